@@ -1,0 +1,93 @@
+#include "console/radio_output.hpp"
+
+#include <atomic>
+#include <cstdio>
+
+#include "app/terminate.hpp"
+#include "cmdline/settings.hpp"
+#include "console/console.hpp"
+
+namespace orvex {
+
+namespace {
+
+constexpr uint8_t ESC = 27;
+
+struct EscapeState {
+  bool pending = false;
+  uint8_t first = 0;
+};
+
+// Only the receive worker renders, so the escape state needs no lock; the file
+// pointer is read by the terminating thread too.
+EscapeState g_escape;
+std::atomic<std::FILE*> g_capture_file{nullptr};
+std::atomic<int> g_capture_state{CAPTURE_OFF};
+
+}  // namespace
+
+void open_capture_file() {
+  const std::string& name = program_options().output_file_name;
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  if (f == nullptr) {
+    std::printf("------- Error: output file [%s] couldn't open successfully\n", name.c_str());
+    terminate_app(-1, -29);
+  }
+  std::printf("------ Start capturing output to file %s -----\n\n", name.c_str());
+  g_capture_file.store(f, std::memory_order_release);
+  g_capture_state.store(CAPTURE_ON, std::memory_order_release);
+}
+
+void render_radio_byte(uint8_t c) {
+  if (g_escape.pending) {
+    if (g_escape.first == 0) {
+      g_escape.first = c;
+      return;
+    }
+    if (g_escape.first == '[') {
+      switch (c) {
+        case 'A': move_cursor(-1, 0); break;
+        case 'D': move_cursor(0, 1); break;  // the radio means one column right
+        case 'H': move_cursor(0, -80); break;
+        case 'J': erase_below(); break;
+        default: break;
+      }
+    }
+    g_escape = EscapeState{};
+    return;
+  }
+  if (c == ESC) {
+    g_escape.pending = true;
+    return;
+  }
+  std::fputc(c, stdout);
+  std::fflush(stdout);
+  if (g_capture_state.load(std::memory_order_acquire) == CAPTURE_ON) {
+    std::FILE* f = g_capture_file.load(std::memory_order_acquire);
+    if (f != nullptr) std::fputc(c, f);
+  }
+}
+
+void print_diagnostic(const char* text) {
+  if (program_options().diagnostic_level != 0) std::printf("%s\n", text);
+}
+
+int capture_state() { return g_capture_state.load(std::memory_order_acquire); }
+
+void flush_capture_file() {
+  std::FILE* f = g_capture_file.load(std::memory_order_acquire);
+  if (f != nullptr) std::fflush(f);
+}
+
+void close_capture_file() {
+  std::FILE* f = g_capture_file.exchange(nullptr, std::memory_order_acq_rel);
+  if (f != nullptr) std::fclose(f);
+  g_capture_state.store(CAPTURE_OFF, std::memory_order_release);
+}
+
+void reset_radio_output() {
+  close_capture_file();
+  g_escape = EscapeState{};
+}
+
+}  // namespace orvex

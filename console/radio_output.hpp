@@ -1,0 +1,34 @@
+// Radio output on the console and in the capture file, and the one-line
+// diagnostic print.
+#pragma once
+
+#include <cstdint>
+
+namespace orvex {
+
+constexpr int CAPTURE_OFF = 1;
+constexpr int CAPTURE_ON = 2;
+
+// Opens the -o file (created or emptied). On failure prints the error and ends
+// the program with reason -29.
+void open_capture_file();
+
+// Shows one byte of radio output. An escape sequence is always three bytes
+// (ESC and two more): ESC [ A, ESC [ D, ESC [ H and ESC [ J move the cursor or
+// erase; every other sequence has no effect. Sequence bytes are never shown or
+// captured; every other byte is shown at once and copied to the capture file.
+void render_radio_byte(uint8_t c);
+
+// Prints the text and a line end when diagnostics are on.
+void print_diagnostic(const char* text);
+
+int capture_state();
+// Flushes the capture file (safe from any thread while another writes it).
+void flush_capture_file();
+// Closes the capture file at a clean shut-down.
+void close_capture_file();
+
+// Back to no capture and no pending sequence (tests).
+void reset_radio_output();
+
+}  // namespace orvex

@@ -1,0 +1,10 @@
+#include "link/host_state.hpp"
+
+namespace orvex {
+
+HostState& host_state() {
+  static HostState state;
+  return state;
+}
+
+}  // namespace orvex

@@ -1,0 +1,52 @@
+#include "tests/support/test_state.hpp"
+
+#include <atomic>
+#include <cstdio>
+
+#include "app/terminate.hpp"
+#include "cmdline/settings.hpp"
+#include "console/console.hpp"
+#include "console/radio_output.hpp"
+#include "link/frame_io.hpp"
+#include "link/host_state.hpp"
+#include "platform/clock.hpp"
+#include "protocol/session_events.hpp"
+#include "protocol/session_table.hpp"
+
+namespace orvex::test {
+
+namespace {
+std::atomic<int> g_session_end_requests{0};
+
+[[noreturn]] void throw_exit(int status) {
+  std::fflush(stdout);
+  throw ProcessExit{status};
+}
+void count_session_end() { g_session_end_requests.fetch_add(1); }
+}  // namespace
+
+void reset_all_state() {
+  reset_settings();
+  reset_session_table();
+  reset_radio_output();
+  reset_frame_io();
+  renew_session_events();
+  host_state().reset();
+  set_console_output_available(false);
+  set_clock(nullptr);
+}
+
+TerminationCatcher::TerminationCatcher() {
+  g_session_end_requests = 0;
+  termination_hooks().exit_process = throw_exit;
+  termination_hooks().request_session_end = count_session_end;
+}
+
+TerminationCatcher::~TerminationCatcher() {
+  termination_hooks().exit_process = nullptr;
+  termination_hooks().request_session_end = nullptr;
+}
+
+int TerminationCatcher::session_end_requests() { return g_session_end_requests.load(); }
+
+}  // namespace orvex::test

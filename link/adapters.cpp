@@ -100,13 +100,12 @@ int store_adapter_names(std::span<uint8_t> buffer, uint32_t reported_size) {
     if (i + 1 < size) buffer[i + 1] = 0;
   }
   size_t pos = 0;
-  while (pos < size && buffer[pos] != 0) {
+  int stored = 0;
+  while (pos < size && buffer[pos] != 0 && stored < MAX_ADAPTERS) {
     const auto* start = reinterpret_cast<const char*>(buffer.data() + pos);
     const size_t length = strnlen(start, size - pos);
-    if (g_table.adapter_count + 1 < MAX_ADAPTERS) {
-      g_table.entries[g_table.adapter_count + 1].name.assign(start, length);
-      g_table.adapter_count += 1;
-    }
+    g_table.entries[stored++].name.assign(start, length);
+    g_table.adapter_count = stored;
     pos += length + 1;
   }
   return g_table.adapter_count;

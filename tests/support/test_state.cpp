@@ -11,9 +11,6 @@
 #include "link/frame_io.hpp"
 #include "link/host_state.hpp"
 #include "link/mac_lookup.hpp"
-#include "platform/host_info.hpp"
-#include "platform/host_network.hpp"
-#include "platform/packet_library.hpp"
 #include "platform/clock.hpp"
 #include "protocol/session_events.hpp"
 #include "protocol/session_table.hpp"
@@ -39,9 +36,6 @@ void reset_all_state() {
   host_state().reset();
   reset_adapter_table();
   mac_lookup_state() = MacLookupState{};
-  set_packet_library(nullptr);
-  set_host_info(nullptr);
-  set_host_network(nullptr);
   set_console_output_available(false);
   set_clock(nullptr);
 }

@@ -15,14 +15,15 @@ namespace {
 constexpr int READ_TIMEOUT_MS = 300;
 constexpr int KERNEL_BUFFER_BYTES = 512000;
 
-// Only frames of this protocol reach the program. The kernel usually hands the
-// filter a received frame with its 802.1Q tag already taken off (libpcap puts it
-// back into the data it gives us), so the first test also passes tagged frames;
-// a tag that is still in the data is matched with the vlan primitive, the SNAP
-// header then standing four bytes further on.
+// Only frames of this protocol reach the program: an 802.3 length field (not
+// an EtherType) followed by the SNAP header. The kernel usually hands the
+// filter a received frame with its 802.1Q tag already taken off (libpcap puts
+// it back into the data it gives us), so the first test also passes tagged
+// frames; a tag that is still in the data is matched with the vlan primitive,
+// the length and SNAP header then standing four bytes further on.
 constexpr const char* PROTOCOL_FILTER =
-    "(ether[14:4] = 0xaaaa0302 and ether[18:4] = 0x7a410001) or "
-    "(vlan and ether[18:4] = 0xaaaa0302 and ether[22:4] = 0x7a410001)";
+    "(ether[12:2] <= 1500 and ether[14:4] = 0xaaaa0302 and ether[18:4] = 0x7a410001) or "
+    "(vlan and ether[16:2] <= 1500 and ether[18:4] = 0xaaaa0302 and ether[22:4] = 0x7a410001)";
 
 long error_of_activation(int rc) {
   switch (rc) {

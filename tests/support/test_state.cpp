@@ -5,6 +5,7 @@
 
 #include "app/terminate.hpp"
 #include "cmdline/radio_list.hpp"
+#include "cmdline/script_lines.hpp"
 #include "cmdline/settings.hpp"
 #include "console/console.hpp"
 #include "console/radio_output.hpp"
@@ -29,6 +30,7 @@ void count_session_end() { g_session_end_requests.fetch_add(1); }
 void reset_all_state() {
   reset_settings();
   reset_radio_list();
+  reset_input_reader();
   reset_session_table();
   reset_radio_output();
   reset_frame_io();

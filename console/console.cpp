@@ -44,4 +44,21 @@ void erase_below() {
   std::fflush(stdout);
 }
 
+void set_console_title(const char* title) {
+  if (!console_output_available()) return;
+  // Control characters would end the sequence early; they are left out.
+  std::fputs("\x1b]0;", stdout);
+  for (const char* p = title; *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x20 && *p != 0x7F) std::fputc(*p, stdout);
+  }
+  std::fputs("\x07", stdout);
+  std::fflush(stdout);
+}
+
+void set_black_on_white() {
+  if (!console_output_available()) return;
+  std::fputs("\x1b[30;107m", stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace orvex

@@ -16,4 +16,10 @@ void move_cursor(int row_delta, int column_delta);
 // Blanks everything from the cursor to the end of the screen; the cursor stays.
 void erase_below();
 
+// Sets the terminal window's title (OSC 0); only on a terminal.
+void set_console_title(const char* title);
+
+// Black text on bright white from now on (-b, F5); only on a terminal.
+void set_black_on_white();
+
 }  // namespace orvex

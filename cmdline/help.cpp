@@ -8,6 +8,7 @@
 #include "console/cp437.hpp"
 #include "link/host_state.hpp"
 #include "platform/clock.hpp"
+#include "protocol/epacket.hpp"
 #include "protocol/session_table.hpp"
 
 namespace orvex {
@@ -35,7 +36,7 @@ constexpr size_t VERSION_TEXT_SIZE = 16;
 constexpr const char* kNoticeLine = " (c) Orvex Radio Works, 2007-2026";
 constexpr const char* kWebAddress = "  https://orvexterm.example/";
 
-RadioSender g_sender = nullptr;
+RadioSender g_sender = ESend;
 
 std::string padded(std::string text, size_t width) {
   if (text.size() < width) text.append(width - text.size(), ' ');
@@ -161,14 +162,13 @@ void print_help(int index) {
   std::fflush(stdout);
   if (!SessionTable::valid_index(index)) return;
   Session& session = session_table()[index];
-  if (session.state == SESSION_CONNECTED && program_options().input_source == INPUT_KEYBOARD &&
-      g_sender != nullptr) {
+  if (session.state == SESSION_CONNECTED && program_options().input_source == INPUT_KEYBOARD) {
     // The radio prints its prompt again below the help.
     const uint8_t carriage_return = 0x0D;
     g_sender(session, &carriage_return, 1);
   }
 }
 
-void set_help_radio_sender(RadioSender sender) { g_sender = sender; }
+void set_help_radio_sender(RadioSender sender) { g_sender = sender != nullptr ? sender : ESend; }
 
 }  // namespace orvex

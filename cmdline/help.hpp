@@ -35,7 +35,8 @@ void print_banner();
 // gets one carriage return so that it shows its prompt again.
 void print_help(int index);
 
-// How print_help sends that carriage return (the reliable send by default).
+// How print_help sends that carriage return: ESend, or a test's recorder
+// (nullptr puts ESend back).
 using RadioSender = int (*)(Session& session, const uint8_t* payload, int payload_size);
 void set_help_radio_sender(RadioSender sender);
 

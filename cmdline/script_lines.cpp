@@ -65,7 +65,7 @@ void LineReader::close() {
   line_number = 0;
 }
 
-int read_line(LineReader& reader, const char* file_name, uint8_t* buffer) {
+int read_line(LineReader& reader, const char* file_name, uint8_t* buffer, bool batch) {
   if (reader.file == nullptr) {
     reader.file = std::fopen(file_name, "r");
     if (reader.file == nullptr) {
@@ -89,19 +89,20 @@ int read_line(LineReader& reader, const char* file_name, uint8_t* buffer) {
                     reader.line_number);
         std::printf("      Unable to proceed\n");
         reader.close();
-        if (program_options().batch_mode != 0) return -1;
+        if (batch) return -1;
         terminate_app(-1, -83);
       case ReadResult::kLine:
         break;
     }
     ++reader.line_number;
-    if (program_options().batch_mode != 0) return length;
+    if (batch) return length;
     if (run_script_line(reinterpret_cast<const char*>(buffer)) == 0) return length;
   }
 }
 
 int read_input_line(uint8_t* buffer) {
-  return read_line(g_input_reader, program_options().input_file_name.c_str(), buffer);
+  return read_line(g_input_reader, program_options().input_file_name.c_str(), buffer,
+                   program_options().batch_mode != 0);
 }
 
 int run_script_line(const char* line) {

@@ -29,12 +29,13 @@ struct LineReader {
 
 // Reads the next line of `file_name` into `buffer` (NUL-terminated, at most
 // MAX_INPUT_LINE bytes, line feed kept). Returns its length, 0 at the end of the
-// file, -1 after a read error in batch mode. In batch mode every line is handed
-// out; otherwise script lines are carried out and skipped. A file that cannot be
-// opened, or a read error outside batch mode, ends the program.
-int read_line(LineReader& reader, const char* file_name, uint8_t* buffer);
+// file, -1 after a read error when `batch`. When `batch` every line is handed
+// out (the batch run carries script lines out itself); otherwise script lines
+// are carried out and skipped. A file that cannot be opened, or a read error
+// outside batch, ends the program.
+int read_line(LineReader& reader, const char* file_name, uint8_t* buffer, bool batch);
 
-// The interactive input file's reader: the file named by -i.
+// The input file's reader: the file named by -i, in the way batch_mode says.
 int read_input_line(uint8_t* buffer);
 
 // Carries out a comment, ".delay N" or ".exit" line and returns 1; returns 0

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/terminate.hpp"
+#include "cmdline/batch_requests.hpp"
 #include "cmdline/radio_list.hpp"
 #include "cmdline/script_lines.hpp"
 #include "cmdline/settings.hpp"
@@ -31,6 +32,7 @@ void reset_all_state() {
   reset_settings();
   reset_radio_list();
   reset_input_reader();
+  reset_batch_requests();
   reset_session_table();
   reset_radio_output();
   reset_frame_io();

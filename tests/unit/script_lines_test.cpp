@@ -77,7 +77,7 @@ std::vector<std::string> read_all(LineReader& reader, const char* name, int max_
   std::vector<std::string> lines;
   uint8_t buffer[INPUT_LINE_BUFFER_SIZE];
   for (int i = 0; i < max_calls; ++i) {
-    int n = read_line(reader, name, buffer);
+    int n = read_line(reader, name, buffer, true);
     if (n <= 0) {
       lines.push_back("<" + std::to_string(n) + ">");
       if (reader.file == nullptr) break;
@@ -125,6 +125,11 @@ TEST_F(ScriptLinesTest, BatchModeHandsOutEveryLineAndAnUnterminatedLastLineEndsA
   });
   EXPECT_EQ(out, "");
   EXPECT_EQ(clock->now_ms(), 0u);
+  // The input file's reader follows batch_mode.
+  program_options().input_file_name = file.path();
+  uint8_t buffer[INPUT_LINE_BUFFER_SIZE];
+  ASSERT_EQ(read_input_line(buffer), 10);
+  EXPECT_STREQ(reinterpret_cast<char*>(buffer), "# comment\n");
 }
 
 TEST_F(ScriptLinesTest, LongLinesArriveInPiecesThatCountAsLines) {
@@ -139,9 +144,9 @@ TEST_F(ScriptLinesTest, LongLinesArriveInPiecesThatCountAsLines) {
   TempFile exact(std::string(127, 'c') + "\n");
   LineReader second;
   uint8_t buffer[INPUT_LINE_BUFFER_SIZE];
-  EXPECT_EQ(read_line(second, exact.path(), buffer), 127);
+  EXPECT_EQ(read_line(second, exact.path(), buffer, true), 127);
   EXPECT_EQ(second.line_number, 1);
-  EXPECT_EQ(read_line(second, exact.path(), buffer), 1);
+  EXPECT_EQ(read_line(second, exact.path(), buffer, true), 1);
   EXPECT_EQ(second.line_number, 2);
 }
 
@@ -151,11 +156,11 @@ TEST_F(ScriptLinesTest, TwoReadersKeepTheirOwnPlace) {
   program_options().input_file_name = input.path();
   LineReader command_reader;
   uint8_t buffer[INPUT_LINE_BUFFER_SIZE];
-  ASSERT_EQ(read_line(command_reader, commands.path(), buffer), 5);
+  ASSERT_EQ(read_line(command_reader, commands.path(), buffer, true), 5);
   EXPECT_STREQ(reinterpret_cast<char*>(buffer), "cmd1\n");
   ASSERT_EQ(read_input_line(buffer), 4);
   EXPECT_STREQ(reinterpret_cast<char*>(buffer), "in1\n");
-  ASSERT_EQ(read_line(command_reader, commands.path(), buffer), 5);
+  ASSERT_EQ(read_line(command_reader, commands.path(), buffer, true), 5);
   EXPECT_STREQ(reinterpret_cast<char*>(buffer), "cmd2\n");
   ASSERT_EQ(read_input_line(buffer), 4);
   EXPECT_STREQ(reinterpret_cast<char*>(buffer), "in2\n");
@@ -179,7 +184,7 @@ TEST_F(ScriptLinesTest, ReadErrorReportsTheLineNumber) {
   program_options().batch_mode = 1;
   LineReader reader;
   uint8_t buffer[INPUT_LINE_BUFFER_SIZE];
-  std::string out = capture_stdout([&] { EXPECT_EQ(read_line(reader, "/", buffer), -1); });
+  std::string out = capture_stdout([&] { EXPECT_EQ(read_line(reader, "/", buffer, true), -1); });
   EXPECT_EQ(out, "----- Error while reading from input file / at line 0.\n      Unable to proceed\n");
   EXPECT_EQ(reader.file, nullptr);
 }

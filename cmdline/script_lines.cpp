@@ -7,6 +7,7 @@
 #include "app/terminate.hpp"
 #include "cmdline/settings.hpp"
 #include "platform/clock.hpp"
+#include "protocol/session_events.hpp"
 
 namespace orvex {
 
@@ -16,6 +17,7 @@ LineReader g_input_reader;
 
 // A delay's number is looked for in at most this many characters after "delay".
 constexpr size_t DELAY_FIELD_CHARS = 32;
+constexpr uint32_t DELAY_SLICE_MS = 100;
 
 enum class ReadResult { kLine, kEnd, kError };
 
@@ -34,6 +36,18 @@ ReadResult read_piece(std::FILE* file, uint8_t* buffer, int& length) {
   return std::ferror(file) != 0 ? ReadResult::kError : ReadResult::kEnd;
 }
 
+}  // namespace
+
+uint32_t delay_milliseconds(double seconds) {
+  double ms = seconds * 1000.0;
+  // A delay beyond the clock's range waits as long as the clock can.
+  constexpr double kLongest = 4294967295.0;
+  if (ms >= kLongest) return 0xFFFFFFFFu;
+  return ms > 0 ? static_cast<uint32_t>(ms) : 0;
+}
+
+namespace {
+
 bool run_delay(const char* after_word) {
   size_t available = strnlen(after_word, DELAY_FIELD_CHARS);
   size_t start = 0;
@@ -50,10 +64,13 @@ bool run_delay(const char* after_word) {
   if (seconds == 0.0) return true;
   std::printf("delaying for %f secs...\n", seconds);
   std::fflush(stdout);
-  double ms = seconds * 1000.0;
-  // A delay beyond the clock's range waits as long as the clock can.
-  constexpr double kLongest = 4294967295.0;
-  clock().sleep_ms(ms >= kLongest ? 0xFFFFFFFFu : static_cast<uint32_t>(ms));
+  uint32_t remaining = delay_milliseconds(seconds);
+  // Slept in slices so that a session being stopped is not held up by a long delay.
+  while (remaining > 0 && !session_stopping()) {
+    uint32_t slice = remaining < DELAY_SLICE_MS ? remaining : DELAY_SLICE_MS;
+    clock().sleep_ms(slice);
+    remaining -= slice;
+  }
   return true;
 }
 

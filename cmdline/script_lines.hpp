@@ -42,6 +42,9 @@ int read_input_line(uint8_t* buffer);
 // for a line meant for the radio.
 int run_script_line(const char* line);
 
+// A delay's length in whole ms, held within the clock's range.
+uint32_t delay_milliseconds(double seconds);
+
 // Closes the input file's reader (tests).
 void reset_input_reader();
 

@@ -7,6 +7,7 @@
 
 #include "app/terminate.hpp"
 #include "cmdline/settings.hpp"
+#include "protocol/session_events.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
@@ -43,7 +44,6 @@ TEST_F(ScriptLinesTest, DecidesWhichLinesAreCarriedOutAndHowLongDelaysWait) {
       {".delay 3 and a remark\n", 1, "delaying for 3.000000 secs...\n", 3000},
       {".delay 1\r\n", 1, "delaying for 1.000000 secs...\n", 1000},
       {".no exit.delay 1\n", 1, "delaying for 1.000000 secs...\n", 1000},  // both words: a delay
-      {".delay 99999999999\n", 1, "delaying for 99999999999.000000 secs...\n", 0xFFFFFFFFull},
       {"delay 1\n", 0, "", 0},
       {".\n", 0, "", 0},
   };
@@ -55,6 +55,20 @@ TEST_F(ScriptLinesTest, DecidesWhichLinesAreCarriedOutAndHowLongDelaysWait) {
     EXPECT_EQ(out, c.printed) << c.line;
     EXPECT_EQ(clock->now_ms(), c.waited_ms) << c.line;
   }
+}
+
+TEST_F(ScriptLinesTest, DelayLengthIsCutToWholeMillisecondsWithinRange) {
+  EXPECT_EQ(delay_milliseconds(2.5), 2500u);
+  EXPECT_EQ(delay_milliseconds(0.0019), 1u);
+  EXPECT_EQ(delay_milliseconds(99999999999.0), 0xFFFFFFFFu);
+}
+
+TEST_F(ScriptLinesTest, DelayEndsEarlyWhenTheSessionStops) {
+  test::ScopedFakeClock clock;
+  session_events().stopping = true;
+  std::string out = capture_stdout([] { EXPECT_EQ(run_script_line(".delay 60\n"), 1); });
+  EXPECT_EQ(out, "delaying for 60.000000 secs...\n");
+  EXPECT_EQ(clock->now_ms(), 0u);
 }
 
 TEST_F(ScriptLinesTest, ExitLinesEndTheProgram) {

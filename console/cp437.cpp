@@ -56,6 +56,7 @@ bool console_wants_utf8() {
 }
 
 void set_console_wants_utf8(bool utf8) { g_utf8.store(utf8 ? 1 : 0); }
+void forget_console_encoding() { g_utf8.store(-1); }
 
 std::string cp437_to_utf8(std::string_view text) {
   std::string out;

@@ -9,8 +9,9 @@ namespace orvex {
 
 // Whether LC_ALL / LC_CTYPE / LANG (the first one set) names UTF-8. Decided once.
 bool console_wants_utf8();
-// Tests choose.
+// Tests choose, or make the next call look at the environment again.
 void set_console_wants_utf8(bool utf8);
+void forget_console_encoding();
 
 // The UTF-8 form of CP437 text (bytes below 0x80 unchanged).
 std::string cp437_to_utf8(std::string_view text);

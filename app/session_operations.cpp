@@ -1,5 +1,6 @@
 #include "app/session_operations.hpp"
 
+#include "app/session_workers.hpp"
 #include "link/frame_io.hpp"
 
 namespace orvex {
@@ -17,6 +18,7 @@ int no_input_line(uint8_t*) { return 0; }
 
 constexpr SessionOperations REAL_OPERATIONS{
     no_send, receive_frame, no_dispatch, no_transfer_step, no_disconnect, no_help, no_input_line,
+    request_session_end,
 };
 
 SessionOperations g_operations = REAL_OPERATIONS;

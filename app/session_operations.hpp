@@ -18,6 +18,7 @@ struct SessionOperations {
   void (*disconnect)(int index);         // disconnect_session
   void (*print_help)(int index);
   int (*read_input_line)(uint8_t* buffer);
+  void (*request_end)();                 // request_session_end
 };
 
 SessionOperations& session_operations();

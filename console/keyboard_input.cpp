@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "app/session_operations.hpp"
-#include "app/session_workers.hpp"
 #include "cmdline/settings.hpp"
 #include "console/console.hpp"
 #include "console/keys.hpp"
@@ -56,12 +55,12 @@ int read_keyboard_input(uint8_t* buffer) {
         break;
       case KEY_F3:
         disconnect_chosen_radio();
-        request_session_end();
+        session_operations().request_end();
         return 0;
       case KEY_F4:
         disconnect_chosen_radio();
         run_state().new_session_requested.store(1);
-        request_session_end();
+        session_operations().request_end();
         return 0;
       case KEY_F5:
         toggle_colours();

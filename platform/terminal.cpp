@@ -194,13 +194,11 @@ void restore_terminal_at_exit() {
 }
 
 void reset_terminal() {
-  restore_terminal();
-  {
-    std::lock_guard<std::mutex> lock(g_raw_mutex);
-    g_raw_depth = 0;
-    g_saved_valid.store(false);
-  }
-  g_input_fd.store(STDIN_FILENO);
+  std::lock_guard<std::mutex> lock(g_raw_mutex);
+  if (g_saved_valid.exchange(false)) tcsetattr(g_saved_fd.load(), TCSANOW, &g_saved_settings);
+  g_raw_depth = 0;
+  g_colours_changed.store(false);
+  g_title_pushed.store(false);
   clear_terminal_wake();
 }
 

@@ -64,7 +64,8 @@ void restore_terminal_at_exit();
 // must reach the terminal even from a signal handler).
 void write_terminal_output(const char* bytes, size_t length);
 
-// Back to the start state; restores first (tests).
+// Raw mode left, nothing noted to give back, no wake pending; the input
+// descriptor stays as set (tests).
 void reset_terminal();
 
 }  // namespace orvex

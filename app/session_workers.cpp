@@ -101,11 +101,15 @@ void keyboard_worker(const std::atomic<int>& index_ref) {
     const bool keys = program_options().input_source == INPUT_KEYBOARD;
     if (keys) enter_raw_mode();
     uint8_t buffer[KEY_RING_SIZE];
+    // Stopping: only the key awaited for a restore is still read; anything
+    // else stays unread for the next session.
+    const auto stop_reading = [keys] {
+      return session_stopping() && (!keys || run_state().restore_requested.load() == 0);
+    };
     for (;;) {
+      if (stop_reading()) break;
       const int n = read_input(buffer, KEY_RING_SIZE);
-      if (n == 0) break;
-      // Stopping: only a key awaited for a restore is still read.
-      if (session_stopping() && (!keys || run_state().restore_requested.load() == 0)) break;
+      if (n == 0 || stop_reading()) break;
       if (n < 0) {
         if (keys) leave_raw_mode();
         worker_ended(KEYBOARD_WORKER);
@@ -164,6 +168,7 @@ void stop_worker(Worker w, bool wake_keyboard) {
   if (!t.held[w].load()) return;
   while (t.running[w].load()) {
     wake_all_for_stop();
+    interrupt_receive_wait(true);
     t.idle_wake.set();
     if (wake_keyboard) wake_terminal_reader();
     t.worker_exit_event.wait(STOP_REWAKE_MS);
@@ -176,6 +181,7 @@ void session_stopper() {
   SessionThreads& t = threads();
   t.stop_event.wait();
   wake_all_for_stop();
+  interrupt_receive_wait(true);
   stop_worker(TRANSFER_WORKER, false);
   stop_worker(SEND_WORKER, false);
   stop_worker(RECEIVE_WORKER, false);
@@ -215,6 +221,7 @@ void start_session_workers() {
   }
   g_session_worker_index.store(run_state().chosen_radio.load());
   renew_session_events();
+  interrupt_receive_wait(false);
   clear_terminal_wake();
   t.stop_event.reset();
   t.session_ended_event.reset();

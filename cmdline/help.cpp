@@ -153,12 +153,14 @@ void print_banner() {
   run_state().version_text = info.version_text;
   run_state().program_start_time = clock().wall_seconds();
   set_console_title(info.title.c_str());
-  print_cp437(banner_text(info.version_cell));
+  const std::string box = banner_text(info.version_cell);
+  console_write(box.data(), box.size());
   std::fflush(stdout);
 }
 
 void print_help(int index) {
-  print_cp437(help_text(host_state().nt_family != 0));
+  const std::string box = help_text(host_state().nt_family != 0);
+  console_write(box.data(), box.size());
   std::fflush(stdout);
   if (!SessionTable::valid_index(index)) return;
   Session& session = session_table()[index];

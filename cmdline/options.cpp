@@ -92,7 +92,10 @@ void act_on_option(char option, const char* argument, const char* parameter, Pen
       break;
     case 'h':
       // The host has not been examined yet: never the F6 row here.
-      print_cp437(help_text(false));
+    {
+      const std::string box = help_text(false);
+      console_write(box.data(), box.size());
+    }
       exit_now(0);
     case 'i':
       if (bounded_text(argument, parameter, MAX_FILE_NAME_LENGTH, options.input_file_name)) {

@@ -1,22 +1,30 @@
-// Text with code page 437 box-drawing bytes: written raw, or as UTF-8 when the
-// terminal's locale asks for UTF-8, so boxes look right either way.
+// Console text: the program's 8-bit text is code page 437. On a terminal whose
+// locale is UTF-8 the bytes 128..255 are shown as their UTF-8 characters;
+// otherwise (and for bytes below 128) the bytes go out unchanged.
 #pragma once
 
-#include <string>
-#include <string_view>
+#include <cstddef>
+#include <cstdint>
 
 namespace orvex {
 
-// Whether LC_ALL / LC_CTYPE / LANG (the first one set) names UTF-8. Decided once.
-bool console_wants_utf8();
-// Tests choose, or make the next call look at the environment again.
-void set_console_wants_utf8(bool utf8);
-void forget_console_encoding();
+// The Unicode character of a code page 437 byte of 128..255.
+char32_t cp437_character(uint8_t byte);
 
-// The UTF-8 form of CP437 text (bytes below 0x80 unchanged).
-std::string cp437_to_utf8(std::string_view text);
+// Writes the UTF-8 form of a code page 437 byte into `out` (4 bytes or more);
+// returns the number of bytes written. Bytes below 128 are copied.
+size_t cp437_to_utf8(uint8_t byte, char* out);
 
-// Writes CP437 text to standard output in the console's encoding.
-void print_cp437(std::string_view text);
+// Whether console output is translated: decided once from the locale settings
+// in the environment (LC_ALL, LC_CTYPE, LANG), settable by tests.
+bool console_utf8();
+void set_console_utf8(bool utf8);
+
+// Writes one byte of 8-bit text to standard output (buffered, not flushed).
+void console_put_byte(uint8_t byte);
+// Writes text of 8-bit bytes to standard output (buffered, not flushed).
+void console_write(const char* text, size_t length);
+// Formats like printf and writes the result through console_write.
+void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace orvex

@@ -59,7 +59,7 @@ class OptionsTest : public test::OrvexTest {
  protected:
   void SetUp() override {
     OrvexTest::SetUp();
-    set_console_wants_utf8(false);
+    set_console_utf8(false);
   }
 };
 
@@ -87,7 +87,7 @@ TEST_F(OptionsTest, MessagesAndExitsOfTheArgumentLoop) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     test::reset_all_state();
-    set_console_wants_utf8(false);
+    set_console_utf8(false);
     host_state().nt_family = 1;  // -h never shows the F6 row
     Outcome outcome = run(c.args);
     EXPECT_EQ(outcome.printed, c.printed);
@@ -99,7 +99,14 @@ TEST_F(OptionsTest, HelpStopsProcessingAfterImmediateOptionsTookEffect) {
   set_console_output_available(true);
   Outcome outcome = run({"-b", "-d", "-l", "50", "-h", "-d", "-o", "x.txt"});
   EXPECT_EQ(outcome.exit_status, 0);
-  EXPECT_EQ(outcome.printed, "\x1b[30;107m\x1b[8;50;80t" + help_text(false));
+  // -b recoloured the screen, -l asked for 50 lines, before the help.
+  EXPECT_EQ(current_attribute(), ATTRIBUTE_BLACK_ON_WHITE);
+  const std::string lines_request = "\x1b[8;50;80t";
+  const size_t help_at = outcome.printed.find(help_text(false));
+  ASSERT_NE(help_at, std::string::npos);
+  EXPECT_NE(outcome.printed.find(lines_request), std::string::npos);
+  EXPECT_LT(outcome.printed.find("\x1b[0;30;107m"), outcome.printed.find(lines_request));
+  EXPECT_LT(outcome.printed.find(lines_request), help_at);
   EXPECT_EQ(program_options().diagnostic_level.load(), 1);
   EXPECT_EQ(program_options().output_file_name, "");
 }

@@ -344,11 +344,12 @@ void take_data(Radio& r, const RadioHeader& h, std::span<const uint8_t> payload,
     if (h.pdu == PDU_FILE_DATA) take_empty_block(r, out);
     return;  // nothing to count, nothing to acknowledge
   }
-  if (h.pdu == PDU_DATA && r.config.faults.fail_command != 0) {
+  if (h.pdu == PDU_DATA && r.config.faults.fail_command != 0 && !r.command_failed) {
     const auto lines = static_cast<uint32_t>(count_completed_lines(r.editor, payload.data(), payload.size()));
     const uint32_t n = r.config.faults.fail_command;
     if (r.commands < n && n <= r.commands + lines) {
       r.hung = true;
+      r.command_failed = true;
       note(out, r, printf_text("command %u fails: its frame is never acknowledged", n));
       return;
     }

@@ -78,6 +78,7 @@ struct Radio {
   std::deque<OutItem> queue;
   LineEditor editor;
   bool hung = false;  // a failing command: nothing more is taken on this connection
+  bool command_failed = false;  // the failing command fails once; a retry gets through
   Download download;
 
   // Counters that the faults count against, kept over all connections.

@@ -7,8 +7,10 @@
 #include "cmdline/settings.hpp"
 #include "console/console.hpp"
 #include "console/radio_output.hpp"
+#include "link/adapters.hpp"
 #include "link/frame_io.hpp"
 #include "link/host_state.hpp"
+#include "link/mac_lookup.hpp"
 #include "platform/clock.hpp"
 #include "protocol/session_events.hpp"
 #include "protocol/session_table.hpp"
@@ -32,6 +34,8 @@ void reset_all_state() {
   reset_frame_io();
   renew_session_events();
   host_state().reset();
+  reset_adapter_table();
+  mac_lookup_state() = MacLookupState{};
   set_console_output_available(false);
   set_clock(nullptr);
 }

@@ -4,6 +4,7 @@
 // frame builder, and sends and receives them through frame input/output. It
 // prints one line per frame so that a test can judge the exchange:
 //   tx|rx pdu=N cid=N tseq=N rseq=N nbytes=N len=N src=MAC dst=MAC text="..."
+// (the fields of a sent frame as read in the byte order its level implies)
 //   identify name="..." level=N firmware="..." src=MAC
 //
 //   orvex-linkcheck discover [4|1024]        one request, answers for 2 s
@@ -20,6 +21,7 @@
 #include "cmdline/settings.hpp"
 #include "link/adapters.hpp"
 #include "link/frame_io.hpp"
+#include "protocol/byte_order.hpp"
 #include "protocol/frame.hpp"
 #include "protocol/session_table.hpp"
 
@@ -43,9 +45,19 @@ std::string quoted(const uint8_t* p, size_t n) {
   return out + "\"";
 }
 
-void print_frame(const char* direction, std::span<const uint8_t> frame) {
-  const auto h = read_frame_header(frame);
+// Received headers are big-endian; sent ones in the order of the session's
+// level, so they are shown as the radio reads them.
+void print_frame(const char* direction, std::span<const uint8_t> frame, bool big_endian = true) {
+  auto h = read_frame_header(frame);
   if (!h) return;
+  if (!big_endian) {
+    const uint8_t* p = frame.data();
+    h->pdu = get_le16(p + OFFSET_PDU);
+    h->cid = get_le16(p + OFFSET_CID);
+    h->tseq = get_le32(p + OFFSET_TSEQ);
+    h->rseq = get_le32(p + OFFSET_RSEQ);
+    h->nbytes = get_le32(p + OFFSET_NBYTES);
+  }
   const size_t shown = std::min<size_t>(h->nbytes, frame.size() - FRAME_HEADER_SIZE);
   std::printf("%s pdu=%u cid=%u tseq=%u rseq=%u nbytes=%u len=%zu src=%s dst=%s text=%s\n", direction,
               unsigned{h->pdu}, unsigned{h->cid}, h->tseq, h->rseq, h->nbytes, frame.size(),
@@ -59,7 +71,7 @@ bool send_from(Session& session, const uint8_t* payload, int size) {
   std::vector<uint8_t> frame(FRAME_BUFFER_SIZE);
   if (!build_frame(frame, session, payload, size)) return false;
   frame.resize(static_cast<size_t>(size) + FRAME_HEADER_SIZE);
-  print_frame("tx", frame);
+  print_frame("tx", frame, session.protocol_level >= 2);
   return send_frame(frame) == static_cast<int>(frame.size());
 }
 

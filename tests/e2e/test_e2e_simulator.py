@@ -5,6 +5,7 @@ checked frame by frame."""
 
 import os
 import re
+import signal
 import sys
 
 import pytest
@@ -125,3 +126,14 @@ def test_e2e_program_under_pty_talks_to_a_radio(start_simulator, run_program, se
     program.expect_exact("[disconnected by the radio]", timeout=5)
     assert program.wait_exit(5) == 0
     assert re.search(r"command 1: sdp fw\.bin", sim.log())
+
+
+@pytest.mark.parametrize("sig,name", [(signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT")])
+def test_e2e_simulator_ends_cleanly_on_a_signal(start_simulator, program_link, sig, name):
+    sim = start_simulator(["name=Stop"])
+    peer = HostPeer(program_link, wire.mac_bytes("02:7A:41:00:00:01"), 2)
+    peer.connect()
+    assert peer.wait_text(b"Stop> ")
+    sim.process.send_signal(sig)
+    assert sim.process.wait(5) == 0
+    assert sim.log().rstrip().endswith(f"stopped by {name}")

@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "cmdline/radio_list.hpp"
 #include "cmdline/settings.hpp"
 #include "discovery/discover.hpp"
 #include "protocol/byte_order.hpp"
 #include "protocol/session_table.hpp"
+#include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 #include "tests/support/wire_radio.hpp"
 
@@ -63,7 +65,7 @@ TEST_F(DiscoveryResponseTest, FramesThatAreNotResponsesToRecord) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     int count = 0;
-    std::string out = capture_stdout([&] { EXPECT_EQ(accept(c.frame, count), c.result); });
+    capture_stdout([&] { EXPECT_EQ(accept(c.frame, count), c.result); });
     EXPECT_EQ(count, 0);
     EXPECT_EQ(session_table()[1].state, SESSION_EMPTY);
   }
@@ -102,16 +104,14 @@ TEST_F(DiscoveryResponseTest, FullTableIgnoresFurtherRadios) {
   EXPECT_EQ(session_table()[MAX_USER_SESSIONS - 1].mac, RADIO);
 }
 
-bool only_radio(const MacAddress& mac) { return mac == RADIO; }
-
-TEST_F(DiscoveryResponseTest, RadioListFilterPassesOnlyListedRadios) {
-  program_options().list_filter_active = 1;
-  set_radio_list_test(only_radio);
+TEST_F(DiscoveryResponseTest, RadioListAdmitsOnlyListedRadios) {
+  TempFile list("11\n");  // RADIO's serial number
+  capture_stdout([&] { load_radio_list(list.path()); });
+  ASSERT_EQ(program_options().list_filter_active, 1);
   int count = 0;
   const Bytes other = identify_response_frame({{{0x02, 0x7A, 0x41, 0, 0, 0x99}}, "other", 2, ""}, LOCAL);
   EXPECT_EQ(accept(other, count), 0);
   EXPECT_EQ(accept(response(), count), 1);
-  set_radio_list_test(nullptr);
 }
 
 TEST_F(DiscoveryResponseTest, RowIsPrintedWhenRowsAreShownDuringDiscovery) {

@@ -63,6 +63,17 @@ struct Link {
     run_quietly("ip netns del " + ns_program);
     run_quietly("ip netns del " + ns_radios);
   }
+  // Namespaces left by an earlier run that was killed (its process is gone).
+  static void remove_stale() {
+    std::error_code error;
+    for (const auto& e : std::filesystem::directory_iterator("/run/netns", error)) {
+      const std::string name = e.path().filename().string();
+      if (name.size() < 6 || (name.rfind("ox5p-", 0) != 0 && name.rfind("ox5r-", 0) != 0)) continue;
+      const std::string pid = name.substr(5);
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (!std::filesystem::exists("/proc/" + pid)) run_quietly("ip netns del " + name);
+    }
+  }
 };
 
 // The calling thread works in the namespace while the guard lives.
@@ -135,6 +146,7 @@ class NetnsDiscoveryTest : public OrvexTest {
  protected:
   static void SetUpTestSuite() {
     g_link = new Link;
+    if (geteuid() == 0) Link::remove_stale();
     g_created = geteuid() == 0 && std::filesystem::exists(simulator_path()) && g_link->create();
   }
   static void TearDownTestSuite() {

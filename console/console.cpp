@@ -5,11 +5,31 @@
 #include <atomic>
 #include <cstdio>
 
+#include "link/host_state.hpp"
+#include "platform/terminal.hpp"
+
 namespace orvex {
 
 namespace {
 // -1: not decided yet.
 std::atomic<int> g_output_available{-1};
+std::atomic<int> g_toggle_flag{1};
+std::atomic<uint8_t> g_attribute{0};
+std::atomic<bool> g_title_saved{false};
+
+// The default colours (OSC 10 text, OSC 11 background) recolour every cell
+// written without explicit colours, so the screen's text keeps its place; SGR
+// then gives new text the same colours.
+constexpr char BLACK_ON_WHITE[] = "\x1b]10;#000000\x07\x1b]11;#ffffff\x07\x1b[0;30;107m";
+constexpr char WHITE_ON_BLACK[] = "\x1b]10;#ffffff\x07\x1b]11;#000000\x07\x1b[0;97;40m";
+
+void set_colours(uint8_t attribute, const char* sequence) {
+  g_attribute.store(attribute);
+  if (!console_output_available()) return;
+  note_colours_changed();
+  std::fputs(sequence, stdout);
+  std::fflush(stdout);
+}
 }  // namespace
 
 bool console_output_available() {
@@ -23,6 +43,29 @@ bool console_output_available() {
 
 void set_console_output_available(bool available) {
   g_output_available.store(available ? 1 : 0, std::memory_order_release);
+}
+
+void set_black_on_white() { set_colours(ATTRIBUTE_BLACK_ON_WHITE, BLACK_ON_WHITE); }
+void set_white_on_black() { set_colours(ATTRIBUTE_WHITE_ON_BLACK, WHITE_ON_BLACK); }
+uint8_t current_attribute() { return g_attribute.load(); }
+
+void toggle_colours() {
+  if (g_toggle_flag.load() == 1) {
+    set_black_on_white();
+    g_toggle_flag.store(0);
+  } else {
+    set_white_on_black();
+    g_toggle_flag.store(1);
+  }
+}
+
+int colour_toggle_flag() { return g_toggle_flag.load(); }
+
+void enlarge_console_buffer() {
+  if (host_state().nt_family == 0 || !console_output_available()) return;
+  // The nearest a terminal offers: ask for 128 lines of 80 columns.
+  std::fputs("\x1b[8;128;80t", stdout);
+  std::fflush(stdout);
 }
 
 void move_cursor(int row_delta, int column_delta) {
@@ -42,6 +85,27 @@ void erase_below() {
   if (!console_output_available()) return;
   std::fputs("\x1b[J", stdout);
   std::fflush(stdout);
+}
+
+void set_console_title(const char* title) {
+  if (!console_output_available()) return;
+  if (!g_title_saved.exchange(true)) {
+    note_title_pushed();
+    std::fputs("\x1b[22;0t", stdout);
+  }
+  // Control bytes would end the sequence early: they are left out.
+  std::fputs("\x1b]2;", stdout);
+  for (const char* p = title; *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x20 && *p != 0x7f) std::fputc(*p, stdout);
+  }
+  std::fputs("\x07", stdout);
+  std::fflush(stdout);
+}
+
+void reset_console() {
+  g_toggle_flag.store(1);
+  g_attribute.store(0);
+  g_title_saved.store(false);
 }
 
 }  // namespace orvex

@@ -1,6 +1,8 @@
-// Console services on a POSIX terminal: cursor movement and erasing as CSI
-// sequences on standard output.
+// Console services on a POSIX terminal: colours, cursor movement and erasing
+// as escape sequences on standard output, and the window title.
 #pragma once
+
+#include <cstdint>
 
 namespace orvex {
 
@@ -9,11 +11,42 @@ namespace orvex {
 bool console_output_available();
 void set_console_output_available(bool available);
 
+// Cell attributes: low four bits the text colour, high four the background
+// (blue 1, green 2, red 4, bright 8).
+constexpr uint8_t ATTRIBUTE_BLACK_ON_WHITE = 0xF0;
+constexpr uint8_t ATTRIBUTE_WHITE_ON_BLACK = 0x0F;
+
+// Recolours the whole screen, text kept, and makes the colours those of new
+// text: the terminal's default colours change (so cells never coloured
+// explicitly follow) and the attributes of new text are set. The terminal's
+// own defaults come back when the program ends.
+void set_black_on_white();
+void set_white_on_black();
+// The attribute set last (0 while none was set; tests).
+uint8_t current_attribute();
+
+// F5: black on white while the toggle flag is 1 (the flag becomes 0), white on
+// black otherwise (the flag becomes 1). The -b option calls set_black_on_white
+// alone, leaving the flag as it is.
+void toggle_colours();
+int colour_toggle_flag();
+
+// F6: on an NT-family host the screen becomes 80 columns by 128 lines; on any
+// other host (Linux among them) nothing happens.
+void enlarge_console_buffer();
+
 // Moves the cursor by the given lines and columns; a column delta of -80 means
 // the top-left cell. Does nothing without a console.
 void move_cursor(int row_delta, int column_delta);
 
 // Blanks everything from the cursor to the end of the screen; the cursor stays.
 void erase_below();
+
+// Sets the window title when standard output is a terminal (the terminal's own
+// title is saved first and given back at the end).
+void set_console_title(const char* title);
+
+// Colours, toggle flag and title back to their start values (tests).
+void reset_console();
 
 }  // namespace orvex

@@ -6,6 +6,7 @@
 #include "app/terminate.hpp"
 #include "cmdline/settings.hpp"
 #include "console/console.hpp"
+#include "console/cp437.hpp"
 
 namespace orvex {
 
@@ -60,7 +61,7 @@ void render_radio_byte(uint8_t c) {
     g_escape.pending = true;
     return;
   }
-  std::fputc(c, stdout);
+  console_put_byte(c);  // shown as code page 437; the file gets the raw byte
   std::fflush(stdout);
   if (g_capture_state.load(std::memory_order_acquire) == CAPTURE_ON) {
     std::FILE* f = g_capture_file.load(std::memory_order_acquire);

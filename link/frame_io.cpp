@@ -16,6 +16,7 @@ namespace {
 
 std::atomic<PacketAdapter*> g_adapter{nullptr};
 std::atomic<int> g_adapter_users{0};
+std::atomic<bool> g_receive_interrupted{false};
 
 // Holds the adapter for one call, so that a close from another thread never
 // frees it under a running send or receive.
@@ -105,7 +106,7 @@ int receive_frame(std::span<uint8_t> buffer) {
   const uint64_t start = c.now_ms();
   uint64_t elapsed = 0;
   for (;;) {
-    if (elapsed >= RECEIVE_WAIT_MS) return 0;
+    if (elapsed >= RECEIVE_WAIT_MS || g_receive_interrupted.load(std::memory_order_acquire)) return 0;
     elapsed = c.now_ms() - start;
     int got;
     {
@@ -123,6 +124,10 @@ int receive_frame(std::span<uint8_t> buffer) {
   }
 }
 
+void interrupt_receive_wait(bool interrupt) {
+  g_receive_interrupted.store(interrupt, std::memory_order_release);
+}
+
 int close_adapter() {
   PacketAdapter* adapter = g_adapter.exchange(nullptr);
   if (adapter != nullptr && g_adapter_users.load() == 0) delete adapter;
@@ -132,6 +137,7 @@ int close_adapter() {
 void reset_frame_io() {
   close_adapter();
   g_ring.read = g_ring.write = 0;
+  g_receive_interrupted.store(false);
 }
 
 }  // namespace orvex

@@ -29,6 +29,10 @@ int send_frame(std::span<const uint8_t> frame);
 // receive at a time.
 int receive_frame(std::span<uint8_t> buffer);
 
+// While set, a receive_frame waiting for traffic returns 0 after the adapter
+// read under way (the session is being stopped); cleared for the next session.
+void interrupt_receive_wait(bool interrupt);
+
 // Closes the adapter; later calls do nothing. Returns 0. An adapter still in
 // use by another thread is left for the process exit to release.
 int close_adapter();

@@ -3,13 +3,24 @@
 #include <atomic>
 #include <cstdio>
 
+#include "app/key_ring.hpp"
+#include "app/session_operations.hpp"
+#include "app/session_workers.hpp"
 #include "app/terminate.hpp"
+#include "cmdline/batch_requests.hpp"
+#include "cmdline/radio_list.hpp"
+#include "cmdline/script_lines.hpp"
 #include "cmdline/settings.hpp"
 #include "console/console.hpp"
+#include "console/cp437.hpp"
+#include "console/keys.hpp"
 #include "console/radio_output.hpp"
+#include "link/adapters.hpp"
 #include "link/frame_io.hpp"
 #include "link/host_state.hpp"
+#include "link/mac_lookup.hpp"
 #include "platform/clock.hpp"
+#include "platform/terminal.hpp"
 #include "protocol/session_events.hpp"
 #include "protocol/session_table.hpp"
 
@@ -26,12 +37,24 @@ void count_session_end() { g_session_end_requests.fetch_add(1); }
 }  // namespace
 
 void reset_all_state() {
+  reset_session_workers();
+  reset_session_operations();
+  reset_key_ring();
+  reset_key_reader();
+  reset_terminal();
+  reset_console();
+  set_console_utf8(false);
   reset_settings();
+  reset_radio_list();
+  reset_input_reader();
+  reset_batch_requests();
   reset_session_table();
   reset_radio_output();
   reset_frame_io();
   renew_session_events();
   host_state().reset();
+  reset_adapter_table();
+  mac_lookup_state() = MacLookupState{};
   set_console_output_available(false);
   set_clock(nullptr);
 }

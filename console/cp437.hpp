@@ -1,0 +1,30 @@
+// Console text: the program's 8-bit text is code page 437. On a terminal whose
+// locale is UTF-8 the bytes 128..255 are shown as their UTF-8 characters;
+// otherwise (and for bytes below 128) the bytes go out unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orvex {
+
+// The Unicode character of a code page 437 byte of 128..255.
+char32_t cp437_character(uint8_t byte);
+
+// Writes the UTF-8 form of a code page 437 byte into `out` (4 bytes or more);
+// returns the number of bytes written. Bytes below 128 are copied.
+size_t cp437_to_utf8(uint8_t byte, char* out);
+
+// Whether console output is translated: decided once from the locale settings
+// in the environment (LC_ALL, LC_CTYPE, LANG), settable by tests.
+bool console_utf8();
+void set_console_utf8(bool utf8);
+
+// Writes one byte of 8-bit text to standard output (buffered, not flushed).
+void console_put_byte(uint8_t byte);
+// Writes text of 8-bit bytes to standard output (buffered, not flushed).
+void console_write(const char* text, size_t length);
+// Formats like printf and writes the result through console_write.
+void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace orvex

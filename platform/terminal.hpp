@@ -1,0 +1,71 @@
+// The POSIX terminal under the console: raw key input for as long as a session
+// reads keys, byte reads that wake on a session stop, and a guard that gives
+// the terminal back (settings, colours, title) on every way out of the program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orvex {
+
+// Results of read_terminal_byte besides a byte (0..255).
+constexpr int TERMINAL_TIMEOUT = -1;  // nothing arrived within the time limit
+constexpr int TERMINAL_END = -2;      // the input ended (end of file, hang-up)
+constexpr int TERMINAL_STOPPED = -3;  // the session's stop woke the reader
+constexpr int TERMINAL_ERROR = -4;    // the read failed
+
+// The descriptor keys come from: standard input unless a test sets another.
+int terminal_input_fd();
+void set_terminal_input_fd(int fd);
+
+// The next byte of input, waiting at most `timeout_ms` (negative: no limit).
+int read_terminal_byte(int timeout_ms);
+
+// Makes every read (current and later) return TERMINAL_STOPPED until cleared.
+// Async-signal-safe; callable from any thread.
+void wake_terminal_reader();
+void clear_terminal_wake();
+
+// Raw mode (no echo, no line editing, no signal keys, no flow control, CR kept
+// as CR) on the input when it is a terminal; output processing stays on.
+// Installs the guard first. Nested calls are counted; the last leave restores.
+void enter_raw_mode();
+void leave_raw_mode();
+bool raw_mode_active();
+
+// Holds raw mode for a scope, so an exception leaving the scope restores too.
+class RawModeScope {
+ public:
+  RawModeScope() { enter_raw_mode(); }
+  ~RawModeScope() { leave_raw_mode(); }
+  RawModeScope(const RawModeScope&) = delete;
+  RawModeScope& operator=(const RawModeScope&) = delete;
+};
+
+// Installs, once, what brings the terminal back however the program ends: an
+// atexit handler, the termination hook, a terminate handler for an uncaught
+// exception, and handlers for SIGINT, SIGTERM and SIGHUP that restore and end
+// the process.
+void install_terminal_guard();
+
+// Output state changed by the console services: restore_terminal gives back
+// the terminal's default colours and its saved title.
+void note_colours_changed();
+void note_title_pushed();
+
+// Gives back the settings saved before raw mode and resets what the console
+// services changed. Async-signal-safe (tcsetattr and write only); repeatable.
+void restore_terminal();
+
+// Flushes standard output, then restores (the normal ways out).
+void restore_terminal_at_exit();
+
+// Writes bytes to standard output's descriptor, unbuffered (for sequences that
+// must reach the terminal even from a signal handler).
+void write_terminal_output(const char* bytes, size_t length);
+
+// Raw mode left, nothing noted to give back, no wake pending; the input
+// descriptor stays as set (tests).
+void reset_terminal();
+
+}  // namespace orvex

@@ -1,5 +1,6 @@
 // The packet library over libpcap.
 #include <pcap/pcap.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstring>
@@ -54,6 +55,13 @@ class PcapAdapter final : public OpenedAdapter {
       pending_.clear();
       return static_cast<int>(next);
     }
+    // libpcap's own wait may never end on an idle link (a kernel ring only
+    // wakes its reader once a frame came), so the read time-out is kept here
+    // and the handle is read without blocking once something is ready.
+    pollfd ready{pcap_get_selectable_fd(handle_), POLLIN, 0};
+    const int waited = ::poll(&ready, 1, READ_TIMEOUT_MS);
+    if (waited == 0 || (waited < 0 && errno == EINTR)) return 0;
+    if (waited < 0) return -1;
     block_ = block;
     used_ = 0;
     const int rc = pcap_dispatch(handle_, -1, &PcapAdapter::take, reinterpret_cast<u_char*>(this));
@@ -157,6 +165,7 @@ class PcapLibrary final : public PacketLibrary {
     }
     // Our own frames are not handed back to us.
     pcap_setdirection(p, PCAP_D_IN);
+    pcap_setnonblock(p, 1, errbuf);  // the read waits in poll() with its time-out
     bpf_program program{};
     if (pcap_compile(p, &program, PROTOCOL_FILTER, 1, PCAP_NETMASK_UNKNOWN) != 0) {
       last_error_ = EINVAL;

@@ -117,7 +117,7 @@ TEST_F(ConnectTest, EverySetUpDrawsAFreshIdentifierAndSetsTheOtherEntriesAside) 
   ASSERT_EQ(connect_session(RADIO_ENTRY), 1);
   const uint16_t second = entry().cid;
   EXPECT_NE(first, second);
-  const PeerBytes stale = radio_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, first, 0, 1, text_bytes("old"));
+  const PeerBytes stale = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, first, 0, 1, text_bytes("old"));
   EXPECT_EQ(dispatch_frame(stale.data(), static_cast<int>(stale.size())), DISPATCH_UNKNOWN_SESSION);
 }
 

@@ -21,7 +21,7 @@ class DispatchTest : public EngineTest {
   int feed(uint16_t pdu, const PeerBytes& payload, uint32_t tseq, uint32_t rseq,
            std::optional<uint32_t> nbytes = std::nullopt, const MacAddress& source = RADIO_MAC,
            uint16_t cid = RADIO_CID) {
-    const PeerBytes frame = radio_frame(source, LOCAL_MAC, pdu, cid, tseq, rseq, payload, nbytes);
+    const PeerBytes frame = peer_frame(source, LOCAL_MAC, pdu, cid, tseq, rseq, payload, nbytes);
     return dispatch_frame(frame.data(), static_cast<int>(frame.size()));
   }
   Session& entry() { return session_table()[RADIO_ENTRY]; }
@@ -150,7 +150,7 @@ TEST_F(DispatchTest, NBytesBeyondWhatArrivedIsBoundedByTheBytesThatCame) {
   EXPECT_EQ(entry().rseq, 11u);
   EXPECT_EQ(std::memcmp(connection_globals().reply_buffer.data(), "kept", 4), 0);
   EXPECT_EQ(sent_frames().size(), 1u);
-  const PeerBytes header_only = radio_frame(RADIO_MAC, LOCAL_MAC, PDU_QUIET_DATA, RADIO_CID, 11, 1, {}, 1474);
+  const PeerBytes header_only = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_QUIET_DATA, RADIO_CID, 11, 1, {}, 1474);
   EXPECT_EQ(dispatch_frame(header_only.data(), static_cast<int>(header_only.size())), 0);
   EXPECT_EQ(entry().rseq, 11u);
   const PeerBytes too_short(header_only.begin(), header_only.begin() + 30);

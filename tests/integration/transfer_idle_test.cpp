@@ -52,7 +52,7 @@ TEST_F(TransferIdleTest, InteractivelyTheProgramEndsWithReasonMinus3AndAnyFrameR
   session_table()[RADIO_ENTRY].state = SESSION_TRANSFER;
   capture_stdout([&] { step_until([] { return false; }, 500); });
   EXPECT_EQ(transfer_state().transfer_idle_count, 500);
-  const PeerBytes frame = radio_frame(RADIO_MAC, LOCAL_MAC, PDU_FILE_DATA, RADIO_CID, 0, 1);
+  const PeerBytes frame = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_FILE_DATA, RADIO_CID, 0, 1);
   dispatch_frame(frame.data(), static_cast<int>(frame.size()));
   EXPECT_EQ(transfer_state().transfer_idle_count, 0);
 

@@ -24,7 +24,7 @@ PeerFrame decode_program_frame(const PeerBytes& frame, bool big_endian) {
   return f;
 }
 
-PeerBytes radio_frame(const MacAddress& source, const MacAddress& destination, uint16_t pdu, uint16_t cid,
+PeerBytes peer_frame(const MacAddress& source, const MacAddress& destination, uint16_t pdu, uint16_t cid,
                       uint32_t tseq, uint32_t rseq, const PeerBytes& payload, std::optional<uint32_t> nbytes) {
   PeerBytes f(40 + payload.size());
   uint8_t* p = f.data();
@@ -127,7 +127,7 @@ void RadioPeer::take_file_data_locked(const PeerFrame& f) {
 void RadioPeer::acknowledge_locked() { send_locked(2, {}, false); }
 
 void RadioPeer::send_locked(uint16_t pdu, const PeerBytes& payload, bool counts) {
-  const PeerBytes frame = radio_frame(mac_, program, pdu, cid, tseq, rseq, payload);
+  const PeerBytes frame = peer_frame(mac_, program, pdu, cid, tseq, rseq, payload);
   if (counts) {
     tseq += static_cast<uint32_t>(payload.size());
     last_counted_ = frame;

@@ -36,7 +36,7 @@ PeerFrame decode_program_frame(const PeerBytes& frame, bool big_endian);
 
 // A frame from `source` to `destination`, its header big-endian as every radio
 // sends it; NBytes is the payload size unless `nbytes` says otherwise.
-PeerBytes radio_frame(const MacAddress& source, const MacAddress& destination, uint16_t pdu, uint16_t cid,
+PeerBytes peer_frame(const MacAddress& source, const MacAddress& destination, uint16_t pdu, uint16_t cid,
                       uint32_t tseq, uint32_t rseq, const PeerBytes& payload = {},
                       std::optional<uint32_t> nbytes = std::nullopt);
 

@@ -141,6 +141,11 @@ void reset_transfer_state() {
   t.last_block_length = 0;
 }
 
+int progress_percent(int32_t sent, int64_t total) {
+  if (total <= 0) return 0;
+  return static_cast<int>(int64_t{sent} * 100 / total);
+}
+
 int split_file_prefix(const char* name, char* prefix, char* rest) {
   size_t p = 0;
   size_t r = 0;
@@ -289,8 +294,7 @@ int handle_file_acknowledgement(int index, const FrameHeader& header) {
 
   const int32_t sent = s.bytes_sent + static_cast<int32_t>(count);
   s.bytes_sent = sent;
-  const int64_t total = t.transfer_total > 0 ? t.transfer_total.load() : 1;
-  const auto percent = static_cast<int>(int64_t{sent} * 100 / total);
+  const int percent = progress_percent(sent, t.transfer_total);
   if (count < static_cast<size_t>(FILE_BLOCK_SIZE)) {
     t.end_of_file_met = true;
     if (percent != 100) {

@@ -57,6 +57,10 @@ void reset_transfer_state();
 // hold at least 129 bytes.
 int split_file_prefix(const char* name, char* prefix, char* rest);
 
+// The progress percentage of `sent` bytes against `total` (the size plus one),
+// in 64 bits: files beyond 21474836 bytes would overflow 32.
+int progress_percent(int32_t sent, int64_t total);
+
 // Dispatcher side, for the entry found for the frame. `payload` holds `nbytes`
 // bytes that really arrived.
 int handle_file_request(int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);

@@ -88,6 +88,11 @@ TEST_P(TransferSizeTest, ArrivesByteIdenticalInTheExpectedBlocks) {
     ASSERT_TRUE(wait_for_transfers(1));
     ASSERT_TRUE(wait_for_done());
   });
+  // The second part of a split block may still be waiting for its
+  // acknowledgement when the transfer is done.
+  for (int i = 0; i < 200 && session_table()[RADIO_ENTRY].next_pdu != PDU_DATA; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   stop_engine();
   const auto seen = radio->snapshot();
   ASSERT_EQ(seen.transfers.size(), 1u);
@@ -107,6 +112,7 @@ TEST_P(TransferSizeTest, ArrivesByteIdenticalInTheExpectedBlocks) {
   }
   EXPECT_EQ(session_table()[RADIO_ENTRY].state, SESSION_CONNECTED);
   EXPECT_EQ(session_table()[RADIO_ENTRY].send_file, nullptr);
+  EXPECT_EQ(session_table()[RADIO_ENTRY].next_pdu, PDU_DATA) << "typed text goes out as terminal data again";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -155,6 +161,8 @@ TEST_F(TransferTest, NamesArePrefixedForLevel0RadiosAndServedOnlyFromTheWorkingD
     ASSERT_EQ(ftruncate(fileno(huge), off_t{3} << 30), 0);
     std::fclose(huge);
   }
+  const std::string long_name(300, 'n');
+  const std::string long_message = "Error: Requested file [" + std::string(127, 'n') + ".bin] is not available\n";
   const NameCase cases[] = {
       {0, "tmp/fw", 0, "fw", "The requested file [fw] was opened successfully\n\r"},
       {0, "flash/fw", 0, "fw", "The requested file [fw] was opened successfully\n\r"},
@@ -170,6 +178,8 @@ TEST_F(TransferTest, NamesArePrefixedForLevel0RadiosAndServedOnlyFromTheWorkingD
       {2, "pipe", -1, nullptr, "Error: Requested file [pipe.bin] is not available\n"},
       {2, "huge", -1, nullptr, "Error: Requested file [huge.bin] is not available\n"},
       {0, "tmp/../../x", -1, nullptr, "Error: Requested file [../../x.bin] is not available\n"},
+      // Only 127 bytes of a name count, and ".bin" still fits behind them.
+      {2, long_name.c_str(), -1, nullptr, long_message.c_str()},
   };
   for (const NameCase& c : cases) {
     SCOPED_TRACE(c.request);

@@ -40,5 +40,18 @@ TEST(SplitFilePrefix, AcceptsTmpAndFlashAndNamesWithoutASeparator) {
   }
 }
 
+TEST(ProgressPercent, DividesByTheSizePlusOneWithoutOverflow) {
+  struct Case {
+    int32_t sent;
+    int64_t total;
+    int percent;
+  } cases[] = {
+      {1350, 2701, 49},       {2700, 2701, 99},          {0, 1, 0},
+      {21474837, 21474838, 99},  // beyond 21474836 bytes: 100 times it needs more than 32 bits
+      {1073741824, 2147483648, 50}, {2147483647, 2147483648, 99},
+  };
+  for (const Case& c : cases) EXPECT_EQ(progress_percent(c.sent, c.total), c.percent) << c.sent;
+}
+
 }  // namespace
 }  // namespace orvex

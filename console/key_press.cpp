@@ -14,7 +14,9 @@ void wait_for_key_press() {
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
   termios raw = saved;
-  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  // Ctrl-C counts as the key press, so no signal ends the process while the
+  // terminal is without echo.
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ISIG));
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "platform/linux/interfaces.hpp"
@@ -15,6 +16,11 @@ namespace {
 
 constexpr int READ_TIMEOUT_MS = 300;
 constexpr int KERNEL_BUFFER_BYTES = 512000;
+// The kernel ring keeps a slot of the snapshot length for every frame: with
+// libpcap's default (256 KiB) the 512000-byte buffer would hold only a few
+// frames and a burst of answers would be lost. No frame of ours is longer than
+// 1518 bytes; a longer one is cut and then dropped whole below.
+constexpr int SNAPSHOT_BYTES = 2048;
 
 // Only frames of this protocol reach the program: an 802.3 length field (not
 // an EtherType) followed by the SNAP header. The kernel usually hands the
@@ -49,25 +55,26 @@ class PcapAdapter final : public OpenedAdapter {
   }
 
   int receive_block(std::span<uint8_t> block) override {
-    // A frame that did not fit into the last block opens this one, at once.
+    // Frames that did not fit into the last block open this one, at once.
     if (!pending_.empty()) {
-      const size_t next = append_capture_record(block, 0, pending_record_, pending_);
-      pending_.clear();
-      return static_cast<int>(next);
+      size_t used = 0;
+      while (!pending_.empty()) {
+        const size_t next = append_capture_record(block, used, pending_.front().record, pending_.front().frame);
+        if (next == 0) break;
+        used = next;
+        pending_.pop_front();
+      }
+      return static_cast<int>(used);
     }
-    // libpcap's own wait may never end on an idle link (a kernel ring only
-    // wakes its reader once a frame came), so the read time-out is kept here
-    // and the handle is read without blocking once something is ready.
+    // libpcap's own read time-out does not start before a first frame has
+    // arrived, so the handle does not block and the wait is a poll of ours.
+    const int got = collect(block);
+    if (got != 0) return got;
     pollfd ready{pcap_get_selectable_fd(handle_), POLLIN, 0};
-    const int waited = ::poll(&ready, 1, READ_TIMEOUT_MS);
-    if (waited == 0 || (waited < 0 && errno == EINTR)) return 0;
-    if (waited < 0) return -1;
-    block_ = block;
-    used_ = 0;
-    const int rc = pcap_dispatch(handle_, -1, &PcapAdapter::take, reinterpret_cast<u_char*>(this));
-    block_ = {};
-    if (rc == PCAP_ERROR && used_ == 0) return -1;
-    return static_cast<int>(used_);
+    const int rc = poll(&ready, 1, READ_TIMEOUT_MS);
+    if (rc < 0) return errno == EINTR ? 0 : -1;
+    if (rc == 0) return 0;
+    return collect(block);
   }
 
   uint32_t handle_value() const override { return static_cast<uint32_t>(pcap_get_selectable_fd(handle_)); }
@@ -92,24 +99,41 @@ class PcapAdapter final : public OpenedAdapter {
   }
 
  private:
+  // Takes what the kernel holds now into the block, without waiting.
+  int collect(std::span<uint8_t> block) {
+    block_ = block;
+    used_ = 0;
+    const int rc = pcap_dispatch(handle_, -1, &PcapAdapter::take, reinterpret_cast<u_char*>(this));
+    block_ = {};
+    if (rc == PCAP_ERROR && used_ == 0) return -1;
+    return static_cast<int>(used_);
+  }
+
+  struct PendingFrame {
+    CaptureRecord record;
+    std::vector<uint8_t> frame;
+  };
+
   static void take(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     auto* self = reinterpret_cast<PcapAdapter*>(user);
-    // Nothing is pending while a read runs, so the record is built in place.
-    CaptureRecord& record = self->pending_record_;
-    record = CaptureRecord{};
-    record.seconds = static_cast<uint32_t>(header->ts.tv_sec);
-    record.microseconds = static_cast<uint32_t>(header->ts.tv_usec);
-    record.wire_length = header->len;
+    if (header->caplen < header->len) return;  // part of a frame is no frame
+    PendingFrame taken;
+    taken.record.seconds = static_cast<uint32_t>(header->ts.tv_sec);
+    taken.record.microseconds = static_cast<uint32_t>(header->ts.tv_usec);
+    taken.record.wire_length = header->len;
     const std::span<const uint8_t> frame(bytes, header->caplen);
-    const size_t next = append_capture_record(self->block_, self->used_, record, frame);
-    if (next != 0) {
-      self->used_ = next;
-      return;
+    if (self->pending_.empty()) {
+      const size_t next = append_capture_record(self->block_, self->used_, taken.record, frame);
+      if (next != 0) {
+        self->used_ = next;
+        return;
+      }
     }
-    // No room left: keep the frame for the next read and end this one. A frame
-    // that no block can hold is dropped.
+    // No room left: keep the frame, in order, for the next read and end this
+    // one. A frame that no block can hold is dropped.
     if (CAPTURE_RECORD_HEADER_SIZE + frame.size() <= self->block_.size()) {
-      self->pending_.assign(frame.begin(), frame.end());
+      taken.frame.assign(frame.begin(), frame.end());
+      self->pending_.push_back(std::move(taken));
     }
     pcap_breakloop(self->handle_);
   }
@@ -118,8 +142,7 @@ class PcapAdapter final : public OpenedAdapter {
   std::string name_;
   std::span<uint8_t> block_;
   size_t used_ = 0;
-  std::vector<uint8_t> pending_;
-  CaptureRecord pending_record_;
+  std::deque<PendingFrame> pending_;
 };
 
 class PcapLibrary final : public PacketLibrary {
@@ -157,6 +180,7 @@ class PcapLibrary final : public PacketLibrary {
     pcap_set_immediate_mode(p, 1);  // else each frame waits for the read time-out
     pcap_set_timeout(p, READ_TIMEOUT_MS);
     pcap_set_buffer_size(p, KERNEL_BUFFER_BYTES);
+    pcap_set_snaplen(p, SNAPSHOT_BYTES);
     const int rc = pcap_activate(p);
     if (rc < 0) {
       last_error_ = error_of_activation(rc);
@@ -165,7 +189,11 @@ class PcapLibrary final : public PacketLibrary {
     }
     // Our own frames are not handed back to us.
     pcap_setdirection(p, PCAP_D_IN);
-    pcap_setnonblock(p, 1, errbuf);  // the read waits in poll() with its time-out
+    if (pcap_setnonblock(p, 1, errbuf) != 0) {
+      last_error_ = EIO;
+      pcap_close(p);
+      return nullptr;
+    }
     bpf_program program{};
     if (pcap_compile(p, &program, PROTOCOL_FILTER, 1, PCAP_NETMASK_UNKNOWN) != 0) {
       last_error_ = EINVAL;

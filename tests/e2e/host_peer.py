@@ -2,6 +2,7 @@
 socket: connect, send typed bytes reliably, read the radio's output while
 checking its byte-counting sequence numbers and acknowledging it."""
 
+import struct
 import time
 
 import wire
@@ -85,3 +86,26 @@ class HostPeer:
 
     def wait_ack(self, rseq: int, timeout: float = 3.0) -> bool:
         return self.pump(timeout, lambda peer: any(a.rseq == rseq for a in peer.acks))
+
+    def serve_file(self, content: bytes, timeout: float = 5.0) -> bytes:
+        """Answers the radio's file request with content, block by block as the
+        program does (1350 bytes, an empty block after a full last one); the
+        name the radio asked for."""
+        def requested(peer):
+            return any(f.pdu == wire.PDU_FILE_REQUEST for f in peer.others)
+        if not self.pump(timeout, requested):
+            raise AssertionError("no file request")
+        request = next(f for f in self.others if f.pdu == wire.PDU_FILE_REQUEST)
+        if request.tseq != self.rseq:
+            raise SequenceError(f"file request with tseq {request.tseq} while {self.rseq} was expected")
+        self.rseq += request.nbytes
+        payloads = [(wire.PDU_FILE_RESPONSE, struct.pack("<ii", 0, len(content)) + bytes(16))]
+        payloads += [(wire.PDU_FILE_DATA, content[at:at + 1350]) for at in range(0, len(content), 1350)]
+        if len(content) % 1350 == 0:
+            payloads.append((wire.PDU_FILE_DATA, b""))
+        for pdu, payload in payloads:
+            self.link.send(self.frame(pdu, payload))
+            self.tseq += len(payload)
+            if payload and not self.wait_ack(self.tseq, timeout):
+                raise AssertionError(f"block up to {self.tseq} not acknowledged")
+        return request.payload

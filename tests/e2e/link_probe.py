@@ -3,8 +3,10 @@
 of the simulated segment: lists the radios that answer discovery, or opens a
 session to one of them on the terminal (Ctrl+] leaves).
 
-    link_probe.py discover IFACE
-    link_probe.py chat IFACE RADIO-MAC [LEVEL]
+    link_probe.py discover [IFACE]
+    link_probe.py chat [IFACE] RADIO-MAC [LEVEL]
+
+IFACE defaults to $ORVEX_SIM_INTERFACE (set by scripts/sim_segment.sh).
 """
 
 import os
@@ -93,10 +95,15 @@ def chat(ifname: str, radio: str, level: int) -> int:
 
 
 def main(argv) -> int:
-    if len(argv) >= 3 and argv[1] == "discover":
-        return discover(argv[2])
-    if len(argv) >= 4 and argv[1] == "chat":
-        return chat(argv[2], argv[3], int(argv[4]) if len(argv) > 4 else 2)
+    args = argv[2:]
+    default_if = os.environ.get("ORVEX_SIM_INTERFACE")
+    if len(argv) >= 2 and argv[1] == "discover" and len(args) <= 1 and (args or default_if):
+        return discover(args[0] if args else default_if)
+    if len(argv) >= 2 and argv[1] == "chat" and args:
+        if ":" in args[0] and default_if:  # no interface given
+            args.insert(0, default_if)
+        if 2 <= len(args) <= 3:
+            return chat(args[0], args[1], int(args[2]) if len(args) > 2 else 2)
     sys.stderr.write(__doc__)
     return 2
 

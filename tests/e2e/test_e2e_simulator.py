@@ -94,6 +94,21 @@ def test_e2e_connect_echo_and_byte_counting(start_simulator, program_link, level
     assert sim.wait_log(r"Echo: command 1: version", 2)
 
 
+@pytest.mark.parametrize("level,size,asked", [(0, 2700, b"tmp/fw-7"), (2, 3000, b"fw-7")])
+def test_e2e_download_is_stored_under_the_radios_name(start_simulator, program_link, level, size, asked):
+    sim = start_simulator([f"mac=02:7A:41:00:00:61,name=Store,level={level}"])
+    peer = HostPeer(program_link, wire.mac_bytes("02:7A:41:00:00:61"), level)
+    peer.connect()
+    assert peer.wait_text(b"Store> ")
+    peer.send_data(b"download fw-7 flash/fw.bin\r\n\0")
+    content = bytes((i * 13) & 0xFF for i in range(size))
+    assert peer.serve_file(content) == asked
+    assert peer.wait_text(f"Download complete: {size} bytes stored as fw.bin\r\nStore> ".encode())
+    with open(os.path.join(sim.store_dir, "Store", "fw.bin"), "rb") as f:
+        assert f.read() == content
+    assert not [name for name in os.listdir(os.path.join(sim.store_dir, "Store")) if name.endswith(".part")]
+
+
 def test_e2e_logout_ends_the_session_with_a_disconnect(start_simulator, program_link):
     start_simulator(["mac=02:7A:41:00:00:31,name=Gate"])
     peer = HostPeer(program_link, wire.mac_bytes("02:7A:41:00:00:31"), 2)

@@ -320,6 +320,53 @@ TEST_F(NetnsAdapterTest, UnrelatedFramesNeverPassTheKernelFilter) {
   EXPECT_EQ(receive_one(), wanted);
 }
 
+TEST_F(NetnsAdapterTest, BurstLargerThanOneCaptureBlockArrivesWholeAndInOrder) {
+  std::unique_ptr<OpenedAdapter> watcher;
+  {
+    InNamespace in(g_topology->ns_a);
+    watcher = packet_library().open(g_topology->a0);
+  }
+  ASSERT_NE(watcher, nullptr);
+  auto peer = open_peer();
+  ASSERT_NE(peer, nullptr);
+  const MacAddress a_mac = Topology::address_of(g_topology->ns_a, g_topology->a0);
+  const MacAddress peer_mac = Topology::address_of(g_topology->ns_b, g_topology->b0);
+  // 200 full-size frames: more than the 256000-byte capture block holds.
+  std::vector<Bytes> burst;
+  for (int i = 0; i < 200; ++i) {
+    Bytes f = protocol_frame(a_mac, peer_mac, 1514, static_cast<uint8_t>(i));
+    put_be16(&f[40], static_cast<uint16_t>(i));
+    burst.push_back(f);
+  }
+  for (const Bytes& f : burst) ASSERT_EQ(peer->send(f), 1514);
+
+  std::vector<Bytes> seen;
+  std::vector<uint8_t> block(CAPTURE_BUFFER_SIZE);
+  int full_blocks = 0;
+  for (int reads = 0; reads < 20 && seen.size() < burst.size(); ++reads) {
+    const int n = watcher->receive_block(block);
+    ASSERT_GE(n, 0);
+    if (static_cast<size_t>(n) + 1536 > block.size()) ++full_blocks;
+    for (Bytes& f : frames_of(std::span<const uint8_t>(block).first(static_cast<size_t>(n)))) {
+      seen.push_back(std::move(f));
+    }
+  }
+  EXPECT_GE(full_blocks, 1);
+  ASSERT_EQ(seen.size(), burst.size());
+  for (size_t i = 0; i < burst.size(); ++i) EXPECT_EQ(seen[i], burst[i]) << i;
+}
+
+TEST_F(NetnsAdapterTest, QuietLinkEndsTheReceiveAfterOneSecond) {
+  std::string out;
+  ASSERT_GE(select_in_a(out), 0) << out;
+  const auto start = Clock::now();
+  EXPECT_TRUE(receive_one().empty());
+  const double waited = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  std::printf("receive_frame on a quiet link returned after %.0f ms\n", waited);
+  EXPECT_GE(waited, 1000.0);
+  EXPECT_LT(waited, 5000.0);  // bounded at all: each read waits at most 300 ms
+}
+
 TEST_F(NetnsAdapterTest, RoundTripFigure) {
   std::string out;
   ASSERT_GE(select_in_a(out), 0) << out;

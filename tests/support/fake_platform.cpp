@@ -9,27 +9,27 @@ namespace {
 // An adapter of the fake library: its frames go through the library's wire.
 class FakeOpenedAdapter final : public OpenedAdapter {
  public:
-  FakeOpenedAdapter(FakePacketAdapter& wire, FakeAdapterSpec spec, uint32_t handle)
-      : wire_(wire), spec_(std::move(spec)), handle_(handle) {}
+  FakeOpenedAdapter(FakePacketAdapter& wire, FakeAdapterSetup setup, uint32_t handle)
+      : wire_(wire), setup_(std::move(setup)), handle_(handle) {}
   int send(std::span<const uint8_t> frame) override { return wire_.send(frame); }
   int receive_block(std::span<uint8_t> block) override { return wire_.receive_block(block); }
   uint32_t handle_value() const override { return handle_; }
   bool get_net_type(LinkType& type) override {
-    if (!spec_.net_type_ok) return false;
-    type.link_type = spec_.link_type;
-    type.link_speed = spec_.link_speed;
+    if (!setup_.net_type_ok) return false;
+    type.link_type = setup_.link_type;
+    type.link_speed = setup_.link_speed;
     return true;
   }
   bool request(uint32_t oid, std::span<uint8_t> data) override {
-    if (oid != OID_VENDOR_ID || !spec_.vendor || data.size() < 4) return false;
-    std::memcpy(data.data(), spec_.vendor->data(), 3);
+    if (oid != OID_VENDOR_ID || !setup_.vendor || data.size() < 4) return false;
+    std::memcpy(data.data(), setup_.vendor->data(), 3);
     data[3] = 0;
     return true;
   }
 
  private:
   FakePacketAdapter& wire_;
-  FakeAdapterSpec spec_;
+  FakeAdapterSetup setup_;
   uint32_t handle_;
 };
 
@@ -55,12 +55,12 @@ bool FakePacketLibrary::get_adapter_names(std::span<uint8_t> buffer, uint32_t& s
 
 std::unique_ptr<OpenedAdapter> FakePacketLibrary::open(const std::string& name) {
   opened.push_back(name);
-  const FakeAdapterSpec& spec = specs_[name];
-  if (!spec.opens) {
-    last_error_ = spec.open_error;
+  const FakeAdapterSetup& setup = setups_[name];
+  if (!setup.opens) {
+    last_error_ = setup.open_error;
     return nullptr;
   }
-  return std::make_unique<FakeOpenedAdapter>(wire, spec, 0x40 + static_cast<uint32_t>(opened.size()));
+  return std::make_unique<FakeOpenedAdapter>(wire, setup, 0x40 + static_cast<uint32_t>(opened.size()));
 }
 
 void FakePacketLibrary::set_names(const std::vector<std::string>& names, bool wide) {

@@ -18,7 +18,7 @@
 
 namespace orvex::test {
 
-struct FakeAdapterSpec {
+struct FakeAdapterSetup {
   bool opens = true;
   long open_error = 0;
   bool net_type_ok = true;
@@ -40,7 +40,7 @@ class FakePacketLibrary final : public PacketLibrary {
 
   // Lists the names in 8-bit characters, or in 16-bit little-endian ones.
   void set_names(const std::vector<std::string>& names, bool wide = false);
-  FakeAdapterSpec& adapter(const std::string& name) { return specs_[name]; }
+  FakeAdapterSetup& adapter(const std::string& name) { return setups_[name]; }
 
   bool fail_list = false;
   long list_error = 5;
@@ -50,7 +50,7 @@ class FakePacketLibrary final : public PacketLibrary {
 
  private:
   std::vector<uint8_t> names_;
-  std::map<std::string, FakeAdapterSpec> specs_;
+  std::map<std::string, FakeAdapterSetup> setups_;
   long last_error_ = 0;
 };
 

@@ -367,12 +367,5 @@ TEST_F(AdapterChoiceTest, NtFamilyShowsDescriptions) {
             "Successfully opened adapter number 1\n");
 }
 
-TEST_F(AdapterChoiceTest, FirstUsableAdapter) {
-  EXPECT_EQ(first_usable_adapter(), 0);
-  adapter_table().adapter_count = 3;
-  adapter_table().entries[2].usable = 1;
-  EXPECT_EQ(first_usable_adapter(), 2);
-}
-
 }  // namespace
 }  // namespace orvex::test

@@ -114,13 +114,6 @@ TEST_F(DiscoveryResponseTest, RadioListAdmitsOnlyListedRadios) {
   EXPECT_EQ(accept(response(), count), 1);
 }
 
-TEST_F(DiscoveryResponseTest, RowIsPrintedWhenRowsAreShownDuringDiscovery) {
-  run_state().rows_during_discovery = 1;
-  int count = 0;
-  const std::string out = capture_stdout([&] { accept(response(), count); });
-  EXPECT_EQ(out, "\xFE 001  \xFE radio             \xFE 02:7A:41:00:00:0B \xFE 11 \xFE fw              \n");
-}
-
 TEST_F(DiscoveryResponseTest, ConnectionIdentifiersStayWithinFifteenBits) {
   bool differ = false;
   const int first = new_connection_id();

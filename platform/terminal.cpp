@@ -63,7 +63,6 @@ bool wake_pending(int wake_fd) {
 void fatal_signal(int sig) {
   restore_terminal();
   // The process ends as the signal would have ended it.
-  signal(sig, SIG_DFL);
   raise(sig);
   _exit(128 + sig);
 }
@@ -155,6 +154,9 @@ void install_terminal_guard() {
   g_previous_terminate = std::set_terminate(terminate_with_restore);
   struct sigaction action {};
   action.sa_handler = fatal_signal;
+  // Default action back and the signal not blocked in the handler, so that
+  // raising it again ends the process by it.
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
   sigemptyset(&action.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }

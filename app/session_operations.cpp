@@ -1,6 +1,8 @@
 #include "app/session_operations.hpp"
 
 #include "app/session_workers.hpp"
+#include "cmdline/help.hpp"
+#include "cmdline/script_lines.hpp"
 #include "link/frame_io.hpp"
 
 namespace orvex {
@@ -13,11 +15,9 @@ int no_send(Session&, const uint8_t*, int payload_size) { return payload_size; }
 int no_dispatch(const uint8_t*, int) { return 0; }
 int no_transfer_step(int) { return 1; }
 void no_disconnect(int) {}
-void no_help(int) {}
-int no_input_line(uint8_t*) { return 0; }
 
 constexpr SessionOperations REAL_OPERATIONS{
-    no_send, receive_frame, no_dispatch, no_transfer_step, no_disconnect, no_help, no_input_line,
+    no_send, receive_frame, no_dispatch, no_transfer_step, no_disconnect, print_help, read_input_line,
     request_session_end,
 };
 

@@ -7,6 +7,9 @@
 #include "app/session_operations.hpp"
 #include "app/session_workers.hpp"
 #include "app/terminate.hpp"
+#include "cmdline/batch_requests.hpp"
+#include "cmdline/radio_list.hpp"
+#include "cmdline/script_lines.hpp"
 #include "cmdline/settings.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
@@ -40,6 +43,9 @@ void reset_all_state() {
   reset_console();
   set_console_utf8(false);
   reset_settings();
+  reset_radio_list();
+  reset_input_reader();
+  reset_batch_requests();
   reset_session_table();
   reset_radio_output();
   reset_frame_io();

@@ -1,0 +1,19 @@
+// The command file of a command run, read once before the first radio and kept
+// for every pass.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace orvex {
+
+constexpr int MAX_COMMAND_LINES = 128;
+
+// Every line as read (at most 127 characters, line feed kept), script lines
+// included: the run carries those out between the commands. Lines after the
+// 128th are ignored with one warning. A file that cannot be opened ends the
+// program; a read error ends the list at the lines read so far. The reader is
+// its own, so an interactive input file (-i) keeps its place.
+std::vector<std::string> read_command_list(const char* file_name);
+
+}  // namespace orvex

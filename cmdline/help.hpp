@@ -1,0 +1,43 @@
+// The start-up banner and the help screen (-h and F1).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace orvex {
+
+struct Session;
+
+// The revision tag the release process fills in; a short or empty tag marks an
+// engineering build.
+inline constexpr const char* REVISION_TAG = "$Name: ORVEX_03-05 $";
+
+// What the banner shows and announces, worked out from a revision tag.
+struct BannerInfo {
+  std::string version_text;  // at most 16 characters; carried by identify responses
+  std::string title;         // the console window's title
+  std::string version_cell;  // the version shown in the box
+};
+
+BannerInfo banner_info(const char* tag, const char* build_date, const char* build_time);
+
+// The banner box as CP437 bytes, for a given version cell.
+std::string banner_text(const std::string& version_cell);
+
+// The help box as CP437 bytes; the F6 row only for the NT family.
+std::string help_text(bool with_f6_row);
+
+// Prints the banner, sets the window title and fixes version_text and
+// program_start_time.
+void print_banner();
+
+// Prints the help screen; after it a connected radio read from the keyboard
+// gets one carriage return so that it shows its prompt again.
+void print_help(int index);
+
+// How print_help sends that carriage return: ESend, or a test's recorder
+// (nullptr puts ESend back).
+using RadioSender = int (*)(Session& session, const uint8_t* payload, int payload_size);
+void set_help_radio_sender(RadioSender sender);
+
+}  // namespace orvex

@@ -1,0 +1,22 @@
+// The table of radios found, and the operator's choice of one.
+#pragma once
+
+#include <cstdio>
+
+namespace orvex {
+
+// The top border and the title row.
+void print_device_table_header();
+// The row of one entry: node, name, MAC address, serial number, firmware.
+void print_device_row(int index);
+// The header and the row of every entry that holds a radio.
+void print_device_table();
+
+// The entry of the chosen radio (1..numOfRadiosFound): the only radio found,
+// the -r preselection, or the operator's answer to the prompt. Invalid input
+// at the prompt ends the program with reason -7.
+int choose_device();
+// The same, reading the answer from `input`.
+int choose_device(std::FILE* input);
+
+}  // namespace orvex

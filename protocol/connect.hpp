@@ -1,0 +1,27 @@
+// Connection set-up: the chosen entry gets a fresh identifier and starting
+// sequence numbers, every other entry is set aside, and connect requests go out
+// until the receive side reports the entry established or the time is up.
+#pragma once
+
+#include <cstdint>
+
+namespace orvex {
+
+constexpr uint64_t CONNECT_REPEAT_MS = 700;
+constexpr uint64_t CONNECT_LIMIT_MS = 5000;
+
+// 1 when entry `index` reached SESSION_CONNECTED, 0 when 5000 ms passed first
+// (or the index names no entry).
+int connect_session(int index);
+
+// Repeats the connect request of an entry still being set up, from a copy, so
+// the entry itself is left as it is (apart from its tseq, back to 1).
+void resend_connect_request(int index);
+
+// Set by the session workers while their receive worker dispatches frames. Two
+// threads must never receive at once, so connect_session then only sends its
+// requests and waits for that dispatcher to establish the entry.
+void set_receive_worker_running(bool running);
+bool receive_worker_running();
+
+}  // namespace orvex

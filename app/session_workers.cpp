@@ -156,7 +156,8 @@ void transfer_worker(const std::atomic<int>& index_ref) {
     // The interactive session's transfers end with its Session; a batch run
     // goes from radio to radio, so a closed one ends nothing.
     if (own >= 0 && session_table()[index].state == SESSION_CLOSED) break;
-    if (ops.transfer_step(index) != 0) break;
+    // A batch run's step follows the chosen radio by itself (index -1).
+    if (ops.transfer_step(own) != 0) break;
   }
   worker_ended(TRANSFER_WORKER);
 }

@@ -186,7 +186,11 @@ TEST(TerminalGuard, AReasonCodeFromAnotherThreadGivesTheTerminalBack) {
 TEST(TerminalGuard, SigtermGivesTheTerminalBack) {
   const ChildRun run = run_scenario("sigterm");
   expect_raw_then_restored(run);
-  EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << run.status << run.output;
+  // Ended by the signal; where a sanitizer holds signals back in the handler,
+  // by the handler's own exit with the shell's code for it.
+  const bool by_signal = WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM;
+  const bool by_exit = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 128 + SIGTERM;
+  EXPECT_TRUE(by_signal || by_exit) << run.status << run.output;
 }
 
 }  // namespace

@@ -15,8 +15,10 @@
 #include "console/cp437.hpp"
 #include "console/keys.hpp"
 #include "console/radio_output.hpp"
+#include "link/adapters.hpp"
 #include "link/frame_io.hpp"
 #include "link/host_state.hpp"
+#include "link/mac_lookup.hpp"
 #include "platform/clock.hpp"
 #include "platform/terminal.hpp"
 #include "protocol/session_events.hpp"
@@ -51,6 +53,8 @@ void reset_all_state() {
   reset_frame_io();
   renew_session_events();
   host_state().reset();
+  reset_adapter_table();
+  mac_lookup_state() = MacLookupState{};
   set_console_output_available(false);
   set_clock(nullptr);
 }

@@ -1,0 +1,65 @@
+// The adapters the packet library knows: which are usable Ethernet adapters
+// with a known address, the operator's choice of one, and opening it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "cmdline/mac_address.hpp"
+
+namespace orvex {
+
+constexpr int MAX_ADAPTERS = 15;
+constexpr size_t ADAPTER_DESCRIPTION_MAX = 255;
+
+struct AdapterEntry {
+  std::string name;  // exactly as the packet library listed it
+  MacAddress mac;
+  std::array<uint8_t, 3> vendor{};
+  uint8_t usable = 0;
+  int32_t netbios_ordinal = 0;
+  std::string description;  // NT family: the network card's description
+};
+
+struct AdapterTable {
+  std::array<AdapterEntry, MAX_ADAPTERS> entries;
+  int adapter_count = -1;  // names stored; -1 while the list is empty
+  int usable_count = 0;
+  bool raw_access_hint_given = false;
+};
+
+AdapterTable& adapter_table();
+void reset_adapter_table();
+
+// Takes the names out of the packet library's list (narrowing a list in 16-bit
+// characters in place, after saying so) into the table; names after the 15th
+// are ignored. `reported_size` is the size the library gave. The adapter count.
+int store_adapter_names(std::span<uint8_t> buffer, uint32_t reported_size);
+
+// Host check, adapter list, probe and address look-up: the usable count.
+// Ends the process when the list cannot be read (status 0) or no adapter is
+// Ethernet (status -1, after a key press).
+int find_adapters();
+void list_adapters();
+int first_usable_adapter();
+// Opens the adapter for traffic and makes its address the local one: 1, or 0
+// when the Id names no usable adapter. Ends the process (status -1) when the
+// adapter does not open.
+int open_adapter(int id);
+// The Id of the opened adapter; -1 when no usable adapter is left (or standard
+// input ended before one was chosen), -2 when the only one did not open.
+int select_adapter();
+
+// Where the operator's reply to the adapter prompt is read (standard input
+// unless a test sets another stream; null restores standard input).
+void set_adapter_reply_input(std::FILE* input);
+
+// Reads one reply line: `answer` becomes its leading decimal number, or stays
+// as it is when the reply holds none. False when the input has ended, so that
+// no further reply can come.
+bool read_adapter_reply(std::FILE* input, int& answer);
+
+}  // namespace orvex

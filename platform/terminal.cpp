@@ -91,7 +91,8 @@ int read_terminal_byte(int timeout_ms) {
     }
     if ((fds[0].revents & POLLIN) != 0) return TERMINAL_STOPPED;
     if (ready == 0) return TERMINAL_TIMEOUT;
-    if ((fds[1].revents & POLLNVAL) != 0) return TERMINAL_ERROR;
+    // No input at all (standard input closed) is input that has ended.
+    if ((fds[1].revents & POLLNVAL) != 0) return TERMINAL_END;
     unsigned char byte = 0;
     const ssize_t got = read(fd, &byte, 1);
     if (got == 1) return byte;

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "cmdline/address_text.hpp"
+#include "protocol/session_table.hpp"
+
 namespace orvex {
 
 namespace {
@@ -87,6 +90,16 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result) {
   }
   append(out, "\n%s\n\n", kDoubleRule);
   return out;
+}
+
+std::vector<BatchRadioResult> radios_from_outcomes(const uint8_t* outcomes) {
+  std::vector<BatchRadioResult> radios;
+  for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
+    if (outcomes[slot] == OUTCOME_EMPTY_SLOT) continue;
+    const Session& session = session_table()[slot];
+    radios.push_back({session.name_text(), format_serial_text(session.mac), outcomes[slot]});
+  }
+  return radios;
 }
 
 }  // namespace orvex

@@ -35,4 +35,8 @@ std::string format_pass_message(BatchKind kind, int failed, int pass, int64_t in
 
 std::string format_batch_report(BatchKind kind, const BatchResult& result);
 
+// The radios of a run from its per-slot outcomes (one for each of the
+// MAX_USER_SESSIONS slots): name and serial text of every slot that took part.
+std::vector<BatchRadioResult> radios_from_outcomes(const uint8_t* outcomes);
+
 }  // namespace orvex

@@ -1,6 +1,5 @@
 #include "discovery/discover.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -8,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "cmdline/radio_list.hpp"
 #include "cmdline/settings.hpp"
 #include "discovery/device_table.hpp"
 #include "link/frame_io.hpp"
@@ -29,12 +29,8 @@ constexpr int64_t LAST_REQUEST_SECOND = 2;   // requests at seconds 0, 1 and 2
 constexpr int64_t LISTEN_SECONDS = 4;
 constexpr uint32_t FAILED_RECEIVE_PAUSE_MS = 100;
 
-std::atomic<RadioListTest> g_radio_list_test{nullptr};
-
 bool passes_radio_list(const MacAddress& source) {
-  if (program_options().list_filter_active == 0) return true;
-  RadioListTest test = g_radio_list_test.load();
-  return test != nullptr && test(source);
+  return program_options().list_filter_active == 0 || radio_list_contains(source);
 }
 
 bool already_recorded(const MacAddress& source) {
@@ -156,7 +152,5 @@ int new_connection_id() {
   }
   return static_cast<int>((generator() >> 8) & 0x7FFF);
 }
-
-void set_radio_list_test(RadioListTest test) { g_radio_list_test.store(test); }
 
 }  // namespace orvex

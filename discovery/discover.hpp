@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-#include "cmdline/mac_address.hpp"
-
 namespace orvex {
 
 // Broadcasts the request at most three times (at 0, 1 and 2 s of a 1 s clock)
@@ -20,10 +18,5 @@ int accept_discovery_response(const uint8_t* frame, int length, int& count);
 // A fresh connection identifier, 0..32767. The first call seeds the generator
 // from the wall clock.
 int new_connection_id();
-
-// The radio-list filter applied while list_filter_active is on. Until the list
-// module installs its test, an active filter passes no radio.
-using RadioListTest = bool (*)(const MacAddress& mac);
-void set_radio_list_test(RadioListTest test);
 
 }  // namespace orvex

@@ -121,7 +121,7 @@ int send(Session& session, std::optional<uint16_t> set_pdu, std::optional<int32_
   // A stop wakes the wait; the session is ending and nothing more is done here.
   if (session_stopping()) return 0;
   if (!acknowledged) {
-    one_sender.unlock();
+    if (one_sender.owns_lock()) one_sender.unlock();
     give_up(pdu);
     if (program_options().batch_mode != 0) return 0;
     terminate_app(-1, REASON_UNABLE_TO_SEND);

@@ -305,7 +305,13 @@ int handle_file_acknowledgement(int index, const FrameHeader& header) {
   return 1;
 }
 
-void finish_transfer_by_data(Session& s) { finish(s); }
+void finish_transfer_by_data(Session& s) {
+  // Everything sent counts as acknowledged, so the radio's late
+  // acknowledgement of the last block is not taken as new and leaves no
+  // signal pending for a send that waits for nothing.
+  take_acknowledgement(s, s.tseq);
+  finish(s);
+}
 
 void abandon_transfer(Session& s) {
   TransferState& t = g_transfer;

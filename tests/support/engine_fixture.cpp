@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
+#include "app/terminate.hpp"
 #include "cmdline/settings.hpp"
 #include "link/frame_io.hpp"
 #include "link/host_state.hpp"
@@ -18,6 +21,7 @@
 namespace orvex::test {
 
 EngineThreads::EngineThreads(int transfer_index) {
+  renew_session_events();
   set_receive_worker_running(true);
   receive_ = std::thread([this] {
     std::array<uint8_t, RX_SLOT_SIZE> buffer{};
@@ -38,8 +42,17 @@ void EngineThreads::stop() {
   set_receive_worker_running(false);
 }
 
+namespace {
+// The engine must never end the process inside a test: say so loudly.
+[[noreturn]] void unexpected_exit(int status) {
+  std::fprintf(stderr, "the engine tried to end the process with status %d\n", status);
+  std::abort();
+}
+}  // namespace
+
 void EngineTest::SetUp() {
   reset_all_state();
+  termination_hooks().exit_process = unexpected_exit;
   reset_transfer_state();
   reset_dispatch_state();
   set_receive_worker_running(false);
@@ -83,6 +96,8 @@ void EngineTest::add_radio(uint8_t level) {
   RadioPeer* r = radio.get();
   wire->on_send = [r](const WireBytes& frame) { r->on_program_frame(frame); };
   Session& s = session_table()[RADIO_ENTRY];
+  if (s.send_file != nullptr) std::fclose(s.send_file);
+  s = Session{};
   s.mac = RADIO_MAC;
   s.set_name("radio", 5);
   s.protocol_level = level;
@@ -101,6 +116,7 @@ void EngineTest::connect_radio(uint8_t level) {
   s.state = SESSION_CONNECTED;
   connection_globals().active_session = RADIO_ENTRY;
   connection_globals().session_established = 1;
+  reset_dispatch_state();  // as an establishment does
   radio->tseq = 0;
   radio->rseq = 1;
 }

@@ -143,6 +143,13 @@ void RadioPeer::send_frame(uint16_t pdu, const PeerBytes& payload, bool counts) 
   send_locked(pdu, payload, counts);
 }
 
+void RadioPeer::reset_connection(uint16_t new_cid, uint32_t new_tseq, uint32_t new_rseq) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cid = new_cid;
+  tseq = new_tseq;
+  rseq = new_rseq;
+}
+
 void RadioPeer::repeat_last_frame() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (deliver && !last_counted_.empty()) deliver(last_counted_);

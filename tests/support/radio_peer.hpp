@@ -66,6 +66,8 @@ class RadioPeer {
   void send_data(const std::string& text);
   void request_file(const std::string& name);
   void send_frame(uint16_t pdu, const PeerBytes& payload, bool counts);
+  // A new connection with the program (another entry, a new identifier).
+  void reset_connection(uint16_t new_cid, uint32_t new_tseq, uint32_t new_rseq);
   // The last frame the radio sent that carried bytes, sent again unchanged.
   void repeat_last_frame();
 

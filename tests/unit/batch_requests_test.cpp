@@ -7,6 +7,7 @@
 #include "cmdline/batch_report.hpp"
 #include "cmdline/command_list.hpp"
 #include "cmdline/settings.hpp"
+#include "protocol/session_table.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 
@@ -196,6 +197,24 @@ TEST_F(BatchRequestsTest, CommandRunReportWithFailuresAndPasses) {
             "2 radios  not updated after 1 pass\nWaiting 1 secs for the next pass ...\n");
   EXPECT_EQ(format_pass_message(BatchKind::COMMAND_RUN, 1, 2, 999),
             "At 1 radios one or more commands failed after 2 pass\nWaiting 0 secs for the next pass ...\n");
+}
+
+TEST_F(BatchRequestsTest, ReportRowsComeFromTheTakingPartSlotsInTableOrder) {
+  std::vector<uint8_t> outcomes(MAX_USER_SESSIONS, OUTCOME_EMPTY_SLOT);
+  outcomes[2] = OUTCOME_FAILED;
+  outcomes[7] = OUTCOME_DONE;
+  session_table()[2].set_name("north", 64);
+  session_table()[2].mac = MacAddress{{0x02, 0x7A, 0x42, 0x00, 0x2C, 0x12}};
+  session_table()[7].set_name("south", 64);
+  session_table()[7].mac = MacAddress{{0x02, 0x7A, 0x42, 0x00, 0x00, 0x06}};
+  std::vector<BatchRadioResult> radios = radios_from_outcomes(outcomes.data());
+  ASSERT_EQ(radios.size(), 2u);
+  EXPECT_EQ(radios[0].name, "north");
+  EXPECT_EQ(radios[0].serial_text, "11282");
+  EXPECT_EQ(radios[0].outcome, OUTCOME_FAILED);
+  EXPECT_EQ(radios[1].name, "south");
+  EXPECT_EQ(radios[1].serial_text, "6");
+  EXPECT_EQ(radios[1].outcome, OUTCOME_DONE);
 }
 
 TEST_F(BatchRequestsTest, CommandListKeepsScriptLinesAndStopsAfter128Lines) {

@@ -1,0 +1,172 @@
+// orvex-radiosim: plays radios of the OrvexTerm link protocol on an Ethernet
+// interface. One thread: a poll over the raw socket and a signal descriptor,
+// with the radios' retransmission times as the poll time-out.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "cmdline/address_text.hpp"
+#include "tools/radiosim/radio.hpp"
+#include "tools/radiosim/radio_frames.hpp"
+#include "tools/radiosim/raw_socket.hpp"
+#include "tools/radiosim/sim_log.hpp"
+
+namespace {
+
+using namespace orvex::sim;
+
+uint64_t now_ms() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Downloads go to DIR/NAME/FILE, written under a temporary name first so that a
+// reader never sees half a file.
+FileStore make_store(const std::string& dir) {
+  return [dir](const std::string& radio, const std::string& file, std::span<const uint8_t> data) {
+    const std::string radio_dir = dir + "/" + radio;
+    if (::mkdir(radio_dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    const std::string path = radio_dir + "/" + file;
+    const std::string part = radio_dir + "/." + file + ".part";
+    std::FILE* f = std::fopen(part.c_str(), "wb");
+    if (f == nullptr) return false;
+    const bool written = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+      std::remove(part.c_str());
+      return false;
+    }
+    return std::rename(part.c_str(), path.c_str()) == 0;
+  };
+}
+
+int fail(const std::string& text) {
+  std::fprintf(stderr, "orvex-radiosim: %s\n", text.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const ParseResult parsed = parse_sim_options(argc, argv);
+  if (parsed.help) {
+    std::fputs(usage_text(), stdout);
+    return 0;
+  }
+  if (!parsed.ok) {
+    std::fprintf(stderr, "orvex-radiosim: %s\nTry 'orvex-radiosim --help'.\n", parsed.error.c_str());
+    return 2;
+  }
+  const SimOptions& options = parsed.options;
+  if (!is_directory(options.store_dir)) return fail("store directory \"" + options.store_dir + "\" does not exist");
+
+  // The stop signals arrive as readable data, so the loop ends between frames.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  const int signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+  if (signal_fd < 0) return fail(std::string("signalfd: ") + std::strerror(errno));
+
+  const uint64_t start = now_ms();
+  std::string error;
+  SimLog log;
+  if (!log.open(options.log_file, options.quiet, start, error)) return fail(error);
+  RawSocket socket;
+  if (!socket.open(options.interface_name, error)) return fail(options.interface_name + ": " + error);
+
+  std::vector<Radio> radios;
+  for (const RadioConfig& config : options.radios) radios.push_back(make_radio(config, make_store(options.store_dir), start));
+
+  if (!options.quiet) {
+    std::printf("orvex-radiosim: playing %zu radio%s on %s\n", radios.size(), radios.size() == 1 ? "" : "s",
+                options.interface_name.c_str());
+    for (const Radio& r : radios) {
+      std::printf("  %-16s %s  level %u  firmware %s\n", r.config.name.c_str(), format_mac_text(r.config.mac),
+                  unsigned{r.config.level}, r.config.firmware.c_str());
+    }
+    std::fflush(stdout);
+  }
+  log.event(start, "started on " + options.interface_name);
+
+  auto deliver = [&](Radio& r, RadioOutput& out, uint64_t now) {
+    for (const auto& frame : out.frames) {
+      if (log.frames_wanted()) log.frame(now, "tx", r.config.name, describe_frame(frame, true));
+      if (!socket.send(frame)) log.event(now, r.config.name + ": send failed: " + std::strerror(errno));
+    }
+    for (const auto& text : out.events) log.event(now, text);
+    out = RadioOutput{};
+  };
+
+  std::vector<uint8_t> buffer(2048);
+  RadioOutput out;
+  int status = 0;
+  for (;;) {
+    uint64_t now = now_ms();
+    uint64_t deadline = std::numeric_limits<uint64_t>::max();
+    for (const Radio& r : radios) deadline = std::min(deadline, next_deadline(r));
+    const uint64_t wait = deadline <= now ? 0 : std::min<uint64_t>(deadline - now, 1000);
+    pollfd fds[2] = {{socket.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, static_cast<int>(wait));
+    if (ready < 0 && errno != EINTR) {
+      log.event(now_ms(), std::string("poll failed: ") + std::strerror(errno));
+      status = 1;
+      break;
+    }
+    if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+      signalfd_siginfo info{};
+      const ssize_t n = ::read(signal_fd, &info, sizeof info);
+      const bool term = n == static_cast<ssize_t>(sizeof info) && info.ssi_signo == SIGTERM;
+      log.event(now_ms(), term ? "stopped by SIGTERM" : "stopped by SIGINT");
+      break;
+    }
+    if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (fds[0].revents & POLLIN) == 0) {
+      log.event(now_ms(), "the interface went away");
+      status = 1;
+      break;
+    }
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+      // Bounded, so that a flood cannot starve the retransmission timers.
+      for (int i = 0; i < 256; ++i) {
+        const int n = socket.receive(buffer);
+        if (n <= 0) {
+          if (n < 0) log.event(now_ms(), std::string("receive failed: ") + std::strerror(errno));
+          break;
+        }
+        const std::span<const uint8_t> frame(buffer.data(), static_cast<size_t>(n));
+        now = now_ms();
+        for (Radio& r : radios) {
+          if (!addressed_to(r, frame) || !read_radio_header(frame, true)) continue;
+          if (log.frames_wanted()) log.frame(now, "rx", r.config.name, describe_frame(frame, r.config.level >= 2));
+          handle_frame(r, frame, now, out);
+          deliver(r, out, now);
+        }
+      }
+    }
+    now = now_ms();
+    for (Radio& r : radios) {
+      handle_tick(r, now, out);
+      deliver(r, out, now);
+    }
+  }
+  ::close(signal_fd);
+  return status;
+}

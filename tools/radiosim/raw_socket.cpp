@@ -1,0 +1,78 @@
+#include "tools/radiosim/raw_socket.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace orvex::sim {
+
+RawSocket::~RawSocket() {
+  if (fd_ >= 0) ::close(fd_);  // closing also ends the promiscuous membership
+}
+
+bool RawSocket::open(const std::string& interface_name, std::string& error) {
+  const unsigned index = if_nametoindex(interface_name.c_str());
+  if (index == 0) {
+    error = "no interface named \"" + interface_name + "\"";
+    return false;
+  }
+  ifindex_ = static_cast<int>(index);
+  fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
+  if (fd_ < 0) {
+    const int e = errno;
+    error = std::string("cannot open a raw socket: ") + std::strerror(e);
+    if (e == EPERM || e == EACCES) error += " (raw frames need root or CAP_NET_RAW)";
+    return false;
+  }
+  sockaddr_ll address{};
+  address.sll_family = AF_PACKET;
+  address.sll_protocol = htons(ETH_P_ALL);
+  address.sll_ifindex = ifindex_;
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    error = std::string("cannot bind to ") + interface_name + ": " + std::strerror(errno);
+    return false;
+  }
+  packet_mreq membership{};
+  membership.mr_ifindex = ifindex_;
+  membership.mr_type = PACKET_MR_PROMISC;
+  if (::setsockopt(fd_, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+    error = std::string("cannot put ") + interface_name + " in promiscuous mode: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool RawSocket::send(std::span<const uint8_t> frame) {
+  sockaddr_ll address{};
+  address.sll_family = AF_PACKET;
+  address.sll_ifindex = ifindex_;
+  address.sll_halen = 6;
+  std::memcpy(address.sll_addr, frame.data(), 6);
+  const ssize_t n = ::sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                             sizeof address);
+  return n == static_cast<ssize_t>(frame.size());
+}
+
+int RawSocket::receive(std::span<uint8_t> buffer) {
+  for (;;) {
+    sockaddr_ll from{};
+    socklen_t from_size = sizeof from;
+    const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&from), &from_size);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (from.sll_pkttype == PACKET_OUTGOING) continue;
+    if (static_cast<size_t>(n) > buffer.size()) continue;  // longer than any protocol frame
+    return static_cast<int>(n);
+  }
+}
+
+}  // namespace orvex::sim

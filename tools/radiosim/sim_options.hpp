@@ -1,0 +1,65 @@
+// The simulator's command line: the interface, where downloads go, the log, and
+// the radios with their faults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cmdline/mac_address.hpp"
+
+namespace orvex::sim {
+
+// Misbehaviour asked for on the command line; all off by default.
+struct RadioFaults {
+  bool silent = false;                 // answers nothing at all
+  uint32_t drop_every = 0;             // every N-th frame addressed to the radio is lost
+  bool no_empty_ack = false;           // the empty last file block is not acknowledged
+  uint32_t refuse_downloads = 0;       // the first N downloads are refused with an error PDU
+  uint32_t fail_command = 0;           // the N-th command line is never acknowledged
+  uint32_t restore_at = 0;             // the N-th command line is answered with a restore
+  uint32_t error_at = 0;               // the N-th command line is answered with an error PDU
+  bool escapes = false;                // answers begin with cursor and erase sequences
+  bool print_during_transfer = false;  // prints while a file is being received
+};
+
+struct RadioConfig {
+  MacAddress mac{};
+  std::string name;
+  uint8_t level = 2;
+  std::string firmware;
+  RadioFaults faults;
+};
+
+struct SimOptions {
+  std::string interface_name;
+  std::string store_dir = ".";
+  std::string log_file;  // empty: no frame log; "-": standard output
+  bool quiet = false;
+  std::vector<RadioConfig> radios;
+};
+
+struct ParseResult {
+  bool ok = false;
+  bool help = false;  // --help was asked for: print usage_text() and exit 0
+  std::string error;  // when !ok && !help: one line, no trailing newline
+  SimOptions options;
+};
+
+constexpr size_t MAX_RADIOS = 64;
+constexpr size_t MAX_RADIO_NAME = 46;
+constexpr size_t MAX_FIRMWARE_TEXT = 16;
+
+ParseResult parse_sim_options(int argc, const char* const* argv);
+
+// Parses one --radio value into `radio`, which holds the defaults on entry.
+// Returns an error text, empty on success.
+std::string parse_radio_spec(const std::string& spec, RadioConfig& radio);
+
+// The defaults of the index-th radio (from 1): 02:7A:41:00:00:NN, "Radio-N",
+// level 2, firmware "SIM-1.0".
+RadioConfig default_radio(size_t index);
+
+const char* usage_text();
+
+}  // namespace orvex::sim

@@ -227,8 +227,12 @@ TEST_F(SessionWorkersTest, ABatchRunsWorkersTouchNoSessionAndDropTypedInput) {
 }
 
 TEST_F(SessionWorkersTest, F3EndsTheSessionAndRepeatedRequestsAreHarmless) {
+  static std::atomic<int> disconnects{0};
+  disconnects = 0;
+  session_operations().disconnect = [](int) { disconnects.fetch_add(1); };
   start_session_workers();
   keys->type("\x1bOR");
+  ASSERT_TRUE(eventually([] { return disconnects.load() == 1; }));
   std::thread other([] { request_session_end(); });
   other.join();
   const auto start = SteadyClock::now();

@@ -4,20 +4,16 @@
 #include "cmdline/help.hpp"
 #include "cmdline/script_lines.hpp"
 #include "link/frame_io.hpp"
+#include "protocol/dispatch.hpp"
+#include "protocol/epacket.hpp"
+#include "protocol/transfer.hpp"
 
 namespace orvex {
 
 namespace {
 
-// Stand-ins for the operations whose modules are not part of this build yet:
-// nothing goes out, nothing is read.
-int no_send(Session&, const uint8_t*, int payload_size) { return payload_size; }
-int no_dispatch(const uint8_t*, int) { return 0; }
-int no_transfer_step(int) { return 1; }
-void no_disconnect(int) {}
-
 constexpr SessionOperations REAL_OPERATIONS{
-    no_send, receive_frame, no_dispatch, no_transfer_step, no_disconnect, print_help, read_input_line,
+    ESend, receive_frame, dispatch_frame, transfer_step, disconnect_session, print_help, read_input_line,
     request_session_end,
 };
 

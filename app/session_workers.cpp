@@ -14,6 +14,7 @@
 #include "link/frame_io.hpp"
 #include "platform/event.hpp"
 #include "platform/terminal.hpp"
+#include "protocol/connect.hpp"
 #include "protocol/frame.hpp"
 #include "protocol/session_events.hpp"
 #include "protocol/session_table.hpp"
@@ -135,11 +136,13 @@ void receive_worker(const std::atomic<int>& /*index_ref*/) {
     const int n = ops.receive(buffer);
     if (session_stopping()) break;
     if (n < 0) {
+      set_receive_worker_running(false);
       worker_ended(RECEIVE_WORKER);
       terminate_app(-1, REASON_RECEIVE_THREAD_FAILED);
     }
     if (n >= static_cast<int>(FRAME_HEADER_SIZE)) ops.dispatch(buffer.data(), n);
   }
+  set_receive_worker_running(false);
   worker_ended(RECEIVE_WORKER);
 }
 
@@ -156,7 +159,8 @@ void transfer_worker(const std::atomic<int>& index_ref) {
     // The interactive session's transfers end with its Session; a batch run
     // goes from radio to radio, so a closed one ends nothing.
     if (own >= 0 && session_table()[index].state == SESSION_CLOSED) break;
-    if (ops.transfer_step(index) != 0) break;
+    // A batch run's step follows the chosen radio by itself (index -1).
+    if (ops.transfer_step(own) != 0) break;
   }
   worker_ended(TRANSFER_WORKER);
 }
@@ -232,6 +236,9 @@ void start_session_workers() {
   t.session_started.store(true);
   start_worker(SEND_WORKER, send_worker);
   start_worker(KEYBOARD_WORKER, keyboard_worker);
+  // Set before the thread exists: a connection set-up on the main thread
+  // right after this must not receive beside it.
+  set_receive_worker_running(true);
   start_worker(RECEIVE_WORKER, receive_worker);
   start_worker(TRANSFER_WORKER, transfer_worker);
   t.stopper = std::thread(session_stopper);

@@ -63,7 +63,6 @@ bool wake_pending(int wake_fd) {
 void fatal_signal(int sig) {
   restore_terminal();
   // The process ends as the signal would have ended it.
-  signal(sig, SIG_DFL);
   raise(sig);
   _exit(128 + sig);
 }
@@ -92,7 +91,8 @@ int read_terminal_byte(int timeout_ms) {
     }
     if ((fds[0].revents & POLLIN) != 0) return TERMINAL_STOPPED;
     if (ready == 0) return TERMINAL_TIMEOUT;
-    if ((fds[1].revents & POLLNVAL) != 0) return TERMINAL_ERROR;
+    // No input at all (standard input closed) is input that has ended.
+    if ((fds[1].revents & POLLNVAL) != 0) return TERMINAL_END;
     unsigned char byte = 0;
     const ssize_t got = read(fd, &byte, 1);
     if (got == 1) return byte;
@@ -155,6 +155,9 @@ void install_terminal_guard() {
   g_previous_terminate = std::set_terminate(terminate_with_restore);
   struct sigaction action {};
   action.sa_handler = fatal_signal;
+  // Default action back and the signal not blocked in the handler, so that
+  // raising it again ends the process by it.
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
   sigemptyset(&action.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }

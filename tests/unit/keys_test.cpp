@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console/keys.hpp"
+#include "platform/terminal.hpp"
 #include "tests/support/key_input.hpp"
 #include "tests/support/test_state.hpp"
 
@@ -127,6 +128,14 @@ TEST_F(ReadKeyTest, SequencesAndEndOfInput) {
   EXPECT_EQ(read_key(), KEY_OTHER_FUNCTION);
   EXPECT_EQ(read_key(), KEY_INPUT_END);
   EXPECT_EQ(read_key(), KEY_INPUT_END);  // ended for good, no spinning
+}
+
+TEST_F(ReadKeyTest, NoInputAtAllIsTheEndOfInputNotAnError) {
+  // A descriptor that is not open, as when the program runs with standard
+  // input closed.
+  set_terminal_input_fd(999);
+  EXPECT_EQ(read_key(), KEY_INPUT_END);
+  set_terminal_input_fd(0);
 }
 
 }  // namespace

@@ -179,6 +179,7 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
     }
     std::string* target = nullptr;
     std::string spec;
+    std::string vlan;
     if (name == "-i" || name == "--interface") {
       target = &o.interface_name;
     } else if (name == "-s" || name == "--store") {
@@ -187,12 +188,19 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
       target = &o.log_file;
     } else if (name == "-r" || name == "--radio") {
       target = &spec;
+    } else if (name == "--vlan") {
+      target = &vlan;
     } else {
       return fail("unknown option \"" + arg + "\" (try --help)");
     }
     if (!take_value(*target)) return fail(name + " needs a value");
     if (target->empty()) return fail(name + " needs a non-empty value");
     if (target == &spec) specs.push_back(spec);
+    if (target == &vlan) {
+      uint32_t id = 0;
+      if (!parse_count(vlan, id) || id > 4094) return fail("--vlan " + vlan + ": expected a VLAN id from 1 to 4094");
+      o.vlan_id = static_cast<uint16_t>(id);
+    }
   }
   if (o.interface_name.empty()) return fail("no interface given (-i IFACE)");
   if (o.interface_name.size() >= 16) return fail("interface name \"" + o.interface_name + "\" is too long");
@@ -235,6 +243,8 @@ Options:
   -r, --radio SPEC       one radio; repeat for more (default: one radio)
   -s, --store DIR        downloads go to DIR/NAME/DST (default: .)
   -l, --log FILE         log every frame and event to FILE ("-": standard output)
+      --vlan ID          send every frame with an 802.1Q tag of ID (1 to 4094);
+                         frames are taken tagged or not
   -q, --quiet            print only errors on standard output
   -h, --help             show this text
 

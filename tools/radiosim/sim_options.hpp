@@ -36,6 +36,7 @@ struct SimOptions {
   std::string store_dir = ".";
   std::string log_file;  // empty: no frame log; "-": standard output
   bool quiet = false;
+  uint16_t vlan_id = 0;  // 0: untagged frames
   std::vector<RadioConfig> radios;
 };
 

@@ -34,7 +34,7 @@ def segment():
 
 @pytest.fixture
 def start_simulator(segment, tmp_path, request):
-    """start_simulator([spec, ...], extra_args=()) -> a running Simulator, stopped at the end."""
+    """start_simulator([radio, ...], extra_args=()) -> a running Simulator, stopped at the end."""
     started = []
 
     def start(radios, extra_args=()):

@@ -18,7 +18,7 @@ def build_dir() -> str:
 
 
 class Simulator:
-    """orvex-radiosim on the radios' end; each radio is a --radio spec."""
+    """orvex-radiosim on the radios' end; each radio is the text of a --radio option."""
 
     def __init__(self, segment: Segment, radios, workdir: str, extra_args=()):
         self.segment = segment
@@ -27,8 +27,8 @@ class Simulator:
         os.makedirs(self.store_dir, exist_ok=True)
         binary = os.path.join(build_dir(), "orvex-radiosim")
         args = [binary, "-i", segment.radio_if, "-s", self.store_dir, "-l", self.log_path, *extra_args]
-        for spec in radios:
-            args += ["-r", spec]
+        for radio in radios:
+            args += ["-r", radio]
         self.args = args
         self.process = None
         self.output = ""

@@ -7,8 +7,10 @@
 // (the fields of a sent frame as read in the byte order its level implies)
 //   identify name="..." level=N firmware="..." src=MAC
 //
-//   orvex-linkcheck discover [4|1024]        one request, answers for 2 s
-//   orvex-linkcheck connect MAC LEVEL TEXT   connect, type TEXT, show the echo
+//   vlan tag=N                   (before the rx line of a tagged frame)
+//
+//   orvex-linkcheck [--vlan ID] discover [4|1024]        one request, answers for 2 s
+//   orvex-linkcheck [--vlan ID] connect MAC LEVEL TEXT   connect, type TEXT, show the echo
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -71,20 +73,36 @@ bool send_from(Session& session, const uint8_t* payload, int size) {
   std::vector<uint8_t> frame(FRAME_BUFFER_SIZE);
   if (!build_frame(frame, session, payload, size)) return false;
   frame.resize(static_cast<size_t>(size) + FRAME_HEADER_SIZE);
-  print_frame("tx", frame, session.protocol_level >= 2);
+  if (program_options().vlan_id != 0) {
+    // Shown as the radio reads it once the tag is off.
+    std::vector<uint8_t> shown(frame);
+    int length = static_cast<int>(shown.size());
+    strip_vlan_tag(shown, frame, length);
+    shown.resize(static_cast<size_t>(length));
+    std::printf("vlan tag=%d\n", program_options().vlan_id);
+    print_frame("tx", shown, session.protocol_level >= 2);
+  } else {
+    print_frame("tx", frame, session.protocol_level >= 2);
+  }
   return send_frame(frame) == static_cast<int>(frame.size());
 }
 
 // Frames for at most `ms`, each handed to `take` until it returns true.
+// A tagged frame (kept only while a VLAN id is set) is shown without its tag.
 template <typename F>
 bool receive_for(int ms, F take) {
   std::vector<uint8_t> buffer(RX_SLOT_SIZE);
+  std::vector<uint8_t> untagged(RX_SLOT_SIZE);
   const auto end = Clock::now() + std::chrono::milliseconds(ms);
   while (Clock::now() < end) {
-    const int n = receive_frame(buffer);
+    int n = receive_frame(buffer);
     if (n < 0) return false;
+    if (vlan_tagged(std::span<const uint8_t>(buffer).first(static_cast<size_t>(n)))) {
+      std::printf("vlan tag=%u\n", unsigned{get_be16(buffer.data() + OFFSET_LENGTH + 2)});
+    }
+    strip_vlan_tag(untagged, buffer, n);
     if (n < static_cast<int>(FRAME_HEADER_SIZE)) continue;
-    const std::span<const uint8_t> frame(buffer.data(), static_cast<size_t>(n));
+    const std::span<const uint8_t> frame(untagged.data(), static_cast<size_t>(n));
     print_frame("rx", frame);
     if (take(frame)) return true;
   }
@@ -159,6 +177,11 @@ int connect(const MacAddress& radio, uint8_t level, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--vlan") == 0) {
+    program_options().vlan_id = std::atoi(argv[2]);
+    argc -= 2;
+    argv += 2;
+  }
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "discover" && argc <= 3) {
     const uint16_t code = argc == 3 ? static_cast<uint16_t>(std::atoi(argv[2])) : uint16_t{PDU_DISCOVERY_REQUEST};
@@ -174,6 +197,6 @@ int main(int argc, char** argv) {
     close_adapter();
     return status;
   }
-  std::fprintf(stderr, "usage: orvex-linkcheck discover [4|1024] | connect MAC LEVEL TEXT\n");
+  std::fprintf(stderr, "usage: orvex-linkcheck [--vlan ID] discover [4|1024] | connect MAC LEVEL TEXT\n");
   return 2;
 }

@@ -88,6 +88,17 @@ def test_e2e_connect_and_echo_through_the_adapter_layer(segment, start_simulator
     assert sim.wait_log(r"Echo: command 1: sdp fw\.bin", 2)
 
 
+def test_e2e_vlan_tags_both_ways_through_the_adapter_layer(segment, start_simulator):
+    start_simulator(["mac=02:7A:41:00:00:71,name=Tagged,level=1"], extra_args=["--vlan", "5"])
+    status, out = linkcheck(segment, "--vlan", "7", "connect", "02:7A:41:00:00:71", "1", "ok\r")
+    assert status == 0 and out.rstrip().endswith("echoed"), out
+    lines = out.splitlines()
+    tags = {(line, lines[i + 1].split()[0]) for i, line in enumerate(lines[:-1]) if line.startswith("vlan tag=")}
+    # Every frame the program sent carried its tag, every frame it took carried the radio's.
+    assert tags == {("vlan tag=7", "tx"), ("vlan tag=5", "rx")}
+    assert sum(1 for f in frames(out) if f["dir"] == "rx") == len([t for t in lines if t == "vlan tag=5"])
+
+
 TSHARK_FIELDS = ["frame.len", "eth.src", "eth.len", "llc.dsap", "llc.ssap", "llc.control", "llc.oui", "llc.pid"]
 
 

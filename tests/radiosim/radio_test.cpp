@@ -488,6 +488,34 @@ TEST_F(RadioTest, LogoutSaysByeThenDisconnects) {
   EXPECT_TRUE(type("x").empty()) << "no connection any more";
 }
 
+TEST_F(RadioTest, TaggedFramesMeetThePrograms802_1QHandling) {
+  start(2);
+  auto seen_frame = build_radio_frame(HOST, RADIO, PDU_ACK, CID, 7, 9, {});
+  insert_vlan_tag(seen_frame, 0x0123);
+  ASSERT_EQ(seen_frame.size(), 44u);
+  EXPECT_EQ(get_be16(seen_frame.data() + 12), 0x8100);
+  EXPECT_EQ(get_be16(seen_frame.data() + 14), 0x0123);
+  EXPECT_EQ(get_be16(seen_frame.data() + 16), 40) << "the length field keeps its value";
+  // The program takes the tag off and reads the frame as if untagged.
+  program_options().vlan_id = 5;
+  ASSERT_TRUE(vlan_tagged(seen_frame));
+  std::vector<uint8_t> untagged(FRAME_BUFFER_SIZE);
+  int length = static_cast<int>(seen_frame.size());
+  strip_vlan_tag(untagged, seen_frame, length);
+  untagged.resize(static_cast<size_t>(length));
+  EXPECT_EQ(untagged, build_radio_frame(HOST, RADIO, PDU_ACK, CID, 7, 9, {}));
+
+  // And the program's tagged frame, its tag removed by the radio, is understood.
+  host.cid = CID;
+  host.tseq = 1;
+  const auto request = build_connect_request("h", 2);
+  auto tagged = host_frame(PDU_CONNECT_REQUEST, SESSION_FOUND, {request.begin(), request.end()});
+  EXPECT_EQ(tagged.size(), 40u + 48u + 4u);
+  EXPECT_TRUE(remove_vlan_tag(tagged));
+  EXPECT_FALSE(remove_vlan_tag(tagged)) << "only one tag";
+  EXPECT_EQ(deliver(tagged).size(), 2u);
+}
+
 struct Editing {
   std::string typed;
   std::string echo;

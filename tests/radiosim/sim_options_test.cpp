@@ -42,6 +42,7 @@ TEST(SimOptions, EveryRadioItemAndLongForms) {
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.options.log_file, "-");
   EXPECT_TRUE(r.options.quiet);
+  EXPECT_EQ(r.options.vlan_id, 0);
   ASSERT_EQ(r.options.radios.size(), 2u);
   const RadioConfig& a = r.options.radios[0];
   EXPECT_STREQ(format_mac_text(a.mac), "02:7A:41:00:00:33");
@@ -63,6 +64,15 @@ TEST(SimOptions, EveryRadioItemAndLongForms) {
   EXPECT_EQ(b.name, "Radio-2");
   EXPECT_EQ(b.level, 1);
   EXPECT_EQ(b.faults.refuse_downloads, 1u);
+}
+
+TEST(SimOptions, VlanId) {
+  EXPECT_EQ(parse({"-i", "x", "--vlan", "4094"}).options.vlan_id, 4094);
+  EXPECT_EQ(parse({"-i", "x", "--vlan=5"}).options.vlan_id, 5);
+  for (const char* bad : {"0", "4095", "x", "-1"}) {
+    EXPECT_EQ(parse({"-i", "x", "--vlan", bad}).error,
+              std::string("--vlan ") + bad + ": expected a VLAN id from 1 to 4094");
+  }
 }
 
 TEST(SimOptions, HelpWinsOverEverythingElse) {

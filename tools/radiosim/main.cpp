@@ -108,8 +108,9 @@ int main(int argc, char** argv) {
   log.event(start, "started on " + options.interface_name);
 
   auto deliver = [&](Radio& r, RadioOutput& out, uint64_t now) {
-    for (const auto& frame : out.frames) {
+    for (auto& frame : out.frames) {
       if (log.frames_wanted()) log.frame(now, "tx", r.config.name, describe_frame(frame, true));
+      if (options.vlan_id != 0) insert_vlan_tag(frame, options.vlan_id);
       if (!socket.send(frame)) log.event(now, r.config.name + ": send failed: " + std::strerror(errno));
     }
     for (const auto& text : out.events) log.event(now, text);
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
   };
 
   std::vector<uint8_t> buffer(2048);
+  std::vector<uint8_t> frame_copy;
   RadioOutput out;
   int status = 0;
   for (;;) {
@@ -151,11 +153,16 @@ int main(int argc, char** argv) {
           if (n < 0) log.event(now_ms(), std::string("receive failed: ") + std::strerror(errno));
           break;
         }
-        const std::span<const uint8_t> frame(buffer.data(), static_cast<size_t>(n));
+        // A tag still in the data is taken off; the kernel usually has done so already.
+        frame_copy.assign(buffer.begin(), buffer.begin() + n);
+        const bool tagged = remove_vlan_tag(frame_copy);
+        const std::span<const uint8_t> frame(frame_copy);
         now = now_ms();
         for (Radio& r : radios) {
           if (!addressed_to(r, frame) || !read_radio_header(frame, true)) continue;
-          if (log.frames_wanted()) log.frame(now, "rx", r.config.name, describe_frame(frame, r.config.level >= 2));
+          if (log.frames_wanted()) {
+            log.frame(now, tagged ? "rx (tagged)" : "rx", r.config.name, describe_frame(frame, r.config.level >= 2));
+          }
           handle_frame(r, frame, now, out);
           deliver(r, out, now);
         }

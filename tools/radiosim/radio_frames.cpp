@@ -80,6 +80,22 @@ std::array<uint8_t, DISCOVERY_RESPONSE_SIZE> build_identify_response(const std::
   return out;
 }
 
+void insert_vlan_tag(std::vector<uint8_t>& frame, uint16_t vlan_id) {
+  if (frame.size() < OFFSET_LENGTH) return;
+  uint8_t tag[VLAN_TAG_SIZE];
+  put_be16(tag, VLAN_TPID);
+  put_be16(tag + 2, vlan_id);
+  frame.insert(frame.begin() + OFFSET_LENGTH, tag, tag + VLAN_TAG_SIZE);
+}
+
+bool remove_vlan_tag(std::vector<uint8_t>& frame) {
+  if (frame.size() < OFFSET_LENGTH + VLAN_TAG_SIZE || get_be16(frame.data() + OFFSET_LENGTH) != VLAN_TPID) {
+    return false;
+  }
+  frame.erase(frame.begin() + OFFSET_LENGTH, frame.begin() + OFFSET_LENGTH + VLAN_TAG_SIZE);
+  return true;
+}
+
 const char* pdu_name(uint16_t pdu) {
   switch (pdu) {
     case PDU_QUIET_DATA: return "QUIET_DATA";

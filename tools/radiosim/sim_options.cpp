@@ -59,16 +59,16 @@ RadioConfig default_radio(size_t index) {
   return r;
 }
 
-std::string parse_radio_spec(const std::string& spec, RadioConfig& radio) {
+std::string parse_radio_items(const std::string& items, RadioConfig& radio) {
   size_t start = 0;
-  while (start <= spec.size()) {
-    size_t end = spec.find(',', start);
-    if (end == std::string::npos) end = spec.size();
-    const std::string item = spec.substr(start, end - start);
+  while (start <= items.size()) {
+    size_t end = items.find(',', start);
+    if (end == std::string::npos) end = items.size();
+    const std::string item = items.substr(start, end - start);
     start = end + 1;
     if (item.empty()) {
-      if (end == spec.size()) break;
-      return "empty item in radio \"" + spec + "\"";
+      if (end == items.size()) break;
+      return "empty item in radio \"" + items + "\"";
     }
     const size_t eq = item.find('=');
     const std::string key = item.substr(0, eq);
@@ -140,7 +140,7 @@ std::string parse_radio_spec(const std::string& spec, RadioConfig& radio) {
 ParseResult parse_sim_options(int argc, const char* const* argv) {
   ParseResult result;
   SimOptions& o = result.options;
-  std::vector<std::string> specs;
+  std::vector<std::string> radio_texts;
   auto fail = [&](std::string text) {
     result.ok = false;
     result.error = std::move(text);
@@ -178,7 +178,8 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
       continue;
     }
     std::string* target = nullptr;
-    std::string spec;
+    std::string items;
+    std::string vlan;
     if (name == "-i" || name == "--interface") {
       target = &o.interface_name;
     } else if (name == "-s" || name == "--store") {
@@ -186,21 +187,28 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
     } else if (name == "-l" || name == "--log") {
       target = &o.log_file;
     } else if (name == "-r" || name == "--radio") {
-      target = &spec;
+      target = &items;
+    } else if (name == "--vlan") {
+      target = &vlan;
     } else {
       return fail("unknown option \"" + arg + "\" (try --help)");
     }
     if (!take_value(*target)) return fail(name + " needs a value");
     if (target->empty()) return fail(name + " needs a non-empty value");
-    if (target == &spec) specs.push_back(spec);
+    if (target == &items) radio_texts.push_back(items);
+    if (target == &vlan) {
+      uint32_t id = 0;
+      if (!parse_count(vlan, id) || id > 4094) return fail("--vlan " + vlan + ": expected a VLAN id from 1 to 4094");
+      o.vlan_id = static_cast<uint16_t>(id);
+    }
   }
   if (o.interface_name.empty()) return fail("no interface given (-i IFACE)");
   if (o.interface_name.size() >= 16) return fail("interface name \"" + o.interface_name + "\" is too long");
-  if (specs.size() > MAX_RADIOS) return fail("at most 64 radios");
-  if (specs.empty()) specs.emplace_back();
-  for (size_t n = 0; n < specs.size(); ++n) {
+  if (radio_texts.size() > MAX_RADIOS) return fail("at most 64 radios");
+  if (radio_texts.empty()) radio_texts.emplace_back();
+  for (size_t n = 0; n < radio_texts.size(); ++n) {
     RadioConfig radio = default_radio(n + 1);
-    const std::string error = parse_radio_spec(specs[n], radio);
+    const std::string error = parse_radio_items(radio_texts[n], radio);
     if (!error.empty()) return fail("radio " + std::to_string(n + 1) + ": " + error);
     for (const RadioConfig& other : o.radios) {
       if (other.mac == radio.mac) {
@@ -218,7 +226,7 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
 }
 
 const char* usage_text() {
-  return R"(Usage: orvex-radiosim -i IFACE [options] [-r SPEC]...
+  return R"(Usage: orvex-radiosim -i IFACE [options] [-r RADIO]...
 
 Plays one or more radios on an Ethernet interface: they answer discovery,
 accept connections from OrvexTerm, echo what is typed and answer a small
@@ -232,13 +240,15 @@ Needs root or CAP_NET_RAW (raw frames, promiscuous mode).
 
 Options:
   -i, --interface IFACE  the interface to play the radios on (required)
-  -r, --radio SPEC       one radio; repeat for more (default: one radio)
+  -r, --radio RADIO      one radio; repeat for more (default: one radio)
   -s, --store DIR        downloads go to DIR/NAME/DST (default: .)
   -l, --log FILE         log every frame and event to FILE ("-": standard output)
+      --vlan ID          send every frame with an 802.1Q tag of ID (1 to 4094);
+                         frames are taken tagged or not
   -q, --quiet            print only errors on standard output
   -h, --help             show this text
 
-SPEC is a comma-separated list of items:
+RADIO is a comma-separated list of items:
   mac=02:7A:41:00:00:01  the radio's address (default 02:7A:41:00:00:N for radio N)
   name=NAME              1 to 46 printable characters, no spaces, ',' or '/'
                          (default Radio-N)

@@ -36,6 +36,7 @@ struct SimOptions {
   std::string store_dir = ".";
   std::string log_file;  // empty: no frame log; "-": standard output
   bool quiet = false;
+  uint16_t vlan_id = 0;  // 0: untagged frames
   std::vector<RadioConfig> radios;
 };
 
@@ -54,7 +55,7 @@ ParseResult parse_sim_options(int argc, const char* const* argv);
 
 // Parses one --radio value into `radio`, which holds the defaults on entry.
 // Returns an error text, empty on success.
-std::string parse_radio_spec(const std::string& spec, RadioConfig& radio);
+std::string parse_radio_items(const std::string& items, RadioConfig& radio);
 
 // The defaults of the index-th radio (from 1): 02:7A:41:00:00:NN, "Radio-N",
 // level 2, firmware "SIM-1.0".

@@ -364,6 +364,7 @@ TEST_F(TransferTest, TheBatchTransferWorkerServesTheEntryChosenAtEachStepAndOutl
   const auto seen = radio->snapshot();
   ASSERT_EQ(seen.transfers.size(), 1u);
   EXPECT_TRUE(as_text(seen.transfers[0].bytes) == content);
+  EXPECT_EQ(session_table()[RADIO_ENTRY].send_file, nullptr) << "the first radio's unfinished file is closed";
 }
 
 // --- Set-up while the receive worker runs ----------------------------------

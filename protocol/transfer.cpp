@@ -189,7 +189,9 @@ int handle_file_request(int index, const FrameHeader& header, const uint8_t* pay
     return -3;
   }
 
-  close_send_file(s);  // a new request replaces a transfer left unfinished
+  // A new request replaces any transfer left unfinished, also one whose radio
+  // was given up and closed in a batch run (one transfer at a time).
+  for (Session& other : session_table().entries) close_send_file(other);
   s.state = SESSION_TRANSFER;
   t.transfer_complete = 0;
   t.end_of_file_met = false;

@@ -201,26 +201,5 @@ TEST_F(NetnsTransferTest, TheRadioSimulatorDownloadsAFileThatArrivesByteIdentica
   close_adapter();
 }
 
-// On a quiet link a receive still ends (with nothing) after its time-out:
-// discovery and connection set-up depend on it.
-TEST_F(NetnsTransferTest, AReceiveOnAnIdleLinkEndsWithNothing) {
-  VethPair pair;
-  ASSERT_TRUE(pair.created);
-  int adapter = -1;
-  {
-    InNamespace in(pair.ns_program);
-    ASSERT_TRUE(in.entered());
-    capture_stdout([&] { adapter = select_adapter(); });
-  }
-  ASSERT_GE(adapter, 0);
-  std::vector<uint8_t> buffer(RX_SLOT_SIZE);
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(receive_frame(buffer), 0);
-  const auto waited = std::chrono::steady_clock::now() - started;
-  std::printf("an idle receive ended after %lld ms\n",
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
-  close_adapter();
-}
-
 }  // namespace
 }  // namespace orvex::test

@@ -37,8 +37,10 @@ void EngineThreads::stop() {
   if (!receive_.joinable()) return;
   stop_.store(true);
   wake_all_for_stop();
+  interrupt_receive_wait(true);  // a receive ends at once, whatever the clock does
   receive_.join();
   transfer_.join();
+  interrupt_receive_wait(false);
   set_receive_worker_running(false);
 }
 

@@ -8,13 +8,14 @@
 #include "app/terminate.hpp"
 #include "cmdline/address_text.hpp"
 #include "cmdline/settings.hpp"
+#include "console/cp437.hpp"
 #include "protocol/session_table.hpp"
 
 namespace orvex {
 
 namespace {
 
-// Box-drawing bytes of code page 437, printed as they are.
+// Box-drawing bytes of code page 437; the console layer shows them as such.
 constexpr int BOX_TOP_LEFT = 0xDA;
 constexpr int BOX_HORIZONTAL = 0xC4;
 constexpr int BOX_DOWN_JOINT = 0xC2;
@@ -91,8 +92,8 @@ void print_device_table_header() {
   border[BORDER_LENGTH] = '\0';
   border[0] = static_cast<char>(BOX_TOP_LEFT);
   for (size_t at : BORDER_JOINTS) border[at] = static_cast<char>(BOX_DOWN_JOINT);
-  std::printf("\r%s\n", border);
-  std::printf("%c Node %c %-17s %c MAC Address       %c S/N   %c %s\n", BOX_VERTICAL, BOX_VERTICAL, "Name",
+  console_printf("\r%s\n", border);
+  console_printf("%c Node %c %-17s %c MAC Address       %c S/N   %c %s\n", BOX_VERTICAL, BOX_VERTICAL, "Name",
               BOX_VERTICAL, BOX_VERTICAL, BOX_VERTICAL, "Firmware");
 }
 
@@ -102,7 +103,8 @@ void print_device_row(int index) {
   // The firmware field need not be terminated.
   char firmware[SESSION_FIRMWARE_SIZE + 1] = {};
   std::memcpy(firmware, s.firmware.data(), SESSION_FIRMWARE_SIZE);
-  std::printf("%c %03d  %c %-17s %c %s %c %s %c %-16.16s\n", ROW_SEPARATOR, index, ROW_SEPARATOR, s.name_text(),
+  // The name and firmware are the radio's own 8-bit text, shown like its output.
+  console_printf("%c %03d  %c %-17s %c %s %c %s %c %-16.16s\n", ROW_SEPARATOR, index, ROW_SEPARATOR, s.name_text(),
               ROW_SEPARATOR, format_mac_text(s.mac), ROW_SEPARATOR, format_serial_text(s.mac).c_str(),
               ROW_SEPARATOR, firmware);
 }

@@ -14,6 +14,7 @@
 #include "link/frame_io.hpp"
 #include "link/host_state.hpp"
 #include "platform/clock.hpp"
+#include "console/cp437.hpp"
 #include "protocol/epacket.hpp"
 #include "protocol/frame.hpp"
 #include "protocol/session_events.hpp"
@@ -155,7 +156,7 @@ int handle_error(Session& s, const Received& r) {
     std::array<char, MAX_PAYLOAD_SIZE + 1> text{};
     std::memcpy(text.data(), r.payload, r.nbytes);
     text[r.nbytes] = '\0';
-    std::printf("Error description: %s\n", text.data());
+    console_printf("Error description: %s\n", text.data());  // the radio's own text
   }
   session_events().ack_event.set();
   return result;

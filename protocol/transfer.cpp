@@ -13,6 +13,7 @@
 
 #include "app/terminate.hpp"
 #include "cmdline/settings.hpp"
+#include "console/cp437.hpp"
 #include "console/radio_output.hpp"
 #include "platform/clock.hpp"
 #include "protocol/dispatch.hpp"
@@ -204,11 +205,12 @@ int handle_file_request(int index, const FrameHeader& header, const uint8_t* pay
   const size_t length = nbytes < REQUESTED_NAME_LIMIT ? nbytes : REQUESTED_NAME_LIMIT;
   std::memcpy(name.data(), payload, length);
 
+  // The name is the radio's 8-bit text: shown through the console layer.
   if (s.protocol_level == 0) {
     char prefix[PREFIX_SCAN_LIMIT + 1];
     char rest[PREFIX_SCAN_LIMIT + 1];
     if (split_file_prefix(name.data(), prefix, rest) != 0) {
-      std::printf("Invalid prefix:%s. Should be either tmp or flash\n", prefix);
+      console_printf("Invalid prefix:%s. Should be either tmp or flash\n", prefix);
       s.state = SESSION_CONNECTED;
       response = FileResponse{-2, -1};
     } else {
@@ -226,16 +228,16 @@ int handle_file_request(int index, const FrameHeader& header, const uint8_t* pay
     }
     std::FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (fd < 0) {
-      std::printf("Error: Requested file [%s] is not available\n", name.data());
+      console_printf("Error: Requested file [%s] is not available\n", name.data());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else if (file == nullptr) {
       ::close(fd);
-      std::printf("Error: Unable to open requested file [%s]\n\r", name.data());
+      console_printf("Error: Unable to open requested file [%s]\n\r", name.data());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else {
-      std::printf("The requested file [%s] was opened successfully\n\r", name.data());
+      console_printf("The requested file [%s] was opened successfully\n\r", name.data());
       s.send_file = file;
       s.bytes_sent = 0;
       t.final_progress_printed = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cmdline/settings.hpp"
+#include "console/cp437.hpp"
 #include "discovery/device_table.hpp"
 #include "protocol/session_table.hpp"
 #include "tests/support/test_state.hpp"
@@ -179,6 +180,13 @@ TEST_F(DeviceChoiceTest, TableBytes) {
       "\xFE 003  \xFE " + name64 + " \xFE 02:7A:41:01:00:00 \xFE 65536 \xFE                 \n";
   EXPECT_EQ(out, border + title + rows);
   EXPECT_EQ(border.size(), 77u);
+
+  // On a UTF-8 terminal the same table shows the line characters, not raw bytes.
+  set_console_utf8(true);
+  const std::string shown = capture_stdout([] { print_device_table_header(); });
+  set_console_utf8(false);
+  EXPECT_EQ(shown.substr(0, 13), "\r\u250c\u2500\u2500\u2500");
+  EXPECT_NE(shown.find("\u2502 Node \u2502 Name"), std::string::npos);
 }
 
 }  // namespace

@@ -78,11 +78,12 @@ TEST_F(KeyboardInputTest, LocalKeysGoOnAndEditingKeysSendTheirBytes) {
   EXPECT_EQ(g_end_requests, 0);
 }
 
-TEST_F(KeyboardInputTest, EscDisconnectsAndEndsInputWithoutEndingTheSession) {
+TEST_F(KeyboardInputTest, EscDisconnectsAndEndsTheSession) {
   keys.type("a\x1b");
   EXPECT_EQ(read_all(), (std::vector<int>{'a', ENDED}));
   EXPECT_EQ(g_disconnected, std::vector<int>{4});
-  EXPECT_EQ(g_end_requests, 0);
+  EXPECT_EQ(g_end_requests, 1);
+  EXPECT_EQ(run_state().new_session_requested.load(), 0);
 }
 
 TEST_F(KeyboardInputTest, F3AndF4DisconnectAndEndTheSession) {

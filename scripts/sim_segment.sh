@@ -7,7 +7,8 @@
 # The segment is two network namespaces joined by a veth pair: orvex-radiosim
 # plays the radios on one end, COMMAND runs on the other, in the program's
 # namespace, with the interface's name in ORVEX_SIM_INTERFACE (the only
-# Ethernet interface there). Without a command the segment stays until Ctrl+C.
+# Ethernet interface there), in the directory the script was started from.
+# Without a command the segment stays until Ctrl+C.
 #
 # Radios:  North-Ridge   02:7A:41:00:2C:11  level 2  firmware OR-2.4.1
 #          Harbour-Mast  02:7A:41:00:2C:12  level 1  firmware OR-1.9.7
@@ -18,6 +19,7 @@
 # ORVEX_SIM_STORE is where the radios store downloaded files and the
 # simulator's log (default build/sim-store); ORVEX_BUILD_DIR (default build).
 set -euo pipefail
+origin=$PWD
 cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -113,5 +115,6 @@ if [ $# -eq 0 ]; then
 fi
 
 status=0
+cd "$origin"
 ip netns exec "$host_ns" env ORVEX_SIM_INTERFACE="$host_if" "$@" || status=$?
 exit "$status"

@@ -7,14 +7,12 @@ import select
 import shutil
 import signal
 import subprocess
-import sys
 import time
 
 import pytest
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 SCRIPT = os.path.join(ROOT, "scripts", "sim_segment.sh")
-PROBE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "link_probe.py")
 
 
 @pytest.fixture
@@ -32,17 +30,22 @@ def namespaces(prefix):
     return sorted(line.split()[0] for line in listing.splitlines() if line.startswith(prefix))
 
 
-def test_e2e_script_runs_the_command_beside_three_radios(segment_env):
+def test_e2e_script_runs_the_command_beside_three_radios(segment_env, tmp_path):
     prefix, env = segment_env
-    done = subprocess.run([SCRIPT, sys.executable, PROBE, "discover"], env=env, capture_output=True, text=True,
-                          timeout=60)
+    # The program itself, from the caller's directory, with commands from an input file.
+    (tmp_path / "commands.txt").write_text("version\nlogout\n")
+    program = os.path.abspath(os.path.join(env["ORVEX_BUILD_DIR"], "orvexterm"))
+    done = subprocess.run([SCRIPT, program, "-r", "Harbour-Mast", "-i", "commands.txt"], cwd=tmp_path,
+                          env=dict(env, LC_ALL="C.UTF-8"), stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
     assert f"behind {prefix}h0 in namespace {prefix}-host" in done.stdout
-    for row in ("North-Ridge          02:7A:41:00:2C:11 2     OR-2.4.1",
-                "Harbour-Mast         02:7A:41:00:2C:12 1     OR-1.9.7",
-                "Old-Quarry           02:7A:41:00:2C:13 0     OR-0.8.3"):
+    for row in ("\u25a0 001  \u25a0 North-Ridge       \u25a0 02:7A:41:00:2C:11 \u25a0 11281 \u25a0 OR-2.4.1",
+                "\u25a0 002  \u25a0 Harbour-Mast      \u25a0 02:7A:41:00:2C:12 \u25a0 11282 \u25a0  ",
+                "\u25a0 003  \u25a0 Old-Quarry        \u25a0 02:7A:41:00:2C:13 \u25a0 11283 \u25a0  "):
         assert row in done.stdout
-    assert done.stdout.endswith("Simulated segment removed.\n")
+    assert "Harbour-Mast> version\n" in done.stdout
+    assert done.stdout.endswith("Connection with device terminated\nSimulated segment removed.\n")
     assert namespaces(prefix) == []
 
 

@@ -4,9 +4,7 @@ both identify request codings, downloads and the session's end can be
 checked frame by frame."""
 
 import os
-import re
 import signal
-import sys
 
 import pytest
 
@@ -113,19 +111,6 @@ def test_e2e_logout_ends_the_session_with_a_disconnect(start_simulator, program_
     peer.send_data(b"sdp fw2\rlogout\r")
     assert peer.pump(3, lambda p: any(f.pdu == wire.PDU_DISCONNECT for f in p.others))
     assert b"sdp fw2\r\nOK\r\nGate> logout\r\nBye\r\n" in peer.text
-
-
-def test_e2e_program_under_pty_talks_to_a_radio(start_simulator, run_program, segment):
-    sim = start_simulator(["mac=02:7A:41:00:00:51,name=Pty,level=2"])
-    probe = os.path.join(os.path.dirname(__file__), "link_probe.py")
-    program = run_program([sys.executable, probe, "chat", segment.program_if, "02:7A:41:00:00:51"])
-    program.expect_exact("Pty> ", timeout=5)
-    program.send("sdp fw.bin\r")
-    program.expect_exact("sdp fw.bin\r\nOK\r\nPty> ", timeout=5)
-    program.send("logout\r")
-    program.expect_exact("[disconnected by the radio]", timeout=5)
-    assert program.wait_exit(5) == 0
-    assert re.search(r"command 1: sdp fw\.bin", sim.log())
 
 
 @pytest.mark.parametrize("sig,name", [(signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT")])

@@ -197,6 +197,9 @@ void session_stopper() {
     }
     stop_worker(KEYBOARD_WORKER, true);
   }
+  // No worker receives any more: the main thread's next connection set-up (a
+  // new choice, a restore) waits for its frames itself and must not be cut off.
+  interrupt_receive_wait(false);
   std::fflush(nullptr);
   t.session_ended_event.set();
 }

@@ -12,6 +12,7 @@ import time
 import pytest
 
 from fixture import build_dir
+from netns import Segment
 
 RADIOS = [
     "mac=02:7A:41:00:2C:11,name=North-Ridge,level=2,firmware=OR-2.4.1",
@@ -21,6 +22,16 @@ RADIOS = [
 F1, F3, F4, ESC = "\x1bOP", "\x1bOR", "\x1bOS", "\x1b"
 WRAPPER = 'stty -g; "$@"; echo "exit status $?"; stty -g'
 DISCOVERY_REQUESTS = re.compile(r" rx \S+ \S+ > FF:FF:FF:FF:FF:FF PDU (1024|4) ")
+
+
+@pytest.fixture
+def segment():
+    """This file's segments carry their own name prefix."""
+    seg = Segment(os.environ.get("ORVEX_E2E_PREFIX", "ox8")).create()
+    try:
+        yield seg
+    finally:
+        seg.remove()
 
 
 def shown(text):

@@ -45,10 +45,11 @@ int read_keyboard_input(uint8_t* buffer) {
     }
     switch (key) {
       case KEY_ESC:
-        // With the radio disconnected and no more keys read, a session left
-        // running could only wait for ever: it ends, and so does the program.
+        // With the radio disconnected and no more keys read, an interactive
+        // session left running could only wait for ever: it ends, and so does
+        // the program. A batch run goes on by itself.
         disconnect_chosen_radio();
-        session_operations().request_end();
+        if (program_options().batch_mode == 0) session_operations().request_end();
         return 0;
       case KEY_F1:
         session_operations().print_help(run_state().chosen_radio.load());

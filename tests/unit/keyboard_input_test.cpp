@@ -78,12 +78,17 @@ TEST_F(KeyboardInputTest, LocalKeysGoOnAndEditingKeysSendTheirBytes) {
   EXPECT_EQ(g_end_requests, 0);
 }
 
-TEST_F(KeyboardInputTest, EscDisconnectsAndEndsTheSession) {
+TEST_F(KeyboardInputTest, EscDisconnectsAndEndsTheInteractiveSessionOnly) {
   keys.type("a\x1b");
   EXPECT_EQ(read_all(), (std::vector<int>{'a', ENDED}));
   EXPECT_EQ(g_disconnected, std::vector<int>{4});
   EXPECT_EQ(g_end_requests, 1);
   EXPECT_EQ(run_state().new_session_requested.load(), 0);
+
+  program_options().batch_mode = 1;  // a batch run is not ended by the keyboard's end
+  keys.type("\x1b");
+  EXPECT_EQ(read_all(), std::vector<int>{ENDED});
+  EXPECT_EQ(g_end_requests, 1);
 }
 
 TEST_F(KeyboardInputTest, F3AndF4DisconnectAndEndTheSession) {

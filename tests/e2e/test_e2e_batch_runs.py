@@ -5,6 +5,7 @@ logout. Each program run checks several things: every run takes real time."""
 
 import os
 import re
+import subprocess
 
 import pytest
 
@@ -130,14 +131,18 @@ def test_e2e_update_with_sdp_of_a_file_ending_in_an_empty_block(start_simulator,
         assert re.search(rf"{name}: empty block not acknowledged on purpose", log), name
 
 
-def test_e2e_update_of_listed_radios_leaves_them_connected(start_simulator, run_program, tmp_path):
+def test_e2e_update_of_listed_radios_leaves_them_connected(start_simulator, segment, tmp_path):
     firmware = os.urandom(1000)
     (tmp_path / "fw.bin").write_bytes(firmware)
     # A remark after a number, a radio not on the segment; Harbour-Mast is not listed.
     (tmp_path / "radios.txt").write_text(f"{serial('North-Ridge')} the ridge\n{serial('Old-Quarry')}\n99\n")
     sim = start_simulator([radio(name) for name in RADIOS])
-    program = run_program(orvexterm("-n", "radios.txt", "-f", "-u", "fw.bin#fw.bin#1#0#0"))
-    text = finished(program, 60)
+    # Standard input at its end from the start: nothing waits for a key.
+    done = subprocess.run(segment.command(segment.program_ns, orvexterm("-n", "radios.txt", "-f", "-u",
+                                                                        "fw.bin#fw.bin#1#0#0")),
+                          cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    text = re.sub(r"(\x1b\[[0-9;]*t)+$", "", done.stdout.decode("latin-1"))
+    assert done.returncode == 0, text
 
     order = table_order(text, "Updating")
     assert sorted(order) == ["North-Ridge", "Old-Quarry"]
@@ -156,6 +161,9 @@ def test_e2e_command_run_retries_a_radio_from_its_first_command(start_simulator,
     (tmp_path / "input.txt").write_text("help\nhelp\n")
     sim = start_simulator([radio("North-Ridge"), radio("Harbour-Mast", "fail-command=3")])
     program = run_program(orvexterm("-i", "input.txt", "-f", "-x", "commands.txt#1#1000"))
+    # Typed during the run: dropped, no radio of the run gets it.
+    program.expect_exact("Connect to Radio: OK", timeout=30)
+    program.send("typed\r")
     text = finished(program, 180)
 
     order = table_order(text, "Executing commands on")
@@ -170,7 +178,7 @@ def test_e2e_command_run_retries_a_radio_from_its_first_command(start_simulator,
     assert commands["North-Ridge"] == ["version", "help", "version", "logout"]
     # The third command hung; the next pass began again with the first.
     assert commands["Harbour-Mast"] == ["version", "help", "version", "help", "version", "logout"]
-    assert "# not for the radio" not in log and ".delay" not in log
+    assert "# not for the radio" not in log and ".delay" not in log and "typed" not in log
 
 
 def test_e2e_input_file_drives_a_session_to_its_logout(start_simulator, run_program, tmp_path):

@@ -142,6 +142,8 @@ int handle_error(Session& s, const Received& r) {
   if (s.state == SESSION_TRANSFER) {
     std::printf("\nError!! File transfer failed on server side. Please try again\n");
     abandon_transfer(s);
+    // The update run's wait learns of it now rather than after its time-out.
+    report_failure_in_update_run();
   }
   if (r.nbytes != 0) {
     if (r.header.tseq == s.rseq) {
@@ -193,7 +195,23 @@ int handle_stored_data(Session& s, const Received& r) {
   return DISPATCH_SEQUENCE_ERROR;
 }
 
-int handle_restore(Session& s) {
+bool in_batch_run() { return program_options().batch_mode != 0; }
+
+// In a batch run a radio that disconnects or asks for a restore leaves only
+// its own entry: the run goes on with the next radio (the current step counts
+// as failed and is retried in the next pass), nobody is asked for a key.
+void leave_batch_run(int index, Session& s) {
+  if (s.state == SESSION_TRANSFER || s.send_file != nullptr) abandon_transfer(s);
+  close_session(index);
+  report_failure_in_update_run();
+}
+
+int handle_restore(int index, Session& s) {
+  if (in_batch_run()) {
+    std::printf("Restoring connection with device %s.\n", format_mac_text(s.mac));
+    leave_batch_run(index, s);
+    return 0;
+  }
   s.connect_time = clock().wall_seconds();
   session_events().ack_event.set();
   run_state().restore_requested = 1;
@@ -322,13 +340,17 @@ int dispatch_frame(const uint8_t* frame, int length) {
       return 0;
     case PDU_DISCONNECT:
       std::printf("Connection with device terminated\n");
+      if (in_batch_run()) {
+        leave_batch_run(index, s);
+        return DISPATCH_DISCONNECTED;
+      }
       end_session();
       return DISPATCH_DISCONNECTED;
     case PDU_FILE_REQUEST: return handle_file_request(index, r.header, r.payload, r.nbytes);
     case PDU_FILE_RESPONSE: return handle_download_start(index, r.header, r.payload, r.nbytes);
     case PDU_FILE_DATA: return 0;
     case PDU_STORED_DATA: return handle_stored_data(s, r);
-    case PDU_RESTORE: return handle_restore(s);
+    case PDU_RESTORE: return handle_restore(index, s);
     default: return DISPATCH_UNKNOWN_PDU;
   }
 }

@@ -107,7 +107,12 @@ int send(Session& session, std::optional<uint16_t> set_pdu, std::optional<int32_
   uint32_t timeout = INITIAL_ACK_TIMEOUT_MS;
   int retransmissions = 0;
   bool acknowledged = !session_stopping() && ack.wait(timeout);
-  while (!acknowledged && !session_stopping() && retransmissions < MAX_SEND_ATTEMPTS) {
+  // In a batch run a radio that left (disconnect, restore) closes only its
+  // entry: its acknowledgement will not come, and the run goes on.
+  const auto left_batch_run = [&session, index] {
+    return index >= 0 && program_options().batch_mode != 0 && session.state == SESSION_CLOSED;
+  };
+  while (!acknowledged && !session_stopping() && retransmissions < MAX_SEND_ATTEMPTS && !left_batch_run()) {
     timeout = static_cast<uint32_t>(timeout * ACK_TIMEOUT_FACTOR);
     char line[96];
     std::snprintf(line, sizeof line, "\nRetransmitting data: ESend: PDU %d TSEQ: %ld size %d", pdu,
@@ -120,6 +125,7 @@ int send(Session& session, std::optional<uint16_t> set_pdu, std::optional<int32_
   }
   // A stop wakes the wait; the session is ending and nothing more is done here.
   if (session_stopping()) return 0;
+  if (!acknowledged && left_batch_run()) return 0;
   if (!acknowledged) {
     if (one_sender.owns_lock()) one_sender.unlock();
     give_up(pdu);

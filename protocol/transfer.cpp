@@ -37,7 +37,10 @@ void print_final_progress(Session& s) {
   t.final_progress_printed = 1;
 }
 
+// Under the block lock: the update run may end a transfer from the main thread
+// while the dispatcher reads the next block.
 void close_send_file(Session& s) {
+  std::lock_guard<std::mutex> lock(g_transfer.block_mutex);
   if (s.send_file != nullptr) {
     std::fclose(s.send_file);
     s.send_file = nullptr;
@@ -57,12 +60,6 @@ void hand_over(uint16_t pdu, const uint8_t* bytes, size_t length) {
   session_events().block_ready_event.set();
 }
 
-void report_failure_in_update_run() {
-  if (program_options().update_all_mode != 0) {
-    g_transfer.transfer_failed = 1;
-    session_events().transfer_done_event.set();
-  }
-}
 
 // The transfer has ended with the whole file handed over. The send of the last
 // block (when it carried bytes) is still waiting for its acknowledgement.
@@ -319,6 +316,25 @@ void finish_transfer_by_data(Session& s) {
   // signal pending for a send that waits for nothing.
   take_acknowledgement(s, s.tseq);
   finish(s);
+}
+
+void report_failure_in_update_run() {
+  if (program_options().update_all_mode != 0) {
+    g_transfer.transfer_failed = 1;
+    session_events().transfer_done_event.set();
+  }
+}
+
+void end_transfer_after_wait(int index) {
+  if (!SessionTable::valid_index(index)) return;
+  Session& s = session_table()[index];
+  TransferState& t = g_transfer;
+  close_send_file(s);
+  t.transfer_complete = 0;
+  if (s.state == SESSION_TRANSFER) {
+    s.state = SESSION_CONNECTED;
+    s.next_pdu = PDU_DATA;
+  }
 }
 
 void abandon_transfer(Session& s) {

@@ -70,6 +70,13 @@ int handle_download_start(int index, const FrameHeader& header, const uint8_t* p
 void finish_transfer_by_data(Session& session);
 // A PDU_ERROR from the radio ended the transfer on its side.
 void abandon_transfer(Session& session);
+// The radio ended its transfer or its connection during an update run: the
+// download counts as failed at once (transfer_failed, transfer_done_event).
+void report_failure_in_update_run();
+// The update run's wait for a download ran out: the transfer of entry `index`
+// ends here (file closed, back to SESSION_CONNECTED), so it cannot finish or
+// fail later into the next radio's wait. Any thread.
+void end_transfer_after_wait(int index);
 
 // One step of the transfer worker: waits up to 2000 ms for a payload and sends
 // it. `index` -1 serves the entry the batch run works on (chosen_radio, read at

@@ -96,6 +96,20 @@ bool remove_vlan_tag(std::vector<uint8_t>& frame) {
   return true;
 }
 
+std::string quoted_text(std::span<const uint8_t> bytes) {
+  std::string out = "\"";
+  for (const uint8_t c : bytes) {
+    if (c >= 32 && c < 127 && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    }
+  }
+  return out + "\"";
+}
+
 const char* pdu_name(uint16_t pdu) {
   switch (pdu) {
     case PDU_QUIET_DATA: return "QUIET_DATA";
@@ -134,18 +148,8 @@ std::string describe_frame(std::span<const uint8_t> frame, bool big_endian) {
   const size_t available = frame.size() - FRAME_HEADER_SIZE;
   const size_t shown = std::min({static_cast<size_t>(h.nbytes), available, size_t{48}});
   if (shown > 0) {
-    out += " \"";
-    for (size_t i = 0; i < shown; ++i) {
-      const uint8_t c = frame[FRAME_HEADER_SIZE + i];
-      if (c >= 32 && c < 127 && c != '"' && c != '\\') {
-        out += static_cast<char>(c);
-      } else {
-        char esc[8];
-        std::snprintf(esc, sizeof esc, "\\x%02x", c);
-        out += esc;
-      }
-    }
-    out += shown < h.nbytes ? "\"..." : "\"";
+    out += " " + quoted_text(frame.subspan(FRAME_HEADER_SIZE, shown));
+    if (shown < h.nbytes) out += "...";
   }
   return out;
 }

@@ -24,13 +24,14 @@ PeerFrame decode_program_frame(const PeerBytes& frame, bool big_endian) {
   }
   if (untagged.size() < FRAME_HEADER_SIZE) return f;
   const uint8_t* p = untagged.data();
-  f.destination = MacAddress::from(p + OFFSET_DESTINATION);
-  f.source = MacAddress::from(p + OFFSET_SOURCE);
-  f.pdu = big_endian ? get_be16(p + OFFSET_PDU) : get_le16(p + OFFSET_PDU);
-  f.cid = big_endian ? get_be16(p + OFFSET_CID) : get_le16(p + OFFSET_CID);
-  f.tseq = big_endian ? get_be32(p + OFFSET_TSEQ) : get_le32(p + OFFSET_TSEQ);
-  f.rseq = big_endian ? get_be32(p + OFFSET_RSEQ) : get_le32(p + OFFSET_RSEQ);
-  f.nbytes = big_endian ? get_be32(p + OFFSET_NBYTES) : get_le32(p + OFFSET_NBYTES);
+  static_cast<FrameHeader&>(f) = *read_frame_header(untagged);
+  if (!big_endian) {
+    f.pdu = get_le16(p + OFFSET_PDU);
+    f.cid = get_le16(p + OFFSET_CID);
+    f.tseq = get_le32(p + OFFSET_TSEQ);
+    f.rseq = get_le32(p + OFFSET_RSEQ);
+    f.nbytes = get_le32(p + OFFSET_NBYTES);
+  }
   // A little-endian header read big-endian gives a huge NBytes; the frame's
   // size bounds it.
   const size_t n = std::min<size_t>(untagged.size() - FRAME_HEADER_SIZE, f.nbytes);

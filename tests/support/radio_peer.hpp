@@ -26,17 +26,10 @@ using PeerBytes = Bytes;
 
 // A frame as the program sent it, its header read in the order the radio's
 // level implies (an 802.1Q tag removed first).
-struct PeerFrame {
+struct PeerFrame : FrameHeader {
   Bytes bytes;         // as sent, tag included
   uint64_t at_ms = 0;  // virtual process time of the send
   bool tagged = false;
-  MacAddress destination;
-  MacAddress source;
-  uint16_t pdu = 0;
-  uint16_t cid = 0;
-  uint32_t tseq = 0;
-  uint32_t rseq = 0;
-  uint32_t nbytes = 0;
   PeerBytes payload;  // as many bytes as NBytes says and the frame holds
 };
 

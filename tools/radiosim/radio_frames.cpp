@@ -10,26 +10,17 @@
 namespace orvex::sim {
 
 std::optional<RadioHeader> read_radio_header(std::span<const uint8_t> frame, bool big_endian) {
-  if (frame.size() < FRAME_HEADER_SIZE) return std::nullopt;
+  auto h = read_frame_header(frame);
+  if (!h) return std::nullopt;
+  if (h->length > 1500) return std::nullopt;  // an Ethernet II type, not a length
   const uint8_t* p = frame.data();
-  RadioHeader h;
-  h.length = get_be16(p + OFFSET_LENGTH);
-  if (h.length > 1500) return std::nullopt;  // an Ethernet II type, not a length
   if (!std::equal(SNAP_HEADER.begin(), SNAP_HEADER.end(), p + OFFSET_SNAP)) return std::nullopt;
-  h.destination = MacAddress::from(p + OFFSET_DESTINATION);
-  h.source = MacAddress::from(p + OFFSET_SOURCE);
-  if (big_endian) {
-    h.pdu = get_be16(p + OFFSET_PDU);
-    h.cid = get_be16(p + OFFSET_CID);
-    h.tseq = get_be32(p + OFFSET_TSEQ);
-    h.rseq = get_be32(p + OFFSET_RSEQ);
-    h.nbytes = get_be32(p + OFFSET_NBYTES);
-  } else {
-    h.pdu = get_le16(p + OFFSET_PDU);
-    h.cid = get_le16(p + OFFSET_CID);
-    h.tseq = get_le32(p + OFFSET_TSEQ);
-    h.rseq = get_le32(p + OFFSET_RSEQ);
-    h.nbytes = get_le32(p + OFFSET_NBYTES);
+  if (!big_endian) {
+    h->pdu = get_le16(p + OFFSET_PDU);
+    h->cid = get_le16(p + OFFSET_CID);
+    h->tseq = get_le32(p + OFFSET_TSEQ);
+    h->rseq = get_le32(p + OFFSET_RSEQ);
+    h->nbytes = get_le32(p + OFFSET_NBYTES);
   }
   return h;
 }

@@ -111,24 +111,5 @@ TEST_F(ReliableSendThreadsTest, AcknowledgementGoesOutWhileADataSenderWaits) {
   EXPECT_EQ(acks[0].tseq, 6u);
 }
 
-TEST_F(ReliableSendThreadsTest, StopEndsAWaitingSendAtOnce) {
-  std::atomic<int> result{-1};
-  std::string output;
-  ::testing::internal::CaptureStdout();
-  std::thread data([&] {
-    const uint8_t text[] = {'h', 'i'};
-    result = ESend(entry(), text, 2);
-  });
-  const bool sent = eventually([&] { return !radio_->sent().empty(); });
-  wake_all_for_stop();
-  data.join();
-  output = ::testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(sent);
-  EXPECT_EQ(result.load(), 0);
-  EXPECT_EQ(output, "");
-  EXPECT_TRUE(radio_->sent_with_pdu(PDU_DISCONNECT).empty());
-  EXPECT_EQ(entry().state, SESSION_CONNECTED);
-}
-
 }  // namespace
 }  // namespace orvex::test

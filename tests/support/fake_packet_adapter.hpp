@@ -41,8 +41,7 @@ class FakePacketAdapter final : public PacketAdapter {
 
   // Called for every sent frame (outside the lock), e.g. by a scripted radio.
   std::function<void(const Bytes&)> on_send;
-  // Simulates the library running out of packet objects.
-  bool fail_sends = false;
+  // Simulates a failing read.
   bool fail_receives = false;
   // Virtual ms a read without traffic takes (the read time-out).
   uint32_t empty_read_ms = 300;

@@ -6,12 +6,9 @@
 #include "link/frame_io.hpp"
 #include "platform/clock.hpp"
 #include "protocol/byte_order.hpp"
+#include "protocol/transfer.hpp"
 
 namespace orvex::test {
-
-namespace {
-constexpr uint32_t BLOCK = 1350;
-}
 
 PeerFrame decode_program_frame(const PeerBytes& frame, bool big_endian) {
   PeerFrame f;
@@ -63,9 +60,7 @@ Bytes with_vlan_tag(const Bytes& frame, uint16_t tag_control) {
   return out;
 }
 
-Bytes acknowledgement_of(const PeerFrame& sent, uint32_t radio_tseq) {
-  return peer_frame(sent.destination, sent.source, PDU_ACK, sent.cid, radio_tseq, sent.tseq + sent.nbytes);
-}
+namespace {
 
 Bytes identify_response_payload(const RadioProfile& radio) {
   Bytes p(DISCOVERY_RESPONSE_SIZE, 0);
@@ -80,6 +75,8 @@ Bytes identify_response_payload(const RadioProfile& radio) {
   p.resize(radio.nbytes);
   return p;
 }
+
+}  // namespace
 
 Bytes identify_response_frame(const RadioProfile& radio, const MacAddress& to) {
   return peer_frame(radio.mac, to, PDU_IDENTIFY_RESPONSE, 0x1234, 0, 0, identify_response_payload(radio));
@@ -117,23 +114,23 @@ std::vector<PeerFrame> WireRadio::sent_with_pdu(uint16_t pdu) const {
 PeerBytes text_bytes(const std::string& text) { return PeerBytes(text.begin(), text.end()); }
 
 void RadioPeer::on_program_frame(const PeerBytes& frame) {
-  if (frame.size() < 40) return;
+  if (frame.size() < FRAME_HEADER_SIZE) return;
   if (MacAddress::from(frame.data()) != mac_) return;
   const PeerFrame f = decode_program_frame(frame, level_ >= 2);
   std::lock_guard<std::mutex> lock(mutex_);
   program = f.source;
   frames.push_back(f);
   switch (f.pdu) {
-    case 6:  // connect request
+    case PDU_CONNECT_REQUEST:
       connect_times.push_back(clock().now_ms());
       cid = f.cid;
       tseq = 0;
       rseq = 1;
-      if (connect_answer == ConnectAnswer::Accept) send_locked(7, {}, false);
-      if (connect_answer == ConnectAnswer::Data) send_locked(1, text_bytes("hello\r\n"), true);
+      if (connect_answer == ConnectAnswer::Accept) send_locked(PDU_CONNECT_ACCEPT, {}, false);
+      if (connect_answer == ConnectAnswer::Data) send_locked(PDU_DATA, text_bytes("hello\r\n"), true);
       break;
-    case 1:  // terminal data
-    case 3:  // error report
+    case PDU_DATA:
+    case PDU_ERROR:
       if (f.tseq == rseq && f.nbytes != 0) {
         rseq += f.nbytes;
         shown.append(f.payload.begin(), f.payload.end());
@@ -142,7 +139,7 @@ void RadioPeer::on_program_frame(const PeerBytes& frame) {
       }
       if (f.nbytes != 0) acknowledge_locked();
       break;
-    case 10:  // file response
+    case PDU_FILE_RESPONSE:
       if (f.tseq != rseq) {
         ++repeated_frames;
       } else {
@@ -155,9 +152,9 @@ void RadioPeer::on_program_frame(const PeerBytes& frame) {
         t.complete = t.status != 0;
         transfers.push_back(t);
       }
-      if (acknowledge_files) acknowledge_locked();
+      acknowledge_locked();
       break;
-    case 11:
+    case PDU_FILE_DATA:
       take_file_data_locked(f);
       break;
     default:
@@ -171,30 +168,30 @@ void RadioPeer::take_file_data_locked(const PeerFrame& f) {
   Transfer& t = transfers.back();
   if (f.tseq != rseq || t.complete) {
     ++repeated_frames;
-    if (acknowledge_files) acknowledge_locked();
+    acknowledge_locked();
     return;
   }
   rseq += f.nbytes;
   t.bytes.insert(t.bytes.end(), f.payload.begin(), f.payload.end());
   t.blocks.push_back(f.nbytes);
-  const bool last = f.nbytes == 0 || (t.bytes.size() == static_cast<size_t>(t.size) && t.size % BLOCK != 0);
-  if (!print_after_each_block.empty() && f.nbytes != 0) send_locked(1, text_bytes(print_after_each_block), true);
+  const bool last = f.nbytes == 0 || (t.bytes.size() == static_cast<size_t>(t.size) && t.size % FILE_BLOCK_SIZE != 0);
+  if (!print_after_each_block.empty() && f.nbytes != 0) send_locked(PDU_DATA, text_bytes(print_after_each_block), true);
   if (!last) {
-    if (acknowledge_files) acknowledge_locked();
+    acknowledge_locked();
     return;
   }
   t.complete = true;
   const bool acknowledge = f.nbytes == 0 ? acknowledge_final_empty : acknowledge_last_block;
-  if (acknowledge && acknowledge_files) acknowledge_locked();
-  if (!text_instead_of_last_ack.empty()) send_locked(1, text_bytes(text_instead_of_last_ack), true);
+  if (acknowledge) acknowledge_locked();
+  if (!text_instead_of_last_ack.empty()) send_locked(PDU_DATA, text_bytes(text_instead_of_last_ack), true);
   if (!next_requests.empty()) {
     const std::string name = next_requests.front();
     next_requests.pop_front();
-    send_locked(9, text_bytes(name), true);
+    send_locked(PDU_FILE_REQUEST, text_bytes(name), true);
   }
 }
 
-void RadioPeer::acknowledge_locked() { send_locked(2, {}, false); }
+void RadioPeer::acknowledge_locked() { send_locked(PDU_ACK, {}, false); }
 
 void RadioPeer::send_locked(uint16_t pdu, const PeerBytes& payload, bool counts) {
   const PeerBytes frame = peer_frame(mac_, program, pdu, cid, tseq, rseq, payload);
@@ -205,8 +202,8 @@ void RadioPeer::send_locked(uint16_t pdu, const PeerBytes& payload, bool counts)
   if (deliver) deliver(frame);
 }
 
-void RadioPeer::send_data(const std::string& text) { send_frame(1, text_bytes(text), true); }
-void RadioPeer::request_file(const std::string& name) { send_frame(9, text_bytes(name), true); }
+void RadioPeer::send_data(const std::string& text) { send_frame(PDU_DATA, text_bytes(text), true); }
+void RadioPeer::request_file(const std::string& name) { send_frame(PDU_FILE_REQUEST, text_bytes(name), true); }
 
 void RadioPeer::send_frame(uint16_t pdu, const PeerBytes& payload, bool counts) {
   std::lock_guard<std::mutex> lock(mutex_);

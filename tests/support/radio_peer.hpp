@@ -42,8 +42,6 @@ PeerBytes peer_frame(const MacAddress& source, const MacAddress& destination, ui
                      std::optional<uint32_t> nbytes = std::nullopt);
 // The same frame with an 802.1Q tag carrying `tag_control` inserted at byte 12.
 Bytes with_vlan_tag(const Bytes& frame, uint16_t tag_control);
-// The radio's acknowledgement of everything `sent` carried.
-Bytes acknowledgement_of(const PeerFrame& sent, uint32_t radio_tseq);
 
 PeerBytes text_bytes(const std::string& text);
 
@@ -56,9 +54,8 @@ struct RadioProfile {
   uint32_t nbytes = DISCOVERY_RESPONSE_SIZE;  // 0 gives an empty response
 };
 
-// The identify response payload of `radio` (72 bytes, or fewer when nbytes
-// says so) and the whole frame addressed to `to`.
-Bytes identify_response_payload(const RadioProfile& radio);
+// The identify response of `radio` addressed to `to` (72 payload bytes, or
+// fewer when nbytes says so).
 Bytes identify_response_frame(const RadioProfile& radio, const MacAddress& to);
 
 // The wire attached as the program's adapter, recording what the program sends
@@ -101,7 +98,6 @@ class RadioPeer {
 
   // What the radio does.
   ConnectAnswer connect_answer = ConnectAnswer::Accept;
-  bool acknowledge_files = true;          // file responses and blocks
   bool acknowledge_final_empty = true;    // the empty block that ends a file
   bool acknowledge_last_block = true;     // the block that completes a file
   std::string text_instead_of_last_ack;   // printed instead of the last acknowledgement

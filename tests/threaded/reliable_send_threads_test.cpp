@@ -25,17 +25,6 @@ const MacAddress LOCAL{{0x02, 0x00, 0x00, 0x00, 0x00, 0x01}};
 const MacAddress RADIO{{0x02, 0x7A, 0x41, 0x00, 0x00, 0x0B}};
 constexpr int ENTRY = 1;
 
-// Polls `done` for at most five real seconds.
-template <typename F>
-bool eventually(F&& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 class ReliableSendThreadsTest : public OrvexTest {
  protected:
   void SetUp() override {

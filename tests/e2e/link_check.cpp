@@ -26,45 +26,23 @@
 #include "protocol/byte_order.hpp"
 #include "protocol/frame.hpp"
 #include "protocol/session_table.hpp"
+#include "tools/radiosim/radio_frames.hpp"
 
 namespace {
 
 using namespace orvex;
 using Clock = std::chrono::steady_clock;
 
-std::string quoted(const uint8_t* p, size_t n) {
-  std::string out = "\"";
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t c = p[i];
-    if (c >= 32 && c < 127 && c != '"' && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    }
-  }
-  return out + "\"";
-}
-
 // Received headers are big-endian; sent ones in the order of the session's
 // level, so they are shown as the radio reads them.
 void print_frame(const char* direction, std::span<const uint8_t> frame, bool big_endian = true) {
-  auto h = read_frame_header(frame);
+  const auto h = sim::read_radio_header(frame, big_endian);
   if (!h) return;
-  if (!big_endian) {
-    const uint8_t* p = frame.data();
-    h->pdu = get_le16(p + OFFSET_PDU);
-    h->cid = get_le16(p + OFFSET_CID);
-    h->tseq = get_le32(p + OFFSET_TSEQ);
-    h->rseq = get_le32(p + OFFSET_RSEQ);
-    h->nbytes = get_le32(p + OFFSET_NBYTES);
-  }
   const size_t shown = std::min<size_t>(h->nbytes, frame.size() - FRAME_HEADER_SIZE);
   std::printf("%s pdu=%u cid=%u tseq=%u rseq=%u nbytes=%u len=%zu src=%s dst=%s text=%s\n", direction,
               unsigned{h->pdu}, unsigned{h->cid}, h->tseq, h->rseq, h->nbytes, frame.size(),
               format_mac_text(h->source), format_mac_text(h->destination),
-              quoted(frame.data() + FRAME_HEADER_SIZE, shown).c_str());
+              sim::quoted_text(frame.subspan(FRAME_HEADER_SIZE, shown)).c_str());
   std::fflush(stdout);
 }
 

@@ -88,7 +88,7 @@ TEST_F(ConnectTest, Level0And1RadiosGetALittleEndianHeaderWithTheirLevelInByte47
     ASSERT_EQ(connect_session(RADIO_ENTRY), 1) << int{level};
     const auto raw = wire->sent();
     ASSERT_FALSE(raw.empty());
-    const WireBytes& f = raw[0];
+    const Bytes& f = raw[0];
     ASSERT_EQ(f.size(), 88u);
     const bool little = level < 2;
     EXPECT_EQ(f[22], little ? 6 : 0) << int{level};

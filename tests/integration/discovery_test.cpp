@@ -15,7 +15,7 @@
 #include "protocol/session_table.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/test_state.hpp"
-#include "tests/support/wire_radio.hpp"
+#include "tests/support/radio_peer.hpp"
 
 namespace orvex::test {
 namespace {
@@ -48,8 +48,8 @@ class DiscoveryTest : public OrvexTest {
 
   // Each request, counted from 1, is answered by these frames.
   void answer(std::vector<std::vector<Bytes>> answers) {
-    radio_->on_frame = [this, answers, n = size_t{0}](const WireFrame& f) mutable {
-      if (f.header.pdu != PDU_DISCOVERY_REQUEST) return;
+    radio_->on_frame = [this, answers, n = size_t{0}](const PeerFrame& f) mutable {
+      if (f.pdu != PDU_DISCOVERY_REQUEST) return;
       if (n < answers.size() && !answers[n].empty()) radio_->deliver(answers[n]);
       ++n;
     };

@@ -13,7 +13,7 @@
 #include "protocol/session_table.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/test_state.hpp"
-#include "tests/support/wire_radio.hpp"
+#include "tests/support/radio_peer.hpp"
 
 namespace orvex::test {
 namespace {
@@ -97,20 +97,20 @@ class ReliableSendTest : public OrvexTest {
 };
 
 // Checks the twelve transmissions of one data frame and the disconnect after them.
-void expect_silent_radio_traffic(const std::vector<WireFrame>& sent) {
+void expect_silent_radio_traffic(const std::vector<PeerFrame>& sent) {
   ASSERT_EQ(sent.size(), SCHEDULE.size() + 1);
   for (size_t i = 0; i < SCHEDULE.size(); ++i) {
     EXPECT_EQ(sent[i].bytes, sent[0].bytes) << "transmission " << i;
     EXPECT_EQ(sent[i].at_ms, SCHEDULE[i]) << "transmission " << i;
   }
-  EXPECT_EQ(sent[0].header.pdu, PDU_DATA);
-  EXPECT_EQ(sent[0].header.tseq, 1u);
-  const WireFrame& bye = sent.back();
+  EXPECT_EQ(sent[0].pdu, PDU_DATA);
+  EXPECT_EQ(sent[0].tseq, 1u);
+  const PeerFrame& bye = sent.back();
   EXPECT_EQ(bye.at_ms, GIVE_UP_MS);
-  EXPECT_EQ(bye.header.pdu, PDU_DISCONNECT);
-  EXPECT_EQ(bye.header.cid, CID);
-  EXPECT_EQ(bye.header.destination, RADIO);
-  EXPECT_EQ(bye.header.nbytes, 0u);
+  EXPECT_EQ(bye.pdu, PDU_DISCONNECT);
+  EXPECT_EQ(bye.cid, CID);
+  EXPECT_EQ(bye.destination, RADIO);
+  EXPECT_EQ(bye.nbytes, 0u);
   EXPECT_EQ(bye.bytes.size(), FRAME_HEADER_SIZE);
 }
 
@@ -153,8 +153,8 @@ TEST_F(ReliableSendTest, NoticeFollowsTheFifthRetransmissionDiagnostic) {
 
 TEST_F(ReliableSendTest, AcknowledgementDuringTheLastWaitCounts) {
   int data_frames = 0;
-  radio_->on_frame = [&](const WireFrame& f) {
-    if (f.header.pdu == PDU_DATA && ++data_frames == 12) session_events().ack_event.set();
+  radio_->on_frame = [&](const PeerFrame& f) {
+    if (f.pdu == PDU_DATA && ++data_frames == 12) session_events().ack_event.set();
   };
   const Outcome o = send_text("hello");
   EXPECT_FALSE(o.exited);
@@ -166,7 +166,7 @@ TEST_F(ReliableSendTest, AcknowledgementDuringTheLastWaitCounts) {
 }
 
 TEST_F(ReliableSendTest, AnsweredDataReturnsAfterOneTransmission) {
-  radio_->on_frame = [](const WireFrame&) { session_events().ack_event.set(); };
+  radio_->on_frame = [](const PeerFrame&) { session_events().ack_event.set(); };
   const Outcome o = send_text("hello");
   EXPECT_EQ(o.result, 1);
   EXPECT_EQ(o.output, "");
@@ -211,7 +211,7 @@ TEST_F(ReliableSendTest, FramesWithoutAcknowledgementGoOutOnce) {
     EXPECT_EQ(o.output, "");
     const auto sent = radio_->sent();
     ASSERT_EQ(sent.size(), before + 1);
-    EXPECT_EQ(sent.back().header.nbytes, static_cast<uint32_t>(c.size));
+    EXPECT_EQ(sent.back().nbytes, static_cast<uint32_t>(c.size));
     EXPECT_EQ(clock().now_ms(), 0u);
   }
 }
@@ -249,8 +249,8 @@ TEST_F(ReliableSendTest, HiOnlyAboveOneHundredBytesWithDiagnostics) {
 
 TEST_F(ReliableSendTest, StopDuringAWaitReturnsWithoutGivingUp) {
   int data_frames = 0;
-  radio_->on_frame = [&](const WireFrame& f) {
-    if (f.header.pdu == PDU_DATA && ++data_frames == 2) wake_all_for_stop();
+  radio_->on_frame = [&](const PeerFrame& f) {
+    if (f.pdu == PDU_DATA && ++data_frames == 2) wake_all_for_stop();
   };
   const Outcome o = send_text("hello");
   EXPECT_FALSE(o.exited);
@@ -265,8 +265,8 @@ TEST_F(ReliableSendTest, DisconnectOfTheChosenRadio) {
   disconnect_session(-1);
   const auto sent = radio_->sent();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].header.pdu, PDU_DISCONNECT);
-  EXPECT_EQ(sent[0].header.tseq, 1u);
+  EXPECT_EQ(sent[0].pdu, PDU_DISCONNECT);
+  EXPECT_EQ(sent[0].tseq, 1u);
   EXPECT_EQ(entry().state, SESSION_CLOSED);
   EXPECT_EQ(entry().cid, CID_CLOSED);
   EXPECT_EQ(connection_globals().session_established, 0);
@@ -276,8 +276,8 @@ TEST_F(ReliableSendTest, DisconnectOfTheChosenRadio) {
 TEST_F(ReliableSendTest, ErrorReportCarriesTheTextAndItsNulAndWaits) {
   entry().state = SESSION_TRANSFER;
   int data_frames = 0;
-  radio_->on_frame = [&](const WireFrame& f) {
-    if (f.header.pdu == PDU_ERROR && ++data_frames == 2) session_events().ack_event.set();
+  radio_->on_frame = [&](const PeerFrame& f) {
+    if (f.pdu == PDU_ERROR && ++data_frames == 2) session_events().ack_event.set();
   };
   send_error_report(ENTRY, "no file");
   const auto sent = radio_->sent_with_pdu(PDU_ERROR);

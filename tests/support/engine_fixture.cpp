@@ -62,7 +62,8 @@ void EngineTest::SetUp() {
   local_mac_address() = LOCAL_MAC;
   host_state().local_host_name = "bench host";
   run_state().version_text = "OrvexTerm 1.0";
-  auto owned = std::make_unique<MemoryWire>(&fake_clock());
+  auto owned = std::make_unique<FakePacketAdapter>();
+  owned->real_wait = std::chrono::microseconds(2000);
   wire = owned.get();
   attach_adapter(std::move(owned));
 
@@ -93,10 +94,10 @@ void EngineTest::add_radio(uint8_t level) {
   radio = std::make_unique<RadioPeer>(RADIO_MAC, level);
   radio->program = LOCAL_MAC;
   radio->cid = RADIO_CID;
-  MemoryWire* w = wire;
+  FakePacketAdapter* w = wire;
   radio->deliver = [w](const PeerBytes& frame) { w->deliver(frame); };
   RadioPeer* r = radio.get();
-  wire->on_send = [r](const WireBytes& frame) { r->on_program_frame(frame); };
+  wire->on_send = [r](const Bytes& frame) { r->on_program_frame(frame); };
   Session& s = session_table()[RADIO_ENTRY];
   if (s.send_file != nullptr) std::fclose(s.send_file);
   s = Session{};
@@ -146,7 +147,7 @@ std::string EngineTest::write_file(const std::string& name, size_t size) {
 
 std::vector<PeerFrame> EngineTest::sent_frames(bool big_endian) const {
   std::vector<PeerFrame> out;
-  for (const WireBytes& f : wire->sent()) out.push_back(decode_program_frame(f, big_endian));
+  for (const Bytes& f : wire->sent()) out.push_back(decode_program_frame(f, big_endian));
   return out;
 }
 

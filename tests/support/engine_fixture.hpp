@@ -10,7 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/memory_wire.hpp"
+#include "tests/support/fake_clock.hpp"
+#include "tests/support/fake_packet_adapter.hpp"
 #include "tests/support/radio_peer.hpp"
 #include "tests/support/test_state.hpp"
 
@@ -61,7 +62,7 @@ class EngineTest : public ::testing::Test {
   FakeClock& fake_clock() { return *clock_->operator->(); }
 
   std::unique_ptr<ScopedFakeClock> clock_;
-  MemoryWire* wire = nullptr;
+  FakePacketAdapter* wire = nullptr;
   std::unique_ptr<RadioPeer> radio;
   std::unique_ptr<EngineThreads> engine;
   std::filesystem::path scratch;

@@ -1,15 +1,13 @@
 #include "tests/support/fake_packet_adapter.hpp"
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "platform/clock.hpp"
 
 namespace orvex::test {
 
 int FakePacketAdapter::send(std::span<const uint8_t> frame) {
-  if (fail_sends) return -1;
   Bytes copy(frame.begin(), frame.end());
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -20,25 +18,33 @@ int FakePacketAdapter::send(std::span<const uint8_t> frame) {
 }
 
 int FakePacketAdapter::receive_block(std::span<uint8_t> block) {
-  Bytes next;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++receive_calls_;
-    if (fail_receives) return -1;
-    if (!blocks_.empty()) {
-      next = std::move(blocks_.front());
-      blocks_.pop_front();
-    }
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++receive_calls_;
+  if (std::find(readers_.begin(), readers_.end(), std::this_thread::get_id()) == readers_.end()) {
+    readers_.push_back(std::this_thread::get_id());
   }
-  if (next.empty()) {
+  if (fail_receives) return -1;
+  if (!arrived_.wait_for(lock, real_wait, [this] { return !blocks_.empty() || !frames_.empty(); })) {
     // Nothing on the wire: the read waits out its time-out.
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    lock.unlock();
     clock().sleep_ms(empty_read_ms);
     return 0;
   }
-  const size_t n = std::min(next.size(), block.size());
-  std::memcpy(block.data(), next.data(), n);
-  return static_cast<int>(n);
+  if (!blocks_.empty()) {
+    const Bytes next = std::move(blocks_.front());
+    blocks_.pop_front();
+    const size_t n = std::min(next.size(), block.size());
+    std::memcpy(block.data(), next.data(), n);
+    return static_cast<int>(n);
+  }
+  size_t offset = 0;
+  while (!frames_.empty()) {
+    const size_t next = append_capture_record(block, offset, CaptureRecord{}, frames_.front());
+    if (next == 0) break;
+    offset = next;
+    frames_.pop_front();
+  }
+  return static_cast<int>(offset);
 }
 
 void FakePacketAdapter::queue_block(const std::vector<Bytes>& frames) {
@@ -54,8 +60,19 @@ void FakePacketAdapter::queue_block(const std::vector<Bytes>& frames) {
 }
 
 void FakePacketAdapter::queue_raw_block(const Bytes& block) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  blocks_.push_back(block);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocks_.push_back(block);
+  }
+  arrived_.notify_all();
+}
+
+void FakePacketAdapter::deliver(const Bytes& frame) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames_.push_back(frame);
+  }
+  arrived_.notify_all();
 }
 
 std::vector<Bytes> FakePacketAdapter::sent() const {
@@ -63,9 +80,19 @@ std::vector<Bytes> FakePacketAdapter::sent() const {
   return sent_;
 }
 
+void FakePacketAdapter::clear_sent() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sent_.clear();
+}
+
 size_t FakePacketAdapter::receive_calls() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return receive_calls_;
+}
+
+std::vector<std::thread::id> FakePacketAdapter::readers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return readers_;
 }
 
 }  // namespace orvex::test

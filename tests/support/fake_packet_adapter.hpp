@@ -1,11 +1,16 @@
-// An in-memory adapter: frames queued by a test (or a scripted radio) come out
-// of receive_block as capture records; every sent frame is recorded.
+// The in-memory wire: frames put on it by a test or a scripted radio come out
+// of receive_block as capture records and wake a waiting read at once; a read
+// with nothing to deliver waits a little real time and then moves the clock on
+// by the read time-out. Every sent frame is recorded.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/packet_adapter.hpp"
@@ -24,22 +29,32 @@ class FakePacketAdapter final : public PacketAdapter {
   void queue_frame(const Bytes& frame) { queue_block({frame}); }
   // The next receive_block delivers exactly these bytes.
   void queue_raw_block(const Bytes& block);
+  // Puts a frame on the wire; frames put there since the last read come out
+  // together (after any queued blocks).
+  void deliver(const Bytes& frame);
 
   std::vector<Bytes> sent() const;
+  void clear_sent();
   size_t receive_calls() const;
+  // Threads that have read from the wire.
+  std::vector<std::thread::id> readers() const;
 
   // Called for every sent frame (outside the lock), e.g. by a scripted radio.
   std::function<void(const Bytes&)> on_send;
-  // Simulates the library running out of packet objects.
-  bool fail_sends = false;
+  // Simulates a failing read.
   bool fail_receives = false;
   // Virtual ms a read without traffic takes (the read time-out).
   uint32_t empty_read_ms = 300;
+  // Real time such a read waits for a frame first.
+  std::chrono::microseconds real_wait{200};
 
  private:
   mutable std::mutex mutex_;
+  std::condition_variable arrived_;
   std::deque<Bytes> blocks_;
+  std::deque<Bytes> frames_;
   std::vector<Bytes> sent_;
+  std::vector<std::thread::id> readers_;
   size_t receive_calls_ = 0;
 };
 

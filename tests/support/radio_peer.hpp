@@ -1,6 +1,8 @@
-// A scripted radio on the far end of an in-memory wire: it answers connect
-// requests, acknowledges what the program sends, takes in served files block
-// by block, and can be told to stay silent, print, or ask for files.
+// Scripted radios on the in-memory wire. WireRadio attaches the wire as the
+// program's adapter and records every frame the program sends with the virtual
+// time it left at, for tests that answer from a script; RadioPeer answers
+// connect requests, acknowledges what the program sends, takes in served files
+// block by block, and can be told to stay silent, print, or ask for files.
 #pragma once
 
 #include <chrono>
@@ -10,26 +12,25 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "cmdline/mac_address.hpp"
+#include "protocol/frame.hpp"
+#include "tests/support/fake_packet_adapter.hpp"
 
 namespace orvex::test {
 
-using PeerBytes = std::vector<uint8_t>;
+using PeerBytes = Bytes;
 
 // A frame as the program sent it, its header read in the order the radio's
-// level implies.
-struct PeerFrame {
-  MacAddress destination;
-  MacAddress source;
-  uint16_t pdu = 0;
-  uint16_t cid = 0;
-  uint32_t tseq = 0;
-  uint32_t rseq = 0;
-  uint32_t nbytes = 0;
-  PeerBytes payload;
+// level implies (an 802.1Q tag removed first).
+struct PeerFrame : FrameHeader {
+  Bytes bytes;         // as sent, tag included
+  uint64_t at_ms = 0;  // virtual process time of the send
+  bool tagged = false;
+  PeerBytes payload;  // as many bytes as NBytes says and the frame holds
 };
 
 PeerFrame decode_program_frame(const PeerBytes& frame, bool big_endian);
@@ -37,10 +38,52 @@ PeerFrame decode_program_frame(const PeerBytes& frame, bool big_endian);
 // A frame from `source` to `destination`, its header big-endian as every radio
 // sends it; NBytes is the payload size unless `nbytes` says otherwise.
 PeerBytes peer_frame(const MacAddress& source, const MacAddress& destination, uint16_t pdu, uint16_t cid,
-                      uint32_t tseq, uint32_t rseq, const PeerBytes& payload = {},
-                      std::optional<uint32_t> nbytes = std::nullopt);
+                     uint32_t tseq, uint32_t rseq, std::span<const uint8_t> payload = {},
+                     std::optional<uint32_t> nbytes = std::nullopt);
+// The same frame with an 802.1Q tag carrying `tag_control` inserted at byte 12.
+Bytes with_vlan_tag(const Bytes& frame, uint16_t tag_control);
 
 PeerBytes text_bytes(const std::string& text);
+
+// What a radio tells about itself when asked.
+struct RadioProfile {
+  MacAddress mac;
+  std::string name;            // written as is (a NUL follows when it fits)
+  uint8_t protocol_level = 2;  // byte 47
+  std::string firmware;        // bytes 56..71
+  uint32_t nbytes = DISCOVERY_RESPONSE_SIZE;  // 0 gives an empty response
+};
+
+// The identify response of `radio` addressed to `to` (72 payload bytes, or
+// fewer when nbytes says so).
+Bytes identify_response_frame(const RadioProfile& radio, const MacAddress& to);
+
+// The wire attached as the program's adapter, recording what the program sends
+// (headers read big-endian).
+class WireRadio {
+ public:
+  WireRadio();
+  // Detaches the adapter, which calls back into this radio.
+  ~WireRadio();
+  WireRadio(const WireRadio&) = delete;
+  WireRadio& operator=(const WireRadio&) = delete;
+
+  FakePacketAdapter& adapter() { return *adapter_; }
+  std::vector<PeerFrame> sent() const;
+  std::vector<PeerFrame> sent_with_pdu(uint16_t pdu) const;
+
+  // Called on the sending thread for every frame, after it was recorded.
+  std::function<void(const PeerFrame&)> on_frame;
+
+  // The program receives these frames together in its next read.
+  void deliver(const std::vector<Bytes>& frames) { adapter_->queue_block(frames); }
+  void deliver(const Bytes& frame) { adapter_->queue_frame(frame); }
+
+ private:
+  FakePacketAdapter* adapter_;  // owned by the adapter layer once attached
+  mutable std::mutex mutex_;
+  std::vector<PeerFrame> sent_;
+};
 
 class RadioPeer {
  public:
@@ -55,7 +98,6 @@ class RadioPeer {
 
   // What the radio does.
   ConnectAnswer connect_answer = ConnectAnswer::Accept;
-  bool acknowledge_files = true;          // file responses and blocks
   bool acknowledge_final_empty = true;    // the empty block that ends a file
   bool acknowledge_last_block = true;     // the block that completes a file
   std::string text_instead_of_last_ack;   // printed instead of the last acknowledgement

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace orvex::test {
 
@@ -44,6 +47,16 @@ std::string capture_stdout(F&& body) {
     throw;
   }
   return ::testing::internal::GetCapturedStdout();
+}
+
+// Polls `done` for at most `ms` real milliseconds; whether it came true.
+inline bool eventually(const std::function<bool()>& done, int ms = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 }  // namespace orvex::test

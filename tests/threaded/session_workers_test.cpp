@@ -61,14 +61,7 @@ int fake_transfer_step(int index) {
 
 int fake_dispatch(const uint8_t*, int) { return 0; }
 
-bool eventually(const std::function<bool()>& condition, int ms = 5000) {
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
-  while (!condition()) {
-    if (SteadyClock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using test::eventually;
 
 class SessionWorkersTest : public test::OrvexTest {
  protected:

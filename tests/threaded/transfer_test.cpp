@@ -371,7 +371,7 @@ TEST_F(TransferTest, TheBatchTransferWorkerServesTheEntryChosenAtEachStepAndOutl
 
 TEST_F(TransferTest, SetUpWithTheReceiveWorkerRunningLeavesReceivingToIt) {
   add_radio(2);
-  wire->idle_read_ms = 0;  // virtual time then moves only with the waits of the program
+  wire->empty_read_ms = 0;  // virtual time then moves only with the waits of the program
   start_engine(-1);
   int result = 0;
   capture_stdout([&] { result = connect_session(RADIO_ENTRY); });

@@ -10,7 +10,7 @@
 #include "protocol/session_table.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
-#include "tests/support/wire_radio.hpp"
+#include "tests/support/radio_peer.hpp"
 
 namespace orvex::test {
 namespace {

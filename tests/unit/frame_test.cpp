@@ -5,12 +5,13 @@
 #include "cmdline/settings.hpp"
 #include "protocol/frame.hpp"
 #include "protocol/session_table.hpp"
+#include "tests/support/radio_peer.hpp"
 #include "tests/support/test_state.hpp"
 
 namespace orvex {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 const MacAddress kRadio{{0x02, 0x7A, 0x42, 0x00, 0x2C, 0x12}};
 const MacAddress kLocal{{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}};
@@ -45,15 +46,7 @@ class FrameTest : public test::OrvexTest {
 
   // A frame as a radio sends it: header big-endian.
   static Bytes radio_frame(const MacAddress& from, const MacAddress& to, uint16_t pdu) {
-    Bytes f(FRAME_HEADER_SIZE, 0);
-    std::copy(to.bytes.begin(), to.bytes.end(), f.begin());
-    std::copy(from.bytes.begin(), from.bytes.end(), f.begin() + 6);
-    f[12] = 0;
-    f[13] = 40;
-    std::copy(SNAP_HEADER.begin(), SNAP_HEADER.end(), f.begin() + 14);
-    f[22] = static_cast<uint8_t>(pdu >> 8);
-    f[23] = static_cast<uint8_t>(pdu);
-    return f;
+    return test::peer_frame(from, to, pdu, 0, 0, 0);
   }
 
   static Bytes slice(const Bytes& b, size_t at, size_t n) { return Bytes(b.begin() + at, b.begin() + at + n); }
@@ -193,13 +186,7 @@ TEST_F(FrameTest, AcceptanceFiltersDestinationSnapAndSource) {
 TEST_F(FrameTest, TaggedFramesLoseTheirTagWhateverItsValue) {
   Bytes plain = radio_frame(kRadio, kLocal, PDU_DATA);
   for (uint16_t tag : {uint16_t{5}, uint16_t{0x0FFF}, uint16_t{0xE123}}) {
-    Bytes tagged(plain.size() + 4);
-    std::copy(plain.begin(), plain.begin() + 12, tagged.begin());
-    tagged[12] = 0x81;
-    tagged[13] = 0x00;
-    tagged[14] = static_cast<uint8_t>(tag >> 8);
-    tagged[15] = static_cast<uint8_t>(tag);
-    std::copy(plain.begin() + 12, plain.end(), tagged.begin() + 16);
+    const Bytes tagged = test::with_vlan_tag(plain, tag);
 
     program_options().vlan_id = 0;
     EXPECT_FALSE(vlan_tagged(tagged));  // no VLAN id: nothing counts as tagged

@@ -117,18 +117,6 @@ TEST_F(HelpTest, ConnectedKeyboardSessionGetsOneCarriageReturn) {
   EXPECT_TRUE(g_sent.empty());
 }
 
-TEST_F(HelpTest, Utf8ConsoleGetsBoxDrawingCharacters) {
-  set_console_utf8(true);
-  std::string out = capture_stdout([] { print_help(0); });
-  EXPECT_EQ(out.substr(0, 8), "\n\n\xE2\x95\x94\xE2\x95\x90");  // ╔═
-  std::string utf8;
-  for (char c : expected_help(false)) {
-    char bytes[4];
-    utf8.append(bytes, cp437_to_utf8(static_cast<uint8_t>(c), bytes));
-  }
-  EXPECT_EQ(out, utf8);
-}
-
 TEST_F(HelpTest, RevisionTagGivesVersionTitleAndCell) {
   BannerInfo release = banner_info("$Name: ORVEX_03-05 $", "May 15 2007", "11:54:02");
   EXPECT_EQ(release.version_text, "ORVEX 03.05 ");

@@ -92,26 +92,6 @@ TEST_F(HostCheckTest, FamilyFollowsTheCode) {
   }
 }
 
-TEST_F(HostCheckTest, UnreadableComputerNameComesFromTheCode) {
-  struct Case {
-    VersionRecord record;
-    const char* name;
-  };
-  const Case cases[] = {
-      {{1, 4, 0, 950, ""}, "Win95Machine"},   {{1, 4, 10, 2183, ""}, "Win98Machine"},
-      {{1, 4, 90, 0, ""}, "MEMachine"},       {{2, 4, 0, 0, ""}, "WinNTMachine"},
-      {{2, 5, 0, 0, ""}, "Win2000Machine"},   {{2, 5, 1, 0, ""}, "WinXPMachine"},
-      {{3, 1, 0, 0, ""}, "WinOS_201_???"},    {{0, 0, 0, 0, "Linux 6.1.0"}, "WinOS_0_???"},
-  };
-  host.name_ok = false;
-  for (const Case& c : cases) {
-    host_state().reset();
-    host.record = c.record;
-    capture_stdout([] { host_check(); });
-    EXPECT_EQ(host_state().local_host_name, c.name);
-  }
-}
-
 TEST_F(HostCheckTest, LongComputerNameIsCut) {
   host.name = std::string(100, 'h');
   capture_stdout([] { host_check(); });
@@ -134,18 +114,6 @@ TEST_F(HostCheckTest, NtThreeFiftyOneIsRefusedAfterTheHostLine) {
             " Local host is bench, running under Windows NT 3.51\n"
             "\aAn older WinNT version has been detected.\n"
             "You need WinNT v4.0 or newer to run this program\n");
-}
-
-TEST_F(HostCheckTest, PlatformTestsAreCached) {
-  host.record = VersionRecord{2, 5, 1, 2600, ""};
-  EXPECT_EQ(platform_major_version(PLATFORM_NT), 5u);
-  EXPECT_EQ(platform_major_version(PLATFORM_WIN9X), 0u);
-  EXPECT_TRUE(is_nt_platform());
-  host.record = VersionRecord{1, 4, 10, 2222, ""};
-  EXPECT_TRUE(is_nt_platform());  // first answer kept
-  EXPECT_TRUE(is_win9x_platform());
-  host.version_ok = false;
-  EXPECT_EQ(platform_major_version(PLATFORM_WIN9X), 0u);
 }
 
 }  // namespace

@@ -55,42 +55,6 @@ TEST_F(NtLookupTest, FirstCardWhoseServiceNameOccursInTheAdapterNameDecides) {
   EXPECT_EQ(network.queries.back().first, "{12");
 }
 
-TEST_F(NtLookupTest, ServiceNameMatchIsAPlainSubstringTest) {
-  network.add_card("3", "{12}", "Short Card");
-  network.add_card("5", "{abcd}", "Other Case");
-  network.add_card("7", "{1234}", "Long Card");
-  network.devices["{1234}"] = FakeDevice{0, 0, 0, {2, 0, 0, 0, 0x12, 0x34}, 0};
-  MacAddress mac;
-  std::string out;
-  // "{12}" is no part of "{1234}", and case counts.
-  EXPECT_EQ(lookup("\\Device\\NPF_{ABCD}{1234}", mac, out), 1);
-  EXPECT_EQ(mac, mac_of(2, 0, 0, 0, 0x12, 0x34));
-  EXPECT_EQ(adapter_table().entries[0].description, "Long Card");
-}
-
-TEST_F(NtLookupTest, OnlyTheMatchingCardIsQueried) {
-  network.add_card("1", "{5678}", "Other");
-  network.add_card("2", "{1234}", "Mine");
-  network.devices["{1234}"] = FakeDevice{0, 0, 0, {2, 0, 0, 0, 0x12, 0x34}, 0};
-  MacAddress mac;
-  std::string out;
-  EXPECT_EQ(lookup("\\Device\\NPF_{1234}", mac, out), 1);
-  EXPECT_EQ(mac, mac_of(2, 0, 0, 0, 0x12, 0x34));
-  for (const auto& q : network.queries) EXPECT_EQ(q.first, "{1234}");
-  ASSERT_EQ(network.queries.size(), 3u);
-  EXPECT_EQ(network.queries[0].second, OID_MEDIUM_IN_USE);
-  EXPECT_EQ(network.queries[1].second, OID_802_3_CURRENT_ADDRESS);
-  EXPECT_EQ(network.queries[2].second, OID_MEDIA_CONNECT_STATUS);
-}
-
-TEST_F(NtLookupTest, NameNotInRegistry) {
-  network.add_card("1", "{5678}", "Other");
-  MacAddress mac;
-  std::string out;
-  EXPECT_EQ(lookup("\\Device\\NPF_{1234}", mac, out), 0);
-  EXPECT_NE(out.find("      Adapter name not found in registry\n"), std::string::npos);
-}
-
 TEST_F(NtLookupTest, TokenRingGetsNoAddressQuery) {
   network.add_card("1", "{1234}", "Ring");
   network.devices["{1234}"] = FakeDevice{0, MEDIUM_802_5, 0, {2, 0, 0, 0, 0x12, 0x34}, 0};
@@ -134,37 +98,6 @@ TEST_F(NtLookupTest, ShortAddressAnswerFailsTheLookup) {
   MacAddress mac;
   std::string out;
   EXPECT_EQ(lookup("\\Device\\NPF_{1234}", mac, out), 0);
-}
-
-TEST_F(NtLookupTest, RegistryRootFollowsThePlatform) {
-  EXPECT_EQ(netcard_registry_root(), NT_ROOT);
-  host_state().reset();
-  host.record = VersionRecord{1, 4, 10, 2222, ""};
-  EXPECT_EQ(netcard_registry_root(), "System\\CurrentControlSet\\Services\\Class\\Net");
-  host_state().reset();
-  host.record = VersionRecord{0, 0, 0, 0, "Linux 6.1.0"};
-  EXPECT_EQ(netcard_registry_root(), "Unknown");
-  NetcardInfo info;
-  EXPECT_NE(read_netcard_entry(info, 0), 0);
-}
-
-TEST_F(NtLookupTest, Win9xRegistryEntries) {
-  host_state().reset();
-  host.record = VersionRecord{1, 4, 10, 2222, ""};
-  network.root = "System\\CurrentControlSet\\Services\\Class\\Net";
-  network.cards = {"0000", "0001", "0002"};
-  network.values["0000"]["DriverDesc"] = "Driver";
-  network.values["0001"]["DeviceDesc"] = "Device";
-  NetcardInfo info;
-  ASSERT_EQ(read_netcard_entry(info, 0), 0);
-  EXPECT_EQ(info.service_name, "0000");
-  EXPECT_EQ(info.description, "Driver");
-  EXPECT_EQ(info.title, "Unknown");
-  ASSERT_EQ(read_netcard_entry(info, 1), 0);
-  EXPECT_EQ(info.description, "Device");
-  ASSERT_EQ(read_netcard_entry(info, 2), 0);
-  EXPECT_EQ(info.description, "Unknown");
-  EXPECT_EQ(read_netcard_entry(info, 3), ERROR_NO_MORE_ITEMS_CODE);
 }
 
 class NetbiosLookupTest : public OrvexTest {
@@ -245,18 +178,6 @@ TEST_F(NetbiosLookupTest, UnknownVendorNeverTakesAnUnresolvedAddress) {
   check_adapter_vendors();
   EXPECT_EQ(adapter_table().entries[0].vendor, (std::array<uint8_t, 3>{0, 0, 0}));
   EXPECT_EQ(adapter_table().entries[0].mac, realtek);
-}
-
-TEST_F(NetbiosLookupTest, LastMatchingLaterAdapterWins) {
-  usable(0, "eth0", 0, mac_of(0x10, 0, 0, 0, 0, 0));
-  usable(1, "eth1", 1, mac_of(0x20, 0, 0, 0, 0, 1));
-  usable(2, "eth2", 2, mac_of(0x20, 0, 0, 0, 0, 2));
-  library.adapter("eth0").vendor = std::array<uint8_t, 3>{0x20, 0, 0};
-  library.adapter("eth1").vendor = std::array<uint8_t, 3>{0x20, 0, 0};
-  library.adapter("eth2").vendor = std::array<uint8_t, 3>{0x20, 0, 0};
-  check_adapter_vendors();
-  // Entry 0 swaps with 1, then with 2: it ends with entry 2's first address.
-  EXPECT_EQ(adapter_table().entries[0].mac, mac_of(0x20, 0, 0, 0, 0, 2));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cmdline/mac_address.hpp"
+#include "protocol/transfer.hpp"
 #include "tools/radiosim/line_editor.hpp"
 #include "tools/radiosim/sim_options.hpp"
 
@@ -21,7 +22,7 @@ constexpr uint64_t RETRY_TIMEOUT_MS = 300;  // first wait for an acknowledgement
 constexpr int MAX_TRANSMISSIONS = 12;       // then the session is given up
 constexpr uint64_t DOWNLOAD_IDLE_MS = 60000;
 constexpr size_t OUTPUT_CHUNK = 512;        // most text bytes in one data frame
-constexpr size_t FILE_BLOCK_SIZE = 1350;    // the program's block size
+constexpr size_t FILE_BLOCK_SIZE = static_cast<size_t>(orvex::FILE_BLOCK_SIZE);  // the program's block size
 constexpr uint32_t MAX_DOWNLOAD_SIZE = 64u << 20;
 
 // What the radio wants done after an event: frames to put on the wire, in

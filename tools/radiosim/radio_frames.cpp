@@ -10,26 +10,17 @@
 namespace orvex::sim {
 
 std::optional<RadioHeader> read_radio_header(std::span<const uint8_t> frame, bool big_endian) {
-  if (frame.size() < FRAME_HEADER_SIZE) return std::nullopt;
+  auto h = read_frame_header(frame);
+  if (!h) return std::nullopt;
+  if (h->length > 1500) return std::nullopt;  // an Ethernet II type, not a length
   const uint8_t* p = frame.data();
-  RadioHeader h;
-  h.length = get_be16(p + OFFSET_LENGTH);
-  if (h.length > 1500) return std::nullopt;  // an Ethernet II type, not a length
   if (!std::equal(SNAP_HEADER.begin(), SNAP_HEADER.end(), p + OFFSET_SNAP)) return std::nullopt;
-  h.destination = MacAddress::from(p + OFFSET_DESTINATION);
-  h.source = MacAddress::from(p + OFFSET_SOURCE);
-  if (big_endian) {
-    h.pdu = get_be16(p + OFFSET_PDU);
-    h.cid = get_be16(p + OFFSET_CID);
-    h.tseq = get_be32(p + OFFSET_TSEQ);
-    h.rseq = get_be32(p + OFFSET_RSEQ);
-    h.nbytes = get_be32(p + OFFSET_NBYTES);
-  } else {
-    h.pdu = get_le16(p + OFFSET_PDU);
-    h.cid = get_le16(p + OFFSET_CID);
-    h.tseq = get_le32(p + OFFSET_TSEQ);
-    h.rseq = get_le32(p + OFFSET_RSEQ);
-    h.nbytes = get_le32(p + OFFSET_NBYTES);
+  if (!big_endian) {
+    h->pdu = get_le16(p + OFFSET_PDU);
+    h->cid = get_le16(p + OFFSET_CID);
+    h->tseq = get_le32(p + OFFSET_TSEQ);
+    h->rseq = get_le32(p + OFFSET_RSEQ);
+    h->nbytes = get_le32(p + OFFSET_NBYTES);
   }
   return h;
 }
@@ -96,6 +87,20 @@ bool remove_vlan_tag(std::vector<uint8_t>& frame) {
   return true;
 }
 
+std::string quoted_text(std::span<const uint8_t> bytes) {
+  std::string out = "\"";
+  for (const uint8_t c : bytes) {
+    if (c >= 32 && c < 127 && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    }
+  }
+  return out + "\"";
+}
+
 const char* pdu_name(uint16_t pdu) {
   switch (pdu) {
     case PDU_QUIET_DATA: return "QUIET_DATA";
@@ -134,18 +139,8 @@ std::string describe_frame(std::span<const uint8_t> frame, bool big_endian) {
   const size_t available = frame.size() - FRAME_HEADER_SIZE;
   const size_t shown = std::min({static_cast<size_t>(h.nbytes), available, size_t{48}});
   if (shown > 0) {
-    out += " \"";
-    for (size_t i = 0; i < shown; ++i) {
-      const uint8_t c = frame[FRAME_HEADER_SIZE + i];
-      if (c >= 32 && c < 127 && c != '"' && c != '\\') {
-        out += static_cast<char>(c);
-      } else {
-        char esc[8];
-        std::snprintf(esc, sizeof esc, "\\x%02x", c);
-        out += esc;
-      }
-    }
-    out += shown < h.nbytes ? "\"..." : "\"";
+    out += " " + quoted_text(frame.subspan(FRAME_HEADER_SIZE, shown));
+    if (shown < h.nbytes) out += "...";
   }
   return out;
 }

@@ -16,16 +16,8 @@
 
 namespace orvex::sim {
 
-struct RadioHeader {
-  MacAddress destination;
-  MacAddress source;
-  uint16_t length = 0;
-  uint16_t pdu = 0;
-  uint16_t cid = 0;
-  uint32_t tseq = 0;
-  uint32_t rseq = 0;
-  uint32_t nbytes = 0;
-};
+// The program's header record, its fields read in the radio's order.
+using RadioHeader = FrameHeader;
 
 // Reads the header of an untagged protocol frame: nothing when the frame is
 // shorter than 40 bytes, is not an 802.3 length frame or lacks the SNAP header.
@@ -57,6 +49,10 @@ void insert_vlan_tag(std::vector<uint8_t>& frame, uint16_t vlan_id);
 // Removes an 802.1Q tag from a received frame, if it carries one in its data;
 // true when a tag was removed.
 bool remove_vlan_tag(std::vector<uint8_t>& frame);
+
+// The bytes as a double-quoted text, anything but printable ASCII (and the
+// quote and backslash) written as \xNN.
+std::string quoted_text(std::span<const uint8_t> bytes);
 
 // Short name of a PDU code for logs ("DATA", "ACK", "?" for unknown codes).
 const char* pdu_name(uint16_t pdu);

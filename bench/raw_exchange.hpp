@@ -1,0 +1,28 @@
+// The raw ceiling of a link: a stop-and-wait exchange of one block and a short
+// acknowledgement over plain packet sockets, with nothing of the program in
+// between. Both ends run here, one thread each.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+namespace orvex::bench {
+
+struct RawFigures {
+  bool ok = false;
+  std::string error;
+  long round_trips = 0;  // measured, after the warm-up
+  long lost = 0;         // blocks sent again after a silent wait
+  double seconds = 0;
+};
+
+// `block` and `ack` are whole frame sizes (Ethernet header included). The
+// sender lives on (ns_a, dev_a), the answering end on (ns_b, dev_b). At most
+// `round_trips` exchanges, and never longer than `time_limit_s`; `stop` ends
+// it early (a signal).
+RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, const std::string& ns_b,
+                            const std::string& dev_b, size_t block, size_t ack, long round_trips,
+                            double time_limit_s, const std::atomic<bool>& stop);
+
+}  // namespace orvex::bench

@@ -86,8 +86,8 @@ struct RawEnd {
 }  // namespace
 
 RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, const std::string& ns_b,
-                            const std::string& dev_b, size_t block, size_t ack, long round_trips,
-                            double time_limit_s, const std::atomic<bool>& stop) {
+                            const std::string& dev_b, size_t block, size_t ack, long round_trips, double time_limit_s,
+                            const std::atomic<bool>& stop) {
   RawFigures f;
   const MacAddress mac_a = test::interface_address(ns_a, dev_a), mac_b = test::interface_address(ns_b, dev_b);
   RawEnd sender, answerer;

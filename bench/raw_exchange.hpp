@@ -22,7 +22,7 @@ struct RawFigures {
 // `round_trips` exchanges, and never longer than `time_limit_s`; `stop` ends
 // it early (a signal).
 RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, const std::string& ns_b,
-                            const std::string& dev_b, size_t block, size_t ack, long round_trips,
-                            double time_limit_s, const std::atomic<bool>& stop);
+                            const std::string& dev_b, size_t block, size_t ack, long round_trips, double time_limit_s,
+                            const std::atomic<bool>& stop);
 
 }  // namespace orvex::bench

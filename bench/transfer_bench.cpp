@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -41,11 +42,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t BLOCK_FRAME = FRAME_HEADER_SIZE + FILE_BLOCK_SIZE;  // 1390
 constexpr size_t ACK_FRAME = FRAME_HEADER_SIZE;                      // 40
-constexpr long RAW_ROUND_TRIPS = 50000;
+constexpr long RAW_ROUND_TRIPS = 20000;
+constexpr int ROUNDS = 7;
 constexpr int TRANSFER_WAIT_S = 60;
 
 std::atomic<bool> g_stop{false};
 test::NamespaceSet* g_namespaces = nullptr;
+std::filesystem::path g_scratch;
 
 void on_signal(int) { g_stop.store(true); }
 
@@ -53,6 +56,8 @@ void on_signal(int) { g_stop.store(true); }
 // namespaces go first.
 [[noreturn]] void exit_process(int status) {
   if (g_namespaces != nullptr) g_namespaces->remove();
+  std::error_code ignored;
+  if (!g_scratch.empty()) std::filesystem::remove_all(g_scratch, ignored);
   std::_Exit(status);
 }
 
@@ -74,6 +79,11 @@ class TimedAdapter final : public PacketAdapter {
   }
   int receive_block(std::span<uint8_t> block) override { return real_->receive_block(block); }
 
+  void reset() {
+    blocks_.store(0);
+    first_.store(0);
+    last_.store(0);
+  }
   long blocks() const { return blocks_.load(); }
   double block_span_s() const {
     return std::chrono::duration<double>(Clock::duration(last_.load() - first_.load())).count();
@@ -85,12 +95,16 @@ class TimedAdapter final : public PacketAdapter {
   std::atomic<Clock::rep> first_{0}, last_{0};
 };
 
-// Standard output (the engine's progress lines) goes to /dev/null meanwhile.
+// Standard output (the radio's text, the engine's progress lines) goes to
+// /dev/null meanwhile; the figures go to `report`, a copy of the old one.
 class QuietStdout {
  public:
   QuietStdout() {
     std::fflush(stdout);
     saved_ = dup(STDOUT_FILENO);
+    const int copy = dup(STDOUT_FILENO);
+    report = copy >= 0 ? fdopen(copy, "w") : nullptr;
+    if (report == nullptr) report = stderr;
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
       dup2(null, STDOUT_FILENO);
@@ -98,6 +112,7 @@ class QuietStdout {
     }
   }
   ~QuietStdout() {
+    if (report != stderr) std::fclose(report);
     std::fflush(stdout);
     if (saved_ >= 0) {
       dup2(saved_, STDOUT_FILENO);
@@ -106,6 +121,8 @@ class QuietStdout {
   }
   QuietStdout(const QuietStdout&) = delete;
   QuietStdout& operator=(const QuietStdout&) = delete;
+
+  std::FILE* report = stderr;
 
  private:
   int saved_ = -1;
@@ -123,83 +140,122 @@ struct TransferFigures {
   double whole_s = 0;       // request typed to transfer done
 };
 
-// The receive loop of the session workers and the transfer worker, around
-// the program's engine.
-TransferFigures run_engine_transfer(const std::string& ns_program, const std::string& ns_radio,
-                                    const std::string& dev_radio, const std::filesystem::path& scratch,
-                                    const std::string& content) {
-  TransferFigures f;
-  const std::filesystem::path store = scratch / "store";
-  std::filesystem::create_directories(store);
-  {
-    std::ofstream out(scratch / "fw", std::ios::binary);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  }
-  test::SimulatorProcess simulator(ns_radio, {"-i", dev_radio, "-s", store.string(), "-q", "-r",
-                                              "mac=02:7A:41:00:00:01,name=Sim,level=2"});
-  if (!simulator.running()) return {"the radio simulator did not start (" + test::SimulatorProcess::binary_path() + ")"};
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+// A session with the radio simulator, run by the receive loop of the session
+// workers and the transfer worker around the program's engine. Each download
+// it asks for is one measurement.
+class EngineSession {
+ public:
+  EngineSession(const std::string& ns_radio, const std::string& dev_radio, const std::filesystem::path& store)
+      : store_(store),
+        simulator_(ns_radio,
+                   {"-i", dev_radio, "-s", store.string(), "-q", "-r", "mac=02:7A:41:00:00:01,name=Sim,level=2"}) {}
+  ~EngineSession() { stop(); }
+  EngineSession(const EngineSession&) = delete;
+  EngineSession& operator=(const EngineSession&) = delete;
 
-  QuietStdout quiet;
-  TimedAdapter* timed = nullptr;
-  {
-    test::InNamespace in(ns_program);
-    if (!in.entered()) return {"could not enter " + ns_program};
-    const int id = select_adapter();
-    if (id < 0) return {"no usable adapter in " + ns_program};
-    // Reopened under a timing wrapper: the engine sends through it as usual.
-    auto real = packet_library().open(adapter_table().entries[id].name);
-    if (!real) return {"the adapter did not reopen"};
-    auto owned = std::make_unique<TimedAdapter>(std::move(real));
-    timed = owned.get();
-    attach_adapter(std::move(owned));
-  }
-  if (discover_radios() != 1) return {"the simulator was not found"};
-  if (connect_session(1) != 1) return {"the session did not open"};
-
-  renew_session_events();
-  set_receive_worker_running(true);
-  std::atomic<bool> stop{false};
-  std::thread receive([&stop] {
-    std::vector<uint8_t> buffer(RX_SLOT_SIZE);
-    while (!stop.load() && !session_stopping()) {
-      const int n = receive_frame(buffer);
-      if (n >= static_cast<int>(FRAME_HEADER_SIZE)) dispatch_frame(buffer.data(), n);
+  // An empty text once the session is open and its workers run.
+  std::string open(const std::string& ns_program) {
+    if (!simulator_.running()) {
+      return "the radio simulator did not start (" + test::SimulatorProcess::binary_path() + ")";
     }
-  });
-  std::thread transfer([] { run_transfer_worker(1); });
-
-  const std::string command = "download fw fw.out\n";
-  const Clock::time_point start = Clock::now();
-  bool done = ESend(session_table()[1], reinterpret_cast<const uint8_t*>(command.data()),
-                    static_cast<int>(command.size())) == 1;
-  if (!done) f.error = "the download request was not acknowledged";
-  done = false;
-  for (int i = 0; i < TRANSFER_WAIT_S * 10 && !done && f.error.empty() && !g_stop.load(); ++i) {
-    done = session_events().transfer_done_event.wait(100);
-  }
-  f.whole_s = seconds(start, Clock::now());
-  if (f.error.empty() && !done) f.error = g_stop.load() ? "interrupted" : "the transfer did not finish";
-
-  stop.store(true);
-  wake_all_for_stop();
-  interrupt_receive_wait(true);
-  receive.join();
-  transfer.join();
-  interrupt_receive_wait(false);
-  set_receive_worker_running(false);
-  f.blocks = timed->blocks();
-  f.block_span_s = timed->block_span_s();
-  close_adapter();
-
-  if (f.error.empty()) {  // the radio stores the file once its last block is in
-    const std::filesystem::path stored = store / "Sim" / "fw.out";
-    for (int i = 0; i < 100 && read_all(stored).size() != content.size(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    {
+      test::InNamespace in(ns_program);
+      if (!in.entered()) return "could not enter " + ns_program;
+      const int id = select_adapter();
+      if (id < 0) return "no usable adapter in " + ns_program;
+      // Reopened under a timing wrapper: the engine sends through it as usual.
+      auto real = packet_library().open(adapter_table().entries[id].name);
+      if (!real) return "the adapter did not reopen";
+      auto owned = std::make_unique<TimedAdapter>(std::move(real));
+      timed_ = owned.get();
+      attach_adapter(std::move(owned));
     }
-    if (read_all(stored) != content) f.error = "the stored file differs from the one served";
+    if (discover_radios() != 1) return "the simulator was not found";
+    if (connect_session(1) != 1) return "the session did not open";
+    renew_session_events();
+    set_receive_worker_running(true);
+    receive_ = std::thread([this] {
+      std::vector<uint8_t> buffer(RX_SLOT_SIZE);
+      while (!stop_.load() && !session_stopping()) {
+        const int n = receive_frame(buffer);
+        if (n >= static_cast<int>(FRAME_HEADER_SIZE)) dispatch_frame(buffer.data(), n);
+      }
+    });
+    transfer_ = std::thread([] { run_transfer_worker(1); });
+    return {};
   }
-  return f;
+
+  // Has the radio download "fw" (from the working directory) as
+  // `destination` and checks what it stored against `content`.
+  TransferFigures download(const std::string& destination, const std::string& content) {
+    TransferFigures f;
+    timed_->reset();
+    const std::string command = "download fw " + destination + "\n";
+    const Clock::time_point start = Clock::now();
+    bool done = ESend(session_table()[1], reinterpret_cast<const uint8_t*>(command.data()),
+                      static_cast<int>(command.size())) == 1;
+    if (!done) f.error = "the download request was not acknowledged";
+    done = false;
+    for (int i = 0; i < TRANSFER_WAIT_S * 10 && !done && f.error.empty() && !g_stop.load(); ++i) {
+      done = session_events().transfer_done_event.wait(100);
+    }
+    f.whole_s = seconds(start, Clock::now());
+    if (f.error.empty() && !done) f.error = g_stop.load() ? "interrupted" : "the transfer did not finish";
+    f.blocks = timed_->blocks();
+    f.block_span_s = timed_->block_span_s();
+    if (f.error.empty()) {  // the radio stores the file once its last block is in
+      const std::filesystem::path stored = store_ / "Sim" / destination;
+      for (int i = 0; i < 100 && read_all(stored).size() != content.size(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (read_all(stored) != content) f.error = "the stored file differs from the one served";
+    }
+    return f;
+  }
+
+  void stop() {
+    if (receive_.joinable()) {
+      stop_.store(true);
+      wake_all_for_stop();
+      interrupt_receive_wait(true);
+      receive_.join();
+      transfer_.join();
+      interrupt_receive_wait(false);
+      set_receive_worker_running(false);
+    }
+    close_adapter();
+  }
+
+ private:
+  std::filesystem::path store_;
+  test::SimulatorProcess simulator_;
+  TimedAdapter* timed_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::thread receive_;
+  std::thread transfer_;
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+void print_round(std::FILE* out, int round, const RawFigures& raw, const TransferFigures& t, long full_blocks) {
+  const double raw_us = raw.seconds * 1e6 / static_cast<double>(raw.round_trips);
+  const double block_us = t.block_span_s * 1e6 / static_cast<double>(full_blocks - 1);
+  std::fprintf(out, "%5d  %8.1f %9.1f  %9.1f %8.1f %6ld %9.3f  %5.2f\n", round, raw_us, BLOCK_FRAME / raw_us, block_us,
+               FILE_BLOCK_SIZE / block_us, t.blocks - full_blocks, t.whole_s, raw_us / block_us);
+}
+
+void print_summary(std::FILE* out, const char* label, double raw_us, double block_us) {
+  std::fprintf(out, "\n%s:\n", label);
+  std::fprintf(out, "  raw ceiling:      %.1f us a round trip, %.0f round trips/s, %.1f MB/s (%zu-byte blocks)\n",
+               raw_us, 1e6 / raw_us, BLOCK_FRAME / raw_us, BLOCK_FRAME);
+  std::fprintf(out, "  program transfer: %.1f us a block, %.0f blocks/s, %.1f MB/s (%d-byte blocks)\n", block_us,
+               1e6 / block_us, FILE_BLOCK_SIZE / block_us, FILE_BLOCK_SIZE);
+  std::fprintf(out, "  ratio to the raw ceiling: %.2f in blocks per second, %.2f in MB/s\n", raw_us / block_us,
+               (FILE_BLOCK_SIZE / block_us) / (BLOCK_FRAME / raw_us));
 }
 
 int run(size_t file_size) {
@@ -215,51 +271,69 @@ int run(size_t file_size) {
     return 1;
   }
 
-  std::printf("Link: veth pair %s <-> %s, %u CPUs\n\n", dev_program.c_str(), dev_radio.c_str(),
-              std::thread::hardware_concurrency());
-  const RawFigures raw = run_raw_exchange(ns_program, dev_program, ns_radio, dev_radio, BLOCK_FRAME, ACK_FRAME,
-                                          RAW_ROUND_TRIPS, 10.0, g_stop);
-  if (!raw.ok) {
-    std::fprintf(stderr, "raw exchange: %s\n", raw.error.c_str());
-    return 1;
-  }
-  const double raw_rate = static_cast<double>(raw.round_trips) / raw.seconds;
-  std::printf("Raw ceiling (packet sockets, %zu-byte block / %zu-byte ack, stop-and-wait):\n", BLOCK_FRAME,
-              ACK_FRAME);
-  std::printf("  %ld round trips in %.3f s: %.0f round trips/s, %.1f us each\n", raw.round_trips, raw.seconds,
-              raw_rate, 1e6 / raw_rate);
-  std::printf("  %.1f MB/s of %zu-byte blocks (%.1f MB/s of %d-byte file blocks), %ld lost\n\n",
-              raw_rate * BLOCK_FRAME / 1e6, BLOCK_FRAME, raw_rate * FILE_BLOCK_SIZE / 1e6, FILE_BLOCK_SIZE,
-              raw.lost);
-
   std::string pattern = (std::filesystem::temp_directory_path() / "orvex-bench-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) return 1;
   const std::filesystem::path scratch = pattern;
+  g_scratch = scratch;
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(scratch);  // the engine serves files from here
   std::string content(file_size, '\0');
   uint32_t x = 12345;
   for (char& c : content) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
-  const TransferFigures t = run_engine_transfer(ns_program, ns_radio, dev_radio, scratch, content);
+  {
+    std::ofstream out(scratch / "fw", std::ios::binary);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  }
+  std::filesystem::create_directories(scratch / "store");
+  const long full_blocks = static_cast<long>(file_size / FILE_BLOCK_SIZE);
+
+  QuietStdout quiet;
+  std::FILE* out = quiet.report;
+  std::fprintf(out, "veth pair %s <-> %s, %u CPUs, %d rounds\n", dev_program.c_str(), dev_radio.c_str(),
+               std::thread::hardware_concurrency(), ROUNDS);
+  std::fprintf(out, "raw: packet sockets, %zu-byte block and %zu-byte ack, stop-and-wait, %ld round trips a round\n",
+               BLOCK_FRAME, ACK_FRAME, RAW_ROUND_TRIPS);
+  std::fprintf(out, "program: engine over libpcap serving %zu bytes (%ld full %d-byte blocks) to orvex-radiosim\n\n",
+               file_size, full_blocks, FILE_BLOCK_SIZE);
+  std::fprintf(out, "round  raw us/rt  raw MB/s  prog us/blk prog MB/s resent  whole s  ratio\n");
+
+  std::vector<double> raw_us, block_us;
+  int status = 0;
+  {
+    EngineSession session(ns_radio, dev_radio, scratch / "store");
+    const std::string error = session.open(ns_program);
+    if (!error.empty()) {
+      std::fprintf(stderr, "program transfer: %s\n", error.c_str());
+      status = 1;
+    }
+    for (int round = 1; round <= ROUNDS && status == 0 && !g_stop.load(); ++round) {
+      const RawFigures raw = run_raw_exchange(ns_program, dev_program, ns_radio, dev_radio, BLOCK_FRAME, ACK_FRAME,
+                                              RAW_ROUND_TRIPS, 10.0, g_stop);
+      if (!raw.ok) {
+        std::fprintf(stderr, "raw exchange: %s\n", raw.error.c_str());
+        status = 1;
+        break;
+      }
+      const TransferFigures t = session.download("fw" + std::to_string(round) + ".out", content);
+      if (!t.error.empty() || t.blocks < 2 || t.block_span_s <= 0) {
+        std::fprintf(stderr, "program transfer: %s\n", t.error.empty() ? "too few blocks to time" : t.error.c_str());
+        status = 1;
+        break;
+      }
+      print_round(out, round, raw, t, full_blocks);
+      raw_us.push_back(raw.seconds * 1e6 / static_cast<double>(raw.round_trips));
+      block_us.push_back(t.block_span_s * 1e6 / static_cast<double>(full_blocks - 1));
+    }
+  }
   std::filesystem::current_path(previous);
   std::error_code ignored;
   std::filesystem::remove_all(scratch, ignored);
-  if (!t.error.empty() || t.blocks < 2 || t.block_span_s <= 0) {
-    std::fprintf(stderr, "program transfer: %s\n", t.error.empty() ? "too few blocks to time" : t.error.c_str());
-    return 1;
-  }
+  g_scratch.clear();
+  if (status != 0 || raw_us.empty()) return status != 0 ? status : 1;
 
-  const long full_blocks = static_cast<long>(file_size / FILE_BLOCK_SIZE);
-  const double rate = static_cast<double>(full_blocks - 1) / t.block_span_s;
-  const double mbps = rate * FILE_BLOCK_SIZE / 1e6;
-  std::printf("Program transfer (engine over libpcap, %d-byte blocks) to the radio simulator:\n", FILE_BLOCK_SIZE);
-  std::printf("  %zu bytes, %ld full blocks (%ld sent again), stored file identical\n", file_size, full_blocks,
-              t.blocks - full_blocks);
-  std::printf("  blocks: %.0f blocks/s, %.1f us each: %.1f MB/s\n", rate, 1e6 / rate, mbps);
-  std::printf("  whole transfer, request typed to transfer done: %.3f s, %.1f MB/s\n", t.whole_s,
-              static_cast<double>(file_size) / t.whole_s / 1e6);
-  std::printf("  ratio to the raw ceiling: %.2f per round trip, %.2f in MB/s (of %zu-byte raw blocks)\n",
-              rate / raw_rate, mbps / (raw_rate * BLOCK_FRAME / 1e6), BLOCK_FRAME);
+  print_summary(out, "medians", median(raw_us), median(block_us));
+  print_summary(out, "best rounds (least disturbed by other load)", *std::min_element(raw_us.begin(), raw_us.end()),
+                *std::min_element(block_us.begin(), block_us.end()));
   return 0;
 }
 

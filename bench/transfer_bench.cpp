@@ -310,7 +310,7 @@ int run(size_t file_size) {
       const RawFigures raw = run_raw_exchange(ns_program, dev_program, ns_radio, dev_radio, BLOCK_FRAME, ACK_FRAME,
                                               RAW_ROUND_TRIPS, 10.0, g_stop);
       if (!raw.ok) {
-        std::fprintf(stderr, "raw exchange: %s\n", raw.error.c_str());
+        std::fprintf(stderr, "raw exchange: %s\n", g_stop.load() ? "interrupted" : raw.error.c_str());
         status = 1;
         break;
       }

@@ -329,7 +329,11 @@ int run(size_t file_size) {
   std::error_code ignored;
   std::filesystem::remove_all(scratch, ignored);
   g_scratch.clear();
-  if (status != 0 || raw_us.empty()) return status != 0 ? status : 1;
+  if (status == 0 && raw_us.empty()) {
+    std::fprintf(stderr, "interrupted\n");
+    status = 1;
+  }
+  if (status != 0) return status;
 
   print_summary(out, "medians", median(raw_us), median(block_us));
   print_summary(out, "best rounds (least disturbed by other load)", *std::min_element(raw_us.begin(), raw_us.end()),

@@ -65,34 +65,53 @@ double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::d
 
 // The real adapter with the send times of full file blocks noted: the time
 // between the first and the last is (blocks - 1) round trips of the engine,
-// free of the request at the start and the closing pause at the end.
+// free of the request at the start and the closing pause at the end. The
+// time from a read that brought frames (the acknowledgement) to the next
+// block's send is the program's own turnaround; the rest of a round trip is
+// the link and the radio.
 class TimedAdapter final : public PacketAdapter {
  public:
   explicit TimedAdapter(std::unique_ptr<PacketAdapter> real) : real_(std::move(real)) {}
   int send(std::span<const uint8_t> frame) override {
     if (frame.size() == BLOCK_FRAME) {
-      const auto now = Clock::now().time_since_epoch().count();
+      const Clock::rep now = Clock::now().time_since_epoch().count();
       if (blocks_.fetch_add(1) == 0) first_.store(now);
       last_.store(now);
+      const Clock::rep read = last_read_.exchange(0);
+      if (read != 0) {
+        turnaround_.fetch_add(now - read);
+        turnarounds_.fetch_add(1);
+      }
     }
     return real_->send(frame);
   }
-  int receive_block(std::span<uint8_t> block) override { return real_->receive_block(block); }
+  int receive_block(std::span<uint8_t> block) override {
+    const int n = real_->receive_block(block);
+    if (n > 0) last_read_.store(Clock::now().time_since_epoch().count());
+    return n;
+  }
 
   void reset() {
     blocks_.store(0);
     first_.store(0);
     last_.store(0);
+    last_read_.store(0);
+    turnaround_.store(0);
+    turnarounds_.store(0);
   }
   long blocks() const { return blocks_.load(); }
-  double block_span_s() const {
-    return std::chrono::duration<double>(Clock::duration(last_.load() - first_.load())).count();
+  double block_span_s() const { return to_seconds(last_.load() - first_.load()); }
+  double turnaround_us() const {
+    const long n = turnarounds_.load();
+    return n > 0 ? to_seconds(turnaround_.load()) * 1e6 / static_cast<double>(n) : 0;
   }
 
  private:
+  static double to_seconds(Clock::rep ticks) { return std::chrono::duration<double>(Clock::duration(ticks)).count(); }
+
   std::unique_ptr<PacketAdapter> real_;
-  std::atomic<long> blocks_{0};
-  std::atomic<Clock::rep> first_{0}, last_{0};
+  std::atomic<long> blocks_{0}, turnarounds_{0};
+  std::atomic<Clock::rep> first_{0}, last_{0}, last_read_{0}, turnaround_{0};
 };
 
 // Standard output (the radio's text, the engine's progress lines) goes to
@@ -135,9 +154,10 @@ std::string read_all(const std::filesystem::path& path) {
 
 struct TransferFigures {
   std::string error;
-  long blocks = 0;          // full blocks put on the wire, repeats included
-  double block_span_s = 0;  // first to last full block
-  double whole_s = 0;       // request typed to transfer done
+  long blocks = 0;           // full blocks put on the wire, repeats included
+  double block_span_s = 0;   // first to last full block
+  double whole_s = 0;        // request typed to transfer done
+  double turnaround_us = 0;  // acknowledgement read to next block sent, on average
 };
 
 // A session with the radio simulator, run by the receive loop of the session
@@ -204,6 +224,7 @@ class EngineSession {
     if (f.error.empty() && !done) f.error = g_stop.load() ? "interrupted" : "the transfer did not finish";
     f.blocks = timed_->blocks();
     f.block_span_s = timed_->block_span_s();
+    f.turnaround_us = timed_->turnaround_us();
     if (f.error.empty()) {  // the radio stores the file once its last block is in
       const std::filesystem::path stored = store_ / "Sim" / destination;
       for (int i = 0; i < 100 && read_all(stored).size() != content.size(); ++i) {
@@ -244,8 +265,9 @@ double median(std::vector<double> v) {
 void print_round(std::FILE* out, int round, const RawFigures& raw, const TransferFigures& t, long full_blocks) {
   const double raw_us = raw.seconds * 1e6 / static_cast<double>(raw.round_trips);
   const double block_us = t.block_span_s * 1e6 / static_cast<double>(full_blocks - 1);
-  std::fprintf(out, "%5d  %8.1f %9.1f  %9.1f %8.1f %6ld %9.3f  %5.2f\n", round, raw_us, BLOCK_FRAME / raw_us, block_us,
-               FILE_BLOCK_SIZE / block_us, t.blocks - full_blocks, t.whole_s, raw_us / block_us);
+  std::fprintf(out, "%5d  %8.1f %9.1f  %9.1f %9.1f %9.1f %6ld %9.3f  %5.2f\n", round, raw_us, BLOCK_FRAME / raw_us,
+               block_us, FILE_BLOCK_SIZE / block_us, t.turnaround_us, t.blocks - full_blocks, t.whole_s,
+               raw_us / block_us);
 }
 
 void print_summary(std::FILE* out, const char* label, double raw_us, double block_us) {
@@ -295,7 +317,9 @@ int run(size_t file_size) {
                BLOCK_FRAME, ACK_FRAME, RAW_ROUND_TRIPS);
   std::fprintf(out, "program: engine over libpcap serving %zu bytes (%ld full %d-byte blocks) to orvex-radiosim\n\n",
                file_size, full_blocks, FILE_BLOCK_SIZE);
-  std::fprintf(out, "round  raw us/rt  raw MB/s  prog us/blk prog MB/s resent  whole s  ratio\n");
+  // us: a raw round trip, a program block, the program's own turnaround in it.
+  std::fprintf(out, "%5s  %8s %9s  %9s %9s %9s %6s %9s  %5s\n", "round", "raw us", "raw MB/s", "prog us", "prog MB/s",
+               "turn us", "resent", "whole s", "ratio");
 
   std::vector<double> raw_us, block_us;
   int status = 0;

@@ -1,18 +1,18 @@
 #include "app/driver.hpp"
 
 #include "app/session_workers.hpp"
-#include "app/terminate.hpp"
-#include "cmdline/batch_runs.hpp"
-#include "cmdline/help.hpp"
-#include "cmdline/options.hpp"
-#include "cmdline/settings.hpp"
+#include "base/terminate.hpp"
+#include "batch/batch_runs.hpp"
+#include "ui/help.hpp"
+#include "app/options.hpp"
+#include "base/settings.hpp"
 #include "console/radio_output.hpp"
-#include "discovery/device_table.hpp"
-#include "discovery/discover.hpp"
+#include "ui/device_table.hpp"
+#include "engine/discover.hpp"
 #include "link/adapters.hpp"
 #include "link/frame_io.hpp"
-#include "protocol/connect.hpp"
-#include "protocol/session_table.hpp"
+#include "engine/connect.hpp"
+#include "engine/session_table.hpp"
 
 namespace orvex {
 
@@ -59,7 +59,7 @@ void run_program(int argc, char** argv) {
   prepare_run();
 
   if (run.rows_during_discovery != 0) print_device_table_header();
-  run.numOfRadiosFound = discover_radios();
+  run.numOfRadiosFound = discover_radios(print_device_row);
   if (run.numOfRadiosFound == 0) terminate_app(TERM_CONTEXT_STARTUP, REASON_NO_DEVICES);
 
   // The batch operations connect to each radio themselves.

@@ -1,6 +1,6 @@
 #include "app/key_ring.hpp"
 
-#include "protocol/session_events.hpp"
+#include "engine/session_events.hpp"
 
 namespace orvex {
 

@@ -1,12 +1,12 @@
 #include "app/session_operations.hpp"
 
 #include "app/session_workers.hpp"
-#include "cmdline/help.hpp"
-#include "cmdline/script_lines.hpp"
+#include "ui/help.hpp"
+#include "batch/script_lines.hpp"
 #include "link/frame_io.hpp"
-#include "protocol/dispatch.hpp"
-#include "protocol/epacket.hpp"
-#include "protocol/transfer.hpp"
+#include "engine/dispatch.hpp"
+#include "engine/epacket.hpp"
+#include "engine/transfer.hpp"
 
 namespace orvex {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol/session_table.hpp"
+#include "engine/session_table.hpp"
 
 namespace orvex {
 

@@ -7,17 +7,17 @@
 
 #include "app/key_ring.hpp"
 #include "app/session_operations.hpp"
-#include "app/terminate.hpp"
-#include "cmdline/settings.hpp"
-#include "console/keyboard_input.hpp"
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
+#include "app/keyboard_input.hpp"
 #include "console/keys.hpp"
 #include "link/frame_io.hpp"
-#include "platform/event.hpp"
-#include "platform/terminal.hpp"
-#include "protocol/connect.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
+#include "base/event.hpp"
+#include "os/terminal.hpp"
+#include "engine/connect.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
 
 namespace orvex {
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/byte_order.hpp"
-#include "tests/support/netns.hpp"
+#include "base/byte_order.hpp"
+#include "bench/netns.hpp"
 
 namespace orvex::bench {
 namespace {
@@ -38,7 +38,7 @@ struct RawEnd {
 
   bool open(const std::string& ns, const std::string& dev, const MacAddress& own, const MacAddress& to,
             size_t frame_size) {
-    test::InNamespace in(ns);
+    bench::InNamespace in(ns);
     if (!in.entered()) return false;
     fd = ::socket(AF_PACKET, SOCK_RAW, htons(BENCH_ETHERTYPE));
     const unsigned ifindex = if_nametoindex(dev.c_str());
@@ -89,7 +89,7 @@ RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, c
                             const std::string& dev_b, size_t block, size_t ack, long round_trips, double time_limit_s,
                             const std::atomic<bool>& stop) {
   RawFigures f;
-  const MacAddress mac_a = test::interface_address(ns_a, dev_a), mac_b = test::interface_address(ns_b, dev_b);
+  const MacAddress mac_a = bench::interface_address(ns_a, dev_a), mac_b = bench::interface_address(ns_b, dev_b);
   RawEnd sender, answerer;
   if (!sender.open(ns_a, dev_a, mac_a, mac_b, block) || !answerer.open(ns_b, dev_b, mac_b, mac_a, ack)) {
     f.error = "packet sockets could not be opened: " + std::string(std::strerror(errno));

@@ -21,19 +21,19 @@
 #include <thread>
 #include <vector>
 
-#include "app/terminate.hpp"
+#include "base/terminate.hpp"
 #include "bench/raw_exchange.hpp"
-#include "discovery/discover.hpp"
+#include "engine/discover.hpp"
 #include "link/adapters.hpp"
 #include "link/frame_io.hpp"
-#include "platform/packet_library.hpp"
-#include "protocol/connect.hpp"
-#include "protocol/dispatch.hpp"
-#include "protocol/epacket.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
-#include "protocol/transfer.hpp"
-#include "tests/support/netns.hpp"
+#include "os/packet_capture.hpp"
+#include "engine/connect.hpp"
+#include "engine/dispatch.hpp"
+#include "engine/epacket.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
+#include "engine/transfer.hpp"
+#include "bench/netns.hpp"
 
 namespace orvex::bench {
 namespace {
@@ -47,7 +47,7 @@ constexpr int ROUNDS = 7;
 constexpr int TRANSFER_WAIT_S = 60;
 
 std::atomic<bool> g_stop{false};
-test::NamespaceSet* g_namespaces = nullptr;
+bench::NamespaceSet* g_namespaces = nullptr;
 std::filesystem::path g_scratch;
 
 void on_signal(int) { g_stop.store(true); }
@@ -69,9 +69,9 @@ double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::d
 // time from a read that brought frames (the acknowledgement) to the next
 // block's send is the program's own turnaround; the rest of a round trip is
 // the link and the radio.
-class TimedAdapter final : public PacketAdapter {
+class TimedAdapter final : public CaptureHandle {
  public:
-  explicit TimedAdapter(std::unique_ptr<PacketAdapter> real) : real_(std::move(real)) {}
+  explicit TimedAdapter(std::unique_ptr<CaptureHandle> real) : real_(std::move(real)) {}
   int send(std::span<const uint8_t> frame) override {
     if (frame.size() == BLOCK_FRAME) {
       const Clock::rep now = Clock::now().time_since_epoch().count();
@@ -85,8 +85,8 @@ class TimedAdapter final : public PacketAdapter {
     }
     return real_->send(frame);
   }
-  int receive_block(std::span<uint8_t> block) override {
-    const int n = real_->receive_block(block);
+  int receive(int max_frames, const FrameSink& sink) override {
+    const int n = real_->receive(max_frames, sink);
     if (n > 0) last_read_.store(Clock::now().time_since_epoch().count());
     return n;
   }
@@ -109,7 +109,7 @@ class TimedAdapter final : public PacketAdapter {
  private:
   static double to_seconds(Clock::rep ticks) { return std::chrono::duration<double>(Clock::duration(ticks)).count(); }
 
-  std::unique_ptr<PacketAdapter> real_;
+  std::unique_ptr<CaptureHandle> real_;
   std::atomic<long> blocks_{0}, turnarounds_{0};
   std::atomic<Clock::rep> first_{0}, last_{0}, last_read_{0}, turnaround_{0};
 };
@@ -176,16 +176,16 @@ class EngineSession {
   // An empty text once the session is open and its workers run.
   std::string open(const std::string& ns_program) {
     if (!simulator_.running()) {
-      return "the radio simulator did not start (" + test::SimulatorProcess::binary_path() + ")";
+      return "the radio simulator did not start (" + bench::SimulatorProcess::binary_path() + ")";
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     {
-      test::InNamespace in(ns_program);
+      bench::InNamespace in(ns_program);
       if (!in.entered()) return "could not enter " + ns_program;
       const int id = select_adapter();
       if (id < 0) return "no usable adapter in " + ns_program;
       // Reopened under a timing wrapper: the engine sends through it as usual.
-      auto real = packet_library().open(adapter_table().entries[id].name);
+      auto real = packet_capture().open(adapter_table().entries[id].name);
       if (!real) return "the adapter did not reopen";
       auto owned = std::make_unique<TimedAdapter>(std::move(real));
       timed_ = owned.get();
@@ -250,7 +250,7 @@ class EngineSession {
 
  private:
   std::filesystem::path store_;
-  test::SimulatorProcess simulator_;
+  bench::SimulatorProcess simulator_;
   TimedAdapter* timed_ = nullptr;
   std::atomic<bool> stop_{false};
   std::thread receive_;
@@ -281,11 +281,11 @@ void print_summary(std::FILE* out, const char* label, double raw_us, double bloc
 }
 
 int run(size_t file_size) {
-  test::NamespaceSet::remove_stale({"oxbp-", "oxbr-"});
+  bench::NamespaceSet::remove_stale({"oxbp-", "oxbr-"});
   const std::string suffix = std::to_string(getpid() % 1000000);
   const std::string ns_program = "oxbp-" + suffix, ns_radio = "oxbr-" + suffix;
   const std::string dev_program = "oxbp" + suffix, dev_radio = "oxbr" + suffix;
-  test::NamespaceSet pair({ns_program, ns_radio}, {{ns_program, dev_program, ns_radio, dev_radio}});
+  bench::NamespaceSet pair({ns_program, ns_radio}, {{ns_program, dev_program, ns_radio, dev_radio}});
   g_namespaces = &pair;
   termination_hooks().exit_process = exit_process;
   if (!pair.create()) {

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "link/host_state.hpp"
-#include "platform/terminal.hpp"
+#include "base/host_state.hpp"
+#include "os/terminal.hpp"
 
 namespace orvex {
 

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "platform/terminal.hpp"
+#include "os/terminal.hpp"
 
 namespace orvex {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/terminal.hpp"
+#include "os/terminal.hpp"
 
 namespace orvex {
 

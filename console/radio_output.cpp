@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "app/terminate.hpp"
-#include "cmdline/settings.hpp"
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 
@@ -36,6 +36,7 @@ void open_capture_file() {
   }
   std::printf("------ Start capturing output to file %s -----\n\n", name.c_str());
   g_capture_file.store(f, std::memory_order_release);
+  termination_hooks().flush_capture = flush_capture_file;
   g_capture_state.store(CAPTURE_ON, std::memory_order_release);
 }
 

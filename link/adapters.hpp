@@ -1,27 +1,23 @@
-// The adapters the packet library knows: which are usable Ethernet adapters
+// The adapters libpcap knows: which are usable Ethernet adapters
 // with a known address, the operator's choice of one, and opening it.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <span>
 #include <string>
 
-#include "cmdline/mac_address.hpp"
+#include "base/mac_address.hpp"
 
 namespace orvex {
 
 constexpr int MAX_ADAPTERS = 15;
-constexpr size_t ADAPTER_DESCRIPTION_MAX = 255;
 
 struct AdapterEntry {
-  std::string name;  // exactly as the packet library listed it
+  std::string name;  // exactly as libpcap listed it
   MacAddress mac;
-  std::array<uint8_t, 3> vendor{};
+  bool address_known = false;
   uint8_t usable = 0;
-  int32_t netbios_ordinal = 0;
-  std::string description;  // NT family: the network card's description
 };
 
 struct AdapterTable {
@@ -34,12 +30,9 @@ struct AdapterTable {
 AdapterTable& adapter_table();
 void reset_adapter_table();
 
-// Takes the names out of the packet library's list (narrowing a list in 16-bit
-// characters in place, after saying so) into the table; names after the 15th
-// are ignored. `reported_size` is the size the library gave. The adapter count.
-int store_adapter_names(std::span<uint8_t> buffer, uint32_t reported_size);
-
-// Host check, adapter list, probe and address look-up: the usable count.
+// Host check, adapter list, probe and address check: the usable count. The
+// table holds the Ethernet interfaces that are up (loopback aside), in
+// libpcap's order; their Ids are their places in it.
 // Ends the process when the list cannot be read (status 0) or no adapter is
 // Ethernet (status -1, after a key press).
 int find_adapters();

@@ -5,16 +5,16 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
-#include "platform/clock.hpp"
-#include "protocol/frame.hpp"
+#include "base/clock.hpp"
+#include "base/settings.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex {
 
 namespace {
 
-std::atomic<PacketAdapter*> g_adapter{nullptr};
+std::atomic<CaptureHandle*> g_adapter{nullptr};
 std::atomic<int> g_adapter_users{0};
 std::atomic<bool> g_receive_interrupted{false};
 
@@ -29,10 +29,10 @@ class AdapterUse {
   ~AdapterUse() { g_adapter_users.fetch_sub(1); }
   AdapterUse(const AdapterUse&) = delete;
   AdapterUse& operator=(const AdapterUse&) = delete;
-  PacketAdapter* get() const { return adapter_; }
+  CaptureHandle* get() const { return adapter_; }
 
  private:
-  PacketAdapter* adapter_;
+  CaptureHandle* adapter_;
 };
 
 // The frames accepted from earlier reads and not handed out yet. Only the one
@@ -45,6 +45,7 @@ struct RxFrameRing {
 
   bool empty() const { return read == write; }
   bool full() const { return (write + 1) % RX_RING_SLOTS == read; }
+  size_t room() const { return RX_RING_SLOTS - 1 - (write + RX_RING_SLOTS - read) % RX_RING_SLOTS; }
   void push(std::span<const uint8_t> frame) {
     std::memcpy(slots[write].data(), frame.data(), frame.size());
     lengths[write] = frame.size();
@@ -59,31 +60,20 @@ struct RxFrameRing {
 };
 
 RxFrameRing g_ring;
-std::vector<uint8_t> g_capture_block(CAPTURE_BUFFER_SIZE);
 
-// Judges every record of a block where it lies and copies the accepted frames
-// into the ring. A full ring keeps what it holds and the newest frames are
-// dropped; so is a frame longer than a slot or a record that overruns the block.
-void take_block(std::span<const uint8_t> block) {
-  size_t offset = 0;
-  CaptureRecord record;
-  while (offset < block.size() && read_capture_record(block, offset, record)) {
-    const size_t start = offset + record.header_length;
-    if (record.header_length < CAPTURE_RECORD_HEADER_SIZE || start > block.size() ||
-        block.size() - start < record.captured_length) {
-      break;
-    }
-    const auto frame = block.subspan(start, record.captured_length);
-    if ((accept_frame(frame) || vlan_tagged(frame)) && frame.size() <= RX_SLOT_SIZE && !g_ring.full()) {
-      g_ring.push(frame);
-    }
-    offset = (start + record.captured_length + 3) & ~size_t{3};
-  }
+// Keeps an accepted frame in the ring. Reads never take more frames than the
+// ring has room for, so none is dropped for want of room; a frame longer than
+// a slot is no frame of ours.
+void keep_frame(std::span<const uint8_t> frame) {
+  const ProgramOptions& options = program_options();
+  const bool ours = accept_frame(frame, local_mac_address(), options.diagnostic_level >= 4) ||
+                    vlan_tagged(frame, options.vlan_id);
+  if (ours && frame.size() <= RX_SLOT_SIZE && !g_ring.full()) g_ring.push(frame);
 }
 
 }  // namespace
 
-void attach_adapter(std::unique_ptr<PacketAdapter> adapter) {
+void attach_adapter(std::unique_ptr<CaptureHandle> adapter) {
   close_adapter();
   g_adapter.store(adapter.release());
 }
@@ -111,15 +101,12 @@ int receive_frame(std::span<uint8_t> buffer) {
     int got;
     {
       AdapterUse use;
-      got = use.get() != nullptr ? use.get()->receive_block(g_capture_block) : -1;
+      got = use.get() != nullptr ? use.get()->receive(static_cast<int>(g_ring.room()), keep_frame) : -1;
     }
     if (got < 0) {
       std::printf("Error: PacketReceivePacket failed");
       return -1;
     }
-    if (got == 0) continue;
-    take_block(std::span<const uint8_t>(g_capture_block).first(
-        std::min(static_cast<size_t>(got), g_capture_block.size())));
     if (!g_ring.empty()) return g_ring.pop(buffer);
   }
 }
@@ -129,7 +116,7 @@ void interrupt_receive_wait(bool interrupt) {
 }
 
 int close_adapter() {
-  PacketAdapter* adapter = g_adapter.exchange(nullptr);
+  CaptureHandle* adapter = g_adapter.exchange(nullptr);
   if (adapter != nullptr && g_adapter_users.load() == 0) delete adapter;
   return 0;
 }

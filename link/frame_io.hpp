@@ -7,7 +7,7 @@
 #include <memory>
 #include <span>
 
-#include "platform/packet_adapter.hpp"
+#include "os/packet_capture.hpp"
 
 namespace orvex {
 
@@ -16,7 +16,7 @@ constexpr size_t RX_RING_SLOTS = 100;
 constexpr uint64_t RECEIVE_WAIT_MS = 1000;
 
 // Makes `adapter` the one frames go through (the adapter choice opens it).
-void attach_adapter(std::unique_ptr<PacketAdapter> adapter);
+void attach_adapter(std::unique_ptr<CaptureHandle> adapter);
 bool adapter_attached();
 
 // Hands the frame to the adapter once, unchanged and unpadded. Its length, or

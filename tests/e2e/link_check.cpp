@@ -18,14 +18,14 @@
 #include <string>
 #include <vector>
 
-#include "app/terminate.hpp"
-#include "cmdline/address_text.hpp"
-#include "cmdline/settings.hpp"
+#include "base/terminate.hpp"
+#include "base/address_text.hpp"
+#include "base/settings.hpp"
 #include "link/adapters.hpp"
 #include "link/frame_io.hpp"
-#include "protocol/byte_order.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_table.hpp"
+#include "base/byte_order.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_frame.hpp"
 #include "tools/radiosim/radio_frames.hpp"
 
 namespace {
@@ -55,7 +55,7 @@ bool send_from(Session& session, const uint8_t* payload, int size) {
     // Shown as the radio reads it once the tag is off.
     std::vector<uint8_t> shown(frame);
     int length = static_cast<int>(shown.size());
-    strip_vlan_tag(shown, frame, length);
+    strip_vlan_tag(shown, frame, length, program_options().vlan_id);
     shown.resize(static_cast<size_t>(length));
     std::printf("vlan tag=%d\n", program_options().vlan_id);
     print_frame("tx", shown, session.protocol_level >= 2);
@@ -75,10 +75,10 @@ bool receive_for(int ms, F take) {
   while (Clock::now() < end) {
     int n = receive_frame(buffer);
     if (n < 0) return false;
-    if (vlan_tagged(std::span<const uint8_t>(buffer).first(static_cast<size_t>(n)))) {
+    if (vlan_tagged(std::span<const uint8_t>(buffer).first(static_cast<size_t>(n)), program_options().vlan_id)) {
       std::printf("vlan tag=%u\n", unsigned{get_be16(buffer.data() + OFFSET_LENGTH + 2)});
     }
-    strip_vlan_tag(untagged, buffer, n);
+    strip_vlan_tag(untagged, buffer, n, program_options().vlan_id);
     if (n < static_cast<int>(FRAME_HEADER_SIZE)) continue;
     const std::span<const uint8_t> frame(untagged.data(), static_cast<size_t>(n));
     print_frame("rx", frame);

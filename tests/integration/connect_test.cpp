@@ -2,11 +2,11 @@
 // itself (no session workers yet).
 #include <gtest/gtest.h>
 
-#include "cmdline/settings.hpp"
-#include "protocol/connect.hpp"
-#include "protocol/dispatch.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_table.hpp"
+#include "base/settings.hpp"
+#include "engine/connect.hpp"
+#include "engine/dispatch.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_table.hpp"
 #include "link/frame_io.hpp"
 #include "tests/support/engine_fixture.hpp"
 

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/settings.hpp"
-#include "discovery/discover.hpp"
-#include "platform/clock.hpp"
-#include "protocol/session_table.hpp"
+#include "base/settings.hpp"
+#include "engine/discover.hpp"
+#include "base/clock.hpp"
+#include "engine/session_table.hpp"
+#include "ui/device_table.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/test_state.hpp"
 #include "tests/support/radio_peer.hpp"
@@ -57,7 +58,7 @@ class DiscoveryTest : public OrvexTest {
 
   int discover(std::string& output) {
     int found = 0;
-    output = capture_stdout([&] { found = discover_radios(); });
+    output = capture_stdout([&] { found = discover_radios(print_device_row); });
     return found;
   }
 

@@ -4,13 +4,13 @@
 
 #include <cstring>
 
-#include "cmdline/settings.hpp"
-#include "protocol/dispatch.hpp"
-#include "protocol/epacket.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
-#include "protocol/transfer.hpp"
+#include "base/settings.hpp"
+#include "engine/dispatch.hpp"
+#include "engine/epacket.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
+#include "engine/transfer.hpp"
 #include "tests/support/engine_fixture.hpp"
 
 namespace orvex::test {

@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "app/session_workers.hpp"
-#include "cmdline/settings.hpp"
-#include "protocol/connect.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_table.hpp"
+#include "base/settings.hpp"
+#include "engine/connect.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_table.hpp"
 #include "tests/support/engine_fixture.hpp"
 #include "tests/support/key_input.hpp"
 

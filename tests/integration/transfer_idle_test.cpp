@@ -1,13 +1,13 @@
 // The transfer worker's limit of 900 idle waits, run in virtual time.
 #include <gtest/gtest.h>
 
-#include "app/terminate.hpp"
-#include "cmdline/settings.hpp"
-#include "protocol/dispatch.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
-#include "protocol/transfer.hpp"
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
+#include "engine/dispatch.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
+#include "engine/transfer.hpp"
 #include "tests/support/engine_fixture.hpp"
 
 namespace orvex::test {

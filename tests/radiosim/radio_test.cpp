@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/address_text.hpp"
-#include "cmdline/settings.hpp"
-#include "protocol/byte_order.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_table.hpp"
+#include "base/address_text.hpp"
+#include "base/settings.hpp"
+#include "base/byte_order.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_frame.hpp"
 #include "tests/support/test_state.hpp"
 #include "tools/radiosim/radio.hpp"
 #include "tools/radiosim/radio_frames.hpp"

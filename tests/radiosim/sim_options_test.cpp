@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/address_text.hpp"
+#include "base/address_text.hpp"
 #include "tools/radiosim/sim_options.hpp"
 
 namespace orvex::sim {

@@ -7,16 +7,16 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "app/terminate.hpp"
-#include "cmdline/settings.hpp"
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
 #include "link/frame_io.hpp"
-#include "link/host_state.hpp"
-#include "protocol/connect.hpp"
-#include "protocol/dispatch.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
-#include "protocol/transfer.hpp"
+#include "base/host_state.hpp"
+#include "engine/connect.hpp"
+#include "engine/dispatch.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
+#include "engine/transfer.hpp"
 
 namespace orvex::test {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/clock.hpp"
+#include "base/clock.hpp"
 
 namespace orvex::test {
 

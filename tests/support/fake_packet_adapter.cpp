@@ -1,9 +1,8 @@
 #include "tests/support/fake_packet_adapter.hpp"
 
 #include <algorithm>
-#include <cstring>
 
-#include "platform/clock.hpp"
+#include "base/clock.hpp"
 
 namespace orvex::test {
 
@@ -17,60 +16,33 @@ int FakePacketAdapter::send(std::span<const uint8_t> frame) {
   return static_cast<int>(frame.size());
 }
 
-int FakePacketAdapter::receive_block(std::span<uint8_t> block) {
+int FakePacketAdapter::receive(int max_frames, const FrameSink& sink) {
   std::unique_lock<std::mutex> lock(mutex_);
   ++receive_calls_;
   if (std::find(readers_.begin(), readers_.end(), std::this_thread::get_id()) == readers_.end()) {
     readers_.push_back(std::this_thread::get_id());
   }
   if (fail_receives) return -1;
-  if (!arrived_.wait_for(lock, real_wait, [this] { return !blocks_.empty() || !frames_.empty(); })) {
+  if (!arrived_.wait_for(lock, real_wait, [this] { return !frames_.empty(); })) {
     // Nothing on the wire: the read waits out its time-out.
     lock.unlock();
     clock().sleep_ms(empty_read_ms);
     return 0;
   }
-  if (!blocks_.empty()) {
-    const Bytes next = std::move(blocks_.front());
-    blocks_.pop_front();
-    const size_t n = std::min(next.size(), block.size());
-    std::memcpy(block.data(), next.data(), n);
-    return static_cast<int>(n);
-  }
-  size_t offset = 0;
-  while (!frames_.empty()) {
-    const size_t next = append_capture_record(block, offset, CaptureRecord{}, frames_.front());
-    if (next == 0) break;
-    offset = next;
+  std::vector<Bytes> taken;
+  while (!frames_.empty() && static_cast<int>(taken.size()) < max_frames) {
+    taken.push_back(std::move(frames_.front()));
     frames_.pop_front();
   }
-  return static_cast<int>(offset);
+  lock.unlock();
+  for (const Bytes& f : taken) sink(f);
+  return static_cast<int>(taken.size());
 }
 
-void FakePacketAdapter::queue_block(const std::vector<Bytes>& frames) {
-  Bytes block(CAPTURE_BUFFER_SIZE);
-  size_t offset = 0;
-  for (const Bytes& f : frames) {
-    const size_t next = append_capture_record(block, offset, CaptureRecord{}, f);
-    if (next == 0) break;
-    offset = next;
-  }
-  block.resize(offset);
-  queue_raw_block(block);
-}
-
-void FakePacketAdapter::queue_raw_block(const Bytes& block) {
+void FakePacketAdapter::deliver(const std::vector<Bytes>& frames) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    blocks_.push_back(block);
-  }
-  arrived_.notify_all();
-}
-
-void FakePacketAdapter::deliver(const Bytes& frame) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    frames_.push_back(frame);
+    frames_.insert(frames_.end(), frames.begin(), frames.end());
   }
   arrived_.notify_all();
 }

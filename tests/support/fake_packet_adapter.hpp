@@ -1,5 +1,5 @@
 // The in-memory wire: frames put on it by a test or a scripted radio come out
-// of receive_block as capture records and wake a waiting read at once; a read
+// of the next receive together and wake a waiting read at once; a read
 // with nothing to deliver waits a little real time and then moves the clock on
 // by the read time-out. Every sent frame is recorded.
 #pragma once
@@ -13,25 +13,21 @@
 #include <thread>
 #include <vector>
 
-#include "platform/packet_adapter.hpp"
+#include "os/packet_capture.hpp"
 
 namespace orvex::test {
 
 using Bytes = std::vector<uint8_t>;
 
-class FakePacketAdapter final : public PacketAdapter {
+class FakePacketAdapter final : public CaptureHandle {
  public:
   int send(std::span<const uint8_t> frame) override;
-  int receive_block(std::span<uint8_t> block) override;
+  int receive(int max_frames, const FrameSink& sink) override;
 
-  // The next receive_block delivers these frames together in one block.
-  void queue_block(const std::vector<Bytes>& frames);
-  void queue_frame(const Bytes& frame) { queue_block({frame}); }
-  // The next receive_block delivers exactly these bytes.
-  void queue_raw_block(const Bytes& block);
-  // Puts a frame on the wire; frames put there since the last read come out
-  // together (after any queued blocks).
-  void deliver(const Bytes& frame);
+  // Puts frames on the wire; frames put there since the last read come out
+  // together, as many as the read takes.
+  void deliver(const Bytes& frame) { deliver(std::vector<Bytes>{frame}); }
+  void deliver(const std::vector<Bytes>& frames);
 
   std::vector<Bytes> sent() const;
   void clear_sent();
@@ -51,7 +47,6 @@ class FakePacketAdapter final : public PacketAdapter {
  private:
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
-  std::deque<Bytes> blocks_;
   std::deque<Bytes> frames_;
   std::vector<Bytes> sent_;
   std::vector<std::thread::id> readers_;

@@ -5,7 +5,7 @@
 
 #include <stdexcept>
 
-#include "platform/terminal.hpp"
+#include "os/terminal.hpp"
 
 namespace orvex::test {
 

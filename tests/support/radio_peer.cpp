@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "link/frame_io.hpp"
-#include "platform/clock.hpp"
-#include "protocol/byte_order.hpp"
-#include "protocol/transfer.hpp"
+#include "base/clock.hpp"
+#include "base/byte_order.hpp"
+#include "engine/transfer.hpp"
 
 namespace orvex::test {
 

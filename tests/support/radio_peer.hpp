@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/mac_address.hpp"
-#include "protocol/frame.hpp"
+#include "base/mac_address.hpp"
+#include "wire/frame.hpp"
 #include "tests/support/fake_packet_adapter.hpp"
 
 namespace orvex::test {
@@ -76,8 +76,8 @@ class WireRadio {
   std::function<void(const PeerFrame&)> on_frame;
 
   // The program receives these frames together in its next read.
-  void deliver(const std::vector<Bytes>& frames) { adapter_->queue_block(frames); }
-  void deliver(const Bytes& frame) { adapter_->queue_frame(frame); }
+  void deliver(const std::vector<Bytes>& frames) { adapter_->deliver(frames); }
+  void deliver(const Bytes& frame) { adapter_->deliver(frame); }
 
  private:
   FakePacketAdapter* adapter_;  // owned by the adapter layer once attached

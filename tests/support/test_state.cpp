@@ -6,23 +6,22 @@
 #include "app/key_ring.hpp"
 #include "app/session_operations.hpp"
 #include "app/session_workers.hpp"
-#include "app/terminate.hpp"
-#include "cmdline/batch_requests.hpp"
-#include "cmdline/radio_list.hpp"
-#include "cmdline/script_lines.hpp"
-#include "cmdline/settings.hpp"
+#include "base/terminate.hpp"
+#include "batch/batch_requests.hpp"
+#include "batch/radio_list.hpp"
+#include "batch/script_lines.hpp"
+#include "base/settings.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 #include "console/keys.hpp"
 #include "console/radio_output.hpp"
 #include "link/adapters.hpp"
 #include "link/frame_io.hpp"
-#include "link/host_state.hpp"
-#include "link/mac_lookup.hpp"
-#include "platform/clock.hpp"
-#include "platform/terminal.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
+#include "base/host_state.hpp"
+#include "base/clock.hpp"
+#include "os/terminal.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
 
 namespace orvex::test {
 
@@ -54,7 +53,6 @@ void reset_all_state() {
   renew_session_events();
   host_state().reset();
   reset_adapter_table();
-  mac_lookup_state() = MacLookupState{};
   set_console_output_available(false);
   set_clock(nullptr);
 }

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/event.hpp"
+#include "base/event.hpp"
 #include "tests/support/fake_clock.hpp"
 
 namespace orvex {

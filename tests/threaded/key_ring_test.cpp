@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/key_ring.hpp"
-#include "protocol/session_events.hpp"
+#include "engine/session_events.hpp"
 #include "tests/support/test_state.hpp"
 
 namespace orvex {

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "cmdline/settings.hpp"
-#include "protocol/epacket.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
+#include "base/settings.hpp"
+#include "engine/epacket.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/test_state.hpp"
 #include "tests/support/radio_peer.hpp"

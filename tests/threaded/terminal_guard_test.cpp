@@ -23,12 +23,12 @@
 
 #include "app/session_operations.hpp"
 #include "app/session_workers.hpp"
-#include "app/terminate.hpp"
-#include "cmdline/settings.hpp"
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
 #include "console/console.hpp"
-#include "platform/terminal.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
+#include "os/terminal.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
 
 namespace orvex {
 namespace {

@@ -7,9 +7,9 @@
 #include <chrono>
 #include <cstdio>
 
-#include "platform/clock.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
+#include "base/clock.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
 #include "tests/support/engine_fixture.hpp"
 
 namespace orvex::test {

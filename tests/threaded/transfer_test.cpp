@@ -10,13 +10,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cmdline/settings.hpp"
-#include "protocol/connect.hpp"
-#include "protocol/dispatch.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_events.hpp"
-#include "protocol/session_table.hpp"
-#include "protocol/transfer.hpp"
+#include "base/settings.hpp"
+#include "engine/connect.hpp"
+#include "engine/dispatch.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
+#include "engine/transfer.hpp"
 #include "tests/support/engine_fixture.hpp"
 
 namespace orvex::test {

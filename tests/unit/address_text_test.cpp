@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "cmdline/address_text.hpp"
+#include "base/address_text.hpp"
 
 namespace orvex {
 namespace {

@@ -1,13 +1,13 @@
-#include "cmdline/batch_requests.hpp"
+#include "batch/batch_requests.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "cmdline/batch_report.hpp"
-#include "cmdline/command_list.hpp"
-#include "cmdline/settings.hpp"
-#include "protocol/session_table.hpp"
+#include "batch/batch_report.hpp"
+#include "batch/command_list.hpp"
+#include "base/settings.hpp"
+#include "engine/session_table.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 

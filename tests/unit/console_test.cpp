@@ -6,11 +6,11 @@
 #include <iterator>
 #include <string>
 
-#include "cmdline/settings.hpp"
+#include "base/settings.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
-#include "link/host_state.hpp"
+#include "base/host_state.hpp"
 #include "tests/support/test_state.hpp"
 
 namespace orvex {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/settings.hpp"
+#include "base/settings.hpp"
 #include "console/cp437.hpp"
-#include "discovery/device_table.hpp"
-#include "protocol/session_table.hpp"
+#include "ui/device_table.hpp"
+#include "engine/session_table.hpp"
 #include "tests/support/test_state.hpp"
 
 namespace orvex::test {

@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "cmdline/radio_list.hpp"
-#include "cmdline/settings.hpp"
-#include "discovery/discover.hpp"
-#include "protocol/byte_order.hpp"
-#include "protocol/session_table.hpp"
+#include "batch/radio_list.hpp"
+#include "base/settings.hpp"
+#include "engine/discover.hpp"
+#include "base/byte_order.hpp"
+#include "engine/session_table.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 #include "tests/support/radio_peer.hpp"

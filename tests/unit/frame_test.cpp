@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "cmdline/settings.hpp"
-#include "protocol/frame.hpp"
-#include "protocol/session_table.hpp"
+#include "base/settings.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_frame.hpp"
 #include "tests/support/radio_peer.hpp"
 #include "tests/support/test_state.hpp"
 
@@ -47,6 +47,11 @@ class FrameTest : public test::OrvexTest {
   // A frame as a radio sends it: header big-endian.
   static Bytes radio_frame(const MacAddress& from, const MacAddress& to, uint16_t pdu) {
     return test::peer_frame(from, to, pdu, 0, 0, 0);
+  }
+
+  // Taken by the frame input and then by the receive dispatch.
+  static bool accepted(const Bytes& f) {
+    return accept_frame(f, local_mac_address(), program_options().diagnostic_level >= 4) && from_connected_radio(f);
   }
 
   static Bytes slice(const Bytes& b, size_t at, size_t n) { return Bytes(b.begin() + at, b.begin() + at + n); }
@@ -153,7 +158,7 @@ TEST_F(FrameTest, AcceptanceFiltersDestinationSnapAndSource) {
   program_options().diagnostic_level = 4;
   Bytes foreign = radio_frame(kRadio, kOther, PDU_DATA);
   foreign[14] = 0;  // a broken SNAP header must not matter
-  const std::string trace = test::capture_stdout([&] { EXPECT_FALSE(accept_frame(foreign)); });
+  const std::string trace = test::capture_stdout([&] { EXPECT_FALSE(accepted(foreign)); });
   EXPECT_NE(trace.find("TRC04 wrong MAC addr 02:7A:42:00:00:06   my MAC addr is 02:11:22:33:44:55\n"),
             std::string::npos);
   EXPECT_EQ(trace.find("TRC05"), std::string::npos);
@@ -161,26 +166,26 @@ TEST_F(FrameTest, AcceptanceFiltersDestinationSnapAndSource) {
 
   Bytes no_snap = radio_frame(kRadio, kLocal, PDU_DATA);
   no_snap[19] = 0x42;
-  EXPECT_FALSE(accept_frame(no_snap));
+  EXPECT_FALSE(accepted(no_snap));
 
   // Before any connection every source passes, broadcast included.
-  EXPECT_TRUE(accept_frame(radio_frame(kOther, kLocal, PDU_DATA)));
-  EXPECT_TRUE(accept_frame(radio_frame(kOther, MacAddress::broadcast(), PDU_IDENTIFY_REQUEST)));
+  EXPECT_TRUE(accepted(radio_frame(kOther, kLocal, PDU_DATA)));
+  EXPECT_TRUE(accepted(radio_frame(kOther, MacAddress::broadcast(), PDU_IDENTIFY_REQUEST)));
 
   // While connected to entry 3, only its radio, or an identify request, passes.
   session_table()[3].mac = kRadio;
   session_table()[3].state = SESSION_CONNECTED;
   connection_globals().active_session = 3;
-  EXPECT_TRUE(accept_frame(radio_frame(kRadio, kLocal, PDU_DATA)));
-  EXPECT_TRUE(accept_frame(radio_frame(kOther, kLocal, PDU_IDENTIFY_REQUEST)));
-  EXPECT_FALSE(accept_frame(radio_frame(kOther, kLocal, PDU_DISCOVERY_REQUEST)));
-  EXPECT_FALSE(accept_frame(radio_frame(kOther, kLocal, PDU_DATA)));
+  EXPECT_TRUE(accepted(radio_frame(kRadio, kLocal, PDU_DATA)));
+  EXPECT_TRUE(accepted(radio_frame(kOther, kLocal, PDU_IDENTIFY_REQUEST)));
+  EXPECT_FALSE(accepted(radio_frame(kOther, kLocal, PDU_DISCOVERY_REQUEST)));
+  EXPECT_FALSE(accepted(radio_frame(kOther, kLocal, PDU_DATA)));
   session_table()[3].state = SESSION_TRANSFER;
-  EXPECT_FALSE(accept_frame(radio_frame(kOther, kLocal, PDU_ACK)));
+  EXPECT_FALSE(accepted(radio_frame(kOther, kLocal, PDU_ACK)));
   session_table()[3].state = SESSION_CLOSED;
-  EXPECT_TRUE(accept_frame(radio_frame(kOther, kLocal, PDU_ACK)));
+  EXPECT_TRUE(accepted(radio_frame(kOther, kLocal, PDU_ACK)));
 
-  EXPECT_FALSE(accept_frame(Bytes(23, 0xFF)));  // too short to hold a PDU type
+  EXPECT_FALSE(accepted(Bytes(23, 0xFF)));  // too short to hold a PDU type
 }
 
 TEST_F(FrameTest, TaggedFramesLoseTheirTagWhateverItsValue) {
@@ -189,26 +194,26 @@ TEST_F(FrameTest, TaggedFramesLoseTheirTagWhateverItsValue) {
     const Bytes tagged = test::with_vlan_tag(plain, tag);
 
     program_options().vlan_id = 0;
-    EXPECT_FALSE(vlan_tagged(tagged));  // no VLAN id: nothing counts as tagged
+    EXPECT_FALSE(vlan_tagged(tagged, program_options().vlan_id));  // no VLAN id: nothing counts as tagged
     program_options().vlan_id = 5;
-    ASSERT_TRUE(vlan_tagged(tagged));
+    ASSERT_TRUE(vlan_tagged(tagged, program_options().vlan_id));
     Bytes out(1640);
     int length = static_cast<int>(tagged.size());
-    strip_vlan_tag(out, tagged, length);
+    strip_vlan_tag(out, tagged, length, program_options().vlan_id);
     ASSERT_EQ(length, 40);
     out.resize(40);
     EXPECT_EQ(out, plain);
-    EXPECT_TRUE(accept_frame(out));
+    EXPECT_TRUE(accepted(out));
   }
   // An untagged frame is copied unchanged, and never beyond the destination.
   Bytes out(30);
   int length = static_cast<int>(plain.size());
-  strip_vlan_tag(out, plain, length);
+  strip_vlan_tag(out, plain, length, program_options().vlan_id);
   EXPECT_EQ(length, 30);
   Bytes tiny = {0x01, 0x02, 0x81, 0x00};
   Bytes dst(8);
   length = 4;
-  strip_vlan_tag(dst, tiny, length);
+  strip_vlan_tag(dst, tiny, length, program_options().vlan_id);
   EXPECT_EQ(length, 4);
 }
 

@@ -1,4 +1,4 @@
-#include "cmdline/help.hpp"
+#include "ui/help.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/settings.hpp"
+#include "base/settings.hpp"
 #include "console/cp437.hpp"
-#include "link/host_state.hpp"
-#include "protocol/session_table.hpp"
+#include "base/host_state.hpp"
+#include "engine/session_table.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/test_state.hpp"
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "console/key_press.hpp"
-#include "platform/terminal.hpp"
+#include "os/terminal.hpp"
 #include "tests/support/test_state.hpp"
 
 namespace orvex {

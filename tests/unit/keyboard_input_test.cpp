@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "app/session_operations.hpp"
-#include "cmdline/settings.hpp"
+#include "base/settings.hpp"
 #include "console/console.hpp"
-#include "console/keyboard_input.hpp"
-#include "link/host_state.hpp"
+#include "app/keyboard_input.hpp"
+#include "base/host_state.hpp"
 #include "tests/support/key_input.hpp"
 #include "tests/support/test_state.hpp"
 

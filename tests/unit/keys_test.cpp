@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "console/keys.hpp"
-#include "platform/terminal.hpp"
+#include "os/terminal.hpp"
 #include "tests/support/key_input.hpp"
 #include "tests/support/test_state.hpp"
 

@@ -1,4 +1,4 @@
-#include "cmdline/number_text.hpp"
+#include "base/number_text.hpp"
 
 #include <gtest/gtest.h>
 

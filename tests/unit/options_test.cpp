@@ -1,4 +1,4 @@
-#include "cmdline/options.hpp"
+#include "app/options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "app/terminate.hpp"
-#include "cmdline/address_text.hpp"
-#include "cmdline/batch_requests.hpp"
-#include "cmdline/help.hpp"
-#include "cmdline/radio_list.hpp"
-#include "cmdline/settings.hpp"
+#include "base/terminate.hpp"
+#include "base/address_text.hpp"
+#include "batch/batch_requests.hpp"
+#include "ui/help.hpp"
+#include "batch/radio_list.hpp"
+#include "base/settings.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
-#include "link/host_state.hpp"
+#include "base/host_state.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 
@@ -180,7 +180,7 @@ TEST_F(OptionsTest, InputAndRadioListFilesAreEvaluatedAfterTheLoop) {
   EXPECT_EQ(program_options().input_source, INPUT_FILE);
   EXPECT_EQ(program_options().input_file_name, input.path());
   EXPECT_EQ(program_options().list_filter_active.load(), 1);
-  EXPECT_TRUE(radio_list_contains(MacAddress{{0x02, 0x7A, 0x42, 0x00, 0x2C, 0x12}}));
+  EXPECT_TRUE(radio_list_contains(program_options().radio_list, MacAddress{{0x02, 0x7A, 0x42, 0x00, 0x2C, 0x12}}));
 
   test::reset_all_state();
   outcome = run({"-i", "/nonexistent/in.txt", "-n", list.path()});

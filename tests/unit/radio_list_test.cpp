@@ -1,12 +1,12 @@
-#include "cmdline/radio_list.hpp"
+#include "batch/radio_list.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/terminate.hpp"
-#include "cmdline/settings.hpp"
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 
@@ -68,12 +68,12 @@ TEST_F(RadioListTest, ReadsNumbersRemarksBlankLinesAndRefusesTheRest) {
 TEST_F(RadioListTest, MembershipComparesOnlyTheSerialBytes) {
   TempFile file("11282\n6\n");
   capture_stdout([&] { load_radio_list(file.path()); });
-  EXPECT_TRUE(radio_list_contains(radio(0x00, 0x2C, 0x12)));
-  EXPECT_TRUE(radio_list_contains(MacAddress{{0x00, 0x11, 0x22, 0x00, 0x2C, 0x12}}));
-  EXPECT_TRUE(radio_list_contains(radio(0x00, 0x00, 0x06)));
-  EXPECT_FALSE(radio_list_contains(radio(0x00, 0x00, 0x07)));
+  EXPECT_TRUE(radio_list_contains(radio_list(), radio(0x00, 0x2C, 0x12)));
+  EXPECT_TRUE(radio_list_contains(radio_list(), MacAddress{{0x00, 0x11, 0x22, 0x00, 0x2C, 0x12}}));
+  EXPECT_TRUE(radio_list_contains(radio_list(), radio(0x00, 0x00, 0x06)));
+  EXPECT_FALSE(radio_list_contains(radio_list(), radio(0x00, 0x00, 0x07)));
   // The end entry is compared before it ends the list: serial number 0 matches.
-  EXPECT_TRUE(radio_list_contains(radio(0x00, 0x00, 0x00)));
+  EXPECT_TRUE(radio_list_contains(radio_list(), radio(0x00, 0x00, 0x00)));
 }
 
 TEST_F(RadioListTest, EleventhNumberIsIgnoredWithOneWarning) {
@@ -86,9 +86,9 @@ TEST_F(RadioListTest, EleventhNumberIsIgnoredWithOneWarning) {
   std::vector<uint32_t> expected;
   for (uint32_t i = 1; i <= 10; ++i) expected.push_back(100 + i);
   EXPECT_EQ(stored_serials(), expected);
-  EXPECT_TRUE(radio_list_contains(radio(0, 0, 110)));
-  EXPECT_FALSE(radio_list_contains(radio(0, 0, 111)));
-  EXPECT_FALSE(radio_list_contains(radio(0, 0, 0)));  // a full list has no end entry
+  EXPECT_TRUE(radio_list_contains(radio_list(), radio(0, 0, 110)));
+  EXPECT_FALSE(radio_list_contains(radio_list(), radio(0, 0, 111)));
+  EXPECT_FALSE(radio_list_contains(radio_list(), radio(0, 0, 0)));  // a full list has no end entry
 }
 
 TEST_F(RadioListTest, LongLineIsReadInPiecesCountedAsLines) {
@@ -103,7 +103,7 @@ TEST_F(RadioListTest, FileWithoutValidNumbersStillTurnsTheFilterOn) {
   TempFile file("abc\n");
   capture_stdout([&] { load_radio_list(file.path()); });
   EXPECT_EQ(program_options().list_filter_active.load(), 1);
-  EXPECT_FALSE(radio_list_contains(radio(0, 0x2C, 0x12)));
+  EXPECT_FALSE(radio_list_contains(radio_list(), radio(0, 0x2C, 0x12)));
 }
 
 TEST_F(RadioListTest, MissingFileEndsTheProgram) {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "cmdline/settings.hpp"
+#include "base/settings.hpp"
 #include "console/console.hpp"
 #include "console/radio_output.hpp"
 #include "tests/support/test_state.hpp"

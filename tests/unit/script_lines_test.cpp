@@ -1,13 +1,13 @@
-#include "cmdline/script_lines.hpp"
+#include "batch/script_lines.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/terminate.hpp"
-#include "cmdline/settings.hpp"
-#include "protocol/session_events.hpp"
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
+#include "engine/session_events.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "protocol/transfer.hpp"
+#include "engine/transfer.hpp"
 
 namespace orvex {
 namespace {

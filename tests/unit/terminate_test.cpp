@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/terminate.hpp"
+#include "base/terminate.hpp"
 #include "tests/support/test_state.hpp"
 
 namespace orvex {

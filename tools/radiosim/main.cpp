@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/address_text.hpp"
+#include "base/address_text.hpp"
 #include "tools/radiosim/radio.hpp"
 #include "tools/radiosim/radio_frames.hpp"
 #include "tools/radiosim/raw_socket.hpp"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "cmdline/address_text.hpp"
-#include "protocol/frame.hpp"
+#include "base/address_text.hpp"
+#include "wire/frame.hpp"
 #include "tools/radiosim/radio_commands.hpp"
 #include "tools/radiosim/radio_frames.hpp"
 #include "tools/radiosim/radio_link.hpp"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/mac_address.hpp"
-#include "protocol/transfer.hpp"
+#include "base/mac_address.hpp"
+#include "engine/transfer.hpp"
 #include "tools/radiosim/line_editor.hpp"
 #include "tools/radiosim/sim_options.hpp"
 

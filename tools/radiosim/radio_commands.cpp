@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "protocol/byte_order.hpp"
-#include "protocol/frame.hpp"
+#include "base/byte_order.hpp"
+#include "wire/frame.hpp"
 #include "tools/radiosim/radio_link.hpp"
 
 namespace orvex::sim {

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cmdline/address_text.hpp"
-#include "protocol/byte_order.hpp"
+#include "base/address_text.hpp"
+#include "base/byte_order.hpp"
 
 namespace orvex::sim {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/mac_address.hpp"
-#include "protocol/frame.hpp"
+#include "base/mac_address.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex::sim {
 

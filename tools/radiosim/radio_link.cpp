@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "protocol/frame.hpp"
+#include "wire/frame.hpp"
 #include "tools/radiosim/radio_frames.hpp"
 
 namespace orvex::sim {

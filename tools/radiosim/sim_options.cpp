@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cmdline/address_text.hpp"
+#include "base/address_text.hpp"
 
 namespace orvex::sim {
 

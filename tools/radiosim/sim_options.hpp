@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/mac_address.hpp"
+#include "base/mac_address.hpp"
 
 namespace orvex::sim {
 

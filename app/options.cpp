@@ -1,0 +1,207 @@
+#include "app/options.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/terminate.hpp"
+#include "base/address_text.hpp"
+#include "batch/batch_requests.hpp"
+#include "ui/help.hpp"
+#include "base/number_text.hpp"
+#include "batch/radio_list.hpp"
+#include "base/settings.hpp"
+#include "console/console.hpp"
+#include "console/cp437.hpp"
+
+namespace orvex {
+
+namespace {
+
+// Texts given on the command line that are evaluated after the last argument.
+struct PendingOptions {
+  bool input_given = false;
+  bool list_given = false;
+  bool update_given = false;
+  bool command_run_given = false;
+  bool mac_given = false;
+  bool vlan_given = false;
+  std::string list_file_name;
+  std::string update_text;
+  std::string command_run_text;
+  std::string mac_text;
+  std::string vlan_text;
+};
+
+bool needs_parameter(char option) { return std::strchr("cilmnoRruvx", option) != nullptr; }
+
+bool known_option(char option) { return option != '\0' && std::strchr("abcdfhilmnoRruvx", option) != nullptr; }
+
+// Stores an option's text when it fits its bound; a longer text is refused
+// whole (a cut file name could name another file) and the option ignored.
+bool bounded_text(const char* argument, const char* text, size_t bound, std::string& target) {
+  if (std::strlen(text) > bound) {
+    std::printf("Parameter of argument %s is too long - ignoring\n", argument);
+    return false;
+  }
+  target = text;
+  return true;
+}
+
+// The terminal's own resize request (80 columns); never a shell command.
+void request_console_lines(int lines) {
+  if (lines <= 0 || !console_output_available()) return;
+  std::printf("\x1b[8;%d;80t", lines);
+  std::fflush(stdout);
+}
+
+[[noreturn]] void batch_usage_exit(char option) {
+  if (option == 'u') {
+    std::printf("-u is Update all radios\n");
+    std::printf("-u srcfile#dstfile#action#retry_count#retry_interval\n");
+    std::printf("as in: -u tdd_ram.bz#tdd_0825#1#2#2\n");
+    std::printf("action: 1: load-and-sdp - 3: load-only\n");
+  } else {
+    std::printf("-x is eXecute command file on all radios\n");
+    std::printf("-x cmdfile#retry_cnt#retry_interval\n");
+  }
+  exit_now(255);  // -1 as the process sees it
+}
+
+[[noreturn]] void refuse_batch_request() {
+  std::printf("\aError: Either wrong arguments or user cancelation. Terminating application ...\n");
+  terminate_app(102, -8);
+}
+
+void act_on_option(char option, const char* argument, const char* parameter, PendingOptions& pending) {
+  ProgramOptions& options = program_options();
+  switch (option) {
+    case 'a':
+      break;
+    case 'b':
+      set_black_on_white();
+      break;
+    case 'c':
+      options.adapter_number = read_decimal_int(parameter);
+      break;
+    case 'd':
+      options.diagnostic_level = options.diagnostic_level + 1;
+      break;
+    case 'f':
+      options.confirm_without_prompt = 1;
+      break;
+    case 'h':
+      // The host has not been examined yet: never the F6 row here.
+    {
+      const std::string box = help_text(false);
+      console_write(box.data(), box.size());
+    }
+      exit_now(0);
+    case 'i':
+      if (bounded_text(argument, parameter, MAX_FILE_NAME_LENGTH, options.input_file_name)) {
+        pending.input_given = true;
+      }
+      break;
+    case 'l': {
+      std::string lines;
+      if (bounded_text(argument, parameter, MAX_LINES_OPTION_LENGTH, lines)) {
+        request_console_lines(read_decimal_int(lines));
+      }
+      break;
+    }
+    case 'm':
+      if (bounded_text(argument, parameter, MAX_MAC_OPTION_LENGTH, pending.mac_text)) pending.mac_given = true;
+      break;
+    case 'n':
+      if (bounded_text(argument, parameter, MAX_SHORT_TEXT_LENGTH, pending.list_file_name)) {
+        pending.list_given = true;
+      }
+      break;
+    case 'o':
+      bounded_text(argument, parameter, MAX_FILE_NAME_LENGTH, options.output_file_name);
+      break;
+    case 'r':
+    case 'R':
+      options.chosen_radio_text = parameter;
+      options.chosen_radio_given = true;
+      break;
+    case 'u':
+      // The fields are bounded by the argument checks.
+      pending.update_text = parameter;
+      pending.update_given = true;
+      break;
+    case 'v':
+      if (bounded_text(argument, parameter, MAX_VLAN_OPTION_LENGTH, pending.vlan_text)) pending.vlan_given = true;
+      break;
+    case 'x':
+      pending.command_run_text = parameter;
+      pending.command_run_given = true;
+      break;
+    default:
+      break;
+  }
+}
+
+void evaluate_after_loop(const PendingOptions& pending) {
+  ProgramOptions& options = program_options();
+  if (pending.input_given) {
+    std::FILE* file = std::fopen(options.input_file_name.c_str(), "r");
+    if (file == nullptr) {
+      std::printf("------ Error: input file [%s] does not exist.\n", options.input_file_name.c_str());
+      terminate_app(-1, -29);
+    }
+    std::fclose(file);
+    options.input_source = INPUT_FILE;
+  }
+  if (pending.list_given) load_radio_list(pending.list_file_name.c_str());
+  if (pending.update_given && !parse_update_all(pending.update_text)) refuse_batch_request();
+  if (pending.command_run_given && !parse_command_run(pending.command_run_text)) refuse_batch_request();
+  if (pending.mac_given) {
+    MacAddress mac;
+    if (parse_mac_text(pending.mac_text, mac)) {
+      options.local_mac_override = mac;
+      std::printf("\nUsing as local MAC address: %s\n", format_mac_text(mac));
+    }
+  }
+  // The frame builder inserts the tag (0x8100, vlan_id) whenever vlan_id is not 0.
+  if (pending.vlan_given) options.vlan_id = read_decimal_int(pending.vlan_text);
+  std::printf("end of processing arguments ...\n");
+}
+
+}  // namespace
+
+void parse_options(int argc, char** argv) {
+  ProgramOptions& options = program_options();
+  options.list_filter_active = 0;
+  if (argc <= 1) return;
+
+  options.input_file_name.clear();
+  options.output_file_name.clear();
+  options.update_all_mode = 0;
+  options.command_run_mode = 0;
+  options.batch_mode = 0;
+  options.confirm_without_prompt = 0;
+
+  PendingOptions pending;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (argument[0] != '-' || !known_option(argument[1])) {
+      std::printf("Bad argument %s - ignoring\n", argument);
+      continue;
+    }
+    const char option = argument[1];
+    const char* parameter = nullptr;
+    if (needs_parameter(option)) {
+      if (i == argc - 1) {
+        if (option == 'u' || option == 'x') batch_usage_exit(option);
+        std::printf("missing parameter for argument %s -ignoring\n", argument);
+        continue;
+      }
+      parameter = argv[++i];
+    }
+    act_on_option(option, argument, parameter, pending);
+  }
+  evaluate_after_loop(pending);
+}
+
+}  // namespace orvex

@@ -1,0 +1,35 @@
+#include "base/event.hpp"
+
+#include "base/clock.hpp"
+
+namespace orvex {
+
+void AutoResetEvent::set() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    signalled_ = true;
+  }
+  cv_.notify_one();
+}
+
+bool AutoResetEvent::wait(uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const bool got = clock().wait_for(cv_, lock, timeout_ms, [this] { return signalled_; });
+  if (got) signalled_ = false;
+  return got;
+}
+
+void AutoResetEvent::wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait(lock, [this] { return signalled_; });
+  signalled_ = false;
+}
+
+bool AutoResetEvent::reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool was = signalled_;
+  signalled_ = false;
+  return was;
+}
+
+}  // namespace orvex

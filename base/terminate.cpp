@@ -1,0 +1,62 @@
+#include "base/terminate.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace orvex {
+
+namespace {
+TerminationHooks g_hooks;
+
+const char* named_reason(int code) {
+  switch (code) {
+    case REASON_UNABLE_TO_SEND: return "Error: Unable to send data";
+    case REASON_RECEIVE_THREAD_FAILED: return "Error: Receive thread failed";
+    case REASON_READ_THREAD_FAILED: return "Error: Read thread failed";
+    case REASON_NO_CONNECTION: return "Unable to establish connection with the radio";
+    case REASON_NO_DEVICES: return "Sorry, no devices found";
+    case REASON_INVALID_ADAPTER: return "Error: Invalid adapter";
+    case REASON_LOCAL_EXIT: return "Local command exit executed ...\n";
+    default: return nullptr;
+  }
+}
+}  // namespace
+
+TerminationHooks& termination_hooks() { return g_hooks; }
+
+const char* termination_message(int code, char* buffer, unsigned size) {
+  if (const char* reason = named_reason(code)) {
+    std::snprintf(buffer, size, "%s\nTerminating application ...\n", reason);
+  } else {
+    std::snprintf(buffer, size, "\nTerminating application with error code:%d\n\n", code);
+  }
+  return buffer;
+}
+
+void exit_now(int status) {
+  std::fflush(stdout);
+  if (g_hooks.flush_capture != nullptr) g_hooks.flush_capture();
+  if (g_hooks.restore_terminal != nullptr) g_hooks.restore_terminal();
+  if (g_hooks.exit_process != nullptr) g_hooks.exit_process(status);
+  _exit(status);
+}
+
+void terminate_app(int context, int code) {
+  char message[128];
+  std::fputs(termination_message(code, message, sizeof message), stdout);
+  std::fflush(stdout);
+  if (context != TERM_CONTEXT_STARTUP && g_hooks.request_session_end != nullptr) {
+    g_hooks.request_session_end();
+  }
+  if (g_hooks.close_adapter != nullptr) g_hooks.close_adapter();
+  exit_now(0);
+}
+
+void assertion_failed(const char* expression, const char* file, int line) {
+  std::printf("Assertion failed: %s, file %s, line %d\n", expression, file, line);
+  exit_now(3);
+}
+
+}  // namespace orvex

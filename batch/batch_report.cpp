@@ -1,0 +1,105 @@
+#include "batch/batch_report.hpp"
+
+#include <cstdio>
+
+#include "base/address_text.hpp"
+#include "engine/session_table.hpp"
+
+namespace orvex {
+
+namespace {
+
+struct ReportTexts {
+  const char* title;
+  const char* successes;
+  const char* failures;
+  const char* success_list;
+  const char* failure_list;
+};
+
+constexpr ReportTexts kUpdateTexts{
+    " Radio Update Report:\n",
+    " Radios updated successfully: %d\n",
+    " Radios not updated: %d\n",
+    "Radios Updated successfully (radio name/serial number)\n\n",
+    "Radios Not updated successfully (radio name/serial number)\n\n",
+};
+
+constexpr ReportTexts kCommandRunTexts{
+    " Radio Commands Execute Report:\n",
+    " Commands executed successfully on %d radios.\n",
+    " One or more commands failed on %d radios\n",
+    "Radios with successful execution of radio commands (radio name/serial number)\n\n",
+    "Radios with failed command execution (radio name/serial number)\n\n",
+};
+
+constexpr const char* kDoubleRule = "=============================================================================";
+constexpr const char* kSingleRule = "-----------------------------------------------------------------------------";
+
+template <typename... Args>
+void append(std::string& out, const char* format, Args... args) {
+  int length = std::snprintf(nullptr, 0, format, args...);
+  if (length <= 0) return;
+  std::string piece(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(piece.data(), piece.size(), format, args...);
+  piece.resize(static_cast<size_t>(length));
+  out += piece;
+}
+
+void append_radios(std::string& out, const BatchResult& result, uint8_t outcome) {
+  for (const BatchRadioResult& radio : result.radios) {
+    if (radio.outcome == outcome) append(out, "%16s %s\n", radio.name.c_str(), radio.serial_text.c_str());
+  }
+}
+
+}  // namespace
+
+std::string format_pass_message(BatchKind kind, int failed, int pass, int64_t interval_ms) {
+  std::string out;
+  if (kind == BatchKind::UPDATE_ALL) {
+    append(out, "%d radios  not updated after %d pass\n", failed, pass);
+  } else {
+    append(out, "At %d radios one or more commands failed after %d pass\n", failed, pass);
+  }
+  append(out, "Waiting %ld secs for the next pass ...\n", static_cast<long>(interval_ms / 1000));
+  return out;
+}
+
+std::string format_batch_report(BatchKind kind, const BatchResult& result) {
+  const ReportTexts& texts = kind == BatchKind::UPDATE_ALL ? kUpdateTexts : kCommandRunTexts;
+  std::string out;
+  append(out, "\n%s\n", kDoubleRule);
+  out += texts.title;
+  append(out, texts.successes, result.taken_part - result.failed);
+  append(out, texts.failures, result.failed);
+  append(out, " Number of tries: %d\n", result.tries);
+  if (result.tries > 1) {
+    append(out, " Time interval between tries (in millisecs): %ld\n", static_cast<long>(result.interval_ms));
+  }
+  append(out, "%s\n\n", kSingleRule);
+  out += "Detailed list:\n";
+  append(out, "%s\n", kSingleRule);
+  if (result.taken_part - result.failed > 0) {
+    out += texts.success_list;
+    append_radios(out, result, OUTCOME_DONE);
+  }
+  if (result.failed > 0) {
+    append(out, "%s\n", kSingleRule);
+    out += texts.failure_list;
+    append_radios(out, result, OUTCOME_FAILED);
+  }
+  append(out, "\n%s\n\n", kDoubleRule);
+  return out;
+}
+
+std::vector<BatchRadioResult> radios_from_outcomes(const uint8_t* outcomes) {
+  std::vector<BatchRadioResult> radios;
+  for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
+    if (outcomes[slot] == OUTCOME_EMPTY_SLOT) continue;
+    const Session& session = session_table()[slot];
+    radios.push_back({session.name_text(), format_serial_text(session.mac), outcomes[slot]});
+  }
+  return radios;
+}
+
+}  // namespace orvex

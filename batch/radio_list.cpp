@@ -1,0 +1,90 @@
+#include "batch/radio_list.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
+
+namespace orvex {
+
+namespace {
+
+// A line is read in pieces of at most this many characters.
+constexpr int LINE_CHARS = 127;
+
+// Cuts the serial number out of a line: leading spaces skipped, up to the next
+// space, CR, LF or end. Valid when every character is a digit (an empty run
+// counts as 0). Only the low 24 bits of the value are kept.
+bool parse_serial(const char* line, uint32_t& serial) {
+  const char* p = line;
+  while (*p == ' ') ++p;
+  int length = 0;
+  while (p[length] != '\0' && p[length] != ' ' && p[length] != '\r' && p[length] != '\n') ++length;
+  if (length > MAX_SERIAL_TEXT_LENGTH) return false;
+  uint64_t value = 0;  // 16 digits fit in 64 bits
+  for (int i = 0; i < length; ++i) {
+    if (p[i] < '0' || p[i] > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(p[i] - '0');
+  }
+  serial = static_cast<uint32_t>(value & 0xFFFFFFu);
+  return true;
+}
+
+MacAddress list_entry(uint32_t serial) {
+  return MacAddress{{0xFF, 0xFF, 0xFF, static_cast<uint8_t>(serial >> 16), static_cast<uint8_t>(serial >> 8),
+                     static_cast<uint8_t>(serial)}};
+}
+
+}  // namespace
+
+int load_radio_list(const char* file_name) {
+  std::FILE* file = std::fopen(file_name, "r");
+  if (file == nullptr) {
+    std::printf("Error: Unable to open radio list file [%s]\n\r", file_name);
+    std::printf("Please verify the file exist and it is not corrupted.\n\r");
+    terminate_app(-1, -83);
+  }
+  program_options().list_filter_active = 1;
+  program_options().radio_list = RadioList{};
+  int line_number = 0;
+  int stored = 0;
+  bool overflow_reported = false;
+  char line[LINE_CHARS + 1];
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    ++line_number;
+    uint32_t serial = 0;
+    if (!parse_serial(line, serial)) {
+      std::printf("Warning: line # %d of %s file does not contain a valid serial number (%s)\n", line_number,
+                  file_name, line);
+      continue;
+    }
+    if (stored == RADIO_LIST_ENTRIES) {
+      // The table is full: further numbers are dropped, and said so once.
+      if (!overflow_reported) {
+        std::printf("Warning: radio list file %s holds more than %d serial numbers; line # %d and later "
+                    "numbers are ignored\n",
+                    file_name, RADIO_LIST_ENTRIES, line_number);
+        overflow_reported = true;
+      }
+      continue;
+    }
+    program_options().radio_list[static_cast<size_t>(stored++)] = list_entry(serial);
+  }
+  if (std::ferror(file) != 0) {
+    std::printf("----- Error while reading from radio list file %s at line %d.\n", file_name, line_number);
+    std::printf("      Unable to proceed\n");
+    std::fclose(file);
+    terminate_app(-1, -83);
+  }
+  std::fclose(file);
+  // Entries after the last stored one are still zero: the first of them ends the list.
+  return 1;
+}
+
+const RadioList& radio_list() { return program_options().radio_list; }
+
+void reset_radio_list() { program_options().radio_list = RadioList{}; }
+
+}  // namespace orvex

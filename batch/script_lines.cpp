@@ -1,0 +1,137 @@
+#include "batch/script_lines.hpp"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "base/terminate.hpp"
+#include "base/settings.hpp"
+#include "base/clock.hpp"
+#include "engine/session_events.hpp"
+
+namespace orvex {
+
+namespace {
+
+LineReader g_input_reader;
+
+// A delay's number is looked for in at most this many characters after "delay".
+constexpr size_t DELAY_FIELD_CHARS = 32;
+constexpr uint32_t DELAY_SLICE_MS = 100;
+
+enum class ReadResult { kLine, kEnd, kError };
+
+// Reads at most MAX_INPUT_LINE characters, up to and including a line feed.
+// A NUL byte inside a line is kept as data, so a line is never mistaken for the end.
+ReadResult read_piece(std::FILE* file, uint8_t* buffer, int& length) {
+  length = 0;
+  while (length < MAX_INPUT_LINE) {
+    int c = std::getc(file);
+    if (c == EOF) break;
+    buffer[length++] = static_cast<uint8_t>(c);
+    if (c == '\n') break;
+  }
+  buffer[length] = 0;
+  if (length > 0) return ReadResult::kLine;
+  return std::ferror(file) != 0 ? ReadResult::kError : ReadResult::kEnd;
+}
+
+}  // namespace
+
+uint32_t delay_milliseconds(double seconds) {
+  double ms = seconds * 1000.0;
+  // A delay beyond the clock's range waits as long as the clock can.
+  constexpr double kLongest = 4294967295.0;
+  if (ms >= kLongest) return 0xFFFFFFFFu;
+  return ms > 0 ? static_cast<uint32_t>(ms) : 0;
+}
+
+namespace {
+
+bool run_delay(const char* after_word) {
+  size_t available = strnlen(after_word, DELAY_FIELD_CHARS);
+  size_t start = 0;
+  while (start < available && after_word[start] == ' ') ++start;
+  size_t end = start;
+  while (end < available && after_word[end] != ' ' && after_word[end] != '\n' && after_word[end] != '\r') ++end;
+  for (size_t i = start; i < end; ++i) {
+    char c = after_word[i];
+    if ((c < '0' || c > '9') && c != '.') return false;  // for the radio
+  }
+  // Read as far as it makes a number: "1.2.3" waits 1.2 s; "" or "." is 0.
+  double seconds = 0.0;
+  std::from_chars(after_word + start, after_word + end, seconds);
+  if (seconds == 0.0) return true;
+  std::printf("delaying for %f secs...\n", seconds);
+  std::fflush(stdout);
+  uint32_t remaining = delay_milliseconds(seconds);
+  // Slept in slices so that a session being stopped is not held up by a long delay.
+  while (remaining > 0 && !session_stopping()) {
+    uint32_t slice = remaining < DELAY_SLICE_MS ? remaining : DELAY_SLICE_MS;
+    clock().sleep_ms(slice);
+    remaining -= slice;
+  }
+  return true;
+}
+
+}  // namespace
+
+void LineReader::close() {
+  if (file != nullptr) std::fclose(file);
+  file = nullptr;
+  line_number = 0;
+}
+
+int read_line(LineReader& reader, const char* file_name, uint8_t* buffer, bool batch) {
+  if (reader.file == nullptr) {
+    reader.file = std::fopen(file_name, "r");
+    if (reader.file == nullptr) {
+      std::printf("Error: Unable to open input file [%s]\n\r", file_name);
+      std::printf("Please verify the file exist and it is not corrupted.\n\r");
+      terminate_app(-1, -83);
+    }
+    reader.line_number = 0;
+  }
+  for (;;) {
+    if (std::feof(reader.file) != 0) {
+      reader.close();
+      return 0;
+    }
+    int length = 0;
+    switch (read_piece(reader.file, buffer, length)) {
+      case ReadResult::kEnd:
+        return 0;  // the file stays open; the next call closes it
+      case ReadResult::kError:
+        std::printf("----- %s file %s at line %d.\n", "Error while reading from input", file_name,
+                    reader.line_number);
+        std::printf("      Unable to proceed\n");
+        reader.close();
+        if (batch) return -1;
+        terminate_app(-1, -83);
+      case ReadResult::kLine:
+        break;
+    }
+    ++reader.line_number;
+    if (batch) return length;
+    if (run_script_line(reinterpret_cast<const char*>(buffer)) == 0) return length;
+  }
+}
+
+int read_input_line(uint8_t* buffer) {
+  return read_line(g_input_reader, program_options().input_file_name.c_str(), buffer,
+                   program_options().batch_mode != 0);
+}
+
+int run_script_line(const char* line) {
+  if (line[0] == '#') return 1;
+  if (line[0] != '.') return 0;
+  if (const char* word = std::strstr(line, "delay")) {
+    return run_delay(word + 5) ? 1 : 0;
+  }
+  if (std::strstr(line, "exit") != nullptr) terminate_app(0, REASON_LOCAL_EXIT);
+  return 0;
+}
+
+void reset_input_reader() { g_input_reader.close(); }
+
+}  // namespace orvex

@@ -1,0 +1,155 @@
+#include "engine/discover.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "base/settings.hpp"
+#include "link/frame_io.hpp"
+#include "base/clock.hpp"
+#include "base/byte_order.hpp"
+#include "engine/epacket.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_table.hpp"
+
+namespace orvex {
+
+namespace {
+
+constexpr size_t MAX_LENGTH_FIELD = 1500;
+constexpr size_t LLC_PDU_OFFSET = 8;
+constexpr size_t LLC_NBYTES_OFFSET = 22;
+constexpr size_t LLC_PAYLOAD_OFFSET = 26;
+constexpr int64_t LAST_REQUEST_SECOND = 2;   // requests at seconds 0, 1 and 2
+constexpr int64_t LISTEN_SECONDS = 4;
+constexpr uint32_t FAILED_RECEIVE_PAUSE_MS = 100;
+
+bool passes_radio_list(const MacAddress& source) {
+  const ProgramOptions& options = program_options();
+  return options.list_filter_active == 0 || radio_list_contains(options.radio_list, source);
+}
+
+bool already_recorded(const MacAddress& source) {
+  SessionTable& table = session_table();
+  for (int i = 1; i < MAX_USER_SESSIONS; ++i) {
+    if (table[i].state != SESSION_EMPTY && table[i].mac == source) return true;
+  }
+  return false;
+}
+
+void record_radio(Session& entry, const MacAddress& source, const DiscoveryResponse& response) {
+  static constexpr char UNKNOWN_NAME[] = "Unknown name";
+  entry.mac = source;
+  entry.cid = static_cast<uint16_t>(new_connection_id());
+  entry.next_pdu = PDU_CONNECT_REQUEST;
+  entry.tseq = 0;
+  entry.rseq = 0;
+  entry.last_nbytes = 0;
+  if (response.has_name) {
+    entry.set_name(response.name.data(), response.name_length);
+  } else {
+    entry.set_name(UNKNOWN_NAME, sizeof UNKNOWN_NAME - 1);
+  }
+  entry.protocol_level = response.protocol_level;
+  entry.firmware = response.firmware;
+  entry.state = SESSION_FOUND;  // last: publishes the fields above
+}
+
+}  // namespace
+
+int accept_discovery_response(const uint8_t* frame, int length, int& count, RadioFound on_found) {
+  if (frame == nullptr || length < static_cast<int>(FRAME_HEADER_SIZE)) return -1;
+  const std::span<const uint8_t> bytes(frame, static_cast<size_t>(length));
+  const int cur_session = count + 1;
+
+  if (MacAddress::from(frame + OFFSET_DESTINATION) != local_mac_address()) return -1;
+
+  size_t llc = OFFSET_SNAP;
+  if (get_be16(frame + OFFSET_LENGTH) == VLAN_TPID) {
+    std::printf("Saw VLAN tag %u\n", static_cast<unsigned>(get_be16(frame + OFFSET_LENGTH + 2)));
+    if (get_be16(frame + OFFSET_LENGTH + VLAN_TAG_SIZE) > MAX_LENGTH_FIELD) return -1;
+    llc += VLAN_TAG_SIZE;
+  } else if (get_be16(frame + OFFSET_LENGTH) > MAX_LENGTH_FIELD) {
+    return -1;
+  }
+  // A tagged frame needs four bytes more than the untagged minimum.
+  if (bytes.size() < llc + LLC_PAYLOAD_OFFSET) return -1;
+  if (std::memcmp(frame + llc, SNAP_HEADER.data(), SNAP_HEADER.size()) != 0) return -1;
+
+  // Responses are read in network order whatever the radio's level; their
+  // identifiers and sequence numbers are not matched to the request.
+  if (get_be16(frame + llc + LLC_PDU_OFFSET) != PDU_IDENTIFY_RESPONSE) return 0;
+  const uint32_t nbytes = get_be32(frame + llc + LLC_NBYTES_OFFSET);
+  const MacAddress source = MacAddress::from(frame + OFFSET_SOURCE);
+
+  if (!passes_radio_list(source)) return 0;
+  // The first response of a radio wins; later ones change nothing.
+  if (already_recorded(source)) return 0;
+  // Entry 0 never holds a radio, so a full table has 599.
+  if (cur_session >= MAX_USER_SESSIONS) return 0;
+
+  const DiscoveryResponse response = read_discovery_response(bytes.subspan(llc + LLC_PAYLOAD_OFFSET), nbytes);
+  record_radio(session_table()[cur_session], source, response);
+  ++count;
+  if (run_state().rows_during_discovery != 0 && on_found != nullptr) on_found(cur_session);
+  return count;
+}
+
+int discover_radios(RadioFound on_found) {
+  static std::vector<uint8_t> buffer;  // kept for the run
+  if (buffer.empty()) buffer.resize(RX_SLOT_SIZE);
+
+  Clock& c = clock();
+  int count = 0;
+  int64_t t_now = c.wall_seconds();
+  std::printf("\nDiscovery of local devices in progress ...\n");
+
+  // The request is not sent from an entry: a broadcast, big-endian identify
+  // request with no payload, sent once each time without waiting.
+  Session request;
+  request.state = SESSION_EMPTY;
+  request.mac = MacAddress::broadcast();
+  request.next_pdu = PDU_DISCOVERY_REQUEST;
+  request.cid = static_cast<uint16_t>(new_connection_id());
+  request.protocol_level = 2;
+  ESend(request, nullptr, 0);
+  const int64_t t_start = c.wall_seconds();
+  int64_t t_last_send = t_start;
+
+  for (;;) {
+    for (;;) {
+      const int n = receive_frame(buffer);
+      // A receive failure does not end discovery; a short pause keeps a
+      // failing adapter from spinning the loop until the time is up.
+      if (n < 0) c.sleep_ms(FAILED_RECEIVE_PAUSE_MS);
+      if (n <= 0 || n > static_cast<int>(MAX_FRAME_SIZE)) break;
+      if (n >= static_cast<int>(FRAME_HEADER_SIZE)) accept_discovery_response(buffer.data(), n, count, on_found);
+      if (c.wall_seconds() != t_now) break;
+    }
+    t_now = c.wall_seconds();
+    if (t_now != t_last_send && t_now - t_start <= LAST_REQUEST_SECOND) {
+      ESend(request, nullptr, 0);
+      t_last_send = c.wall_seconds();
+    }
+    if (t_now - t_start >= LISTEN_SECONDS) break;
+  }
+  std::fflush(stdout);
+  return count;
+}
+
+int new_connection_id() {
+  static std::mutex mutex;
+  static std::minstd_rand generator;
+  static bool seeded = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!seeded) {
+    generator.seed(static_cast<std::minstd_rand::result_type>(clock().wall_seconds()));
+    seeded = true;
+  }
+  return static_cast<int>((generator() >> 8) & 0x7FFF);
+}
+
+}  // namespace orvex

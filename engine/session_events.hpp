@@ -1,0 +1,30 @@
+// The hand-offs between the threads of one session. The events are auto-reset
+// and start unsignalled for every session; `stopping` tells a waiter woken by
+// the session's stop that it must return without acting.
+#pragma once
+
+#include <atomic>
+
+#include "base/event.hpp"
+
+namespace orvex {
+
+struct SessionEvents {
+  AutoResetEvent ack_event;            // receive dispatch -> reliable send
+  AutoResetEvent block_ready_event;    // receive dispatch -> transfer step
+  AutoResetEvent transfer_done_event;  // receive dispatch, transfer step -> update of all radios
+  AutoResetEvent ring_data_event;      // keyboard worker -> send worker
+  AutoResetEvent ring_space_event;     // send worker -> keyboard worker
+  std::atomic<bool> stopping{false};
+};
+
+SessionEvents& session_events();
+
+// A new session: every event unsignalled, not stopping.
+void renew_session_events();
+
+// The session is being stopped: every waiter wakes and sees session_stopping().
+void wake_all_for_stop();
+bool session_stopping();
+
+}  // namespace orvex

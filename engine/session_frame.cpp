@@ -1,0 +1,56 @@
+#include "engine/session_frame.hpp"
+
+#include <cstdio>
+
+#include "base/byte_order.hpp"
+#include "base/settings.hpp"
+
+namespace orvex {
+
+bool build_frame(std::span<uint8_t> frame, Session& session, const uint8_t* payload, int& size) {
+  // The PDU type: data goes as terminal data once connected and as file data
+  // otherwise; an empty frame on a connection is an acknowledgement unless it
+  // closes the connection.
+  uint16_t pdu = session.next_pdu;
+  const int32_t state = session.state;
+  if (size > 0 && pdu == PDU_ACK) {
+    pdu = state == SESSION_CONNECTED ? PDU_DATA : PDU_FILE_DATA;
+  } else if (size == 0 && state == SESSION_CONNECTED && pdu != PDU_DISCONNECT) {
+    pdu = PDU_ACK;
+  }
+  OutgoingHeader h;
+  h.destination = session.mac;
+  h.source = local_mac_address();
+  h.pdu = pdu;
+  h.cid = session.cid;
+  h.tseq = session.tseq;
+  h.rseq = session.rseq;
+  h.big_endian = session.protocol_level >= 2;
+  h.vlan_id = program_options().vlan_id;
+  const int payload_size = size;
+  if (!encode_frame(frame, h, payload, size)) return false;
+
+  if (program_options().diagnostic_level >= 2) {
+    std::printf("TRC07 building PDU = %d NBytes = %d TSEQ=%08lX RSEQ=%08lX\n", pdu, payload_size,
+                static_cast<unsigned long>(h.tseq), static_cast<unsigned long>(h.rseq));
+  }
+  session.next_pdu = pdu;
+  session.tseq = h.tseq + static_cast<uint32_t>(payload_size);
+  session.last_nbytes = static_cast<uint32_t>(payload_size);
+  return true;
+}
+
+bool from_connected_radio(std::span<const uint8_t> frame) {
+  if (frame.size() < OFFSET_PDU + 2) return false;
+  if (get_be16(frame.data() + OFFSET_PDU) == PDU_IDENTIFY_REQUEST) return true;
+  const int active = connection_globals().active_session;
+  if (!SessionTable::valid_index(active)) return true;
+  const Session& s = session_table()[active];
+  const int32_t state = s.state;
+  if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) {
+    return MacAddress::from(frame.data() + OFFSET_SOURCE) == s.mac;
+  }
+  return true;
+}
+
+}  // namespace orvex

@@ -1,0 +1,91 @@
+// Files served to a radio on its request: the request and acknowledgement
+// handling run on the dispatching thread and prepare one payload at a time;
+// the transfer worker sends each payload through the reliable send.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "base/shared_field.hpp"
+#include "wire/frame.hpp"
+#include "engine/session_table.hpp"
+
+namespace orvex {
+
+constexpr int FILE_BLOCK_SIZE = 1350;
+constexpr uint32_t TRANSFER_WAIT_MS = 2000;
+constexpr int32_t TRANSFER_IDLE_LIMIT = 900;
+constexpr int TRANSFER_SPLIT_SIZE = 200;        // first part of a block that is a multiple of 256
+constexpr uint32_t TRANSFER_FINAL_PAUSE_MS = 346;
+constexpr size_t REQUESTED_NAME_LIMIT = 127;    // bytes of a request that make the name
+constexpr char FILE_NAME_SUFFIX[] = ".bin";
+// The name, the ".bin" that may be appended, and the NUL.
+constexpr size_t REQUESTED_NAME_BUFFER_SIZE = REQUESTED_NAME_LIMIT + sizeof FILE_NAME_SUFFIX;
+
+// The one payload waiting for the transfer worker. It carries its own PDU type,
+// so an acknowledgement sent by the dispatcher meanwhile (which sets the
+// entry's next_pdu to 2) cannot turn it into terminal data.
+struct TransferBlock {
+  uint16_t pdu = PDU_FILE_DATA;
+  int32_t length = 0;
+  std::array<uint8_t, MAX_PAYLOAD_SIZE> bytes{};
+};
+
+// The program-wide transfer state (one transfer at a time).
+struct TransferState {
+  std::mutex block_mutex;  // the block is written by the dispatcher and copied by the worker
+  TransferBlock block;     // guarded by block_mutex
+  SharedField<int> transfer_failed{0};
+  SharedField<int> transfer_complete{0};
+  SharedField<int> final_progress_printed{1};
+  SharedField<int32_t> transfer_idle_count{0};
+  SharedField<int64_t> transfer_total{0};  // size + 1: the divisor of the percentage
+  // Dispatching thread only.
+  std::array<char, REQUESTED_NAME_BUFFER_SIZE> requested_file_name{};
+  bool end_of_file_met = false;   // the last read came up short
+  int32_t last_block_length = 0;  // of the payload handed over last: 0 means nobody waits for its ack
+};
+
+TransferState& transfer_state();
+// Back to the start values; closes nothing (tests).
+void reset_transfer_state();
+
+// 0 when `name` is acceptable (its "tmp" or "flash" prefix split off into
+// `prefix`, the rest in `rest`), 1 when its prefix is invalid. Both outputs
+// hold at least 129 bytes.
+int split_file_prefix(const char* name, char* prefix, char* rest);
+
+// The progress percentage of `sent` bytes against `total` (the size plus one),
+// in 64 bits: files beyond 21474836 bytes would overflow 32.
+int progress_percent(int32_t sent, int64_t total);
+
+// Dispatcher side, for the entry found for the frame. `payload` holds `nbytes`
+// bytes that really arrived.
+int handle_file_request(int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
+int handle_file_acknowledgement(int index, const FrameHeader& header);
+int handle_download_start(int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
+// A data frame arrived while the last block is out: the transfer ends here.
+void finish_transfer_by_data(Session& session);
+// A PDU_ERROR from the radio ended the transfer on its side.
+void abandon_transfer(Session& session);
+// The radio ended its transfer or its connection during an update run: the
+// download counts as failed at once (transfer_failed, transfer_done_event).
+void report_failure_in_update_run();
+// The update run's wait for a download ran out: the transfer of entry `index`
+// ends here (file closed, back to SESSION_CONNECTED), so it cannot finish or
+// fail later into the next radio's wait. Any thread.
+void end_transfer_after_wait(int index);
+
+// One step of the transfer worker: waits up to 2000 ms for a payload and sends
+// it. `index` -1 serves the entry the batch run works on (chosen_radio, read at
+// each step). 0 to go on, 1 to stop (the session is stopping).
+int transfer_step(int index);
+
+// The transfer worker's loop: repeats transfer_step until the session stops or,
+// for a fixed entry, until that entry is closed. An index of -1 never ends on a
+// closed entry: the batch run moves on to the next radio.
+void run_transfer_worker(int index);
+
+}  // namespace orvex

@@ -1,0 +1,21 @@
+// The host's name and system, as the host check shows them.
+#pragma once
+
+#include <string>
+
+namespace orvex {
+
+class HostInfo {
+ public:
+  virtual ~HostInfo() = default;
+  // The system's name and release ("Linux 6.1.0"); false when unreadable.
+  virtual bool system_name(std::string& name) = 0;
+  // False when the host name cannot be read.
+  virtual bool computer_name(std::string& name) = 0;
+};
+
+HostInfo& host_info();
+void set_host_info(HostInfo* info);  // null: the host's own
+HostInfo& system_host_info();
+
+}  // namespace orvex

@@ -1,0 +1,150 @@
+// Packet capture over libpcap.
+#include <pcap/pcap.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "os/interfaces.hpp"
+#include "os/packet_capture.hpp"
+
+namespace orvex {
+
+namespace {
+
+constexpr int READ_TIMEOUT_MS = 300;
+constexpr int KERNEL_BUFFER_BYTES = 512000;
+// The kernel ring keeps a slot of the snapshot length for every frame: with
+// libpcap's default (256 KiB) the 512000-byte buffer would hold only a few
+// frames and a burst of answers would be lost. No frame of ours is longer than
+// 1518 bytes; a longer one is cut and then dropped whole below.
+constexpr int SNAPSHOT_BYTES = 2048;
+
+// Only frames of this protocol reach the program: an 802.3 length field (not
+// an EtherType) followed by the SNAP header. The kernel usually hands the
+// filter a received frame with its 802.1Q tag already taken off (libpcap puts
+// it back into the data it gives us), so the first test also passes tagged
+// frames; a tag that is still in the data is matched with the vlan primitive,
+// the length and SNAP header then standing four bytes further on.
+constexpr const char* PROTOCOL_FILTER =
+    "(ether[12:2] <= 1500 and ether[14:4] = 0xaaaa0302 and ether[18:4] = 0x7a410001) or "
+    "(vlan and ether[16:2] <= 1500 and ether[18:4] = 0xaaaa0302 and ether[22:4] = 0x7a410001)";
+
+long error_of_activation(int rc) {
+  switch (rc) {
+    case PCAP_ERROR_PERM_DENIED: return EPERM;
+    case PCAP_ERROR_NO_SUCH_DEVICE: return ENODEV;
+    case PCAP_ERROR_IFACE_NOT_UP: return ENETDOWN;
+    default: return EIO;
+  }
+}
+
+class PcapHandle final : public CaptureHandle {
+ public:
+  explicit PcapHandle(pcap_t* handle) : handle_(handle) {}
+  ~PcapHandle() override { pcap_close(handle_); }
+  PcapHandle(const PcapHandle&) = delete;
+  PcapHandle& operator=(const PcapHandle&) = delete;
+
+  int send(std::span<const uint8_t> frame) override {
+    // A failing send is not detected here: the reliable send retransmits.
+    (void)pcap_sendpacket(handle_, frame.data(), static_cast<int>(frame.size()));
+    return static_cast<int>(frame.size());
+  }
+
+  int receive(int max_frames, const FrameSink& sink) override {
+    if (max_frames <= 0) return 0;
+    // libpcap's own read time-out does not start before a first frame has
+    // arrived, so the handle does not block and the wait is a poll of ours.
+    int got = take(max_frames, sink);
+    if (got != 0) return got;
+    pollfd ready{pcap_get_selectable_fd(handle_), POLLIN, 0};
+    const int rc = poll(&ready, 1, READ_TIMEOUT_MS);
+    if (rc < 0) return errno == EINTR ? 0 : -1;
+    if (rc == 0) return 0;
+    return take(max_frames, sink);
+  }
+
+ private:
+  // Hands over what the kernel holds now, at most `max_frames`, without waiting.
+  int take(int max_frames, const FrameSink& sink) {
+    const int rc = pcap_dispatch(handle_, max_frames, &PcapHandle::deliver,
+                                 reinterpret_cast<u_char*>(const_cast<FrameSink*>(&sink)));
+    return rc == PCAP_ERROR ? -1 : std::max(rc, 0);
+  }
+
+  static void deliver(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+    if (header->caplen < header->len) return;  // part of a frame is no frame
+    (*reinterpret_cast<const FrameSink*>(user))(std::span<const uint8_t>(bytes, header->caplen));
+  }
+
+  pcap_t* handle_;
+};
+
+class PcapCapture final : public PacketCapture {
+ public:
+  bool list_interfaces(std::vector<InterfaceInfo>& interfaces) override {
+    interfaces.clear();
+    errno = 0;
+    if (!linux_net::list_interfaces(interfaces)) {
+      last_error_ = errno != 0 ? errno : EIO;
+      return false;
+    }
+    return true;
+  }
+
+  std::unique_ptr<CaptureHandle> open(const std::string& name) override {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* p = pcap_create(name.c_str(), errbuf);
+    if (p == nullptr) {
+      last_error_ = ENODEV;
+      return nullptr;
+    }
+    pcap_set_promisc(p, 0);
+    pcap_set_immediate_mode(p, 1);  // else each frame waits for the read time-out
+    pcap_set_timeout(p, READ_TIMEOUT_MS);
+    pcap_set_buffer_size(p, KERNEL_BUFFER_BYTES);
+    pcap_set_snaplen(p, SNAPSHOT_BYTES);
+    const int rc = pcap_activate(p);
+    if (rc < 0) {
+      last_error_ = error_of_activation(rc);
+      pcap_close(p);
+      return nullptr;
+    }
+    // Our own frames are not handed back to us.
+    pcap_setdirection(p, PCAP_D_IN);
+    if (pcap_setnonblock(p, 1, errbuf) != 0) {
+      last_error_ = EIO;
+      pcap_close(p);
+      return nullptr;
+    }
+    bpf_program program{};
+    if (pcap_compile(p, &program, PROTOCOL_FILTER, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+      last_error_ = EINVAL;
+      pcap_close(p);
+      return nullptr;
+    }
+    const int set = pcap_setfilter(p, &program);
+    pcap_freecode(&program);
+    if (set != 0) {
+      last_error_ = EINVAL;
+      pcap_close(p);
+      return nullptr;
+    }
+    return std::make_unique<PcapHandle>(p);
+  }
+
+  long last_error() const override { return last_error_; }
+
+ private:
+  long last_error_ = 0;
+};
+
+}  // namespace
+
+PacketCapture& system_packet_capture() {
+  static PcapCapture capture;
+  return capture;
+}
+
+}  // namespace orvex

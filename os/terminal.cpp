@@ -1,0 +1,208 @@
+#include "os/terminal.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+
+#include "base/terminate.hpp"
+
+namespace orvex {
+
+namespace {
+
+std::atomic<int> g_input_fd{STDIN_FILENO};
+
+// The wake pipe: a byte in it means "stop reading". Created once, kept.
+std::atomic<int> g_wake_read{-1};
+std::atomic<int> g_wake_write{-1};
+std::once_flag g_wake_once;
+
+// The settings saved before raw mode. Written before g_saved_valid is set and
+// only read after it is seen set, so the signal handler reads a whole record.
+struct termios g_saved_settings {};
+std::atomic<int> g_saved_fd{-1};
+std::atomic<bool> g_saved_valid{false};
+std::mutex g_raw_mutex;  // enter/leave from the keyboard thread and tests
+int g_raw_depth = 0;
+
+std::atomic<bool> g_colours_changed{false};
+std::atomic<bool> g_title_pushed{false};
+std::atomic<bool> g_guard_installed{false};
+std::terminate_handler g_previous_terminate = nullptr;
+
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the signal handler needs lock-free flags");
+
+// Default colours back (OSC 110/111), attributes off, saved title back.
+constexpr char COLOUR_RESET[] = "\x1b]110\x07\x1b]111\x07\x1b[0m";
+constexpr char TITLE_POP[] = "\x1b[23;0t";
+
+void make_wake_pipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    g_wake_read.store(fds[0]);
+    g_wake_write.store(fds[1]);
+  }
+}
+
+bool wake_pending(int wake_fd) {
+  if (wake_fd < 0) return false;
+  pollfd p{wake_fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+void fatal_signal(int sig) {
+  restore_terminal();
+  // The process ends as the signal would have ended it.
+  raise(sig);
+  _exit(128 + sig);
+}
+
+[[noreturn]] void terminate_with_restore() {
+  restore_terminal();
+  if (g_previous_terminate != nullptr) g_previous_terminate();
+  std::abort();
+}
+
+}  // namespace
+
+int terminal_input_fd() { return g_input_fd.load(); }
+void set_terminal_input_fd(int fd) { g_input_fd.store(fd); }
+
+int read_terminal_byte(int timeout_ms) {
+  std::call_once(g_wake_once, make_wake_pipe);
+  const int fd = g_input_fd.load();
+  const int wake_fd = g_wake_read.load();
+  pollfd fds[2] = {{wake_fd, POLLIN, 0}, {fd, POLLIN, 0}};
+  for (;;) {
+    const int ready = poll(fds, 2, timeout_ms < 0 ? -1 : timeout_ms);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return TERMINAL_ERROR;
+    }
+    if ((fds[0].revents & POLLIN) != 0) return TERMINAL_STOPPED;
+    if (ready == 0) return TERMINAL_TIMEOUT;
+    // No input at all (standard input closed) is input that has ended.
+    if ((fds[1].revents & POLLNVAL) != 0) return TERMINAL_END;
+    unsigned char byte = 0;
+    const ssize_t got = read(fd, &byte, 1);
+    if (got == 1) return byte;
+    if (got == 0) return TERMINAL_END;
+    if (errno == EINTR || errno == EAGAIN) continue;
+    // A terminal that went away reports EIO: its input has ended.
+    if (errno == EIO) return TERMINAL_END;
+    return TERMINAL_ERROR;
+  }
+}
+
+void wake_terminal_reader() {
+  std::call_once(g_wake_once, make_wake_pipe);
+  const int fd = g_wake_write.load();
+  if (fd < 0) return;
+  const char byte = 1;
+  // A full pipe already wakes the reader.
+  [[maybe_unused]] const ssize_t n = write(fd, &byte, 1);
+}
+
+void clear_terminal_wake() {
+  std::call_once(g_wake_once, make_wake_pipe);
+  const int fd = g_wake_read.load();
+  char sink[64];
+  while (fd >= 0 && wake_pending(fd) && read(fd, sink, sizeof sink) > 0) {
+  }
+}
+
+void enter_raw_mode() {
+  install_terminal_guard();
+  std::lock_guard<std::mutex> lock(g_raw_mutex);
+  if (g_raw_depth++ > 0) return;
+  const int fd = g_input_fd.load();
+  struct termios settings {};
+  if (!isatty(fd) || tcgetattr(fd, &settings) != 0) return;
+  g_saved_settings = settings;
+  g_saved_fd.store(fd);
+  g_saved_valid.store(true, std::memory_order_release);
+  settings.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL | ICANON | ISIG | IEXTEN));
+  settings.c_iflag &= static_cast<tcflag_t>(~(IXON | IXOFF | ICRNL | INLCR | IGNCR | BRKINT | ISTRIP | PARMRK));
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &settings);
+}
+
+void leave_raw_mode() {
+  std::lock_guard<std::mutex> lock(g_raw_mutex);
+  if (g_raw_depth == 0 || --g_raw_depth > 0) return;
+  if (g_saved_valid.exchange(false, std::memory_order_acq_rel)) {
+    tcsetattr(g_saved_fd.load(), TCSANOW, &g_saved_settings);
+  }
+}
+
+bool raw_mode_active() { return g_saved_valid.load(std::memory_order_acquire); }
+
+void install_terminal_guard() {
+  if (g_guard_installed.exchange(true)) return;
+  std::atexit(restore_terminal_at_exit);
+  termination_hooks().restore_terminal = restore_terminal_at_exit;
+  g_previous_terminate = std::set_terminate(terminate_with_restore);
+  struct sigaction action {};
+  action.sa_handler = fatal_signal;
+  // Default action back and the signal not blocked in the handler, so that
+  // raising it again ends the process by it.
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
+void note_colours_changed() {
+  install_terminal_guard();
+  g_colours_changed.store(true);
+}
+
+void note_title_pushed() {
+  install_terminal_guard();
+  g_title_pushed.store(true);
+}
+
+void write_terminal_output(const char* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t n = write(STDOUT_FILENO, bytes, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+void restore_terminal() {
+  // Settings stay saved: raw mode left by its owner later restores the same.
+  if (g_saved_valid.load(std::memory_order_acquire)) {
+    tcsetattr(g_saved_fd.load(), TCSANOW, &g_saved_settings);
+  }
+  if (g_colours_changed.exchange(false)) write_terminal_output(COLOUR_RESET, sizeof COLOUR_RESET - 1);
+  if (g_title_pushed.exchange(false)) write_terminal_output(TITLE_POP, sizeof TITLE_POP - 1);
+}
+
+void restore_terminal_at_exit() {
+  std::fflush(stdout);
+  restore_terminal();
+}
+
+void reset_terminal() {
+  std::lock_guard<std::mutex> lock(g_raw_mutex);
+  if (g_saved_valid.exchange(false)) tcsetattr(g_saved_fd.load(), TCSANOW, &g_saved_settings);
+  g_raw_depth = 0;
+  g_colours_changed.store(false);
+  g_title_pushed.store(false);
+  clear_terminal_wake();
+}
+
+}  // namespace orvex

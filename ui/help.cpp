@@ -1,0 +1,176 @@
+#include "ui/help.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/settings.hpp"
+#include "console/console.hpp"
+#include "console/cp437.hpp"
+#include "base/host_state.hpp"
+#include "base/clock.hpp"
+#include "engine/epacket.hpp"
+#include "engine/session_table.hpp"
+
+namespace orvex {
+
+namespace {
+
+// Code page 437 line characters.
+constexpr char kTopLeft = '\xC9';
+constexpr char kTopRight = '\xBB';
+constexpr char kBottomLeft = '\xC8';
+constexpr char kBottomRight = '\xBC';
+constexpr char kVertical = '\xBA';
+constexpr char kHorizontal = '\xCD';
+constexpr char kTeeDown = '\xCB';
+constexpr char kTeeUp = '\xCA';
+constexpr char kRuleLeft = '\xC7';
+constexpr char kRuleRight = '\xB6';
+constexpr char kThinHorizontal = '\xC4';
+
+constexpr size_t BANNER_CELL_WIDTH = 36;
+constexpr size_t BANNER_VERSION_WIDTH = 20;
+constexpr size_t HELP_WIDTH = 72;
+constexpr size_t VERSION_TEXT_SIZE = 16;
+
+constexpr const char* kNoticeLine = " (c) Orvex Radio Works, 2007-2026";
+constexpr const char* kWebAddress = "  https://orvexterm.example/";
+
+RadioSender g_sender = ESend;
+
+std::string padded(std::string text, size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
+const char* const kFunctionKeyRows[] = {
+    " Function keys:",
+    " F1 - Help screen",
+    " F2 - Active/deactivate diagnostic messages",
+    " F3 - Terminate active session and exit application",
+    " F4 - Start new session",
+    " F5 - Reverse screen colors",
+};
+constexpr const char* kF6Row = " F6 - Increases console buffer";
+
+const char* const kCommandLineRows[] = {
+    " Command line arguments:",
+    "  -o filename  Specify Output File: the output to the screen is also",
+    "               saved into the specified output file.If the file already",
+    "               exists it is overwritten.",
+    "               Example: >orvex -o outfile.txt",
+    "",
+    "  -i filename  Specify Input File: the input commands are read from the",
+    "               specified file instead of the keyboard.The last command",
+    "               in the file should be 'logout'.",
+    "               Example: > orvex -I infile.txt",
+    "",
+    "  -r MAC-addr  Establish a connection to the radio with the specified",
+    "               MAC address only, instead of performing  a discovery",
+    "               operation.",
+    "               Example: >orvex -r 02:7a:42:00:00:06",
+    "",
+    "  -r serial#   Establish a connection to the radio with the specified",
+    "               serial number only, instead of performing a discovery",
+    "               operation. Example: >orvex -r 11282",
+    "",
+    "  -l lines     Sets the number of lines of the MS-DOS console. Not all",
+    "               values are permitted.",
+    "               Example: >orvex -l 50",
+    "",
+    "  -b           Changes the default background, from grey on black to",
+    "               black on white.",
+    "               Example: >orvex -b",
+    "",
+    "  -h           Prints the help screen",
+    "",
+    "               Multiple arguments can be combined in any order.",
+    "               The input and output files are plain text files.",
+    "               The .txt extension is recommended but not required.",
+};
+
+void append_help_row(std::string& out, const char* text) {
+  out += kVertical;
+  out += padded(text, HELP_WIDTH);
+  out += kVertical;
+  out += '\n';
+}
+
+}  // namespace
+
+BannerInfo banner_info(const char* tag, const char* build_date, const char* build_time) {
+  BannerInfo info;
+  size_t tag_length = std::strlen(tag);
+  if (tag_length < 10) {
+    info.title = std::string("OrvexTerm engineering build of ") + build_date + " " + build_time;
+    info.version_text = "ORVEX engr bld";
+    info.version_cell = std::string(build_date) + " " + build_time;
+    return info;
+  }
+  // The revision is what follows "$Name: ", up to the closing "$", with "_"
+  // read as a space and "-" as a full stop.
+  std::string revision;
+  for (size_t i = 7; i < tag_length && tag[i] != '$'; ++i) {
+    char c = tag[i];
+    if (i >= 8 && c == '_') c = ' ';
+    if (i >= 8 && c == '-') c = '.';
+    revision += c;
+  }
+  info.version_text = revision.substr(0, VERSION_TEXT_SIZE);
+  info.title = "OrvexTerm rev " + info.version_text;
+  info.version_cell = revision;
+  return info;
+}
+
+std::string banner_text(const std::string& version_cell) {
+  const std::string rule(BANNER_CELL_WIDTH, kHorizontal);
+  std::string out = "\n\n";
+  out += kTopLeft + rule + kTeeDown + rule + kTopRight + "\n";
+  std::string version = padded(version_cell.substr(0, BANNER_VERSION_WIDTH), BANNER_VERSION_WIDTH);
+  out += kVertical + padded(" Orvexterm " + version, BANNER_CELL_WIDTH) + kVertical +
+         std::string(BANNER_CELL_WIDTH, ' ') + kVertical + "\n";
+  out += kVertical + padded(kNoticeLine, BANNER_CELL_WIDTH) + kVertical +
+         padded("  For updates & fixes visit:", BANNER_CELL_WIDTH) + kVertical + "\n";
+  out += kVertical + padded(" Ethernet Console Program", BANNER_CELL_WIDTH) + kVertical +
+         padded(kWebAddress, BANNER_CELL_WIDTH) + kVertical + "\n";
+  out += kBottomLeft + rule + kTeeUp + rule + kBottomRight + "\n";
+  return out;
+}
+
+std::string help_text(bool with_f6_row) {
+  std::string out = "\n\n";
+  out += kTopLeft + std::string(HELP_WIDTH, kHorizontal) + kTopRight + "\n";
+  for (const char* row : kFunctionKeyRows) append_help_row(out, row);
+  if (with_f6_row) append_help_row(out, kF6Row);
+  out += kRuleLeft + std::string(HELP_WIDTH, kThinHorizontal) + kRuleRight + "\n";
+  for (const char* row : kCommandLineRows) append_help_row(out, row);
+  out += kBottomLeft + std::string(HELP_WIDTH, kHorizontal) + kBottomRight + "\n\n";
+  return out;
+}
+
+void print_banner() {
+  BannerInfo info = banner_info(REVISION_TAG, __DATE__, __TIME__);
+  run_state().version_text = info.version_text;
+  run_state().program_start_time = clock().wall_seconds();
+  set_console_title(info.title.c_str());
+  const std::string box = banner_text(info.version_cell);
+  console_write(box.data(), box.size());
+  std::fflush(stdout);
+}
+
+void print_help(int index) {
+  const std::string box = help_text(host_state().nt_family != 0);
+  console_write(box.data(), box.size());
+  std::fflush(stdout);
+  if (!SessionTable::valid_index(index)) return;
+  Session& session = session_table()[index];
+  if (session.state == SESSION_CONNECTED && program_options().input_source == INPUT_KEYBOARD) {
+    // The radio prints its prompt again below the help.
+    const uint8_t carriage_return = 0x0D;
+    g_sender(session, &carriage_return, 1);
+  }
+}
+
+void set_help_radio_sender(RadioSender sender) { g_sender = sender != nullptr ? sender : ESend; }
+
+}  // namespace orvex

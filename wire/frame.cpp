@@ -1,0 +1,164 @@
+#include "wire/frame.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "base/address_text.hpp"
+#include "base/byte_order.hpp"
+
+namespace orvex {
+
+std::optional<FrameHeader> read_frame_header(std::span<const uint8_t> frame) {
+  if (frame.size() < FRAME_HEADER_SIZE) return std::nullopt;
+  const uint8_t* p = frame.data();
+  FrameHeader h;
+  h.destination = MacAddress::from(p + OFFSET_DESTINATION);
+  h.source = MacAddress::from(p + OFFSET_SOURCE);
+  h.length = get_be16(p + OFFSET_LENGTH);
+  h.pdu = get_be16(p + OFFSET_PDU);
+  h.cid = get_be16(p + OFFSET_CID);
+  h.tseq = get_be32(p + OFFSET_TSEQ);
+  h.rseq = get_be32(p + OFFSET_RSEQ);
+  h.nbytes = get_be32(p + OFFSET_NBYTES);
+  return h;
+}
+
+bool encode_frame(std::span<uint8_t> frame, const OutgoingHeader& h, const uint8_t* payload, int& size) {
+  if (size < 0 || static_cast<size_t>(size) > MAX_PAYLOAD_SIZE) return false;
+  const size_t needed = FRAME_HEADER_SIZE + static_cast<size_t>(size) + (h.vlan_id != 0 ? VLAN_TAG_SIZE : 0);
+  if (frame.size() < needed || (size > 0 && payload == nullptr)) return false;
+
+  uint8_t* p = frame.data();
+  std::memcpy(p + OFFSET_DESTINATION, h.destination.bytes.data(), 6);
+  std::memcpy(p + OFFSET_SOURCE, h.source.bytes.data(), 6);
+  put_be16(p + OFFSET_LENGTH, static_cast<uint16_t>(size + static_cast<int>(FRAME_HEADER_SIZE)));
+  std::memcpy(p + OFFSET_SNAP, SNAP_HEADER.data(), SNAP_HEADER.size());
+  put_u16(p + OFFSET_PDU, h.pdu, h.big_endian);
+  put_u16(p + OFFSET_CID, h.cid, h.big_endian);
+  put_be16(p + 26, 0);
+  put_u32(p + OFFSET_TSEQ, h.tseq, h.big_endian);
+  put_u32(p + OFFSET_RSEQ, h.rseq, h.big_endian);
+  put_u32(p + OFFSET_NBYTES, static_cast<uint32_t>(size), h.big_endian);
+  if (size > 0) std::memcpy(p + OFFSET_PAYLOAD, payload, static_cast<size_t>(size));
+
+  if (h.vlan_id != 0) {
+    const size_t total = FRAME_HEADER_SIZE + static_cast<size_t>(size);
+    std::memmove(p + OFFSET_LENGTH + VLAN_TAG_SIZE, p + OFFSET_LENGTH, total - OFFSET_LENGTH);
+    put_be16(p + OFFSET_LENGTH, VLAN_TPID);
+    put_be16(p + OFFSET_LENGTH + 2, static_cast<uint16_t>(h.vlan_id));
+    size += static_cast<int>(VLAN_TAG_SIZE);
+  }
+  return true;
+}
+
+bool accept_frame(std::span<const uint8_t> frame, const MacAddress& local, bool trace) {
+  if (frame.size() < OFFSET_PDU + 2) return false;
+  const uint8_t* p = frame.data();
+  const MacAddress destination = MacAddress::from(p + OFFSET_DESTINATION);
+  const MacAddress source = MacAddress::from(p + OFFSET_SOURCE);
+  if (trace) {
+    std::printf("TRC03 dest MAC addr %s   src MAC addr is %s prot = %04X\n", format_mac_text(destination),
+                format_mac_text(source), get_be16(p + OFFSET_LENGTH));
+  }
+  if (!destination.is_broadcast() && destination != local) {
+    if (trace) {
+      std::printf("TRC04 wrong MAC addr %s   my MAC addr is %s\n", format_mac_text(destination),
+                  format_mac_text(local));
+    }
+    return false;
+  }
+  if (trace) std::printf("TRC05 MAC addr OK\n");
+  return std::equal(SNAP_HEADER.begin(), SNAP_HEADER.end(), p + OFFSET_SNAP);
+}
+
+bool vlan_tagged(std::span<const uint8_t> frame, int vlan_id) {
+  return vlan_id != 0 && frame.size() >= OFFSET_LENGTH + 2 && get_be16(frame.data() + OFFSET_LENGTH) == VLAN_TPID;
+}
+
+void strip_vlan_tag(std::span<uint8_t> dst, std::span<const uint8_t> src, int& length, int vlan_id) {
+  size_t n = length < 0 ? 0 : std::min(static_cast<size_t>(length), src.size());
+  if (vlan_tagged(src.first(n), vlan_id) && n >= OFFSET_LENGTH + VLAN_TAG_SIZE) {
+    const size_t kept = std::min(n - VLAN_TAG_SIZE, dst.size());
+    const size_t head = std::min(OFFSET_LENGTH, kept);
+    std::memcpy(dst.data(), src.data(), head);
+    if (kept > head) std::memcpy(dst.data() + head, src.data() + head + VLAN_TAG_SIZE, kept - head);
+    length = static_cast<int>(kept);
+    return;
+  }
+  n = std::min(n, dst.size());
+  std::memcpy(dst.data(), src.data(), n);
+  length = static_cast<int>(n);
+}
+
+// --- Payloads ---------------------------------------------------------------
+
+std::array<uint8_t, CONNECT_REQUEST_SIZE> build_connect_request(std::string_view host_name,
+                                                                 uint8_t protocol_level) {
+  std::array<uint8_t, CONNECT_REQUEST_SIZE> out{};
+  size_t n = 0;
+  for (char c : host_name) {
+    if (c == ' ' || c == '\a') continue;
+    if (c == '\0' || n == PAYLOAD_NAME_FIELD - 1) break;  // the NUL stays before byte 47
+    out[n++] = static_cast<uint8_t>(c);
+  }
+  out[PAYLOAD_LEVEL_OFFSET] = protocol_level;
+  return out;
+}
+
+std::array<uint8_t, DISCOVERY_RESPONSE_SIZE> build_discovery_response(
+    std::string_view host_name, uint32_t uptime_hundredths, std::string_view version_text) {
+  std::array<uint8_t, DISCOVERY_RESPONSE_SIZE> out{};
+  size_t n = 0;
+  for (char c : host_name) {
+    const auto code = static_cast<uint8_t>(c);
+    if (code == 0) break;
+    if (code < 33 || code > 127) continue;
+    if (n == PAYLOAD_NAME_FIELD - 1) break;
+    out[n++] = code;
+  }
+  out[PAYLOAD_LEVEL_OFFSET] = 2;
+  put_le32(out.data() + PAYLOAD_UPTIME_OFFSET, uptime_hundredths);
+  const size_t v = std::min(version_text.size(), size_t{16});
+  std::memcpy(out.data() + PAYLOAD_FIRMWARE_OFFSET, version_text.data(), v);
+  return out;
+}
+
+DiscoveryResponse read_discovery_response(std::span<const uint8_t> payload, uint32_t nbytes) {
+  DiscoveryResponse r;
+  const size_t available = std::min(static_cast<size_t>(nbytes), payload.size());
+  if (nbytes == 0) return r;
+  r.has_name = true;
+  const size_t name_bound = std::min(available, r.name.size());
+  while (r.name_length < name_bound && payload[r.name_length] != 0) {
+    r.name[r.name_length] = static_cast<char>(payload[r.name_length]);
+    ++r.name_length;
+  }
+  if (nbytes >= 48 && available > PAYLOAD_LEVEL_OFFSET) r.protocol_level = payload[PAYLOAD_LEVEL_OFFSET];
+  if (r.protocol_level >= 2) {
+    for (size_t i = 0; i < r.firmware.size(); ++i) {
+      const size_t at = PAYLOAD_FIRMWARE_OFFSET + i;
+      if (at >= available || payload[at] == 0) break;
+      r.firmware[i] = static_cast<char>(payload[at]);
+    }
+  }
+  return r;
+}
+
+std::array<uint8_t, FILE_RESPONSE_SIZE> build_file_response(const FileResponse& response) {
+  std::array<uint8_t, FILE_RESPONSE_SIZE> out{};
+  put_le32(out.data(), static_cast<uint32_t>(response.status));
+  put_le32(out.data() + 4, static_cast<uint32_t>(response.size));
+  return out;
+}
+
+std::optional<FileResponse> read_file_response(std::span<const uint8_t> payload) {
+  ByteReader in(payload);
+  FileResponse r;
+  r.status = static_cast<int32_t>(in.be32());
+  r.size = static_cast<int32_t>(in.be32());
+  if (!in.ok()) return std::nullopt;
+  return r;
+}
+
+}  // namespace orvex

@@ -15,6 +15,10 @@
 
 #include "base/terminate.hpp"
 
+#ifdef ORVEX_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace orvex {
 
 namespace {
@@ -62,6 +66,10 @@ bool wake_pending(int wake_fd) {
 
 void fatal_signal(int sig) {
   restore_terminal();
+#ifdef ORVEX_COVERAGE
+  // Ended by the signal, the process never writes its line counts at exit.
+  __gcov_dump();
+#endif
   // The process ends as the signal would have ended it.
   raise(sig);
   _exit(128 + sig);
@@ -69,6 +77,10 @@ void fatal_signal(int sig) {
 
 [[noreturn]] void terminate_with_restore() {
   restore_terminal();
+#ifdef ORVEX_COVERAGE
+  // The default handler aborts, which writes no line counts.
+  __gcov_dump();
+#endif
   if (g_previous_terminate != nullptr) g_previous_terminate();
   std::abort();
 }

@@ -6,15 +6,17 @@
 
 namespace orvex {
 
+class SessionWorkers;
+
 // From the keyboard (one key) or the input file (one line), as the -i option
 // chose: the number of bytes placed in `buffer` (room for 256), 0 when input
 // for this session is over, negative when it could not be read.
-int read_input(uint8_t* buffer, int size);
+int read_input(SessionWorkers& workers, uint8_t* buffer);
 
 // One key for the radio: 1 with the byte in `buffer`; 0 when keyboard input
 // for this session is over (F3, F4, Esc, a pending restore, the end of the
 // input or the session's stop); negative on a read error. F1, F2, F5, F6 and
 // other function keys are acted on and reading goes on.
-int read_keyboard_input(uint8_t* buffer);
+int read_keyboard_input(SessionWorkers& workers, uint8_t* buffer);
 
 }  // namespace orvex

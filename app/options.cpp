@@ -10,7 +10,6 @@
 #include "ui/help.hpp"
 #include "base/number_text.hpp"
 #include "batch/radio_list.hpp"
-#include "base/settings.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 
@@ -73,13 +72,13 @@ void request_console_lines(int lines) {
   terminate_app(102, -8);
 }
 
-void act_on_option(char option, const char* argument, const char* parameter, PendingOptions& pending) {
-  ProgramOptions& options = program_options();
+void act_on_option(Config& options, char option, const char* argument, const char* parameter,
+                   PendingOptions& pending) {
   switch (option) {
     case 'a':
       break;
     case 'b':
-      set_black_on_white();
+      set_black_on_white(options);
       break;
     case 'c':
       options.adapter_number = read_decimal_int(parameter);
@@ -142,8 +141,7 @@ void act_on_option(char option, const char* argument, const char* parameter, Pen
   }
 }
 
-void evaluate_after_loop(const PendingOptions& pending) {
-  ProgramOptions& options = program_options();
+void evaluate_after_loop(Config& options, const PendingOptions& pending) {
   if (pending.input_given) {
     std::FILE* file = std::fopen(options.input_file_name.c_str(), "r");
     if (file == nullptr) {
@@ -153,9 +151,9 @@ void evaluate_after_loop(const PendingOptions& pending) {
     std::fclose(file);
     options.input_source = INPUT_FILE;
   }
-  if (pending.list_given) load_radio_list(pending.list_file_name.c_str());
-  if (pending.update_given && !parse_update_all(pending.update_text)) refuse_batch_request();
-  if (pending.command_run_given && !parse_command_run(pending.command_run_text)) refuse_batch_request();
+  if (pending.list_given) load_radio_list(options, pending.list_file_name.c_str());
+  if (pending.update_given && !parse_update_all(options, pending.update_text)) refuse_batch_request();
+  if (pending.command_run_given && !parse_command_run(options, pending.command_run_text)) refuse_batch_request();
   if (pending.mac_given) {
     MacAddress mac;
     if (parse_mac_text(pending.mac_text, mac)) {
@@ -170,8 +168,7 @@ void evaluate_after_loop(const PendingOptions& pending) {
 
 }  // namespace
 
-void parse_options(int argc, char** argv) {
-  ProgramOptions& options = program_options();
+void parse_options(Config& options, int argc, char** argv) {
   options.list_filter_active = 0;
   if (argc <= 1) return;
 
@@ -199,9 +196,9 @@ void parse_options(int argc, char** argv) {
       }
       parameter = argv[++i];
     }
-    act_on_option(option, argument, parameter, pending);
+    act_on_option(options, option, argument, parameter, pending);
   }
-  evaluate_after_loop(pending);
+  evaluate_after_loop(options, pending);
 }
 
 }  // namespace orvex

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "base/address_text.hpp"
-#include "engine/session_table.hpp"
+#include "engine/engine.hpp"
 
 namespace orvex {
 
@@ -92,11 +92,11 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result) {
   return out;
 }
 
-std::vector<BatchRadioResult> radios_from_outcomes(const uint8_t* outcomes) {
+std::vector<BatchRadioResult> radios_from_outcomes(const Engine& e, const uint8_t* outcomes) {
   std::vector<BatchRadioResult> radios;
   for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
     if (outcomes[slot] == OUTCOME_EMPTY_SLOT) continue;
-    const Session& session = session_table()[slot];
+    const Session& session = e.sessions[slot];
     radios.push_back({session.name_text(), format_serial_text(session.mac), outcomes[slot]});
   }
   return radios;

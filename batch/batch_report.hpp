@@ -8,6 +8,8 @@
 
 namespace orvex {
 
+struct Engine;
+
 enum class BatchKind { UPDATE_ALL, COMMAND_RUN };
 
 // Per-slot outcome of a batch run.
@@ -37,6 +39,6 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result);
 
 // The radios of a run from its per-slot outcomes (one for each of the
 // MAX_USER_SESSIONS slots): name and serial text of every slot that took part.
-std::vector<BatchRadioResult> radios_from_outcomes(const uint8_t* outcomes);
+std::vector<BatchRadioResult> radios_from_outcomes(const Engine& e, const uint8_t* outcomes);
 
 }  // namespace orvex

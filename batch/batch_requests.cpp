@@ -4,17 +4,14 @@
 #include <string_view>
 
 #include "base/number_text.hpp"
-#include "base/settings.hpp"
+#include "base/config.hpp"
 
 namespace orvex {
 
 namespace {
 
-UpdateAllRequest g_update;
-CommandRunRequest g_command_run;
 
 int read_standard_input() { return std::getchar(); }
-AnswerReader g_answer_reader = read_standard_input;
 
 // The text up to the next "#" from `from`; npos when there is none.
 size_t next_separator(const std::string& text, size_t from) { return text.find('#', from); }
@@ -22,25 +19,23 @@ size_t next_separator(const std::string& text, size_t from) { return text.find('
 // A field that reads as 0 is accepted only when it is written "0".
 bool numeric_field(std::string_view field, int64_t value) { return value != 0 || field == "0"; }
 
-bool confirmed() {
-  if (program_options().confirm_without_prompt != 0) return true;
+bool confirmed(const Config& config, AnswerReader reader) {
+  if (config.confirm_without_prompt != 0) return true;
   std::printf("\nProceed? (Y/N):");
   std::fflush(stdout);
-  int answer = g_answer_reader();
+  int answer = (reader != nullptr ? reader : read_standard_input)();
   return answer == 'Y' || answer == 'y';
 }
 
-void enter_batch_mode() {
-  program_options().batch_mode = 1;
-  run_state().chosen_radio = -1;
+void enter_batch_mode(Config& config) {
+  config.batch_mode = 1;
 }
 
 }  // namespace
 
-UpdateAllRequest& update_all_request() { return g_update; }
-CommandRunRequest& command_run_request() { return g_command_run; }
 
-bool parse_update_all(const std::string& argument) {
+bool parse_update_all(Config& config, const std::string& argument, AnswerReader reader) {
+  UpdateAllRequest& g_update = config.update;
   const char* whole = argument.c_str();
   size_t first = next_separator(argument, 0);
   if (first == std::string::npos || first > MAX_UPDATE_SOURCE_LENGTH) {
@@ -105,13 +100,14 @@ bool parse_update_all(const std::string& argument) {
       "tries:%d            \n Interval between additional tries:%ld\n",
       g_update.source.c_str(), g_update.destination.c_str(), g_update.action, g_update.extra_passes,
       static_cast<long>(g_update.interval_ms));
-  if (!confirmed()) return false;
-  enter_batch_mode();
-  program_options().update_all_mode = 1;
+  if (!confirmed(config, reader)) return false;
+  enter_batch_mode(config);
+  config.update_all_mode = 1;
   return true;
 }
 
-bool parse_command_run(const std::string& argument) {
+bool parse_command_run(Config& config, const std::string& argument, AnswerReader reader) {
+  CommandRunRequest& g_command_run = config.command_run;
   const char* whole = argument.c_str();
   size_t first = next_separator(argument, 0);
   if (first == std::string::npos || first > MAX_COMMAND_FILE_LENGTH) {
@@ -155,19 +151,10 @@ bool parse_command_run(const std::string& argument) {
       "Source commands filename:%s            \n Additional number of tries:%d            \n Interval between "
       "additional tries (millisecs):%d\n",
       g_command_run.command_file.c_str(), g_command_run.extra_passes, g_command_run.interval_ms);
-  if (!confirmed()) return false;
-  enter_batch_mode();
-  program_options().command_run_mode = 1;
+  if (!confirmed(config, reader)) return false;
+  enter_batch_mode(config);
+  config.command_run_mode = 1;
   return true;
-}
-
-void set_answer_reader(AnswerReader reader) {
-  g_answer_reader = reader != nullptr ? reader : read_standard_input;
-}
-
-void reset_batch_requests() {
-  g_update = UpdateAllRequest{};
-  g_command_run = CommandRunRequest{};
 }
 
 }  // namespace orvex

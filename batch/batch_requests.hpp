@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/config.hpp"
+
 namespace orvex {
 
 constexpr size_t MAX_UPDATE_SOURCE_LENGTH = 127;
@@ -15,37 +17,16 @@ constexpr size_t INTERVAL_FIELD_CHARS = 16;      // of the last field only these
 constexpr int MAX_EXTRA_PASSES = 16;
 constexpr int64_t MAX_PASS_INTERVAL_MS = 3600000;
 
-struct UpdateAllRequest {
-  std::string source;
-  std::string destination;
-  int action = 0;       // 1 stay connected, 2 also set default program, 3 disconnect
-  int extra_passes = 0;
-  uint32_t interval_ms = 0;
-};
-
-struct CommandRunRequest {
-  std::string command_file;
-  int extra_passes = 0;
-  int interval_ms = 0;
-};
-
-UpdateAllRequest& update_all_request();
-CommandRunRequest& command_run_request();
+// Where the operator's answer to a confirmation comes from: one character, EOF
+// at the end of input (standard input when none is given).
+using AnswerReader = int (*)();
 
 // Checks "srcfile#dstfile#action#retry_count#retry_interval", prints the
 // confirmation and asks for it unless -f was given. True when valid and
-// confirmed; then the batch flags are set and chosen_radio is -1.
-bool parse_update_all(const std::string& argument);
+// confirmed; then the batch flags are set.
+bool parse_update_all(Config& config, const std::string& argument, AnswerReader reader = nullptr);
 
 // The same for "cmdfile#retry_cnt#retry_interval".
-bool parse_command_run(const std::string& argument);
-
-// Where the operator's answer comes from: one character, EOF at the end of
-// input (standard input by default; tests install their own, nullptr restores).
-using AnswerReader = int (*)();
-void set_answer_reader(AnswerReader reader);
-
-// Both requests back to empty (tests).
-void reset_batch_requests();
+bool parse_command_run(Config& config, const std::string& argument, AnswerReader reader = nullptr);
 
 }  // namespace orvex

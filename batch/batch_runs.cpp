@@ -6,11 +6,10 @@
 #include "engine/dispatch.hpp"
 #include "batch/command_list.hpp"
 #include "batch/script_lines.hpp"
-#include "base/settings.hpp"
 #include "base/clock.hpp"
 #include "engine/connect.hpp"
 #include "engine/epacket.hpp"
-#include "engine/session_events.hpp"
+#include "engine/engine.hpp"
 #include "engine/session_table.hpp"
 #include "engine/transfer.hpp"
 
@@ -22,16 +21,16 @@ namespace {
 constexpr size_t COMMAND_TEXT_SIZE = 256;
 
 // The radio's command line takes a command with its terminating zero byte.
-int send_text(int slot, const char* text, size_t length) {
-  return ESend(session_table()[slot], reinterpret_cast<const uint8_t*>(text), static_cast<int>(length + 1));
+int send_text(Engine& e, int slot, const char* text, size_t length) {
+  return ESend(e, e.sessions[slot], reinterpret_cast<const uint8_t*>(text), static_cast<int>(length + 1));
 }
 
 // Connects to the radio after the pause every radio gets; false (and the
 // message) when it cannot be reached.
-bool reach_radio(int slot) {
-  run_state().chosen_radio = slot;
+bool reach_radio(Engine& e, int slot) {
+  e.run.chosen_radio = slot;
   clock().sleep_ms(RADIO_PAUSE_MS);
-  if (connect_session(slot) == 0) {
+  if (connect_session(e, slot) == 0) {
     std::printf("Connect to Radio: FAILED\n");
     return false;
   }
@@ -39,31 +38,31 @@ bool reach_radio(int slot) {
   return true;
 }
 
-bool update_step(int slot, const void* context) {
-  return update_one_radio(slot, *static_cast<const UpdateAllRequest*>(context));
+bool update_step(Engine& e, int slot, const void* context) {
+  return update_one_radio(e, slot, *static_cast<const UpdateAllRequest*>(context));
 }
 
-bool command_step(int slot, const void* context) {
-  return run_commands_on_radio(slot, *static_cast<const std::vector<std::string>*>(context));
+bool command_step(Engine& e, int slot, const void* context) {
+  return run_commands_on_radio(e, slot, *static_cast<const std::vector<std::string>*>(context));
 }
 
-void finish_run(BatchKind kind, const BatchResult& result) {
+void finish_run(Engine& e, BatchKind kind, const BatchResult& result) {
   std::fputs(format_batch_report(kind, result).c_str(), stdout);
   std::fflush(stdout);
-  end_session();
+  end_session(e);
 }
 
 }  // namespace
 
-BatchResult run_batch_passes(BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
+BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
                              const void* context) {
   std::vector<uint8_t> outcomes(MAX_USER_SESSIONS, OUTCOME_EMPTY_SLOT);
   BatchResult result;
   result.interval_ms = interval_ms;
   for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
-    if (session_table()[slot].state == SESSION_EMPTY) continue;
+    if (e.sessions[slot].state == SESSION_EMPTY) continue;
     ++result.taken_part;
-    const bool done = one_radio(slot, context);
+    const bool done = one_radio(e, slot, context);
     outcomes[static_cast<size_t>(slot)] = done ? OUTCOME_DONE : OUTCOME_FAILED;
     if (!done) ++result.failed;
   }
@@ -74,21 +73,21 @@ BatchResult run_batch_passes(BatchKind kind, int extra_passes, int64_t interval_
     clock().sleep_ms(static_cast<uint32_t>(interval_ms));
     for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
       if (outcomes[static_cast<size_t>(slot)] != OUTCOME_FAILED) continue;
-      if (one_radio(slot, context)) {
+      if (one_radio(e, slot, context)) {
         outcomes[static_cast<size_t>(slot)] = OUTCOME_DONE;
         --result.failed;
       }
     }
     ++result.tries;
   }
-  result.radios = radios_from_outcomes(outcomes.data());
+  result.radios = radios_from_outcomes(e, outcomes.data());
   return result;
 }
 
-bool update_one_radio(int slot, const UpdateAllRequest& request) {
-  std::printf("Updating radio %s ...\n", session_table()[slot].name_text());
+bool update_one_radio(Engine& e, int slot, const UpdateAllRequest& request) {
+  std::printf("Updating radio %s ...\n", e.sessions[slot].name_text());
   std::fflush(stdout);
-  if (!reach_radio(slot)) return false;
+  if (!reach_radio(e, slot)) return false;
 
   char command[COMMAND_TEXT_SIZE];
   int length = std::snprintf(command, sizeof command, "download %s %s\n", request.source.c_str(),
@@ -96,18 +95,18 @@ bool update_one_radio(int slot, const UpdateAllRequest& request) {
   if (length < 0 || static_cast<size_t>(length) >= sizeof command) length = 0;
   // Only this radio's transfer may decide its outcome: an earlier radio's
   // late failure or end signal is dropped here.
-  SessionEvents& events = session_events();
-  transfer_state().transfer_failed = 0;
+  SessionEvents& events = e.events;
+  e.transfer.transfer_failed = 0;
   events.transfer_done_event.reset();
-  send_text(slot, command, static_cast<size_t>(length));  // its outcome shows in the transfer
+  send_text(e, slot, command, static_cast<size_t>(length));  // its outcome shows in the transfer
 
   const bool ended = events.transfer_done_event.wait(DOWNLOAD_WAIT_MS);
   clock().sleep_ms(AFTER_DOWNLOAD_MS);
   // A transfer still running would go on into the next radio's wait.
-  if (!ended) end_transfer_after_wait(slot);
-  if (!ended || transfer_state().transfer_failed != 0) {
+  if (!ended) end_transfer_after_wait(e, slot);
+  if (!ended || e.transfer.transfer_failed != 0) {
     std::printf("Download: FAILED\n");
-    disconnect_session(slot);
+    disconnect_session(e, slot);
     return false;
   }
   std::printf("Download: OK\n");
@@ -116,57 +115,57 @@ bool update_one_radio(int slot, const UpdateAllRequest& request) {
     case 2:
       length = std::snprintf(command, sizeof command, "sdp %s\n", request.destination.c_str());
       if (length < 0 || static_cast<size_t>(length) >= sizeof command) length = 0;
-      if (send_text(slot, command, static_cast<size_t>(length)) != 0) {
+      if (send_text(e, slot, command, static_cast<size_t>(length)) != 0) {
         clock().sleep_ms(RADIO_PAUSE_MS);
         std::printf("Set Default Program: OK\n");
-        disconnect_session(slot);
+        disconnect_session(e, slot);
         return true;
       }
       std::printf("Set Default Program: FAILED\n");
-      disconnect_session(slot);
+      disconnect_session(e, slot);
       return false;
     case 1:
       return true;  // left connected
     default:
-      disconnect_session(slot);
+      disconnect_session(e, slot);
       return true;
   }
 }
 
-bool run_commands_on_radio(int slot, const std::vector<std::string>& commands) {
-  std::printf("Executing commands on radio %s ...\n", session_table()[slot].name_text());
+bool run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands) {
+  std::printf("Executing commands on radio %s ...\n", e.sessions[slot].name_text());
   std::fflush(stdout);
-  if (!reach_radio(slot)) return false;
+  if (!reach_radio(e, slot)) return false;
   for (const std::string& line : commands) {
     // Comments, delays (slept here, between two commands) and an exit.
-    if (run_script_line(line.c_str()) != 0) continue;
-    if (send_text(slot, line.data(), line.size()) == 0) {
+    if (run_script_line(e, line.c_str()) != 0) continue;
+    if (send_text(e, slot, line.data(), line.size()) == 0) {
       std::printf("Execution of command [%s]  FAILED\n", line.c_str());
-      disconnect_session(slot);
+      disconnect_session(e, slot);
       return false;
     }
     clock().sleep_ms(RADIO_PAUSE_MS);
     std::printf("OK\n");
     std::fflush(stdout);
   }
-  disconnect_session(slot);
+  disconnect_session(e, slot);
   return true;
 }
 
-void update_all_radios() {
-  const UpdateAllRequest& request = update_all_request();
-  const BatchResult result = run_batch_passes(BatchKind::UPDATE_ALL, request.extra_passes, request.interval_ms,
+void update_all_radios(Engine& e) {
+  const UpdateAllRequest& request = e.config.update;
+  const BatchResult result = run_batch_passes(e, BatchKind::UPDATE_ALL, request.extra_passes, request.interval_ms,
                                               update_step, &request);
-  finish_run(BatchKind::UPDATE_ALL, result);
+  finish_run(e, BatchKind::UPDATE_ALL, result);
 }
 
-void run_commands_on_all_radios() {
-  const CommandRunRequest& request = command_run_request();
+void run_commands_on_all_radios(Engine& e) {
+  const CommandRunRequest& request = e.config.command_run;
   // Read once, with a reader of its own: an input file (-i) keeps its place.
-  const std::vector<std::string> commands = read_command_list(request.command_file.c_str());
-  const BatchResult result = run_batch_passes(BatchKind::COMMAND_RUN, request.extra_passes, request.interval_ms,
+  const std::vector<std::string> commands = read_command_list(e, request.command_file.c_str());
+  const BatchResult result = run_batch_passes(e, BatchKind::COMMAND_RUN, request.extra_passes, request.interval_ms,
                                               command_step, &commands);
-  finish_run(BatchKind::COMMAND_RUN, result);
+  finish_run(e, BatchKind::COMMAND_RUN, result);
 }
 
 }  // namespace orvex

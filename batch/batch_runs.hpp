@@ -12,6 +12,8 @@
 
 namespace orvex {
 
+struct Engine;
+
 // The pause before each radio is connected and after each delivered command
 // or "sdp"; the longest wait for a download; the pause after it.
 constexpr uint32_t RADIO_PAUSE_MS = 4000;
@@ -19,20 +21,20 @@ constexpr uint32_t DOWNLOAD_WAIT_MS = 60000;
 constexpr uint32_t AFTER_DOWNLOAD_MS = 1500;
 
 // Runs the confirmed -u request over every radio found.
-void update_all_radios();
+void update_all_radios(Engine& e);
 
 // Runs the confirmed -x request over every radio found.
-void run_commands_on_all_radios();
+void run_commands_on_all_radios(Engine& e);
 
 // One radio of each run: true when it counts as updated / every command was
 // delivered.
-bool update_one_radio(int slot, const UpdateAllRequest& request);
-bool run_commands_on_radio(int slot, const std::vector<std::string>& commands);
+bool update_one_radio(Engine& e, int slot, const UpdateAllRequest& request);
+bool run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands);
 
 // The passes over every non-empty slot: a first pass, then up to
 // `extra_passes` more over the failed ones after a wait of `interval_ms`.
-using OneRadio = bool (*)(int slot, const void* context);
-BatchResult run_batch_passes(BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
+using OneRadio = bool (*)(Engine& e, int slot, const void* context);
+BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
                              const void* context);
 
 }  // namespace orvex

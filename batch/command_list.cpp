@@ -3,15 +3,16 @@
 #include <cstdio>
 
 #include "batch/script_lines.hpp"
+#include "engine/engine.hpp"
 
 namespace orvex {
 
-std::vector<std::string> read_command_list(const char* file_name) {
+std::vector<std::string> read_command_list(Engine& e, const char* file_name) {
   std::vector<std::string> lines;
   LineReader reader;
   uint8_t buffer[INPUT_LINE_BUFFER_SIZE];
   for (;;) {
-    int length = read_line(reader, file_name, buffer, true);
+    int length = read_line(e, reader, file_name, buffer, true);
     if (length <= 0) break;
     if (static_cast<int>(lines.size()) == MAX_COMMAND_LINES) {
       std::printf("Warning: command file %s holds more than %d lines; line # %d and later lines are ignored\n",

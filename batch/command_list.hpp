@@ -7,6 +7,8 @@
 
 namespace orvex {
 
+struct Engine;
+
 constexpr int MAX_COMMAND_LINES = 128;
 
 // Every line as read (at most 127 characters, line feed kept), script lines
@@ -14,6 +16,6 @@ constexpr int MAX_COMMAND_LINES = 128;
 // 128th are ignored with one warning. A file that cannot be opened ends the
 // program; a read error ends the list at the lines read so far. The reader is
 // its own, so an interactive input file (-i) keeps its place.
-std::vector<std::string> read_command_list(const char* file_name);
+std::vector<std::string> read_command_list(Engine& e, const char* file_name);
 
 }  // namespace orvex

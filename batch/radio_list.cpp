@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "base/terminate.hpp"
-#include "base/settings.hpp"
 
 namespace orvex {
 
@@ -39,15 +38,15 @@ MacAddress list_entry(uint32_t serial) {
 
 }  // namespace
 
-int load_radio_list(const char* file_name) {
+int load_radio_list(Config& config, const char* file_name) {
   std::FILE* file = std::fopen(file_name, "r");
   if (file == nullptr) {
     std::printf("Error: Unable to open radio list file [%s]\n\r", file_name);
     std::printf("Please verify the file exist and it is not corrupted.\n\r");
     terminate_app(-1, -83);
   }
-  program_options().list_filter_active = 1;
-  program_options().radio_list = RadioList{};
+  config.list_filter_active = 1;
+  config.radio_list = RadioList{};
   int line_number = 0;
   int stored = 0;
   bool overflow_reported = false;
@@ -70,7 +69,7 @@ int load_radio_list(const char* file_name) {
       }
       continue;
     }
-    program_options().radio_list[static_cast<size_t>(stored++)] = list_entry(serial);
+    config.radio_list[static_cast<size_t>(stored++)] = list_entry(serial);
   }
   if (std::ferror(file) != 0) {
     std::printf("----- Error while reading from radio list file %s at line %d.\n", file_name, line_number);
@@ -82,9 +81,5 @@ int load_radio_list(const char* file_name) {
   // Entries after the last stored one are still zero: the first of them ends the list.
   return 1;
 }
-
-const RadioList& radio_list() { return program_options().radio_list; }
-
-void reset_radio_list() { program_options().radio_list = RadioList{}; }
 
 }  // namespace orvex

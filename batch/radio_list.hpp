@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "base/settings.hpp"
+#include "base/config.hpp"
 
 namespace orvex {
 
@@ -13,11 +13,6 @@ constexpr int MAX_SERIAL_TEXT_LENGTH = 16;
 
 // Reads the list and turns the list filter on. Returns 1 when the file was read
 // to its end; ends the program when it cannot be opened or read.
-int load_radio_list(const char* file_name);
-
-const RadioList& radio_list();
-
-// Back to the empty list (tests).
-void reset_radio_list();
+int load_radio_list(Config& config, const char* file_name);
 
 }  // namespace orvex

@@ -5,15 +5,12 @@
 #include <cstring>
 
 #include "base/terminate.hpp"
-#include "base/settings.hpp"
 #include "base/clock.hpp"
-#include "engine/session_events.hpp"
+#include "engine/engine.hpp"
 
 namespace orvex {
 
 namespace {
-
-LineReader g_input_reader;
 
 // A delay's number is looked for in at most this many characters after "delay".
 constexpr size_t DELAY_FIELD_CHARS = 32;
@@ -48,7 +45,7 @@ uint32_t delay_milliseconds(double seconds) {
 
 namespace {
 
-bool run_delay(const char* after_word) {
+bool run_delay(const Engine& e, const char* after_word) {
   size_t available = strnlen(after_word, DELAY_FIELD_CHARS);
   size_t start = 0;
   while (start < available && after_word[start] == ' ') ++start;
@@ -66,7 +63,7 @@ bool run_delay(const char* after_word) {
   std::fflush(stdout);
   uint32_t remaining = delay_milliseconds(seconds);
   // Slept in slices so that a session being stopped is not held up by a long delay.
-  while (remaining > 0 && !session_stopping()) {
+  while (remaining > 0 && !e.events.stopping_now()) {
     uint32_t slice = remaining < DELAY_SLICE_MS ? remaining : DELAY_SLICE_MS;
     clock().sleep_ms(slice);
     remaining -= slice;
@@ -82,7 +79,7 @@ void LineReader::close() {
   line_number = 0;
 }
 
-int read_line(LineReader& reader, const char* file_name, uint8_t* buffer, bool batch) {
+int read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch) {
   if (reader.file == nullptr) {
     reader.file = std::fopen(file_name, "r");
     if (reader.file == nullptr) {
@@ -113,25 +110,22 @@ int read_line(LineReader& reader, const char* file_name, uint8_t* buffer, bool b
     }
     ++reader.line_number;
     if (batch) return length;
-    if (run_script_line(reinterpret_cast<const char*>(buffer)) == 0) return length;
+    if (run_script_line(e, reinterpret_cast<const char*>(buffer)) == 0) return length;
   }
 }
 
-int read_input_line(uint8_t* buffer) {
-  return read_line(g_input_reader, program_options().input_file_name.c_str(), buffer,
-                   program_options().batch_mode != 0);
+int read_input_line(Engine& e, LineReader& reader, uint8_t* buffer) {
+  return read_line(e, reader, e.config.input_file_name.c_str(), buffer, e.config.batch_mode != 0);
 }
 
-int run_script_line(const char* line) {
+int run_script_line(Engine& e, const char* line) {
   if (line[0] == '#') return 1;
   if (line[0] != '.') return 0;
   if (const char* word = std::strstr(line, "delay")) {
-    return run_delay(word + 5) ? 1 : 0;
+    return run_delay(e, word + 5) ? 1 : 0;
   }
   if (std::strstr(line, "exit") != nullptr) terminate_app(0, REASON_LOCAL_EXIT);
   return 0;
 }
-
-void reset_input_reader() { g_input_reader.close(); }
 
 }  // namespace orvex

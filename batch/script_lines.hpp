@@ -8,6 +8,8 @@
 
 namespace orvex {
 
+struct Engine;
+
 // Longest line handed out; callers' buffers hold at least this plus one byte.
 constexpr int MAX_INPUT_LINE = 127;
 constexpr int INPUT_LINE_BUFFER_SIZE = MAX_INPUT_LINE + 1;
@@ -33,19 +35,16 @@ struct LineReader {
 // out (the batch run carries script lines out itself); otherwise script lines
 // are carried out and skipped. A file that cannot be opened, or a read error
 // outside batch, ends the program.
-int read_line(LineReader& reader, const char* file_name, uint8_t* buffer, bool batch);
+int read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch);
 
-// The input file's reader: the file named by -i, in the way batch_mode says.
-int read_input_line(uint8_t* buffer);
+// The input file's next line: the file named by -i, in the way batch_mode says.
+int read_input_line(Engine& e, LineReader& reader, uint8_t* buffer);
 
 // Carries out a comment, ".delay N" or ".exit" line and returns 1; returns 0
 // for a line meant for the radio.
-int run_script_line(const char* line);
+int run_script_line(Engine& e, const char* line);
 
 // A delay's length in whole ms, held within the clock's range.
 uint32_t delay_milliseconds(double seconds);
-
-// Closes the input file's reader (tests).
-void reset_input_reader();
 
 }  // namespace orvex

@@ -30,7 +30,8 @@
 #include "engine/connect.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/epacket.hpp"
-#include "engine/session_events.hpp"
+#include "app/session_workers.hpp"
+#include "engine/engine.hpp"
 #include "engine/session_table.hpp"
 #include "engine/transfer.hpp"
 #include "bench/netns.hpp"
@@ -160,9 +161,8 @@ struct TransferFigures {
   double turnaround_us = 0;  // acknowledgement read to next block sent, on average
 };
 
-// A session with the radio simulator, run by the receive loop of the session
-// workers and the transfer worker around the program's engine. Each download
-// it asks for is one measurement.
+// A session with the radio simulator, run by the program's session workers
+// around its engine. Each download it asks for is one measurement.
 class EngineSession {
  public:
   EngineSession(const std::string& ns_radio, const std::string& dev_radio, const std::filesystem::path& store)
@@ -182,27 +182,21 @@ class EngineSession {
     {
       bench::InNamespace in(ns_program);
       if (!in.entered()) return "could not enter " + ns_program;
-      const int id = select_adapter();
+      AdapterChoice choice{config_, engine_.io};
+      const int id = select_adapter(choice);
       if (id < 0) return "no usable adapter in " + ns_program;
       // Reopened under a timing wrapper: the engine sends through it as usual.
-      auto real = packet_capture().open(adapter_table().entries[id].name);
+      auto real = packet_capture().open(choice.table.entries[id].name);
       if (!real) return "the adapter did not reopen";
       auto owned = std::make_unique<TimedAdapter>(std::move(real));
       timed_ = owned.get();
-      attach_adapter(std::move(owned));
+      engine_.io.attach(std::move(owned));
     }
-    if (discover_radios() != 1) return "the simulator was not found";
-    if (connect_session(1) != 1) return "the session did not open";
-    renew_session_events();
-    set_receive_worker_running(true);
-    receive_ = std::thread([this] {
-      std::vector<uint8_t> buffer(RX_SLOT_SIZE);
-      while (!stop_.load() && !session_stopping()) {
-        const int n = receive_frame(buffer);
-        if (n >= static_cast<int>(FRAME_HEADER_SIZE)) dispatch_frame(buffer.data(), n);
-      }
-    });
-    transfer_ = std::thread([] { run_transfer_worker(1); });
+    engine_.run.numOfRadiosFound = discover_radios(engine_);
+    if (engine_.run.numOfRadiosFound != 1) return "the simulator was not found";
+    engine_.run.chosen_radio = 1;
+    if (connect_session(engine_, 1) != 1) return "the session did not open";
+    workers_.start();
     return {};
   }
 
@@ -213,12 +207,12 @@ class EngineSession {
     timed_->reset();
     const std::string command = "download fw " + destination + "\n";
     const Clock::time_point start = Clock::now();
-    bool done = ESend(session_table()[1], reinterpret_cast<const uint8_t*>(command.data()),
+    bool done = ESend(engine_, engine_.sessions[1], reinterpret_cast<const uint8_t*>(command.data()),
                       static_cast<int>(command.size())) == 1;
     if (!done) f.error = "the download request was not acknowledged";
     done = false;
     for (int i = 0; i < TRANSFER_WAIT_S * 10 && !done && f.error.empty() && !g_stop.load(); ++i) {
-      done = session_events().transfer_done_event.wait(100);
+      done = engine_.events.transfer_done_event.wait(100);
     }
     f.whole_s = seconds(start, Clock::now());
     if (f.error.empty() && !done) f.error = g_stop.load() ? "interrupted" : "the transfer did not finish";
@@ -236,25 +230,18 @@ class EngineSession {
   }
 
   void stop() {
-    if (receive_.joinable()) {
-      stop_.store(true);
-      wake_all_for_stop();
-      interrupt_receive_wait(true);
-      receive_.join();
-      transfer_.join();
-      interrupt_receive_wait(false);
-      set_receive_worker_running(false);
-    }
-    close_adapter();
+    workers_.request_end();
+    workers_.wait_end();
+    engine_.io.close();
   }
 
  private:
   std::filesystem::path store_;
   bench::SimulatorProcess simulator_;
   TimedAdapter* timed_ = nullptr;
-  std::atomic<bool> stop_{false};
-  std::thread receive_;
-  std::thread transfer_;
+  Config config_;
+  Engine engine_{config_};
+  SessionWorkers workers_{engine_};
 };
 
 double median(std::vector<double> v) {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "base/host_state.hpp"
+#include "base/config.hpp"
 #include "os/terminal.hpp"
 
 namespace orvex {
@@ -13,9 +13,6 @@ namespace orvex {
 namespace {
 // -1: not decided yet.
 std::atomic<int> g_output_available{-1};
-std::atomic<int> g_toggle_flag{1};
-std::atomic<uint8_t> g_attribute{0};
-std::atomic<bool> g_title_saved{false};
 
 // The default colours (OSC 10 text, OSC 11 background) recolour every cell
 // written without explicit colours, so the screen's text keeps its place; SGR
@@ -23,8 +20,8 @@ std::atomic<bool> g_title_saved{false};
 constexpr char BLACK_ON_WHITE[] = "\x1b]10;#000000\x07\x1b]11;#ffffff\x07\x1b[0;30;107m";
 constexpr char WHITE_ON_BLACK[] = "\x1b]10;#ffffff\x07\x1b]11;#000000\x07\x1b[0;97;40m";
 
-void set_colours(uint8_t attribute, const char* sequence) {
-  g_attribute.store(attribute);
+void set_colours(Config& config, uint8_t attribute, const char* sequence) {
+  config.attribute = attribute;
   if (!console_output_available()) return;
   note_colours_changed();
   std::fputs(sequence, stdout);
@@ -45,24 +42,21 @@ void set_console_output_available(bool available) {
   g_output_available.store(available ? 1 : 0, std::memory_order_release);
 }
 
-void set_black_on_white() { set_colours(ATTRIBUTE_BLACK_ON_WHITE, BLACK_ON_WHITE); }
-void set_white_on_black() { set_colours(ATTRIBUTE_WHITE_ON_BLACK, WHITE_ON_BLACK); }
-uint8_t current_attribute() { return g_attribute.load(); }
+void set_black_on_white(Config& config) { set_colours(config, ATTRIBUTE_BLACK_ON_WHITE, BLACK_ON_WHITE); }
+void set_white_on_black(Config& config) { set_colours(config, ATTRIBUTE_WHITE_ON_BLACK, WHITE_ON_BLACK); }
 
-void toggle_colours() {
-  if (g_toggle_flag.load() == 1) {
-    set_black_on_white();
-    g_toggle_flag.store(0);
+void toggle_colours(Config& config) {
+  if (config.colour_toggle == 1) {
+    set_black_on_white(config);
+    config.colour_toggle = 0;
   } else {
-    set_white_on_black();
-    g_toggle_flag.store(1);
+    set_white_on_black(config);
+    config.colour_toggle = 1;
   }
 }
 
-int colour_toggle_flag() { return g_toggle_flag.load(); }
-
-void enlarge_console_buffer() {
-  if (host_state().nt_family == 0 || !console_output_available()) return;
+void enlarge_console_buffer(const Config& config) {
+  if (config.nt_family == 0 || !console_output_available()) return;
   // The nearest a terminal offers: ask for 128 lines of 80 columns.
   std::fputs("\x1b[8;128;80t", stdout);
   std::fflush(stdout);
@@ -89,10 +83,8 @@ void erase_below() {
 
 void set_console_title(const char* title) {
   if (!console_output_available()) return;
-  if (!g_title_saved.exchange(true)) {
-    note_title_pushed();
-    std::fputs("\x1b[22;0t", stdout);
-  }
+  // The title in use is saved once, and given back at exit.
+  if (note_title_pushed()) std::fputs("\x1b[22;0t", stdout);
   // Control bytes would end the sequence early: they are left out.
   std::fputs("\x1b]2;", stdout);
   for (const char* p = title; *p != '\0'; ++p) {
@@ -100,12 +92,6 @@ void set_console_title(const char* title) {
   }
   std::fputs("\x07", stdout);
   std::fflush(stdout);
-}
-
-void reset_console() {
-  g_toggle_flag.store(1);
-  g_attribute.store(0);
-  g_title_saved.store(false);
 }
 
 }  // namespace orvex

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "base/config.hpp"
+
 namespace orvex {
 
 // Whether standard output is a terminal that takes cursor sequences; decided
@@ -20,20 +22,17 @@ constexpr uint8_t ATTRIBUTE_WHITE_ON_BLACK = 0x0F;
 // text: the terminal's default colours change (so cells never coloured
 // explicitly follow) and the attributes of new text are set. The terminal's
 // own defaults come back when the program ends.
-void set_black_on_white();
-void set_white_on_black();
-// The attribute set last (0 while none was set; tests).
-uint8_t current_attribute();
+void set_black_on_white(Config& config);
+void set_white_on_black(Config& config);
 
 // F5: black on white while the toggle flag is 1 (the flag becomes 0), white on
 // black otherwise (the flag becomes 1). The -b option calls set_black_on_white
 // alone, leaving the flag as it is.
-void toggle_colours();
-int colour_toggle_flag();
+void toggle_colours(Config& config);
 
 // F6: on an NT-family host the screen becomes 80 columns by 128 lines; on any
 // other host (Linux among them) nothing happens.
-void enlarge_console_buffer();
+void enlarge_console_buffer(const Config& config);
 
 // Moves the cursor by the given lines and columns; a column delta of -80 means
 // the top-left cell. Does nothing without a console.
@@ -45,8 +44,5 @@ void erase_below();
 // Sets the window title when standard output is a terminal (the terminal's own
 // title is saved first and given back at the end).
 void set_console_title(const char* title);
-
-// Colours, toggle flag and title back to their start values (tests).
-void reset_console();
 
 }  // namespace orvex

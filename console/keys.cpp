@@ -212,33 +212,26 @@ int decode_key_timeout(KeyDecoder& d) {
   }
 }
 
-namespace {
-// Only the keyboard worker reads keys.
-KeyDecoder g_decoder;
-}  // namespace
-
-int read_key() {
+int read_key(KeyDecoder& decoder) {
   for (;;) {
-    const bool in_sequence = g_decoder.state != KeyDecoderState::GROUND;
+    const bool in_sequence = decoder.state != KeyDecoderState::GROUND;
     const int byte = read_terminal_byte(in_sequence ? ESC_SEQUENCE_WAIT_MS : -1);
     int code = KEY_PENDING;
     if (byte >= 0) {
-      code = decode_key_byte(g_decoder, static_cast<uint8_t>(byte));
+      code = decode_key_byte(decoder, static_cast<uint8_t>(byte));
     } else if (byte == TERMINAL_TIMEOUT) {
-      code = decode_key_timeout(g_decoder);
+      code = decode_key_timeout(decoder);
     } else if (byte == TERMINAL_END && in_sequence) {
-      code = decode_key_timeout(g_decoder);  // the next read reports the end
+      code = decode_key_timeout(decoder);  // the next read reports the end
     } else if (byte == TERMINAL_ERROR) {
-      g_decoder = KeyDecoder{};
+      decoder = KeyDecoder{};
       return KEY_READ_ERROR;
     } else {
-      g_decoder = KeyDecoder{};
+      decoder = KeyDecoder{};
       return KEY_INPUT_END;
     }
     if (code != KEY_PENDING) return code;
   }
 }
-
-void reset_key_reader() { g_decoder = KeyDecoder{}; }
 
 }  // namespace orvex

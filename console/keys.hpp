@@ -68,9 +68,7 @@ int decode_key_timeout(KeyDecoder& decoder);
 
 // The next key from the terminal input (raw mode is the caller's), or
 // KEY_INPUT_END / KEY_READ_ERROR.
-int read_key();
+int read_key(KeyDecoder& decoder);
 
-// Drops a sequence half read (tests, and a new session).
-void reset_key_reader();
 
 }  // namespace orvex

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "base/terminate.hpp"
-#include "base/settings.hpp"
+#include "base/config.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 
@@ -14,21 +14,15 @@ namespace {
 
 constexpr uint8_t ESC = 27;
 
-struct EscapeState {
-  bool pending = false;
-  uint8_t first = 0;
-};
-
-// Only the receive worker renders, so the escape state needs no lock; the file
-// pointer is read by the terminating thread too.
-EscapeState g_escape;
+// The exit path flushes the capture file from whichever thread ends the
+// process, so the file is process-wide.
 std::atomic<std::FILE*> g_capture_file{nullptr};
 std::atomic<int> g_capture_state{CAPTURE_OFF};
 
 }  // namespace
 
-void open_capture_file() {
-  const std::string& name = program_options().output_file_name;
+void open_capture_file(const Config& config) {
+  const std::string& name = config.output_file_name;
   std::FILE* f = std::fopen(name.c_str(), "wb");
   if (f == nullptr) {
     std::printf("------- Error: output file [%s] couldn't open successfully\n", name.c_str());
@@ -40,13 +34,13 @@ void open_capture_file() {
   g_capture_state.store(CAPTURE_ON, std::memory_order_release);
 }
 
-void render_radio_byte(uint8_t c) {
-  if (g_escape.pending) {
-    if (g_escape.first == 0) {
-      g_escape.first = c;
+void render_radio_byte(RadioOutput& output, uint8_t c) {
+  if (output.pending) {
+    if (output.first == 0) {
+      output.first = c;
       return;
     }
-    if (g_escape.first == '[') {
+    if (output.first == '[') {
       switch (c) {
         case 'A': move_cursor(-1, 0); break;
         case 'D': move_cursor(0, 1); break;  // the radio means one column right
@@ -55,11 +49,11 @@ void render_radio_byte(uint8_t c) {
         default: break;
       }
     }
-    g_escape = EscapeState{};
+    output = RadioOutput{};
     return;
   }
   if (c == ESC) {
-    g_escape.pending = true;
+    output.pending = true;
     return;
   }
   console_put_byte(c);  // shown as code page 437; the file gets the raw byte
@@ -70,8 +64,8 @@ void render_radio_byte(uint8_t c) {
   }
 }
 
-void print_diagnostic(const char* text) {
-  if (program_options().diagnostic_level != 0) std::printf("%s\n", text);
+void print_diagnostic(const Config& config, const char* text) {
+  if (config.diagnostic_level != 0) std::printf("%s\n", text);
 }
 
 int capture_state() { return g_capture_state.load(std::memory_order_acquire); }
@@ -85,11 +79,6 @@ void close_capture_file() {
   std::FILE* f = g_capture_file.exchange(nullptr, std::memory_order_acq_rel);
   if (f != nullptr) std::fclose(f);
   g_capture_state.store(CAPTURE_OFF, std::memory_order_release);
-}
-
-void reset_radio_output() {
-  close_capture_file();
-  g_escape = EscapeState{};
 }
 
 }  // namespace orvex

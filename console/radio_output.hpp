@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "base/config.hpp"
+
 namespace orvex {
 
 constexpr int CAPTURE_OFF = 1;
@@ -11,24 +13,28 @@ constexpr int CAPTURE_ON = 2;
 
 // Opens the -o file (created or emptied). On failure prints the error and ends
 // the program with reason -29.
-void open_capture_file();
+void open_capture_file(const Config& config);
+
+// Where the radio's output stands inside an escape sequence. Only the thread
+// that dispatches frames renders, so it needs no lock.
+struct RadioOutput {
+  bool pending = false;
+  uint8_t first = 0;
+};
 
 // Shows one byte of radio output. An escape sequence is always three bytes
 // (ESC and two more): ESC [ A, ESC [ D, ESC [ H and ESC [ J move the cursor or
 // erase; every other sequence has no effect. Sequence bytes are never shown or
 // captured; every other byte is shown at once and copied to the capture file.
-void render_radio_byte(uint8_t c);
+void render_radio_byte(RadioOutput& output, uint8_t c);
 
 // Prints the text and a line end when diagnostics are on.
-void print_diagnostic(const char* text);
+void print_diagnostic(const Config& config, const char* text);
 
 int capture_state();
 // Flushes the capture file (safe from any thread while another writes it).
 void flush_capture_file();
 // Closes the capture file at a clean shut-down.
 void close_capture_file();
-
-// Back to no capture and no pending sequence (tests).
-void reset_radio_output();
 
 }  // namespace orvex

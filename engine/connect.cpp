@@ -6,7 +6,7 @@
 
 #include "engine/discover.hpp"
 #include "link/frame_io.hpp"
-#include "base/host_state.hpp"
+#include "engine/engine.hpp"
 #include "base/clock.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/epacket.hpp"
@@ -19,15 +19,13 @@ namespace orvex {
 
 namespace {
 
-std::atomic<bool> g_receive_worker_running{false};
-
 bool established(const Session& s) {
   const int32_t state = s.state;
   return state == SESSION_CONNECTED || state == SESSION_TRANSFER;
 }
 
-std::array<uint8_t, CONNECT_REQUEST_SIZE> connect_request_for(const Session& s) {
-  return build_connect_request(host_state().local_host_name, s.protocol_level);
+std::array<uint8_t, CONNECT_REQUEST_SIZE> connect_request_for(const Engine& e, const Session& s) {
+  return build_connect_request(e.config.local_host_name, s.protocol_level);
 }
 
 // A fresh identifier for every set-up, so that frames of an earlier connection
@@ -40,27 +38,24 @@ uint16_t fresh_cid(uint16_t previous) {
 
 }  // namespace
 
-void set_receive_worker_running(bool running) { g_receive_worker_running.store(running); }
-bool receive_worker_running() { return g_receive_worker_running.load(); }
-
-int connect_session(int index) {
+int connect_session(Engine& e, int index) {
   if (!SessionTable::valid_index(index)) return 0;
   Clock& c = clock();
   const uint64_t start = c.now_ms();
   uint64_t last_request = start;
-  const bool worker_receives = receive_worker_running();
+  const bool worker_receives = e.receive_worker_running.load();
 
   // A new set-up: the accept that answers it must count even when an earlier
   // connection (a restore, a radio left connected by a batch run) was never
   // disconnected.
-  connection_globals().session_established = 0;
+  e.connection.session_established = 0;
 
-  SessionTable& table = session_table();
+  SessionTable& table = e.sessions;
   for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
     Session& other = table[i];
     // Without workers this thread is the only dispatcher: a transfer cut off
     // by a restore is dropped here, its file closed.
-    if (!worker_receives && other.send_file != nullptr) abandon_transfer(other);
+    if (!worker_receives && other.send_file != nullptr) abandon_transfer(e, other);
     if (i == index) continue;
     if (other.state != SESSION_EMPTY) other.state = SESSION_CLOSED;
     other.cid = CID_NONE;
@@ -74,10 +69,10 @@ int connect_session(int index) {
   s.ack_mark_rseq = 0;
   s.cid = fresh_cid(s.cid);
   s.state = SESSION_FOUND;
-  establishment_event().reset();
+  e.established.reset();
 
-  const auto request = connect_request_for(s);
-  ESend(s, request.data(), static_cast<int>(request.size()));
+  const auto request = connect_request_for(e, s);
+  ESend(e, s, request.data(), static_cast<int>(request.size()));
   s.tseq = 1;  // the request's bytes are not counted
 
   static std::array<uint8_t, RX_SLOT_SIZE> buffer;
@@ -89,17 +84,17 @@ int connect_session(int index) {
       const uint64_t repeat_at = last_request + CONNECT_REPEAT_MS + 1;
       const uint64_t give_up_at = start + CONNECT_LIMIT_MS;
       const uint64_t until = std::min(repeat_at, give_up_at);
-      establishment_event().wait(static_cast<uint32_t>(until > now ? until - now : 1));
-      if (session_stopping()) break;
+      e.established.wait(static_cast<uint32_t>(until > now ? until - now : 1));
+      if (e.events.stopping_now()) break;
     } else {
-      const int n = receive_frame(buffer);
+      const int n = e.io.receive(buffer);
       if (n < 0) break;
-      if (n >= static_cast<int>(FRAME_HEADER_SIZE)) dispatch_frame(buffer.data(), n);
+      if (n >= static_cast<int>(FRAME_HEADER_SIZE)) dispatch_frame(e, buffer.data(), n);
     }
     if (established(s)) break;
     const uint64_t now = c.now_ms();
     if (now - last_request > CONNECT_REPEAT_MS) {
-      resend_connect_request(index);
+      resend_connect_request(e, index);
       last_request = now;
     }
     if (now - start > CONNECT_LIMIT_MS) break;
@@ -107,12 +102,12 @@ int connect_session(int index) {
   return established(s) ? 1 : 0;
 }
 
-void resend_connect_request(int index) {
+void resend_connect_request(Engine& e, int index) {
   if (!SessionTable::valid_index(index)) return;
-  Session& live = session_table()[index];
+  Session& live = e.sessions[index];
   Session copy = live;
-  const auto request = connect_request_for(copy);
-  if (copy.next_pdu == PDU_CONNECT_REQUEST) ESend(copy, request.data(), static_cast<int>(request.size()));
+  const auto request = connect_request_for(e, copy);
+  if (copy.next_pdu == PDU_CONNECT_REQUEST) ESend(e, copy, request.data(), static_cast<int>(request.size()));
   live.tseq = 1;
 }
 

@@ -7,21 +7,17 @@
 
 namespace orvex {
 
+struct Engine;
+
 constexpr uint64_t CONNECT_REPEAT_MS = 700;
 constexpr uint64_t CONNECT_LIMIT_MS = 5000;
 
 // 1 when entry `index` reached SESSION_CONNECTED, 0 when 5000 ms passed first
 // (or the index names no entry).
-int connect_session(int index);
+int connect_session(Engine& e, int index);
 
 // Repeats the connect request of an entry still being set up, from a copy, so
 // the entry itself is left as it is (apart from its tseq, back to 1).
-void resend_connect_request(int index);
-
-// Set by the session workers while their receive worker dispatches frames. Two
-// threads must never receive at once, so connect_session then only sends its
-// requests and waits for that dispatcher to establish the entry.
-void set_receive_worker_running(bool running);
-bool receive_worker_running();
+void resend_connect_request(Engine& e, int index);
 
 }  // namespace orvex

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "base/settings.hpp"
+#include "engine/engine.hpp"
 #include "link/frame_io.hpp"
 #include "base/clock.hpp"
 #include "base/byte_order.hpp"
@@ -27,13 +27,13 @@ constexpr int64_t LAST_REQUEST_SECOND = 2;   // requests at seconds 0, 1 and 2
 constexpr int64_t LISTEN_SECONDS = 4;
 constexpr uint32_t FAILED_RECEIVE_PAUSE_MS = 100;
 
-bool passes_radio_list(const MacAddress& source) {
-  const ProgramOptions& options = program_options();
+bool passes_radio_list(const Engine& e, const MacAddress& source) {
+  const Config& options = e.config;
   return options.list_filter_active == 0 || radio_list_contains(options.radio_list, source);
 }
 
-bool already_recorded(const MacAddress& source) {
-  SessionTable& table = session_table();
+bool already_recorded(Engine& e, const MacAddress& source) {
+  SessionTable& table = e.sessions;
   for (int i = 1; i < MAX_USER_SESSIONS; ++i) {
     if (table[i].state != SESSION_EMPTY && table[i].mac == source) return true;
   }
@@ -60,12 +60,12 @@ void record_radio(Session& entry, const MacAddress& source, const DiscoveryRespo
 
 }  // namespace
 
-int accept_discovery_response(const uint8_t* frame, int length, int& count, RadioFound on_found) {
+int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& count, RadioFound on_found) {
   if (frame == nullptr || length < static_cast<int>(FRAME_HEADER_SIZE)) return -1;
   const std::span<const uint8_t> bytes(frame, static_cast<size_t>(length));
   const int cur_session = count + 1;
 
-  if (MacAddress::from(frame + OFFSET_DESTINATION) != local_mac_address()) return -1;
+  if (MacAddress::from(frame + OFFSET_DESTINATION) != e.config.local_mac) return -1;
 
   size_t llc = OFFSET_SNAP;
   if (get_be16(frame + OFFSET_LENGTH) == VLAN_TPID) {
@@ -85,20 +85,20 @@ int accept_discovery_response(const uint8_t* frame, int length, int& count, Radi
   const uint32_t nbytes = get_be32(frame + llc + LLC_NBYTES_OFFSET);
   const MacAddress source = MacAddress::from(frame + OFFSET_SOURCE);
 
-  if (!passes_radio_list(source)) return 0;
+  if (!passes_radio_list(e, source)) return 0;
   // The first response of a radio wins; later ones change nothing.
-  if (already_recorded(source)) return 0;
+  if (already_recorded(e, source)) return 0;
   // Entry 0 never holds a radio, so a full table has 599.
   if (cur_session >= MAX_USER_SESSIONS) return 0;
 
   const DiscoveryResponse response = read_discovery_response(bytes.subspan(llc + LLC_PAYLOAD_OFFSET), nbytes);
-  record_radio(session_table()[cur_session], source, response);
+  record_radio(e.sessions[cur_session], source, response);
   ++count;
-  if (run_state().rows_during_discovery != 0 && on_found != nullptr) on_found(cur_session);
+  if (e.run.rows_during_discovery != 0 && on_found != nullptr) on_found(e, cur_session);
   return count;
 }
 
-int discover_radios(RadioFound on_found) {
+int discover_radios(Engine& e, RadioFound on_found) {
   static std::vector<uint8_t> buffer;  // kept for the run
   if (buffer.empty()) buffer.resize(RX_SLOT_SIZE);
 
@@ -115,23 +115,23 @@ int discover_radios(RadioFound on_found) {
   request.next_pdu = PDU_DISCOVERY_REQUEST;
   request.cid = static_cast<uint16_t>(new_connection_id());
   request.protocol_level = 2;
-  ESend(request, nullptr, 0);
+  ESend(e, request, nullptr, 0);
   const int64_t t_start = c.wall_seconds();
   int64_t t_last_send = t_start;
 
   for (;;) {
     for (;;) {
-      const int n = receive_frame(buffer);
+      const int n = e.io.receive(buffer);
       // A receive failure does not end discovery; a short pause keeps a
       // failing adapter from spinning the loop until the time is up.
       if (n < 0) c.sleep_ms(FAILED_RECEIVE_PAUSE_MS);
       if (n <= 0 || n > static_cast<int>(MAX_FRAME_SIZE)) break;
-      if (n >= static_cast<int>(FRAME_HEADER_SIZE)) accept_discovery_response(buffer.data(), n, count, on_found);
+      if (n >= static_cast<int>(FRAME_HEADER_SIZE)) accept_discovery_response(e, buffer.data(), n, count, on_found);
       if (c.wall_seconds() != t_now) break;
     }
     t_now = c.wall_seconds();
     if (t_now != t_last_send && t_now - t_start <= LAST_REQUEST_SECOND) {
-      ESend(request, nullptr, 0);
+      ESend(e, request, nullptr, 0);
       t_last_send = c.wall_seconds();
     }
     if (t_now - t_start >= LISTEN_SECONDS) break;

@@ -6,17 +6,19 @@
 
 namespace orvex {
 
+struct Engine;
+
 // Told of each radio recorded (its entry), so that its row is shown at once.
-using RadioFound = void (*)(int index);
+using RadioFound = void (*)(const Engine& e, int index);
 
 // Broadcasts the request at most three times (at 0, 1 and 2 s of a 1 s clock)
 // and listens until a check finds 4 s passed. The number of radios recorded.
-int discover_radios(RadioFound on_found = nullptr);
+int discover_radios(Engine& e, RadioFound on_found = nullptr);
 
 // Judges one received frame (at least 40 bytes) as a response to discovery and
 // records a new radio in entry count + 1. -1: not for this station or not a
 // frame of this protocol; 0: nothing to record; else the new count.
-int accept_discovery_response(const uint8_t* frame, int length, int& count, RadioFound on_found = nullptr);
+int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& count, RadioFound on_found = nullptr);
 
 // A fresh connection identifier, 0..32767. The first call seeds the generator
 // from the wall clock.

@@ -5,10 +5,11 @@
 
 #include <cstdint>
 
-#include "base/event.hpp"
 #include "engine/session_table.hpp"
 
 namespace orvex {
+
+struct Engine;
 
 // Results, for diagnostics only.
 constexpr int DISPATCH_REJECTED = -1;
@@ -18,14 +19,16 @@ constexpr int DISPATCH_UNKNOWN_PDU = -4;
 constexpr int DISPATCH_DISCONNECTED = -6;
 
 // Judges and handles one received frame of `length` bytes (tagged or not).
-int dispatch_frame(const uint8_t* frame, int length);
+int dispatch_frame(Engine& e, const uint8_t* frame, int length);
 
 // True when the frame repeats the last data frame remembered; otherwise
-// remembers it. Called with all arguments 0 it forgets.
-bool already_received(const uint8_t* payload, uint32_t length, uint32_t tseq, uint32_t rseq);
+// remembers it.
+bool already_received(Engine& e, const uint8_t* payload, uint32_t length, uint32_t tseq, uint32_t rseq);
+// Forgets the remembered data frame (a new connection, a disconnect).
+void forget_duplicates(Engine& e);
 
 // Answers an identify request (`request` is an untagged frame of 40 bytes or more).
-void send_identify_response(const uint8_t* request, uint16_t cid);
+void send_identify_response(Engine& e, const uint8_t* request, uint16_t cid);
 
 // The acknowledgement test shared with the file transfer: new when this side
 // has accepted more since the last one taken, or the radio covers more.
@@ -33,19 +36,12 @@ bool is_new_acknowledgement(const Session& session, uint32_t frame_rseq);
 void take_acknowledgement(Session& session, uint32_t frame_rseq);
 
 // An empty frame for the entry: a PDU_ACK with its current tseq and rseq.
-void acknowledge(Session& session);
+void acknowledge(Engine& e, Session& session);
 // After data from the radio the entry's next frame is an acknowledgement, or
 // terminal data once connected; a transfer in progress keeps its file PDU type.
 void prefer_acknowledgement(Session& session);
 
-// Signalled each time an entry is established; connection set-up waits on it
-// while the receive worker dispatches.
-AutoResetEvent& establishment_event();
-
-// Asks the session to end (through the seam the session workers install).
-void end_session();
-
-// Forgets the remembered data frame (tests).
-void reset_dispatch_state();
+// Asks the session to end (through the request the session workers install).
+void end_session(Engine& e);
 
 }  // namespace orvex

@@ -1,7 +1,6 @@
 #include "engine/epacket.hpp"
 
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -9,43 +8,30 @@
 #include <optional>
 
 #include "base/terminate.hpp"
-#include "base/settings.hpp"
 #include "console/radio_output.hpp"
-#include "link/frame_io.hpp"
 #include "wire/frame.hpp"
-#include "engine/session_events.hpp"
+#include "engine/dispatch.hpp"
+#include "engine/engine.hpp"
 #include "engine/session_frame.hpp"
 
 namespace orvex {
 
 namespace {
 
-// Building a frame (PDU choice, tseq advance, header) is one short critical
-// section per entry, so two threads never send the same TSEQ.
-std::array<std::mutex, MAX_USER_SESSIONS> g_build_locks;
-// Held by a data-carrying send from its frame to its acknowledgement: the
-// session's one ack_event then always wakes the sender it was meant for.
-std::array<std::mutex, MAX_USER_SESSIONS> g_data_send_locks;
-// Records outside the table (copies, temporaries) share one pair.
-std::mutex g_other_build_lock;
-std::mutex g_other_data_send_lock;
-
-std::atomic<ForgetDuplicateMemory> g_forget_duplicates{nullptr};
-
-int entry_index(const Session& session) {
-  const Session* first = session_table().entries.data();
+int entry_index(const Engine& e, const Session& session) {
+  const Session* first = e.sessions.entries.data();
   const Session* p = &session;
   const std::less<const Session*> before;
   if (before(p, first) || !before(p, first + MAX_USER_SESSIONS)) return -1;
   return static_cast<int>(p - first);
 }
 
-std::mutex& build_lock(int index) {
-  return index >= 0 ? g_build_locks[static_cast<size_t>(index)] : g_other_build_lock;
+std::mutex& build_lock(Engine& e, int index) {
+  return index >= 0 ? e.send_locks.build[static_cast<size_t>(index)] : e.send_locks.other_build;
 }
 
-std::mutex& data_send_lock(int index) {
-  return index >= 0 ? g_data_send_locks[static_cast<size_t>(index)] : g_other_data_send_lock;
+std::mutex& data_send_lock(Engine& e, int index) {
+  return index >= 0 ? e.send_locks.data[static_cast<size_t>(index)] : e.send_locks.other_data;
 }
 
 // A frame for which no acknowledgement is awaited.
@@ -53,7 +39,7 @@ bool sent_once(uint16_t pdu, int payload_size) {
   return payload_size == 0 || pdu == PDU_CONNECT_REQUEST || pdu == PDU_IDENTIFY_RESPONSE;
 }
 
-void give_up(uint16_t pdu) {
+void give_up(Engine& e, uint16_t pdu) {
   if (pdu == PDU_CONNECT_REQUEST) {
     std::printf("\nError: Unable to establish connection with server.\n\r");
   } else {
@@ -62,10 +48,9 @@ void give_up(uint16_t pdu) {
   }
   // The entry of the current connection is the highest one still carrying an
   // identifier: a connection set-up gives every other entry CID_NONE.
-  SessionTable& table = session_table();
   for (int i = MAX_USER_SESSIONS - 1; i >= 0; --i) {
-    if (table[i].cid != CID_NONE) {
-      disconnect_session(i);
+    if (e.sessions[i].cid != CID_NONE) {
+      disconnect_session(e, i);
       break;
     }
   }
@@ -73,64 +58,65 @@ void give_up(uint16_t pdu) {
 
 // `set_pdu` (when given) and `set_state` are applied under the build lock, so
 // no other sender of the entry changes next_pdu between them and the build.
-int send(Session& session, std::optional<uint16_t> set_pdu, std::optional<int32_t> set_state,
+int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::optional<int32_t> set_state,
          const uint8_t* payload, int payload_size) {
   if (payload_size > static_cast<int>(1500 - ORVEX_HEADER_SIZE)) {
     assertion_failed("payload_size <= (1500 - ORVEX_HEADER_SIZE)", __FILE_NAME__, __LINE__);
   }
   if (payload_size < 0) assertion_failed("payload_size >= 0", __FILE_NAME__, __LINE__);
-  if (payload_size > 100 && program_options().diagnostic_level != 0) std::printf("Hi\n");
+  if (payload_size > 100 && e.config.diagnostic_level != 0) std::printf("Hi\n");
 
-  const int index = entry_index(session);
+  const int index = entry_index(e, session);
   const uint16_t expected_pdu = set_pdu.value_or(session.next_pdu.load());
-  std::unique_lock<std::mutex> one_sender(data_send_lock(index), std::defer_lock);
+  std::unique_lock<std::mutex> one_sender(data_send_lock(e, index), std::defer_lock);
   if (!sent_once(expected_pdu, payload_size)) one_sender.lock();
 
   std::array<uint8_t, FRAME_BUFFER_SIZE> frame;
   int size = payload_size;
   uint16_t pdu;
   {
-    std::lock_guard<std::mutex> building(build_lock(index));
+    std::lock_guard<std::mutex> building(build_lock(e, index));
     if (set_state) session.state = *set_state;
     if (set_pdu) session.next_pdu = *set_pdu;
-    if (!build_frame(frame, session, payload, size)) return 0;
+    if (!build_frame(frame, session, e.config, payload, size)) return 0;
     pdu = session.next_pdu;
   }
   const std::span<const uint8_t> bytes(frame.data(), static_cast<size_t>(size) + FRAME_HEADER_SIZE);
-  send_frame(bytes);
+  e.io.send(bytes);
 
   if (sent_once(pdu, payload_size)) {
     std::fflush(stdout);
     return 1;
   }
 
-  AutoResetEvent& ack = session_events().ack_event;
+  AutoResetEvent& ack = e.events.ack_event;
+  const SessionEvents& events = e.events;
   uint32_t timeout = INITIAL_ACK_TIMEOUT_MS;
   int retransmissions = 0;
-  bool acknowledged = !session_stopping() && ack.wait(timeout);
+  bool acknowledged = !events.stopping_now() && ack.wait(timeout);
   // In a batch run a radio that left (disconnect, restore) closes only its
   // entry: its acknowledgement will not come, and the run goes on.
-  const auto left_batch_run = [&session, index] {
-    return index >= 0 && program_options().batch_mode != 0 && session.state == SESSION_CLOSED;
+  const auto left_batch_run = [&e, &session, index] {
+    return index >= 0 && e.config.batch_mode != 0 && session.state == SESSION_CLOSED;
   };
-  while (!acknowledged && !session_stopping() && retransmissions < MAX_SEND_ATTEMPTS && !left_batch_run()) {
+  while (!acknowledged && !events.stopping_now() && retransmissions < MAX_SEND_ATTEMPTS && !left_batch_run()) {
     timeout = static_cast<uint32_t>(timeout * ACK_TIMEOUT_FACTOR);
     char line[96];
     std::snprintf(line, sizeof line, "\nRetransmitting data: ESend: PDU %d TSEQ: %ld size %d", pdu,
                   static_cast<long>(session.tseq.load()), size);
-    print_diagnostic(line);
+    print_diagnostic(e.config, line);
     if (retransmissions == 4) std::printf("Retransmitting data ... please wait\n");
-    send_frame(bytes);
+    e.io.send(bytes);
     ++retransmissions;
-    acknowledged = !session_stopping() && ack.wait(timeout);
+    acknowledged = !events.stopping_now() && ack.wait(timeout);
   }
   // A stop wakes the wait; the session is ending and nothing more is done here.
-  if (session_stopping()) return 0;
+  if (events.stopping_now()) return 0;
   if (!acknowledged && left_batch_run()) return 0;
   if (!acknowledged) {
     if (one_sender.owns_lock()) one_sender.unlock();
-    give_up(pdu);
-    if (program_options().batch_mode != 0) return 0;
+    give_up(e, pdu);
+    if (e.config.batch_mode != 0) return 0;
     terminate_app(-1, REASON_UNABLE_TO_SEND);
   }
   std::fflush(stdout);
@@ -139,30 +125,28 @@ int send(Session& session, std::optional<uint16_t> set_pdu, std::optional<int32_
 
 }  // namespace
 
-int ESend(Session& session, const uint8_t* payload, int payload_size) {  // NOLINT(readability-identifier-naming)
-  return send(session, std::nullopt, std::nullopt, payload, payload_size);
+int ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size) {  // NOLINT(readability-identifier-naming)
+  return send(e, session, std::nullopt, std::nullopt, payload, payload_size);
 }
 
-void disconnect_session(int index) {
-  if (index < 0) index = run_state().chosen_radio;
+void disconnect_session(Engine& e, int index) {
+  if (index < 0) index = e.run.chosen_radio;
   if (!SessionTable::valid_index(index)) return;
-  send(session_table()[index], PDU_DISCONNECT, std::nullopt, nullptr, 0);
-  connection_globals().session_established = 0;
-  if (ForgetDuplicateMemory forget = g_forget_duplicates.load()) forget();
-  close_session(index);
+  send(e, e.sessions[index], PDU_DISCONNECT, std::nullopt, nullptr, 0);
+  e.connection.session_established = 0;
+  forget_duplicates(e);
+  close_session(e.sessions, index);
 }
 
-void send_error_report(int index, const char* text) {
-  if (index < 0) index = run_state().chosen_radio;
+void send_error_report(Engine& e, int index, const char* text) {
+  if (index < 0) index = e.run.chosen_radio;
   if (!SessionTable::valid_index(index) || text == nullptr) return;
   // The text goes with its NUL; a text too long for one frame is cut so the
   // NUL still fits.
   std::array<uint8_t, MAX_PAYLOAD_SIZE> payload{};
   const size_t length = strnlen(text, MAX_PAYLOAD_SIZE - 1);
   std::memcpy(payload.data(), text, length);
-  send(session_table()[index], PDU_ERROR, SESSION_CONNECTED, payload.data(), static_cast<int>(length + 1));
+  send(e, e.sessions[index], PDU_ERROR, SESSION_CONNECTED, payload.data(), static_cast<int>(length + 1));
 }
-
-void set_forget_duplicate_memory(ForgetDuplicateMemory forget) { g_forget_duplicates.store(forget); }
 
 }  // namespace orvex

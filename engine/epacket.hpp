@@ -10,6 +10,8 @@
 
 namespace orvex {
 
+struct Engine;
+
 constexpr uint32_t INITIAL_ACK_TIMEOUT_MS = 300;
 constexpr double ACK_TIMEOUT_FACTOR = 1.3;
 constexpr int MAX_SEND_ATTEMPTS = 11;  // retransmissions after the first transmission
@@ -22,20 +24,14 @@ constexpr int MAX_SEND_ATTEMPTS = 11;  // retransmissions after the first transm
 // reason -25. 1 when sent (and acknowledged where a wait applies). When the
 // session is being stopped, a wait ends at once with result 0, and nothing is
 // given up or closed.
-int ESend(Session& session, const uint8_t* payload, int payload_size);  // NOLINT(readability-identifier-naming)
+int ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // NOLINT(readability-identifier-naming)
 
 // Sends a disconnect for entry `index` (below 0: the chosen radio), clears
 // session_established, makes the receive side forget its last data frame and
 // closes the entry.
-void disconnect_session(int index);
+void disconnect_session(Engine& e, int index);
 
 // Reports `text` (sent with its NUL) to the radio as a PDU_ERROR; reliable.
-void send_error_report(int index, const char* text);
-
-// The receive dispatcher's duplicate memory lives with the dispatcher; it
-// installs the routine that makes it forget (already_received with all
-// arguments 0), which disconnect_session calls. nullptr removes it.
-using ForgetDuplicateMemory = void (*)();
-void set_forget_duplicate_memory(ForgetDuplicateMemory forget);
+void send_error_report(Engine& e, int index, const char* text);
 
 }  // namespace orvex

@@ -2,13 +2,8 @@
 
 namespace orvex {
 
-SessionEvents& session_events() {
-  static SessionEvents events;
-  return events;
-}
-
-void renew_session_events() {
-  SessionEvents& e = session_events();
+void SessionEvents::renew() {
+  SessionEvents& e = *this;
   e.stopping.store(false, std::memory_order_release);
   e.ack_event.reset();
   e.block_ready_event.reset();
@@ -17,8 +12,8 @@ void renew_session_events() {
   e.ring_space_event.reset();
 }
 
-void wake_all_for_stop() {
-  SessionEvents& e = session_events();
+void SessionEvents::wake_all_for_stop() {
+  SessionEvents& e = *this;
   e.stopping.store(true, std::memory_order_release);
   e.ack_event.set();
   e.block_ready_event.set();
@@ -26,7 +21,5 @@ void wake_all_for_stop() {
   e.ring_data_event.set();
   e.ring_space_event.set();
 }
-
-bool session_stopping() { return session_events().stopping.load(std::memory_order_acquire); }
 
 }  // namespace orvex

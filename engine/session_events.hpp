@@ -16,15 +16,12 @@ struct SessionEvents {
   AutoResetEvent ring_data_event;      // keyboard worker -> send worker
   AutoResetEvent ring_space_event;     // send worker -> keyboard worker
   std::atomic<bool> stopping{false};
+
+  // A new session: every event unsignalled, not stopping.
+  void renew();
+  // The session is being stopped: every waiter wakes and sees stopping_now().
+  void wake_all_for_stop();
+  bool stopping_now() const { return stopping.load(std::memory_order_acquire); }
 };
-
-SessionEvents& session_events();
-
-// A new session: every event unsignalled, not stopping.
-void renew_session_events();
-
-// The session is being stopped: every waiter wakes and sees session_stopping().
-void wake_all_for_stop();
-bool session_stopping();
 
 }  // namespace orvex

@@ -3,11 +3,12 @@
 #include <cstdio>
 
 #include "base/byte_order.hpp"
-#include "base/settings.hpp"
+#include "engine/engine.hpp"
 
 namespace orvex {
 
-bool build_frame(std::span<uint8_t> frame, Session& session, const uint8_t* payload, int& size) {
+bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, const uint8_t* payload,
+                 int& size) {
   // The PDU type: data goes as terminal data once connected and as file data
   // otherwise; an empty frame on a connection is an acknowledgement unless it
   // closes the connection.
@@ -20,17 +21,17 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const uint8_t* payl
   }
   OutgoingHeader h;
   h.destination = session.mac;
-  h.source = local_mac_address();
+  h.source = config.local_mac;
   h.pdu = pdu;
   h.cid = session.cid;
   h.tseq = session.tseq;
   h.rseq = session.rseq;
   h.big_endian = session.protocol_level >= 2;
-  h.vlan_id = program_options().vlan_id;
+  h.vlan_id = config.vlan_id;
   const int payload_size = size;
   if (!encode_frame(frame, h, payload, size)) return false;
 
-  if (program_options().diagnostic_level >= 2) {
+  if (config.diagnostic_level >= 2) {
     std::printf("TRC07 building PDU = %d NBytes = %d TSEQ=%08lX RSEQ=%08lX\n", pdu, payload_size,
                 static_cast<unsigned long>(h.tseq), static_cast<unsigned long>(h.rseq));
   }
@@ -40,12 +41,12 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const uint8_t* payl
   return true;
 }
 
-bool from_connected_radio(std::span<const uint8_t> frame) {
+bool from_connected_radio(const Engine& e, std::span<const uint8_t> frame) {
   if (frame.size() < OFFSET_PDU + 2) return false;
   if (get_be16(frame.data() + OFFSET_PDU) == PDU_IDENTIFY_REQUEST) return true;
-  const int active = connection_globals().active_session;
+  const int active = e.connection.active_session;
   if (!SessionTable::valid_index(active)) return true;
-  const Session& s = session_table()[active];
+  const Session& s = e.sessions.entries[static_cast<size_t>(active)];
   const int32_t state = s.state;
   if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) {
     return MacAddress::from(frame.data() + OFFSET_SOURCE) == s.mac;

@@ -5,20 +5,24 @@
 #include <cstdint>
 #include <span>
 
+#include "base/config.hpp"
 #include "engine/session_table.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
 
+struct Engine;
+
 // Builds the frame for `session` into `frame` (at least FRAME_BUFFER_SIZE
-// bytes): settles the session's next_pdu, advances its tseq by the payload size
+// bytes) from `config`'s address and VLAN id: settles the session's next_pdu, advances its tseq by the payload size
 // and records last_nbytes. `size` is the payload size on entry and grows by 4
 // when a VLAN tag was inserted; the bytes to send are size + 40. Refuses (false,
 // nothing written, session unchanged) what encode_frame refuses.
-bool build_frame(std::span<uint8_t> frame, Session& session, const uint8_t* payload, int& size);
+bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, const uint8_t* payload,
+                 int& size);
 
 // Received frames other than identify requests are taken only from the radio of
 // the connection that is up, if one is.
-bool from_connected_radio(std::span<const uint8_t> frame);
+bool from_connected_radio(const Engine& e, std::span<const uint8_t> frame);
 
 }  // namespace orvex

@@ -61,10 +61,9 @@ struct SessionTable {
   std::array<Session, MAX_USER_SESSIONS> entries{};
 
   Session& operator[](int index) { return entries[static_cast<size_t>(index)]; }
+  const Session& operator[](int index) const { return entries[static_cast<size_t>(index)]; }
   static bool valid_index(int index) { return index >= 0 && index < MAX_USER_SESSIONS; }
 };
-
-SessionTable& session_table();
 
 // Program-wide connection state kept beside the table.
 struct ConnectionGlobals {
@@ -73,12 +72,7 @@ struct ConnectionGlobals {
   std::array<uint8_t, REPLY_BUFFER_SIZE> reply_buffer{};  // shared by every established entry
 };
 
-ConnectionGlobals& connection_globals();
-
-// Every entry empty, the connection globals back to their start values.
-void reset_session_table();
-
 // Marks an entry closed: its identifier no longer matches any frame.
-void close_session(int index);
+void close_session(SessionTable& table, int index);
 
 }  // namespace orvex

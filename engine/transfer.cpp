@@ -12,13 +12,12 @@
 #include <cstring>
 
 #include "base/terminate.hpp"
-#include "base/settings.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
 #include "base/clock.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/epacket.hpp"
-#include "engine/session_events.hpp"
+#include "engine/engine.hpp"
 
 namespace orvex {
 
@@ -27,10 +26,8 @@ namespace {
 constexpr size_t PREFIX_SCAN_LIMIT = 128;
 constexpr char DOWNLOAD_OPEN_FAILED[] = "Could not open output file";
 
-TransferState g_transfer;
-
-void print_final_progress(Session& s) {
-  TransferState& t = g_transfer;
+void print_final_progress(Engine& e, Session& s) {
+  TransferState& t = e.transfer;
   if (t.final_progress_printed == 0) {
     std::printf("\r [Transferring file %7d bytes sent (100%% completed)]\n", s.bytes_sent.load());
   }
@@ -39,8 +36,8 @@ void print_final_progress(Session& s) {
 
 // Under the block lock: the update run may end a transfer from the main thread
 // while the dispatcher reads the next block.
-void close_send_file(Session& s) {
-  std::lock_guard<std::mutex> lock(g_transfer.block_mutex);
+void close_send_file(Engine& e, Session& s) {
+  std::lock_guard<std::mutex> lock(e.transfer.block_mutex);
   if (s.send_file != nullptr) {
     std::fclose(s.send_file);
     s.send_file = nullptr;
@@ -48,8 +45,8 @@ void close_send_file(Session& s) {
 }
 
 // Places the next payload for the transfer worker and wakes it.
-void hand_over(uint16_t pdu, const uint8_t* bytes, size_t length) {
-  TransferState& t = g_transfer;
+void hand_over(Engine& e, uint16_t pdu, const uint8_t* bytes, size_t length) {
+  TransferState& t = e.transfer;
   {
     std::lock_guard<std::mutex> lock(t.block_mutex);
     t.block.pdu = pdu;
@@ -57,24 +54,24 @@ void hand_over(uint16_t pdu, const uint8_t* bytes, size_t length) {
     if (length != 0) std::memcpy(t.block.bytes.data(), bytes, length);
   }
   t.last_block_length = static_cast<int32_t>(length);
-  session_events().block_ready_event.set();
+  e.events.block_ready_event.set();
 }
 
 
 // The transfer has ended with the whole file handed over. The send of the last
 // block (when it carried bytes) is still waiting for its acknowledgement.
-void finish(Session& s) {
-  TransferState& t = g_transfer;
-  print_final_progress(s);
-  close_send_file(s);
+void finish(Engine& e, Session& s) {
+  TransferState& t = e.transfer;
+  print_final_progress(e, s);
+  close_send_file(e, s);
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
   t.transfer_complete = 0;
   t.end_of_file_met = false;
-  session_events().transfer_done_event.set();
+  e.events.transfer_done_event.set();
   // An empty last block was sent without a wait: a signal now would be left
   // pending and let the next data send return before its acknowledgement.
-  if (t.last_block_length != 0) session_events().ack_event.set();
+  if (t.last_block_length != 0) e.events.ack_event.set();
 }
 
 // A name the radio may ask for: relative, with no ".." component. The radio
@@ -121,23 +118,6 @@ void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
 
 }  // namespace
 
-TransferState& transfer_state() { return g_transfer; }
-
-void reset_transfer_state() {
-  TransferState& t = g_transfer;
-  {
-    std::lock_guard<std::mutex> lock(t.block_mutex);
-    t.block = TransferBlock{};
-  }
-  t.transfer_failed = 0;
-  t.transfer_complete = 0;
-  t.final_progress_printed = 1;
-  t.transfer_idle_count = 0;
-  t.transfer_total = 0;
-  t.requested_file_name.fill('\0');
-  t.end_of_file_met = false;
-  t.last_block_length = 0;
-}
 
 int progress_percent(int32_t sent, int64_t total) {
   if (total <= 0) return 0;
@@ -172,24 +152,24 @@ int split_file_prefix(const char* name, char* prefix, char* rest) {
   return 0;
 }
 
-int handle_file_request(int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes) {
-  Session& s = session_table()[index];
-  TransferState& t = g_transfer;
+int handle_file_request(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes) {
+  Session& s = e.sessions[index];
+  TransferState& t = e.transfer;
 
   // A repeated or out-of-order request is recognised before anything changes:
   // the transfer it belongs to goes on undisturbed.
-  const bool repeated = already_received(payload, nbytes, header.tseq, header.rseq);
+  const bool repeated = already_received(e, payload, nbytes, header.tseq, header.rseq);
   if (repeated || header.tseq != s.rseq) {
     char line[160];
     std::snprintf(line, sizeof line, "d:%s: %ld instead of %ld [CID:%d]\n", "Wrong sequence number received",
                   static_cast<long>(header.tseq), static_cast<long>(s.rseq.load()), header.cid);
-    print_diagnostic(line);
+    print_diagnostic(e.config, line);
     return -3;
   }
 
   // A new request replaces any transfer left unfinished, also one whose radio
   // was given up and closed in a batch run (one transfer at a time).
-  for (Session& other : session_table().entries) close_send_file(other);
+  for (Session& other : e.sessions.entries) close_send_file(e, other);
   s.state = SESSION_TRANSFER;
   t.transfer_complete = 0;
   t.end_of_file_met = false;
@@ -244,23 +224,23 @@ int handle_file_request(int index, const FrameHeader& header, const uint8_t* pay
   }
 
   const auto bytes = build_file_response(response);
-  hand_over(PDU_FILE_RESPONSE, bytes.data(), bytes.size());
-  if (response.status != 0) report_failure_in_update_run();
+  hand_over(e, PDU_FILE_RESPONSE, bytes.data(), bytes.size());
+  if (response.status != 0) report_failure_in_update_run(e);
   std::fflush(stdout);
   return 0;
 }
 
-int handle_file_acknowledgement(int index, const FrameHeader& header) {
-  Session& s = session_table()[index];
-  TransferState& t = g_transfer;
-  SessionEvents& events = session_events();
+int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header) {
+  Session& s = e.sessions[index];
+  TransferState& t = e.transfer;
+  SessionEvents& events = e.events;
 
   if (t.transfer_complete) {
     // Only an acknowledgement that covers everything sent ends the transfer;
     // a late repeat of an earlier one leaves the last block waiting.
     if (header.rseq != s.tseq) return 0;
     take_acknowledgement(s, header.rseq);
-    finish(s);
+    finish(e, s);
     return 1;
   }
   if (header.tseq != s.rseq || !is_new_acknowledgement(s, header.rseq)) return 0;
@@ -268,10 +248,10 @@ int handle_file_acknowledgement(int index, const FrameHeader& header) {
   s.next_pdu = PDU_FILE_DATA;
 
   if (t.end_of_file_met) {
-    hand_over(PDU_FILE_DATA, nullptr, 0);
+    hand_over(e, PDU_FILE_DATA, nullptr, 0);
     events.ack_event.set();
-    close_send_file(s);
-    print_final_progress(s);
+    close_send_file(e, s);
+    print_final_progress(e, s);
     std::fflush(stdout);
     clock().sleep_ms(TRANSFER_FINAL_PAUSE_MS);
     t.transfer_complete = 1;
@@ -299,9 +279,9 @@ int handle_file_acknowledgement(int index, const FrameHeader& header) {
   if (count < static_cast<size_t>(FILE_BLOCK_SIZE)) {
     t.end_of_file_met = true;
     if (percent != 100) {
-      print_final_progress(s);
+      print_final_progress(e, s);
       t.transfer_complete = 1;
-      close_send_file(s);
+      close_send_file(e, s);
     }
   } else {
     std::printf("\r [Transferring file %7d bytes sent (%d%% completed)]", sent, percent);
@@ -310,26 +290,26 @@ int handle_file_acknowledgement(int index, const FrameHeader& header) {
   return 1;
 }
 
-void finish_transfer_by_data(Session& s) {
+void finish_transfer_by_data(Engine& e, Session& s) {
   // Everything sent counts as acknowledged, so the radio's late
   // acknowledgement of the last block is not taken as new and leaves no
   // signal pending for a send that waits for nothing.
   take_acknowledgement(s, s.tseq);
-  finish(s);
+  finish(e, s);
 }
 
-void report_failure_in_update_run() {
-  if (program_options().update_all_mode != 0) {
-    g_transfer.transfer_failed = 1;
-    session_events().transfer_done_event.set();
+void report_failure_in_update_run(Engine& e) {
+  if (e.config.update_all_mode != 0) {
+    e.transfer.transfer_failed = 1;
+    e.events.transfer_done_event.set();
   }
 }
 
-void end_transfer_after_wait(int index) {
+void end_transfer_after_wait(Engine& e, int index) {
   if (!SessionTable::valid_index(index)) return;
-  Session& s = session_table()[index];
-  TransferState& t = g_transfer;
-  close_send_file(s);
+  Session& s = e.sessions[index];
+  TransferState& t = e.transfer;
+  close_send_file(e, s);
   t.transfer_complete = 0;
   if (s.state == SESSION_TRANSFER) {
     s.state = SESSION_CONNECTED;
@@ -337,17 +317,17 @@ void end_transfer_after_wait(int index) {
   }
 }
 
-void abandon_transfer(Session& s) {
-  TransferState& t = g_transfer;
-  close_send_file(s);
+void abandon_transfer(Engine& e, Session& s) {
+  TransferState& t = e.transfer;
+  close_send_file(e, s);
   t.transfer_complete = 0;
   t.end_of_file_met = false;
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
 }
 
-int handle_download_start(int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes) {
-  Session& s = session_table()[index];
+int handle_download_start(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes) {
+  Session& s = e.sessions[index];
   const auto response = read_file_response(std::span<const uint8_t>(payload, nbytes));
   if (!response || response->status != 0) {
     std::printf("Server abandoned file transfer. Request status:%ld\n",
@@ -357,29 +337,29 @@ int handle_download_start(int index, const FrameHeader& header, const uint8_t* p
     // report waits for an acknowledgement that only this thread delivers:
     // the transfer worker sends it.
     s.state = SESSION_CONNECTED;
-    hand_over(PDU_ERROR, reinterpret_cast<const uint8_t*>(DOWNLOAD_OPEN_FAILED), sizeof DOWNLOAD_OPEN_FAILED);
+    hand_over(e, PDU_ERROR, reinterpret_cast<const uint8_t*>(DOWNLOAD_OPEN_FAILED), sizeof DOWNLOAD_OPEN_FAILED);
   }
   prefer_acknowledgement(s);
   if (header.tseq == s.rseq) {
     s.rseq = s.rseq + nbytes;
-    acknowledge(s);
+    acknowledge(e, s);
     return 0;
   }
   char line[128];
   std::snprintf(line, sizeof line, "e:Wrong sequence number recieved: %ld instead of %ld\n",
                 static_cast<long>(header.tseq), static_cast<long>(s.rseq.load()));
-  print_diagnostic(line);
+  print_diagnostic(e.config, line);
   return -3;
 }
 
-int transfer_step(int index) {
-  TransferState& t = g_transfer;
-  SessionEvents& events = session_events();
+int transfer_step(Engine& e, int index) {
+  TransferState& t = e.transfer;
+  SessionEvents& events = e.events;
   const bool ready = events.block_ready_event.wait(TRANSFER_WAIT_MS);
-  if (session_stopping()) return 1;
-  const int entry = index >= 0 ? index : run_state().chosen_radio.load();
+  if (e.events.stopping_now()) return 1;
+  const int entry = index >= 0 ? index : e.run.chosen_radio.load();
   if (!SessionTable::valid_index(entry)) return 0;  // no radio to serve: the payload is dropped
-  Session& s = session_table()[entry];
+  Session& s = e.sessions[entry];
 
   if (ready) {
     TransferBlock block;
@@ -391,23 +371,23 @@ int transfer_step(int index) {
     }
     int ok = 1;
     if (block.pdu == PDU_ERROR) {
-      send_error_report(entry, reinterpret_cast<const char*>(block.bytes.data()));
+      send_error_report(e, entry, reinterpret_cast<const char*>(block.bytes.data()));
     } else if (block.length == 0 || block.length % 256 != 0) {
       s.next_pdu = block.pdu;
-      ok = ESend(s, block.bytes.data(), block.length);
+      ok = ESend(e, s, block.bytes.data(), block.length);
     } else {
       // Blocks of a multiple of 256 bytes go in two frames.
       s.next_pdu = block.pdu;
-      ok = ESend(s, block.bytes.data(), TRANSFER_SPLIT_SIZE);
-      if (ok != 0 && !session_stopping()) {
+      ok = ESend(e, s, block.bytes.data(), TRANSFER_SPLIT_SIZE);
+      if (ok != 0 && !e.events.stopping_now()) {
         s.next_pdu = block.pdu;
-        ok = ESend(s, block.bytes.data() + TRANSFER_SPLIT_SIZE, block.length - TRANSFER_SPLIT_SIZE);
+        ok = ESend(e, s, block.bytes.data() + TRANSFER_SPLIT_SIZE, block.length - TRANSFER_SPLIT_SIZE);
       }
     }
-    if (session_stopping()) return 1;
+    if (e.events.stopping_now()) return 1;
     // Once the transfer is over (or was refused) typed text goes out as terminal data again.
     if (s.state == SESSION_CONNECTED && block.pdu != PDU_ERROR) s.next_pdu = PDU_DATA;
-    if (ok == 0) report_failure_in_update_run();
+    if (ok == 0) report_failure_in_update_run(e);
     return 0;
   }
 
@@ -415,9 +395,9 @@ int transfer_step(int index) {
     const int32_t idle = t.transfer_idle_count.fetch_add(1) + 1;
     if (idle > TRANSFER_IDLE_LIMIT) {
       std::printf("File Transfer for session %d has timed-out. Session will terminate.\n", entry);
-      disconnect_session(entry);
-      if (program_options().update_all_mode != 0) {
-        report_failure_in_update_run();
+      disconnect_session(e, entry);
+      if (e.config.update_all_mode != 0) {
+        report_failure_in_update_run(e);
       } else {
         std::printf("\nSession has been timed out. Application will terminate.\n");
         terminate_app(0, -3);
@@ -427,10 +407,10 @@ int transfer_step(int index) {
   return 0;
 }
 
-void run_transfer_worker(int index) {
-  while (!session_stopping()) {
-    if (index >= 0 && session_table()[index].state == SESSION_CLOSED) return;
-    if (transfer_step(index) != 0) return;
+void run_transfer_worker(Engine& e, int index) {
+  while (!e.events.stopping_now()) {
+    if (index >= 0 && e.sessions[index].state == SESSION_CLOSED) return;
+    if (transfer_step(e, index) != 0) return;
   }
 }
 

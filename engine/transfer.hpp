@@ -14,6 +14,10 @@
 
 namespace orvex {
 
+struct Engine;
+
+struct Engine;
+
 constexpr int FILE_BLOCK_SIZE = 1350;
 constexpr uint32_t TRANSFER_WAIT_MS = 2000;
 constexpr int32_t TRANSFER_IDLE_LIMIT = 900;
@@ -48,9 +52,6 @@ struct TransferState {
   int32_t last_block_length = 0;  // of the payload handed over last: 0 means nobody waits for its ack
 };
 
-TransferState& transfer_state();
-// Back to the start values; closes nothing (tests).
-void reset_transfer_state();
 
 // 0 when `name` is acceptable (its "tmp" or "flash" prefix split off into
 // `prefix`, the rest in `rest`), 1 when its prefix is invalid. Both outputs
@@ -63,29 +64,29 @@ int progress_percent(int32_t sent, int64_t total);
 
 // Dispatcher side, for the entry found for the frame. `payload` holds `nbytes`
 // bytes that really arrived.
-int handle_file_request(int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
-int handle_file_acknowledgement(int index, const FrameHeader& header);
-int handle_download_start(int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
+int handle_file_request(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
+int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header);
+int handle_download_start(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
 // A data frame arrived while the last block is out: the transfer ends here.
-void finish_transfer_by_data(Session& session);
+void finish_transfer_by_data(Engine& e, Session& session);
 // A PDU_ERROR from the radio ended the transfer on its side.
-void abandon_transfer(Session& session);
+void abandon_transfer(Engine& e, Session& session);
 // The radio ended its transfer or its connection during an update run: the
 // download counts as failed at once (transfer_failed, transfer_done_event).
-void report_failure_in_update_run();
+void report_failure_in_update_run(Engine& e);
 // The update run's wait for a download ran out: the transfer of entry `index`
 // ends here (file closed, back to SESSION_CONNECTED), so it cannot finish or
 // fail later into the next radio's wait. Any thread.
-void end_transfer_after_wait(int index);
+void end_transfer_after_wait(Engine& e, int index);
 
 // One step of the transfer worker: waits up to 2000 ms for a payload and sends
 // it. `index` -1 serves the entry the batch run works on (chosen_radio, read at
 // each step). 0 to go on, 1 to stop (the session is stopping).
-int transfer_step(int index);
+int transfer_step(Engine& e, int index);
 
 // The transfer worker's loop: repeats transfer_step until the session stops or,
 // for a fixed entry, until that entry is closed. An index of -1 never ends on a
 // closed entry: the batch run moves on to the next radio.
-void run_transfer_worker(int index);
+void run_transfer_worker(Engine& e, int index);
 
 }  // namespace orvex

@@ -9,9 +9,7 @@
 
 #include "base/terminate.hpp"
 #include "base/address_text.hpp"
-#include "base/settings.hpp"
 #include "console/key_press.hpp"
-#include "link/frame_io.hpp"
 #include "link/host_check.hpp"
 #include "os/packet_capture.hpp"
 
@@ -19,46 +17,37 @@ namespace orvex {
 
 namespace {
 
-AdapterTable g_table;
-std::FILE* g_reply_input = nullptr;
-
-int diagnostic_level() { return program_options().diagnostic_level; }
-
 // Raw frames need privileges: say so in plain words once the driver's own
 // message is out.
-void explain_refusal(long error) {
-  if (error != EPERM || g_table.raw_access_hint_given) return;
-  g_table.raw_access_hint_given = true;
+void explain_refusal(AdapterTable& table, long error) {
+  if (error != EPERM || table.raw_access_hint_given) return;
+  table.raw_access_hint_given = true;
   std::printf("Raw Ethernet access needs root or the CAP_NET_RAW capability.\n");
 }
 
 // An adapter is usable when it opens for our frames.
-void probe_adapter(int id) {
-  AdapterEntry& e = g_table.entries[id];
-  if (diagnostic_level() >= 1) std::printf("  Adapter %i: %s\n", id, e.name.c_str());
+void probe_adapter(AdapterChoice& choice, int id) {
+  AdapterEntry& e = choice.table.entries[id];
+  const int diagnostic_level = choice.config.diagnostic_level;
+  if (diagnostic_level >= 1) std::printf("  Adapter %i: %s\n", id, e.name.c_str());
   PacketCapture& capture = packet_capture();
   if (!capture.open(e.name)) {
     const long error = capture.last_error();
     std::printf("Unable to open the driver [%s], Error Code : %lx\n", e.name.c_str(), error);
-    explain_refusal(error);
+    explain_refusal(choice.table, error);
     return;
   }
   e.usable = 1;
-  ++g_table.usable_count;
-  if (diagnostic_level() >= 1) std::printf("    Usable Ethernet adapter\n");
+  ++choice.table.usable_count;
+  if (diagnostic_level >= 1) std::printf("    Usable Ethernet adapter\n");
 }
 
 }  // namespace
 
-AdapterTable& adapter_table() { return g_table; }
-
-void reset_adapter_table() {
-  g_table = AdapterTable{};
-  g_reply_input = nullptr;
-}
-
-int find_adapters() {
-  host_check();
+int find_adapters(AdapterChoice& choice) {
+  host_check(choice.config);
+  AdapterTable& table = choice.table;
+  const int diagnostic_level = choice.config.diagnostic_level;
   PacketCapture& capture = packet_capture();
   std::vector<InterfaceInfo> interfaces;
   if (!capture.list_interfaces(interfaces)) {
@@ -69,55 +58,55 @@ int find_adapters() {
   int stored = 0;
   for (const InterfaceInfo& i : interfaces) {
     if (i.loopback || !i.up || !i.ethernet || stored == MAX_ADAPTERS) {
-      if (diagnostic_level() >= 1) std::printf("  %s: not an Ethernet adapter that is up\n", i.name.c_str());
+      if (diagnostic_level >= 1) std::printf("  %s: not an Ethernet adapter that is up\n", i.name.c_str());
       continue;
     }
-    AdapterEntry& e = g_table.entries[stored++];
+    AdapterEntry& e = table.entries[stored++];
     e.name = i.name;
     e.mac = i.address;
     e.address_known = i.address_known;
   }
-  g_table.adapter_count = stored > 0 ? stored : -1;
-  if (diagnostic_level() >= 1) std::printf("We saw %d adapters\n", g_table.adapter_count);
+  table.adapter_count = stored > 0 ? stored : -1;
+  if (diagnostic_level >= 1) std::printf("We saw %d adapters\n", table.adapter_count);
 
-  for (int id = 0; id < stored; ++id) probe_adapter(id);
+  for (int id = 0; id < stored; ++id) probe_adapter(choice, id);
 
-  if (diagnostic_level() >= 1) std::printf("%d usable adapters\n", g_table.usable_count);
-  if (g_table.usable_count == 0) {
+  if (diagnostic_level >= 1) std::printf("%d usable adapters\n", table.usable_count);
+  if (table.usable_count == 0) {
     std::printf("Sorry, no ethernet adapters found! \nPlease check your configuration again\n");
     wait_for_key_press();
     exit_now(255);
   }
   // Frames need the adapter's own address as their source.
   for (int id = 0; id < stored; ++id) {
-    AdapterEntry& e = g_table.entries[id];
+    AdapterEntry& e = table.entries[id];
     if (e.usable && !e.address_known) {
       e.usable = 0;
-      --g_table.usable_count;
+      --table.usable_count;
     }
   }
-  return g_table.usable_count;
+  return table.usable_count;
 }
 
-void list_adapters() {
+void list_adapters(const AdapterChoice& choice) {
   for (int id = 0; id < MAX_ADAPTERS; ++id) {
-    const AdapterEntry& e = g_table.entries[id];
+    const AdapterEntry& e = choice.table.entries[id];
     if (!e.usable) continue;
     std::printf("---> Adapter Id:%d - MAC: %s [%s]\n", id, format_mac_text(e.mac), e.name.c_str());
   }
 }
 
-int first_usable_adapter() {
-  for (int id = 0; id < g_table.adapter_count && id < MAX_ADAPTERS; ++id) {
-    if (g_table.entries[id].usable) return id;
+int first_usable_adapter(const AdapterChoice& choice) {
+  for (int id = 0; id < choice.table.adapter_count && id < MAX_ADAPTERS; ++id) {
+    if (choice.table.entries[id].usable) return id;
   }
   return 0;
 }
 
-int open_adapter(int id) {
-  close_adapter();
-  if (id < 0 || id >= MAX_ADAPTERS || !g_table.entries[id].usable) return 0;
-  const AdapterEntry& e = g_table.entries[id];
+int open_adapter(AdapterChoice& choice, int id) {
+  choice.io.close();
+  if (id < 0 || id >= MAX_ADAPTERS || !choice.table.entries[id].usable) return 0;
+  const AdapterEntry& e = choice.table.entries[id];
   std::printf("Opening %s [MAC %s] ...\n", e.name.c_str(), format_mac_text(e.mac));
   PacketCapture& capture = packet_capture();
   std::unique_ptr<CaptureHandle> adapter = capture.open(e.name);
@@ -125,17 +114,14 @@ int open_adapter(int id) {
     const long error = capture.last_error();
     std::printf("Error: Unable to open the driver.\n");
     std::printf("Make sure it has been installed properly. Error code : %lx\n", error);
-    explain_refusal(error);
+    explain_refusal(choice.table, error);
     wait_for_key_press();
     exit_now(255);
   }
-  local_mac_address() = e.mac;
-  attach_adapter(std::move(adapter));
-  termination_hooks().close_adapter = [] { close_adapter(); };
+  choice.config.local_mac = e.mac;
+  choice.io.attach(std::move(adapter));
   return 1;
 }
-
-void set_adapter_reply_input(std::FILE* input) { g_reply_input = input; }
 
 bool read_adapter_reply(std::FILE* input, int& answer) {
   char line[256];
@@ -156,8 +142,8 @@ bool read_adapter_reply(std::FILE* input, int& answer) {
   return !std::feof(input);
 }
 
-int select_adapter() {
-  const int usable = find_adapters();
+int select_adapter(AdapterChoice& choice) {
+  const int usable = find_adapters(choice);
   if (usable == 0) {
     std::printf("Sorry, no ethernet adapters found!\n");
     std::printf("Did you install libpcap ?\n");
@@ -165,30 +151,30 @@ int select_adapter() {
     return -1;
   }
   if (usable == 1) {
-    const int id = first_usable_adapter();
-    if (open_adapter(id) == 0) {
+    const int id = first_usable_adapter(choice);
+    if (open_adapter(choice, id) == 0) {
       std::printf("Failed to open adapter %d\n", id);
       return -2;
     }
     return id;
   }
   std::printf(" More than one ethernet adapters were found:\n");
-  list_adapters();
-  const int requested = program_options().adapter_number;
+  list_adapters(choice);
+  const int requested = choice.config.adapter_number;
   if (requested >= 0) {
-    if (open_adapter(requested) != 0) {
+    if (open_adapter(choice, requested) != 0) {
       std::printf("Successfully opened adapter number %d\n", requested);
       return requested;
     }
     std::printf("Failed to open adapter number %d\n", requested);
   }
-  std::FILE* input = g_reply_input != nullptr ? g_reply_input : stdin;
+  std::FILE* input = choice.replies;
   for (;;) {
     int answer = 1;
     std::printf("\nSelect the Id of the adapter you wish to open : ");
     std::fflush(stdout);
     const bool more_input = read_adapter_reply(input, answer);
-    if (open_adapter(answer) != 0) return answer;
+    if (open_adapter(choice, answer) != 0) return answer;
     std::printf("\nInvalid number. ");
     std::printf("Does not correspond to an ethernet adapter. ");
     // No further reply can come: end instead of asking for ever.

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <string>
 
+#include "base/config.hpp"
 #include "base/mac_address.hpp"
+#include "link/frame_io.hpp"
 
 namespace orvex {
 
@@ -27,28 +29,31 @@ struct AdapterTable {
   bool raw_access_hint_given = false;
 };
 
-AdapterTable& adapter_table();
-void reset_adapter_table();
+// One choice of adapter at start-up: the table it fills, the configuration
+// whose local address it sets and the frame input and output it attaches the
+// opened adapter to.
+struct AdapterChoice {
+  Config& config;
+  FrameIo& io;
+  std::FILE* replies = stdin;  // where the operator's reply to the prompt is read
+  AdapterTable table{};
+};
 
 // Host check, adapter list, probe and address check: the usable count. The
 // table holds the Ethernet interfaces that are up (loopback aside), in
 // libpcap's order; their Ids are their places in it.
 // Ends the process when the list cannot be read (status 0) or no adapter is
 // Ethernet (status -1, after a key press).
-int find_adapters();
-void list_adapters();
-int first_usable_adapter();
+int find_adapters(AdapterChoice& choice);
+void list_adapters(const AdapterChoice& choice);
+int first_usable_adapter(const AdapterChoice& choice);
 // Opens the adapter for traffic and makes its address the local one: 1, or 0
 // when the Id names no usable adapter. Ends the process (status -1) when the
 // adapter does not open.
-int open_adapter(int id);
+int open_adapter(AdapterChoice& choice, int id);
 // The Id of the opened adapter; -1 when no usable adapter is left (or standard
 // input ended before one was chosen), -2 when the only one did not open.
-int select_adapter();
-
-// Where the operator's reply to the adapter prompt is read (standard input
-// unless a test sets another stream; null restores standard input).
-void set_adapter_reply_input(std::FILE* input);
+int select_adapter(AdapterChoice& choice);
 
 // Reads one reply line: `answer` becomes its leading decimal number, or stays
 // as it is when the reply holds none. False when the input has ended, so that

@@ -1,12 +1,15 @@
 // Frames in and out of the open adapter: one send per frame, and a receive
-// that hands out accepted frames one by one from a ring filled by block reads.
+// that hands out accepted frames one by one from a ring filled by reads.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 
+#include "base/config.hpp"
 #include "os/packet_capture.hpp"
 
 namespace orvex {
@@ -15,29 +18,60 @@ constexpr size_t RX_SLOT_SIZE = 1640;
 constexpr size_t RX_RING_SLOTS = 100;
 constexpr uint64_t RECEIVE_WAIT_MS = 1000;
 
-// Makes `adapter` the one frames go through (the adapter choice opens it).
-void attach_adapter(std::unique_ptr<CaptureHandle> adapter);
-bool adapter_attached();
+class FrameIo {
+ public:
+  // Frames are accepted for the local address and VLAN id of `config`.
+  explicit FrameIo(const Config& config);
+  ~FrameIo();
+  FrameIo(const FrameIo&) = delete;
+  FrameIo& operator=(const FrameIo&) = delete;
 
-// Hands the frame to the adapter once, unchanged and unpadded. Its length, or
-// -1 when the library had no resources (after the LPC #838 message).
-int send_frame(std::span<const uint8_t> frame);
+  // Makes `adapter` the one frames go through (the adapter choice opens it).
+  void attach(std::unique_ptr<CaptureHandle> adapter);
+  bool attached() const;
 
-// The next accepted frame copied into `buffer` (RX_SLOT_SIZE bytes or more):
-// its length; 0 when no frame was accepted by a read that began at least
-// 1000 ms after the call; -1 when the adapter read failed. Only one thread may
-// receive at a time.
-int receive_frame(std::span<uint8_t> buffer);
+  // Hands the frame to the adapter once, unchanged and unpadded. Its length,
+  // or -1 when there were no resources (after the LPC #838 message).
+  int send(std::span<const uint8_t> frame);
 
-// While set, a receive_frame waiting for traffic returns 0 after the adapter
-// read under way (the session is being stopped); cleared for the next session.
-void interrupt_receive_wait(bool interrupt);
+  // The next accepted frame copied into `buffer` (RX_SLOT_SIZE bytes or
+  // more): its length; 0 when no frame was accepted by a read that began at
+  // least 1000 ms after the call; -1 when the adapter read failed. Only one
+  // thread may receive at a time.
+  int receive(std::span<uint8_t> buffer);
 
-// Closes the adapter; later calls do nothing. Returns 0. An adapter still in
-// use by another thread is left for the process exit to release.
-int close_adapter();
+  // While set, a receive waiting for traffic returns 0 after the adapter read
+  // under way (the session is being stopped); cleared for the next session.
+  void interrupt_receive_wait(bool interrupt);
 
-// Drops the ring's frames and detaches any adapter (tests).
-void reset_frame_io();
+  // Closes the adapter; later calls do nothing. Returns 0. An adapter still in
+  // use by another thread is left for the process exit to release.
+  int close();
+
+ private:
+  class AdapterUse;
+  // The frames accepted from earlier reads and not handed out yet. Only the
+  // one receiving thread touches it.
+  struct Ring {
+    std::array<std::array<uint8_t, RX_SLOT_SIZE>, RX_RING_SLOTS> slots{};
+    std::array<size_t, RX_RING_SLOTS> lengths{};
+    size_t read = 0;
+    size_t write = 0;
+
+    bool empty() const { return read == write; }
+    bool full() const;
+    size_t room() const;
+    void push(std::span<const uint8_t> frame);
+    int pop(std::span<uint8_t> out);
+  };
+
+  void keep(std::span<const uint8_t> frame);
+
+  const Config& config_;
+  std::atomic<CaptureHandle*> adapter_{nullptr};
+  std::atomic<int> users_{0};
+  std::atomic<bool> interrupted_{false};
+  std::unique_ptr<Ring> ring_;
+};
 
 }  // namespace orvex

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "base/config.hpp"
+
 namespace orvex {
 
 constexpr size_t HOST_NAME_MAX_LENGTH = 79;
@@ -10,6 +12,6 @@ constexpr size_t HOST_NAME_MAX_LENGTH = 79;
 constexpr const char* UNNAMED_HOST = "WinOS_0_???";
 
 // Prints the local host line and fixes local_host_name.
-void host_check();
+void host_check(Config& config);
 
 }  // namespace orvex

@@ -179,9 +179,9 @@ void note_colours_changed() {
   g_colours_changed.store(true);
 }
 
-void note_title_pushed() {
+bool note_title_pushed() {
   install_terminal_guard();
-  g_title_pushed.store(true);
+  return !g_title_pushed.exchange(true);
 }
 
 void write_terminal_output(const char* bytes, size_t length) {

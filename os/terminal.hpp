@@ -49,9 +49,10 @@ class RawModeScope {
 void install_terminal_guard();
 
 // Output state changed by the console services: restore_terminal gives back
-// the terminal's default colours and its saved title.
+// the terminal's default colours and its saved title. note_title_pushed is
+// true only the first time, when the title is to be saved.
 void note_colours_changed();
-void note_title_pushed();
+bool note_title_pushed();
 
 // Gives back the settings saved before raw mode and resets what the console
 // services changed. Async-signal-safe (tcsetattr and write only); repeatable.

@@ -7,7 +7,7 @@
 
 #include "base/terminate.hpp"
 #include "base/address_text.hpp"
-#include "base/settings.hpp"
+#include "engine/engine.hpp"
 #include "console/cp437.hpp"
 #include "engine/session_table.hpp"
 
@@ -44,9 +44,9 @@ bool leading_number(const std::string& text, long& number) {
 
 // Name first, then MAC address, then serial number and node number. A MAC
 // address that no radio has makes a preselection ask, and a typed answer fail.
-Choice match_radio(const std::string& text, bool typed) {
-  SessionTable& table = session_table();
-  const int found = run_state().numOfRadiosFound;
+Choice match_radio(const Engine& e, const std::string& text, bool typed) {
+  const SessionTable& table = e.sessions;
+  const int found = e.run.numOfRadiosFound;
   for (int i = 1; i <= found && i < MAX_USER_SESSIONS; ++i) {
     if (text == table[i].name_text()) return {Match::found, i};
   }
@@ -97,9 +97,9 @@ void print_device_table_header() {
               BOX_VERTICAL, BOX_VERTICAL, BOX_VERTICAL, "Firmware");
 }
 
-void print_device_row(int index) {
+void print_device_row(const Engine& e, int index) {
   if (!SessionTable::valid_index(index)) return;
-  const Session& s = session_table()[index];
+  const Session& s = e.sessions[index];
   // The firmware field need not be terminated.
   char firmware[SESSION_FIRMWARE_SIZE + 1] = {};
   std::memcpy(firmware, s.firmware.data(), SESSION_FIRMWARE_SIZE);
@@ -109,24 +109,23 @@ void print_device_row(int index) {
               ROW_SEPARATOR, firmware);
 }
 
-void print_device_table() {
+void print_device_table(const Engine& e) {
   print_device_table_header();
   for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
-    if (session_table()[i].state != SESSION_EMPTY) print_device_row(i);
+    if (e.sessions[i].state != SESSION_EMPTY) print_device_row(e, i);
   }
 }
 
-int choose_device() { return choose_device(stdin); }
 
-int choose_device(std::FILE* input) {
-  const int found = run_state().numOfRadiosFound;
+int choose_device(Engine& e, std::FILE* input) {
+  const int found = e.run.numOfRadiosFound;
   if (found == 1) return 1;
   std::printf("\r\n");
   std::printf("Discovery phase completed (%d devices were found total).\n", found);
 
-  const ProgramOptions& options = program_options();
+  const Config& options = e.config;
   if (options.chosen_radio_given) {
-    const Choice pre = match_radio(options.chosen_radio_text, false);
+    const Choice pre = match_radio(e, options.chosen_radio_text, false);
     if (pre.match == Match::found) return pre.index;
   }
 
@@ -134,7 +133,7 @@ int choose_device(std::FILE* input) {
   std::fflush(stdout);
   std::string word;
   if (read_word(input, word)) {
-    const Choice typed = match_radio(word, true);
+    const Choice typed = match_radio(e, word, true);
     if (typed.match == Match::found) return typed.index;
   }
   std::printf("Error: invalid input value, or value out of valid range [1-%d].\n", found);

@@ -5,18 +5,19 @@
 
 namespace orvex {
 
+struct Engine;
+
 // The top border and the title row.
 void print_device_table_header();
 // The row of one entry: node, name, MAC address, serial number, firmware.
-void print_device_row(int index);
+void print_device_row(const Engine& e, int index);
 // The header and the row of every entry that holds a radio.
-void print_device_table();
+void print_device_table(const Engine& e);
 
 // The entry of the chosen radio (1..numOfRadiosFound): the only radio found,
 // the -r preselection, or the operator's answer to the prompt. Invalid input
 // at the prompt ends the program with reason -7.
-int choose_device();
 // The same, reading the answer from `input`.
-int choose_device(std::FILE* input);
+int choose_device(Engine& e, std::FILE* input = stdin);
 
 }  // namespace orvex

@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/settings.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
-#include "base/host_state.hpp"
+#include "engine/engine.hpp"
 #include "base/clock.hpp"
 #include "engine/epacket.hpp"
 #include "engine/session_table.hpp"
@@ -36,7 +35,6 @@ constexpr size_t VERSION_TEXT_SIZE = 16;
 constexpr const char* kNoticeLine = " (c) Orvex Radio Works, 2007-2026";
 constexpr const char* kWebAddress = "  https://orvexterm.example/";
 
-RadioSender g_sender = ESend;
 
 std::string padded(std::string text, size_t width) {
   if (text.size() < width) text.append(width - text.size(), ' ');
@@ -148,29 +146,28 @@ std::string help_text(bool with_f6_row) {
   return out;
 }
 
-void print_banner() {
+void print_banner(Config& config) {
   BannerInfo info = banner_info(REVISION_TAG, __DATE__, __TIME__);
-  run_state().version_text = info.version_text;
-  run_state().program_start_time = clock().wall_seconds();
+  config.version_text = info.version_text;
+  config.program_start_time = clock().wall_seconds();
   set_console_title(info.title.c_str());
   const std::string box = banner_text(info.version_cell);
   console_write(box.data(), box.size());
   std::fflush(stdout);
 }
 
-void print_help(int index) {
-  const std::string box = help_text(host_state().nt_family != 0);
+void print_help(Engine& e, int index) {
+  const std::string box = help_text(e.config.nt_family != 0);
   console_write(box.data(), box.size());
   std::fflush(stdout);
   if (!SessionTable::valid_index(index)) return;
-  Session& session = session_table()[index];
-  if (session.state == SESSION_CONNECTED && program_options().input_source == INPUT_KEYBOARD) {
+  Session& session = e.sessions[index];
+  if (session.state == SESSION_CONNECTED && e.config.input_source == INPUT_KEYBOARD) {
     // The radio prints its prompt again below the help.
     const uint8_t carriage_return = 0x0D;
-    g_sender(session, &carriage_return, 1);
+    ESend(e, session, &carriage_return, 1);
   }
 }
 
-void set_help_radio_sender(RadioSender sender) { g_sender = sender != nullptr ? sender : ESend; }
 
 }  // namespace orvex

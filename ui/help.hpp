@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/config.hpp"
+
 namespace orvex {
 
-struct Session;
+struct Engine;
 
 // The revision tag the release process fills in; a short or empty tag marks an
 // engineering build.
@@ -29,15 +31,10 @@ std::string help_text(bool with_f6_row);
 
 // Prints the banner, sets the window title and fixes version_text and
 // program_start_time.
-void print_banner();
+void print_banner(Config& config);
 
 // Prints the help screen; after it a connected radio read from the keyboard
 // gets one carriage return so that it shows its prompt again.
-void print_help(int index);
-
-// How print_help sends that carriage return: ESend, or a test's recorder
-// (nullptr puts ESend back).
-using RadioSender = int (*)(Session& session, const uint8_t* payload, int payload_size);
-void set_help_radio_sender(RadioSender sender);
+void print_help(Engine& e, int index);
 
 }  // namespace orvex

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "app/key_ring.hpp"
+#include "engine/key_ring.hpp"
 #include "app/session_operations.hpp"
 #include "app/session_workers.hpp"
 #include "base/terminate.hpp"

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/key_ring.hpp"
+#include "engine/key_ring.hpp"
 #include "engine/session_events.hpp"
 #include "tests/support/test_state.hpp"
 

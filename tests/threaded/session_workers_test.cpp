@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/key_ring.hpp"
+#include "engine/key_ring.hpp"
 #include "app/session_operations.hpp"
 #include "app/session_workers.hpp"
 #include "base/settings.hpp"

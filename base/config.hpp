@@ -1,6 +1,6 @@
-// Process-wide settings from the command line, the station's own address and
-// the program driver's run state. Each record has one owner (this module) and a
-// reset used by tests.
+// The program's configuration: made at start-up from the options and what the
+// start-up finds (the adapter's address, the host's name), and changed later
+// only by the function keys (diagnostic level, colours).
 #pragma once
 
 #include <array>
@@ -32,7 +32,24 @@ using RadioList = std::array<MacAddress, RADIO_LIST_ENTRIES>;
 // Whether the radio's serial number (last three address bytes) is listed.
 bool radio_list_contains(const RadioList& list, const MacAddress& mac);
 
-struct ProgramOptions {
+// -u: load a file into every radio found.
+struct UpdateAllRequest {
+  std::string source;
+  std::string destination;
+  int action = 0;  // 1 stay connected, 2 also set default program, 3 disconnect
+  int extra_passes = 0;
+  uint32_t interval_ms = 0;
+};
+
+// -x: run a command file on every radio found.
+struct CommandRunRequest {
+  std::string command_file;
+  int extra_passes = 0;
+  int interval_ms = 0;
+};
+
+struct Config {
+  // From the command line.
   int input_source = INPUT_KEYBOARD;
   std::string input_file_name;
   std::string output_file_name;
@@ -43,35 +60,24 @@ struct ProgramOptions {
   int confirm_without_prompt = 0;        // -f
   MacAddress local_mac_override{};       // -m; all zero means none
   int vlan_id = 0;                       // -v; 0 means untagged
-  SharedField<int> list_filter_active{0};
-  RadioList radio_list{};                // read from the -n file before any thread runs
+  int list_filter_active = 0;            // -n
+  RadioList radio_list{};
   int batch_mode = 0;
   int update_all_mode = 0;
   int command_run_mode = 0;
+  UpdateAllRequest update;
+  CommandRunRequest command_run;
 
-  void reset();
-};
-
-struct RunState {
-  SharedField<int> chosen_radio{-1};  // Session index of the interactive radio, -1 for none
-  int rows_during_discovery = 1;
-  SharedField<int> new_session_requested{0};
-  SharedField<int> restore_requested{0};
-  int numOfRadiosFound = 0;  // NOLINT(readability-identifier-naming)
+  // Found at start-up.
+  MacAddress local_mac{};               // the source of every frame sent
+  std::string local_host_name;          // carried by connect requests and identify responses
+  int nt_family = 0;                    // never set on this system; hides F6
   std::string version_text = "Unknown Program";  // 16 characters at most
-  int64_t program_start_time = 0;                // wall clock, whole seconds
+  int64_t program_start_time = 0;       // wall clock, whole seconds
 
-  void reset();
+  // Changed by the function keys.
+  SharedField<int> colour_toggle{1};
+  SharedField<uint8_t> attribute{0};
 };
-
-ProgramOptions& program_options();
-RunState& run_state();
-
-// The station's own address: the source of every frame and the destination that
-// received frames must carry. Written at start-up, read by every thread.
-MacAddress& local_mac_address();
-
-// Back to the state at program start (tests).
-void reset_settings();
 
 }  // namespace orvex

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/session_events.hpp"
+
 namespace orvex {
 
 constexpr int KEY_RING_SIZE = 256;
@@ -19,18 +21,14 @@ struct KeyRing {
   std::atomic<uint16_t> get{0};  // next byte to read; the reader's
 };
 
-KeyRing& key_ring();
-
 // Writer side: stores the bytes, waiting on the session's ring_space_event
 // while the ring is full, then sets ring_data_event once. Returns `length`, or
 // the bytes stored so far when the session's stop ends a wait (the rest are
 // dropped with the session).
-int key_ring_put(KeyRing& ring, const uint8_t* bytes, int length);
+int key_ring_put(KeyRing& ring, SessionEvents& events, const uint8_t* bytes, int length);
 
 // Bytes waiting in the ring (either side).
 int key_ring_count(const KeyRing& ring);
 
-// Empty, indices at 0 (tests).
-void reset_key_ring();
 
 }  // namespace orvex

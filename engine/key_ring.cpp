@@ -1,28 +1,23 @@
-#include "app/key_ring.hpp"
+#include "engine/key_ring.hpp"
 
 #include "engine/session_events.hpp"
 
 namespace orvex {
 
 namespace {
-KeyRing g_ring;
-
 uint16_t next_index(uint16_t i) { return static_cast<uint16_t>((i + 1) % KEY_RING_SIZE); }
 }  // namespace
 
-KeyRing& key_ring() { return g_ring; }
-
-int key_ring_put(KeyRing& ring, const uint8_t* bytes, int length) {
-  SessionEvents& events = session_events();
+int key_ring_put(KeyRing& ring, SessionEvents& events, const uint8_t* bytes, int length) {
   uint16_t put = ring.put.load(std::memory_order_relaxed);
   int stored = 0;
   for (; stored < length; ++stored) {
     while (next_index(put) == ring.get.load(std::memory_order_acquire)) {
       // Full: let the reader see what is there, then wait for room.
       if (stored > 0) events.ring_data_event.set();
-      if (session_stopping()) return stored;
+      if (events.stopping_now()) return stored;
       events.ring_space_event.wait();
-      if (session_stopping()) return stored;
+      if (events.stopping_now()) return stored;
     }
     ring.buffer[put] = bytes[stored];
     put = next_index(put);
@@ -36,12 +31,6 @@ int key_ring_count(const KeyRing& ring) {
   const int put = ring.put.load(std::memory_order_acquire);
   const int get = ring.get.load(std::memory_order_acquire);
   return (put - get + KEY_RING_SIZE) % KEY_RING_SIZE;
-}
-
-void reset_key_ring() {
-  g_ring.put.store(0);
-  g_ring.get.store(0);
-  g_ring.buffer.fill(0);
 }
 
 }  // namespace orvex

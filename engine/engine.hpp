@@ -1,0 +1,84 @@
+// The protocol engine's state: the session table and the connection it holds,
+// the hand-offs between the session's threads, the transfer in progress, the
+// receive side's duplicate memory, frame input and output, and the run state
+// the program driver and the function keys change. One Engine serves the whole
+// run; every engine function is given it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "base/config.hpp"
+#include "base/event.hpp"
+#include "base/shared_field.hpp"
+#include "console/keys.hpp"
+#include "console/radio_output.hpp"
+#include "engine/key_ring.hpp"
+#include "engine/session_events.hpp"
+#include "engine/session_table.hpp"
+#include "engine/transfer.hpp"
+#include "link/frame_io.hpp"
+#include "wire/frame.hpp"
+
+namespace orvex {
+
+// What the program driver and the keyboard decide between sessions.
+struct RunState {
+  SharedField<int> chosen_radio{-1};  // Session index of the interactive radio, -1 for none
+  int rows_during_discovery = 1;
+  SharedField<int> new_session_requested{0};
+  SharedField<int> restore_requested{0};
+  int numOfRadiosFound = 0;  // NOLINT(readability-identifier-naming)
+};
+
+// Building a frame (PDU choice, tseq advance, header) is one short critical
+// section per entry, so two threads never send the same TSEQ; a data-carrying
+// send holds its entry's data lock from its frame to its acknowledgement, so
+// the session's one ack_event always wakes the sender it was meant for.
+// Records outside the table (copies, temporaries) share one pair.
+struct SendLocks {
+  std::array<std::mutex, MAX_USER_SESSIONS> build;
+  std::array<std::mutex, MAX_USER_SESSIONS> data;
+  std::mutex other_build;
+  std::mutex other_data;
+};
+
+// The last data frame that passed the duplicate test. A disconnect on another
+// thread makes it forget, hence the lock.
+struct DuplicateMemory {
+  std::mutex mutex;
+  int64_t tseq = -1;
+  int64_t rseq = -1;
+  int64_t length = -1;
+  std::array<uint8_t, MAX_PAYLOAD_SIZE> payload{};
+};
+
+struct Engine {
+  explicit Engine(Config& c) : config(c), io(c) {}
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  Config& config;
+  FrameIo io;
+  SessionTable sessions;
+  ConnectionGlobals connection;
+  SessionEvents events;
+  SendLocks send_locks;
+  DuplicateMemory duplicates;
+  AutoResetEvent established;  // signalled each time an entry is established
+  TransferState transfer;
+  RunState run;
+  KeyRing keys;               // typed bytes, keyboard worker -> send worker
+  KeyDecoder key_decoder;     // the keyboard worker's escape sequences
+  RadioOutput radio_output;   // the dispatching thread's escape sequences
+  // Set while the session's receive worker dispatches frames: two threads
+  // must never receive at once, so connection set-up then only sends.
+  std::atomic<bool> receive_worker_running{false};
+  // Ends the session (the session workers install it while they run).
+  std::function<void()> request_session_end;
+};
+
+}  // namespace orvex

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
+#include <vector>
 
 #include "engine/discover.hpp"
 #include "link/frame_io.hpp"
@@ -75,7 +75,7 @@ int connect_session(Engine& e, int index) {
   ESend(e, s, request.data(), static_cast<int>(request.size()));
   s.tseq = 1;  // the request's bytes are not counted
 
-  static std::array<uint8_t, RX_SLOT_SIZE> buffer;
+  std::vector<uint8_t> buffer(RX_SLOT_SIZE);
   while (!established(s) && c.now_ms() - start < CONNECT_LIMIT_MS) {
     if (worker_receives) {
       // The receive worker dispatches; wait for its establishment, at most

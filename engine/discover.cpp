@@ -99,8 +99,7 @@ int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& 
 }
 
 int discover_radios(Engine& e, RadioFound on_found) {
-  static std::vector<uint8_t> buffer;  // kept for the run
-  if (buffer.empty()) buffer.resize(RX_SLOT_SIZE);
+  std::vector<uint8_t> buffer(RX_SLOT_SIZE);
 
   Clock& c = clock();
   int count = 0;
@@ -141,6 +140,8 @@ int discover_radios(Engine& e, RadioFound on_found) {
 }
 
 int new_connection_id() {
+  // One generator for the process: identifiers must differ from run to run of
+  // connection set-ups, whichever Engine asks.
   static std::mutex mutex;
   static std::minstd_rand generator;
   static bool seeded = false;

@@ -23,6 +23,8 @@ class SystemClock final : public Clock {
   }
 };
 
+// The clock is a seam, like the platform services: every wait of every layer
+// goes through the one in use, which tests replace with a virtual one.
 SystemClock g_system_clock;
 std::atomic<Clock*> g_clock{&g_system_clock};
 

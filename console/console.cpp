@@ -11,7 +11,8 @@
 namespace orvex {
 
 namespace {
-// -1: not decided yet.
+// Whether standard output is a terminal is a fact of the process, looked up
+// once; -1: not decided yet.
 std::atomic<int> g_output_available{-1};
 
 // The default colours (OSC 10 text, OSC 11 background) recolour every cell

@@ -23,6 +23,8 @@ namespace orvex {
 
 namespace {
 
+// The terminal is the process's: the signal handlers and the exit path give
+// its settings back from any thread, so its state is process-wide.
 std::atomic<int> g_input_fd{STDIN_FILENO};
 
 // The wake pipe: a byte in it means "stop reading". Created once, kept.

@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+scripts/check_layers.sh
 
 scripts/build.sh build-asan address
 ctest --test-dir build-asan -L 'unit|threaded|integration' --output-on-failure -j2

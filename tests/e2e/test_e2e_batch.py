@@ -1,0 +1,128 @@
+"""Runs without an operator: -u updates every radio found (a refused download
+is retried in a later pass), -x runs a command file on every radio, -n limits
+discovery to listed serial numbers, -i feeds a session to its logout. The
+frames of a run are captured on the radios' end and decoded by tshark, as an
+independent reader of the frame format, the byte order of each protocol
+level and the VLAN tags."""
+
+import re
+import struct
+import subprocess
+
+from conftest import PROGRAM, PROGRAM_MAC, RADIOS, radio, serial
+
+RULE, DASHES = "=" * 77, "-" * 77
+SNAP = ("0xaa", "0xaa", "0x0003", str(0x027A41), "0x0001")  # DSAP, SSAP, control, OUI, protocol id
+
+
+def plain(text):
+    # The window title is given back on the way out.
+    return re.sub(r"(\x1b\[[0-9;]*t)+$", "", text)
+
+
+STEPS = re.compile(r"Updating radio \S+ \.\.\.\n|Executing commands on radio \S+ \.\.\.\n|Connect to Radio: \w+\n"
+                   r"|Download: \w+\n|Execution of command \[[^]]*\]  FAILED\n|delaying for [\d.]+ secs\.\.\.\n|OK\n"
+                   r"|\d+ radios  not updated after \d pass\n|At \d+ radios one or more commands failed after \d pass\n"
+                   r"|Waiting \d+ secs for the next pass \.\.\.\n")
+
+
+def steps(text):
+    """What tells how a batch run went, radio by radio and pass by pass; the
+    radios' own output may run into these lines."""
+    return "".join(STEPS.findall(text))
+
+
+def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, start_simulator, capture, tmp_path):
+    firmware = bytes(range(256)) * 16 + b"tail"  # three full blocks and a short one
+    (tmp_path / "fw.bin").write_bytes(firmware)
+    # A remark after a number, a radio that is not there; Low-Field is there but not listed.
+    listed = ["North-Ridge", "Harbour-Mast", "Old-Quarry", "Far-Hill"]
+    (tmp_path / "radios.txt").write_text(f"{serial('North-Ridge')} the ridge\n" +
+                                         "".join(f"{serial(name)}\n" for name in listed[1:]) + "99\n")
+    sim = start_simulator([radio("North-Ridge", "refuse-download"), radio("Harbour-Mast"), radio("Old-Quarry"),
+                           radio("Far-Hill", "refuse-download=2"), radio("Low-Field")])
+    frames = capture()
+    # Standard input at its end from the start: nothing waits for a key.
+    done = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "-c", "1", "-n", "radios.txt", "-f", "-u",
+                                                               "fw.bin#new.bin#3#1#1500"]),
+                          cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    text = plain(done.stdout.decode("utf-8", "replace"))
+    assert done.returncode == 0, text
+
+    def update(name, result):
+        return f"Updating radio {name} ...\nConnect to Radio: OK\nDownload: {result}\n"
+    assert steps(text) == (
+        update("North-Ridge", "FAILED") + update("Harbour-Mast", "OK") + update("Old-Quarry", "OK") +
+        update("Far-Hill", "FAILED") + "2 radios  not updated after 1 pass\nWaiting 1 secs for the next pass ...\n" +
+        update("North-Ridge", "OK") + update("Far-Hill", "FAILED"))
+    assert text.endswith(f"\n{RULE}\n Radio Update Report:\n Radios updated successfully: 3\n Radios not updated: 1\n"
+                         f" Number of tries: 2\n Time interval between tries (in millisecs): 1500\n{DASHES}\n\n"
+                         f"Detailed list:\n{DASHES}\nRadios Updated successfully (radio name/serial number)\n\n"
+                         "     North-Ridge 11281\n    Harbour-Mast 11282\n      Old-Quarry 11283\n"
+                         f"{DASHES}\nRadios Not updated successfully (radio name/serial number)\n\n"
+                         f"        Far-Hill 11284\n\n{RULE}\n\n")
+    for name in listed[:3]:
+        assert sim.stored(name, "new.bin") == firmware, name
+    # Action 3 disconnects every radio it tried; the one not listed was never reached.
+    assert sim.log().count("session ended by the host") == 6
+    assert "Low-Field: connected" not in sim.log()
+
+    # Every frame, read by tshark: an 802.3 length counting the whole frame, the
+    # protocol's SNAP header, then a header little-endian to radios below level 2.
+    levels = {mac.lower(): level for mac, level, _ in RADIOS.values()}
+    seen_levels = set()
+    rows = frames.rows()
+    assert rows
+    for row in rows:
+        assert row["eth.len"] == row["frame.len"], row
+        assert tuple(row[f] for f in ("llc.dsap", "llc.ssap", "llc.control", "llc.oui", "llc.pid")) == SNAP, row
+        level = levels.get(row["eth.dst"], 2) if row["eth.src"] == PROGRAM_MAC.lower() else 2
+        pdu, cid, zero, tseq, rseq, nbytes = struct.unpack(">HHHIII" if level >= 2 else "<HHHIII",
+                                                           bytes.fromhex(row["data.data"])[:18])
+        assert (pdu in range(1, 14) or pdu == 0x400) and zero == 0 and nbytes == int(row["frame.len"]) - 40, row
+        if row["eth.dst"] in levels:
+            seen_levels.add(level)
+    assert seen_levels == {0, 1, 2}
+
+
+def test_e2e_command_run_retries_a_failed_command_from_the_first(start_simulator, run_program, tmp_path):
+    (tmp_path / "commands.txt").write_text("version\n# not for the radio\n.delay 0.5\nlogout\n")
+    # An input file beside the command run keeps its own place and reaches no radio.
+    (tmp_path / "input.txt").write_text("help\nhelp\n")
+    sim = start_simulator([radio("Harbour-Mast", "fail-command=2")])
+    program = run_program([PROGRAM, "-c", "1", "-i", "input.txt", "-f", "-x", "commands.txt#1#1000"])
+    # Typed during the run: dropped, the radio never gets it.
+    program.expect_exact("Connect to Radio: OK", timeout=30)
+    program.send("typed\r")
+    assert program.wait_exit(120) == 0
+    text = plain(program.screen())
+
+    def run(last):
+        return ("Executing commands on radio Harbour-Mast ...\nConnect to Radio: OK\nOK\n"
+                f"delaying for 0.500000 secs...\n{last}")
+    assert steps(text) == (
+        run("Execution of command [logout\n]  FAILED\n") +
+        "At 1 radios one or more commands failed after 1 pass\nWaiting 1 secs for the next pass ...\n" + run("OK\n"))
+    assert text.endswith(f"\n{RULE}\n Radio Commands Execute Report:\n Commands executed successfully on 1 radios.\n"
+                         f" One or more commands failed on 0 radios\n Number of tries: 2\n"
+                         f" Time interval between tries (in millisecs): 1000\n{DASHES}\n\nDetailed list:\n{DASHES}\n"
+                         "Radios with successful execution of radio commands (radio name/serial number)\n\n"
+                         f"    Harbour-Mast 11282\n\n{RULE}\n\n")
+    # The second command hung; the next pass began again with the first.
+    assert sim.commands("Harbour-Mast") == ["version", "version", "logout"]
+    assert "typed" not in sim.log() and "help" not in sim.log()
+
+
+def test_e2e_input_file_session_with_vlan_tags(start_simulator, run_program, capture, tmp_path):
+    (tmp_path / "input.txt").write_text("# a remark\nversion\n.delay 0.2\nlogout\n")
+    sim = start_simulator([radio("Old-Quarry")], extra_args=["--vlan", "5"])
+    frames = capture()
+    program = run_program([PROGRAM, "-c", "1", "-v", "7", "-i", "input.txt", "-r", serial("Old-Quarry")])
+    assert program.wait_exit(30) == 0
+    text = program.screen()
+    assert "Old-Quarry firmware OR-0.8.3, protocol level 0\r\n" in text
+    assert "Connection with device terminated\n" in text
+    assert sim.commands("Old-Quarry") == ["version", "logout"]
+    # The program tags what it sends with its VLAN id and takes the radio's frames with theirs.
+    rows = frames.rows()
+    assert {(row["eth.src"] == PROGRAM_MAC.lower(), row["vlan.id"]) for row in rows} == {(True, "7"), (False, "5")}

@@ -1,257 +1,119 @@
+// The frame codec against golden bytes, the payload layouts, and the identify responses discovery records.
 #include <gtest/gtest.h>
 
-#include <vector>
-
+#include "base/byte_order.hpp"
 #include "base/settings.hpp"
-#include "wire/frame.hpp"
+#include "engine/discover.hpp"
 #include "engine/session_frame.hpp"
 #include "tests/support/radio_peer.hpp"
 #include "tests/support/test_state.hpp"
 
-namespace orvex {
+namespace orvex::test {
 namespace {
 
-using test::Bytes;
+const MacAddress RADIO{{2, 0x7A, 0x42, 0, 0x2C, 0x12}}, LOCAL{{2, 0x11, 0x22, 0x33, 0x44, 0x55}};
+const MacAddress OTHER{{2, 0, 0, 0, 0, 6}};
 
-const MacAddress kRadio{{0x02, 0x7A, 0x42, 0x00, 0x2C, 0x12}};
-const MacAddress kLocal{{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}};
-const MacAddress kOther{{0x02, 0x7A, 0x42, 0x00, 0x00, 0x06}};
+Bytes hex(const std::string& text) {  // "02 7A0D": spaces for reading only
+  Bytes out;
+  for (size_t i = 0; i + 1 < text.size(); i += text[i] == ' ' ? 1 : 2) {
+    if (text[i] != ' ') out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
 
-class FrameTest : public test::OrvexTest {
+class FrameTest : public OrvexTest {
  protected:
-  void SetUp() override {
-    test::OrvexTest::SetUp();
-    local_mac_address() = kLocal;
-  }
-
-  static Session connected_session(uint8_t level) {
-    Session s;
-    s.state = SESSION_CONNECTED;
-    s.mac = kRadio;
-    s.protocol_level = level;
-    s.cid = 0x1234;
-    s.next_pdu = PDU_DATA;
-    s.tseq = 48;
-    s.rseq = 7;
-    return s;
-  }
-
-  static Bytes build(Session& s, const Bytes& payload) {
-    Bytes frame(FRAME_BUFFER_SIZE);
-    int size = static_cast<int>(payload.size());
-    EXPECT_TRUE(build_frame(frame, s, payload.data(), size));
-    frame.resize(static_cast<size_t>(size) + FRAME_HEADER_SIZE);
-    return frame;
-  }
-
-  // A frame as a radio sends it: header big-endian.
-  static Bytes radio_frame(const MacAddress& from, const MacAddress& to, uint16_t pdu) {
-    return test::peer_frame(from, to, pdu, 0, 0, 0);
-  }
-
-  // Taken by the frame input and then by the receive dispatch.
-  static bool accepted(const Bytes& f) {
-    return accept_frame(f, local_mac_address(), program_options().diagnostic_level >= 4) && from_connected_radio(f);
-  }
-
-  static Bytes slice(const Bytes& b, size_t at, size_t n) { return Bytes(b.begin() + at, b.begin() + at + n); }
+  void SetUp() override { OrvexTest::SetUp(); local_mac_address() = LOCAL; }
 };
 
-TEST_F(FrameTest, HeaderByteOrderFollowsTheProtocolLevel) {
-  const Bytes payload = {'l', 's', '\r'};
-  Session level1 = connected_session(1);
-  const Bytes f1 = build(level1, payload);
-  EXPECT_EQ(slice(f1, 28, 4), (Bytes{0x30, 0x00, 0x00, 0x00}));  // TSEQ 48 little-endian
-  EXPECT_EQ(slice(f1, 22, 2), (Bytes{0x01, 0x00}));
-  EXPECT_EQ(slice(f1, 24, 2), (Bytes{0x34, 0x12}));
-  EXPECT_EQ(slice(f1, 36, 4), (Bytes{0x03, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(slice(f1, 12, 2), (Bytes{0x00, 43}));  // the length field is big-endian at every level
-
-  Session level2 = connected_session(2);
-  const Bytes f2 = build(level2, payload);
-  EXPECT_EQ(slice(f2, 28, 4), (Bytes{0x00, 0x00, 0x00, 0x30}));
-  EXPECT_EQ(slice(f2, 32, 4), (Bytes{0x00, 0x00, 0x00, 0x07}));
-  EXPECT_EQ(slice(f2, 22, 2), (Bytes{0x00, 0x01}));
-
-  // The whole layout of the level-2 frame.
-  const Bytes expected = {0x02, 0x7A, 0x42, 0x00, 0x2C, 0x12, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00, 43,
-                          0xAA, 0xAA, 0x03, 0x02, 0x7A, 0x41, 0x00, 0x01, 0x00, 0x01, 0x12, 0x34, 0x00, 0x00,
-                          0x00, 0x00, 0x00, 0x30, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x03, 'l',  's',
-                          '\r'};
-  EXPECT_EQ(f2, expected);
-  EXPECT_EQ(level2.tseq, 51u);
-  EXPECT_EQ(level2.last_nbytes, 3u);
-
-  // What the program reads back is always big-endian.
-  const auto h = read_frame_header(f2);
-  ASSERT_TRUE(h.has_value());
-  EXPECT_EQ(h->tseq, 48u);
-  EXPECT_EQ(h->nbytes, 3u);
-  EXPECT_EQ(h->cid, 0x1234);
-}
-
-TEST_F(FrameTest, AcknowledgementIsFortyBytesAndLeavesTseq) {
-  Session s = connected_session(2);
-  s.next_pdu = PDU_ACK;
-  const Bytes ack = build(s, {});
-  EXPECT_EQ(ack.size(), 40u);
-  EXPECT_EQ(slice(ack, 22, 2), (Bytes{0x00, 0x02}));
-  EXPECT_EQ(s.tseq, 48u);
-
-  program_options().vlan_id = 5;
-  const Bytes full = build(s, {});
-  EXPECT_EQ(full.size(), 44u);
-  EXPECT_EQ(slice(full, 12, 4), (Bytes{0x81, 0x00, 0x00, 0x05}));
-  EXPECT_EQ(slice(full, 16, 2), (Bytes{0x00, 40}));
-  EXPECT_EQ(s.tseq, 48u);
-  EXPECT_EQ(slice(full, 18, 8), Bytes(SNAP_HEADER.begin(), SNAP_HEADER.end()));
-}
-
-TEST_F(FrameTest, PduTypeIsSettledFromStateAndPayload) {
-  struct Case {
-    int32_t state;
-    uint16_t next_pdu;
-    bool payload;
-    uint16_t expected;
-  };
+TEST_F(FrameTest, BuiltInBothByteOrdersAndTaggedOrRefusedWhenTooLarge) {
+  const std::string A = "027A42002C12 021122334455 ", S = " AAAA03027A410001 ";  // addresses; the SNAP header
+  struct Case { uint8_t level; int vlan; uint16_t next_pdu; std::string payload, frame; uint32_t tseq_after; };
   const Case cases[] = {
-      {SESSION_CONNECTED, PDU_ACK, true, PDU_DATA},       // typed data on a connection
-      {SESSION_TRANSFER, PDU_ACK, true, PDU_FILE_DATA},   // a file block
-      {SESSION_CONNECTED, PDU_DATA, false, PDU_ACK},      // empty on a connection: acknowledgement
-      {SESSION_CONNECTED, PDU_DISCONNECT, false, PDU_DISCONNECT},
-      {SESSION_FOUND, PDU_CONNECT_REQUEST, true, PDU_CONNECT_REQUEST},
-      {SESSION_EMPTY, PDU_DISCOVERY_REQUEST, false, PDU_DISCOVERY_REQUEST},
-      {SESSION_TRANSFER, PDU_ACK, false, PDU_ACK},
+      {2, 0, PDU_DATA, "ls\r", A + "002B" + S + "0001 1234 0000 00000030 00000007 00000003 6C730D", 51},
+      // Below level 2 every header field but the 802.3 length goes little-endian.
+      {1, 0, PDU_DATA, "ls\r", A + "002B" + S + "0100 3412 0000 30000000 07000000 03000000 6C730D", 51},
+      {0, 0, PDU_ACK, "", A + "0028" + S + "0200 3412 0000 30000000 07000000 00000000", 48},
+      {2, 5, PDU_ACK, "", A + "81000005 0028" + S + "0002 1234 0000 00000030 00000007 00000000", 48},
   };
   for (const Case& c : cases) {
-    Session s = connected_session(2);
-    s.state = c.state;
-    s.next_pdu = c.next_pdu;
-    const Bytes f = build(s, c.payload ? Bytes{1, 2} : Bytes{});
-    EXPECT_EQ(s.next_pdu, c.expected) << "state " << c.state << " pdu " << c.next_pdu;
-    EXPECT_EQ((f[22] << 8) | f[23], c.expected);
+    program_options().vlan_id = c.vlan;
+    Session s;
+    s.state = SESSION_CONNECTED, s.mac = RADIO, s.protocol_level = c.level, s.cid = 0x1234, s.next_pdu = c.next_pdu;
+    s.tseq = 48, s.rseq = 7;
+    Bytes frame(FRAME_BUFFER_SIZE);
+    int size = static_cast<int>(c.payload.size());
+    EXPECT_TRUE(build_frame(frame, s, reinterpret_cast<const uint8_t*>(c.payload.data()), size));
+    frame.resize(static_cast<size_t>(size) + FRAME_HEADER_SIZE);
+    EXPECT_EQ(std::tuple(frame, s.tseq), std::tuple(hex(c.frame), c.tseq_after)) << c.frame;
   }
-}
+  const auto h = read_frame_header(hex(cases[0].frame));  // always read big-endian
+  ASSERT_TRUE(h.has_value());
+  EXPECT_EQ(std::tuple(h->pdu, h->cid, h->tseq, h->rseq, h->nbytes), std::tuple(1, 0x1234, 48u, 7u, 3u));
 
-TEST_F(FrameTest, BuilderRefusesWhatDoesNotFit) {
-  Session s = connected_session(2);
-  Bytes payload(MAX_PAYLOAD_SIZE + 1, 0x55);
-  Bytes frame(FRAME_BUFFER_SIZE, 0xEE);
-  int size = static_cast<int>(payload.size());
-  EXPECT_FALSE(build_frame(frame, s, payload.data(), size));
-  EXPECT_EQ(frame, Bytes(FRAME_BUFFER_SIZE, 0xEE));
-  EXPECT_EQ(s.tseq, 48u);
-
+  Session s;  // too large for the buffer: refused, nothing written, the session unchanged
   program_options().vlan_id = 1;
-  size = static_cast<int>(MAX_PAYLOAD_SIZE);
-  Bytes small(MAX_FRAME_SIZE + 3);  // one byte short of the tagged frame
-  EXPECT_FALSE(build_frame(small, s, payload.data(), size));
-
-  size = static_cast<int>(MAX_PAYLOAD_SIZE);
-  EXPECT_TRUE(build_frame(frame, s, payload.data(), size));
-  EXPECT_EQ(size + 40, 1518);
-}
-
-TEST_F(FrameTest, AcceptanceFiltersDestinationSnapAndSource) {
-  // PDU 1 to a foreign destination: rejected before the SNAP header is looked at,
-  // as the address trace shows.
-  program_options().diagnostic_level = 4;
-  Bytes foreign = radio_frame(kRadio, kOther, PDU_DATA);
-  foreign[14] = 0;  // a broken SNAP header must not matter
-  const std::string trace = test::capture_stdout([&] { EXPECT_FALSE(accepted(foreign)); });
-  EXPECT_NE(trace.find("TRC04 wrong MAC addr 02:7A:42:00:00:06   my MAC addr is 02:11:22:33:44:55\n"),
-            std::string::npos);
-  EXPECT_EQ(trace.find("TRC05"), std::string::npos);
-  program_options().diagnostic_level = 0;
-
-  Bytes no_snap = radio_frame(kRadio, kLocal, PDU_DATA);
-  no_snap[19] = 0x42;
-  EXPECT_FALSE(accepted(no_snap));
-
-  // Before any connection every source passes, broadcast included.
-  EXPECT_TRUE(accepted(radio_frame(kOther, kLocal, PDU_DATA)));
-  EXPECT_TRUE(accepted(radio_frame(kOther, MacAddress::broadcast(), PDU_IDENTIFY_REQUEST)));
-
-  // While connected to entry 3, only its radio, or an identify request, passes.
-  session_table()[3].mac = kRadio;
-  session_table()[3].state = SESSION_CONNECTED;
-  connection_globals().active_session = 3;
-  EXPECT_TRUE(accepted(radio_frame(kRadio, kLocal, PDU_DATA)));
-  EXPECT_TRUE(accepted(radio_frame(kOther, kLocal, PDU_IDENTIFY_REQUEST)));
-  EXPECT_FALSE(accepted(radio_frame(kOther, kLocal, PDU_DISCOVERY_REQUEST)));
-  EXPECT_FALSE(accepted(radio_frame(kOther, kLocal, PDU_DATA)));
-  session_table()[3].state = SESSION_TRANSFER;
-  EXPECT_FALSE(accepted(radio_frame(kOther, kLocal, PDU_ACK)));
-  session_table()[3].state = SESSION_CLOSED;
-  EXPECT_TRUE(accepted(radio_frame(kOther, kLocal, PDU_ACK)));
-
-  EXPECT_FALSE(accepted(Bytes(23, 0xFF)));  // too short to hold a PDU type
-}
-
-TEST_F(FrameTest, TaggedFramesLoseTheirTagWhateverItsValue) {
-  Bytes plain = radio_frame(kRadio, kLocal, PDU_DATA);
-  for (uint16_t tag : {uint16_t{5}, uint16_t{0x0FFF}, uint16_t{0xE123}}) {
-    const Bytes tagged = test::with_vlan_tag(plain, tag);
-
-    program_options().vlan_id = 0;
-    EXPECT_FALSE(vlan_tagged(tagged, program_options().vlan_id));  // no VLAN id: nothing counts as tagged
-    program_options().vlan_id = 5;
-    ASSERT_TRUE(vlan_tagged(tagged, program_options().vlan_id));
-    Bytes out(1640);
-    int length = static_cast<int>(tagged.size());
-    strip_vlan_tag(out, tagged, length, program_options().vlan_id);
-    ASSERT_EQ(length, 40);
-    out.resize(40);
-    EXPECT_EQ(out, plain);
-    EXPECT_TRUE(accepted(out));
-  }
-  // An untagged frame is copied unchanged, and never beyond the destination.
-  Bytes out(30);
-  int length = static_cast<int>(plain.size());
-  strip_vlan_tag(out, plain, length, program_options().vlan_id);
-  EXPECT_EQ(length, 30);
-  Bytes tiny = {0x01, 0x02, 0x81, 0x00};
-  Bytes dst(8);
-  length = 4;
-  strip_vlan_tag(dst, tiny, length, program_options().vlan_id);
-  EXPECT_EQ(length, 4);
+  Bytes payload(MAX_PAYLOAD_SIZE + 1), frame(FRAME_BUFFER_SIZE, 0xEE), one_short(MAX_FRAME_SIZE + 3);
+  int too_big = static_cast<int>(payload.size()), tagged = static_cast<int>(MAX_PAYLOAD_SIZE);
+  EXPECT_FALSE(build_frame(frame, s, payload.data(), too_big));
+  EXPECT_FALSE(build_frame(one_short, s, payload.data(), tagged));  // one byte short of the tagged frame
+  EXPECT_EQ(std::tuple(frame, s.tseq), std::tuple(Bytes(FRAME_BUFFER_SIZE, 0xEE), 0u));
+  EXPECT_TRUE(build_frame(frame, s, payload.data(), tagged) && tagged + FRAME_HEADER_SIZE == 1518);
 }
 
 TEST_F(FrameTest, PayloadLayouts) {
-  const auto request = build_connect_request("field laptop\a 7", 1);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(request.data())), "fieldlaptop7");
-  EXPECT_EQ(request[47], 1);
-  const auto long_request = build_connect_request(std::string(80, 'x'), 2);
-  EXPECT_EQ(long_request[46], 0);  // the name's NUL stays before the level byte
-  EXPECT_EQ(long_request[47], 2);
-
+  const auto request = build_connect_request("my pc\a 7", 1), longer = build_connect_request(std::string(80, 'x'), 2);
+  EXPECT_EQ(Bytes(request.begin(), request.begin() + 6), hex("6D79706337 00"));  // "mypc7": no spaces, no BEL
+  EXPECT_EQ(std::tuple(request[47], longer[45], longer[46], longer[47]), std::tuple(1, 'x', 0, 2));  // NUL, level
   const auto response = build_discovery_response("my host\x01\xC8", 0x01020304, "ORVEX 03.05 ");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(response.data())), "myhost");
-  EXPECT_EQ(response[47], 2);
-  EXPECT_EQ(slice(Bytes(response.begin(), response.end()), 52, 4), (Bytes{0x04, 0x03, 0x02, 0x01}));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(response.data()) + 56, 12), "ORVEX 03.05 ");
+  EXPECT_EQ(Bytes(response.begin(), response.begin() + 7), hex("6D79686F7374 00"));  // "myhost"
+  // The level, the uptime little-endian, the version text.
+  EXPECT_EQ(Bytes(response.begin() + 47, response.begin() + 68), hex("02 00000000 04030201 4F5256455820 30332E303520"));
+  const DiscoveryResponse read = read_discovery_response(response, 72), cut = read_discovery_response(response, 0);
+  EXPECT_EQ(std::tuple(std::string(read.name.data(), read.name_length), read.protocol_level, read.firmware.data()),
+            std::tuple("myhost", 2, std::string("ORVEX 03.05 ")));
+  const DiscoveryResponse arrived = read_discovery_response(std::span(response.data(), 20), 72);  // 20 of 72 bytes
+  EXPECT_EQ(std::tuple(arrived.protocol_level, arrived.firmware, cut.has_name),
+            std::tuple(0, std::array<char, 16>{}, false));
+  const auto refused = build_file_response({-1, -1}), ok = build_file_response({0, 2700});
+  EXPECT_EQ(Bytes(refused.begin(), refused.begin() + 8), hex("FFFFFFFF FFFFFFFF"));
+  EXPECT_EQ(Bytes(ok.begin(), ok.begin() + 8), hex("00000000 8C0A0000"));  // little-endian at every level
+  EXPECT_EQ(read_file_response(hex("00000000 00000A8C"))->size, 2700);     // read big-endian
+  EXPECT_FALSE(read_file_response(hex("000000")).has_value());
+}
 
-  const DiscoveryResponse read = read_discovery_response(response, 72);
-  EXPECT_TRUE(read.has_name);
-  EXPECT_EQ(std::string(read.name.data(), read.name_length), "myhost");
-  EXPECT_EQ(read.protocol_level, 2);
-  EXPECT_EQ(std::string(read.firmware.data(), 12), "ORVEX 03.05 ");
-
-  // NBytes claims 72 but only 20 bytes arrived: nothing beyond them is read.
-  Bytes short_payload(response.begin(), response.begin() + 20);
-  const DiscoveryResponse cut = read_discovery_response(short_payload, 72);
-  EXPECT_EQ(cut.protocol_level, 0);
-  EXPECT_EQ(cut.firmware, (std::array<char, 16>{}));
-  EXPECT_FALSE(read_discovery_response(response, 0).has_name);
-
-  const auto file = build_file_response({-1, -1});
-  EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-  const auto ok = build_file_response({0, 2700});
-  EXPECT_EQ(Bytes(ok.begin(), ok.begin() + 8), (Bytes{0, 0, 0, 0, 0x8C, 0x0A, 0, 0}));
-  const Bytes received = {0, 0, 0, 0, 0, 0, 0x0A, 0x8C};
-  EXPECT_EQ(read_file_response(received)->size, 2700);
-  EXPECT_FALSE(read_file_response(Bytes{0, 0, 0}).has_value());
+TEST_F(FrameTest, IdentifyResponsesRecordedOrNot) {
+  auto response = [](const std::string& name, const MacAddress& to = LOCAL) {
+    return identify_response_frame({OTHER, name, 2, ""}, to);
+  };
+  auto changed = [&](Bytes frame, size_t at, uint16_t value, bool big_endian = true) {
+    big_endian ? put_be16(&frame[at], value) : put_le16(&frame[at], value);
+    return frame;
+  };
+  const Bytes r = response("r"), tagged = with_vlan_tag(r, 7), cut(tagged.begin(), tagged.begin() + 42);  // header cut
+  const int last = MAX_USER_SESSIONS - 1;
+  struct Case { Bytes frame; int count, result; std::string stored, printed = ""; };  // stored: entry count + 1's name
+  const Case cases[] = {
+      {response("r", MacAddress::broadcast()), 0, -1, ""}, {response("r", RADIO), 0, -1, ""},
+      {changed(r, OFFSET_SNAP + 4, 0x4299), 0, -1, ""}, {changed(r, OFFSET_LENGTH, 1501), 0, -1, ""},
+      {changed(tagged, OFFSET_LENGTH + 4, 1501), 0, -1, "", "Saw VLAN tag 7\n"}, {cut, 0, -1, "", "Saw VLAN tag 7\n"},
+      {changed(r, OFFSET_PDU, PDU_DATA), 0, 0, ""}, {changed(r, OFFSET_PDU, PDU_IDENTIFY_RESPONSE, false), 0, 0, ""},
+      {response(std::string(70, 'n')), 0, 1, std::string(64, 'n')},  // the name is bounded
+      {with_vlan_tag(r, 0xE00C), 0, 1, "r", "Saw VLAN tag 57356\n"},  // the whole tag, priority bits too
+      {r, last - 1, last, "r"}, {r, last, 0, ""},                     // the table is full
+  };
+  for (const Case& c : cases) {
+    reset_all_state();
+    local_mac_address() = LOCAL;
+    int count = c.count, result = 0;
+    const std::string out = capture_stdout([&] {
+      result = accept_discovery_response(c.frame.data(), static_cast<int>(c.frame.size()), count);
+    });
+    EXPECT_EQ(std::tuple(result, out, count, std::string(session_table()[std::min(c.count + 1, last)].name_text())),
+              std::tuple(c.result, c.printed, c.result > 0 ? c.result : c.count, c.stored)) << &c - cases;
+  }
 }
 
 }  // namespace
-}  // namespace orvex
+}  // namespace orvex::test

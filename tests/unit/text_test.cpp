@@ -1,0 +1,292 @@
+// What the program reads, one row a case: options (their numbers and addresses too), -u/-x texts, the radio list,
+// script lines, file-name prefixes, the device choice and keys; and the radio's output on screen and on file.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "app/options.hpp"
+#include "base/address_text.hpp"
+#include "base/settings.hpp"
+#include "batch/batch_requests.hpp"
+#include "batch/radio_list.hpp"
+#include "batch/script_lines.hpp"
+#include "console/console.hpp"
+#include "console/cp437.hpp"
+#include "console/keys.hpp"
+#include "console/radio_output.hpp"
+#include "engine/transfer.hpp"
+#include "tests/support/fake_clock.hpp"
+#include "tests/support/temp_file.hpp"
+#include "tests/support/test_state.hpp"
+#include "ui/device_table.hpp"
+#include "ui/help.hpp"
+
+namespace orvex::test {
+namespace {
+
+struct Ran { std::string out; std::optional<int> status; };  // status: set when the call ended the program
+template <typename F>
+Ran run(F&& body) {
+  Ran r;
+  TerminationCatcher catcher;
+  r.out = capture_stdout([&] { try { body(); } catch (const ProcessExit& e) { r.status = e.status; } });
+  return r;
+}
+
+// The settings that differ from their start values, the radio list's serial numbers and batch requests included.
+std::string settings() {
+  const ProgramOptions& o = program_options();
+  const UpdateAllRequest& u = update_all_request();
+  const CommandRunRequest& x = command_run_request();
+  std::string s, list;
+  auto add = [&](bool set, const std::string& text) { s += set ? (s.empty() ? "" : " ") + text : ""; };
+  auto n = [](auto number) { return std::to_string(number); };
+  for (size_t i = 0; i < radio_list().size() && !radio_list()[i].is_zero(); ++i) {
+    list += (i > 0 ? "," : "") + n(serial_number(radio_list()[i]));
+  }
+  add(o.adapter_number != -1, "c" + n(o.adapter_number)), add(o.confirm_without_prompt != 0, "f");
+  add(o.diagnostic_level.load() != 0, "d" + n(o.diagnostic_level.load())), add(o.input_source == INPUT_FILE, "i");
+  add(!o.local_mac_override.is_zero(), std::string("m") + format_mac_text(o.local_mac_override));
+  add(o.list_filter_active.load() != 0, "n" + list), add(!o.output_file_name.empty(), "o" + o.output_file_name);
+  add(o.chosen_radio_given, "r" + o.chosen_radio_text), add(o.vlan_id != 0, "v" + n(o.vlan_id));
+  add(o.update_all_mode != 0,
+      "u" + u.source + "#" + u.destination + "#" + n(u.action) + "#" + n(u.extra_passes) + "#" + n(u.interval_ms));
+  add(o.command_run_mode != 0, "x" + x.command_file + "#" + n(x.extra_passes) + "#" + n(x.interval_ms));
+  return s;
+}
+
+class Text : public OrvexTest {};
+
+// Options, the -u/-x texts and the radio list file (-n). "@text" stands for a file holding the text, an @ in what
+// is printed for its name; "?" for a printed text not looked at here.
+TEST_F(Text, CommandLine) {
+  struct Case { std::vector<std::string> args; std::string printed, settings = ""; std::optional<int> status = {}; };
+  const std::string E = "end of processing arguments ...\n", M = "\nUsing as local MAC address: 02:7A:42:00:2C:12\n";
+  const std::string T = "\nTerminating application with error code:", m = "m02:7A:42:00:2C:12";
+  const std::string R = "\aError: Either wrong arguments or user cancelation. Terminating application ...\n" + T;
+  const std::string help = help_text(false), huge(1000, '7'), o259(259, 'o');
+  auto too_long = [](const char* o) { return "Parameter of argument " + std::string(o) + " is too long - ignoring\n"; };
+  // A refused -u or -x text: the field named, why, and the text shown when it is not the whole text.
+  auto U = [&](const std::string& text, const char* field, const char* why = "", const char* shown = nullptr) {
+    return Case{{"-u", text}, "Invalid " + std::string(field) + " for Update All Radios argument [" +
+                                  (shown ? shown : text) + "]\n" + why + R + "-8\n\n", "", 0};
+  };
+  auto X = [&](const std::string& text, const char* field, const char* why = "", const char* shown = nullptr) {
+    return Case{{"-x", text}, "Invalid " + std::string(field) + " argument [" + (shown ? shown : text) + "]\n" + why +
+                                  R + "-8\n\n", "", 0};
+  };
+  auto N = [&](const std::string& text, const std::string& serials, bool refused = false) {  // a radio list
+    const std::string warning = "Warning: line # 1 of @ file does not contain a valid serial number (" + text + ")\n";
+    return Case{{"-n", "@" + text}, (refused ? warning : "") + E, "n" + serials};
+  };
+  const char *action = "Should be either 1,2 or 3\n", *numeric = "Should be a numeric value\n";
+  const char *tries = "Should be between 0 and 16\n", *time = "Should be between 0 and 3600000\n";
+  const std::string s(128, 's'), d64 = "a#" + std::string(64, 'd') + "#1#1#0", ones(127, '1');
+  std::string twelve = "@";
+  for (int i = 101; i <= 112; ++i) twelve += std::to_string(i) + "\n";
+  Case cases[] = {
+      {{}, ""}, {{"-l", "0"}, E}, {{"-l", "50"}, "\x1b[8;50;80t" + E}, {{"-l", "40; reboot"}, "\x1b[8;40;80t" + E},
+      {{"-d", "-", "-rx"}, "Bad argument - - ignoring\nmissing parameter for argument -rx -ignoring\n" + E, "d1"},
+      {{"-d", "-o", "out.txt", "-u"}, "-u is Update all radios\n-u srcfile#dstfile#action#retry_count#retry_interval\n"
+       "as in: -u tdd_ram.bz#tdd_0825#1#2#2\naction: 1: load-and-sdp - 3: load-only\n", "d1 oout.txt", 255},
+      {{"-f", "-x"}, "-x is eXecute command file on all radios\n-x cmdfile#retry_cnt#retry_interval\n", "f", 255},
+      {{"-hx", "-u"}, help, "", 0}, {{"-a", "-h", "-i", "/no/in.txt", "-u", "bad"}, help, "", 0},  // -h stops at once
+      {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + E,
+       "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like
+      {{"-d", "-d", "-c", "abc", "-v", "x", "-R", "a", "-R", "b", "-f"}, E, "c0 f d2 rb"},
+      {{"-c", " \t-17x"}, E, "c-17"}, {{"-c", "+5"}, E, "c5"}, {{"-c", "- 3"}, E, "c0"},
+      {{"-c", "-99999999999"}, E, "c-2147483648"}, {{"-v", "123456789012345678901234567890"}, E, "v2147483647"},
+      {{"-m", "02:7A:42:00:2C:12"}, M + E, m}, {{"-m", "027A42002C12:::::"}, M + E, m},  // colons anywhere
+      {{"-m", ":::::027a42002c12"}, M + E, m}, {{"-m", "02-7A-42-00-2C-12"}, E}, {{"-m", "02:7A:42:00:2C:1"}, E},
+      {{"-m", "02:7A:42:00:2C:123"}, E}, {{"-m", "027A42002C12::::G"}, E}, {{"-m", ""}, E},
+      {{"-m", "027A42002C1::::::"}, E}, {{"-m", "027A42002C12A::::"}, E},  // 11 and 13 digits
+      {{"-o", "keep.txt", "-o", o259 + "o"}, too_long("-o") + E, "okeep.txt"},  // refused whole, never cut
+      {{"-m", huge, "-v", huge, "-i", huge, "-n", huge, "-l", huge},
+       too_long("-m") + too_long("-v") + too_long("-i") + too_long("-n") + too_long("-l") + E},
+      {{"-r", huge}, E, "r" + huge}, {{"-o", o259, "-v", std::string(62, '0') + "9"}, E, "o" + o259 + " v9"},
+      {{"-i", "@show\n", "-n", "@11282\n"}, E, "i n11282"},
+      {{"-i", "/no/in", "-n", "@1\n"}, "------ Error: input file [/no/in] does not exist.\n" + T + "-29\n\n", "", 0},
+      {{"-n", "/no/list"}, "Error: Unable to open radio list file [/no/list]\n\rPlease verify the file exist and it "
+       "is not corrupted.\n\r" + T + "-83\n\n", "", 0},
+      U("fw", "Source"), U("fw#fl", "Destination"), U("fw#fl#1", "Action"), U(s + "#b#1#1#0", "Source"),
+      U(d64, "Destination"), U("a#b#0#1#0", "Action", action, "0"), U("a#b#4#1#0", "Action", action, "4"),
+      U("a#b#00000001#1#0", "Action", action, "00000001"), U("a#b#1#2", "# of Tries"),
+      U("a#b#1#00#0", "# of Tries", numeric, "00"), U("a#b#1#17#0", "# of Tries", tries),
+      U("a#b#1#-1#0", "# of Tries", tries), U("a#b#1#00000002#0", "# of Tries", tries),
+      U("a#b#1#1#", "Interval", numeric, ""), U("a#b#1#1#soon", "Interval", numeric, "soon"),
+      U("a#b#1#1#-5", "Interval", time), U("a#b#1#1#3600001", "Interval", time),
+      {{"-f", "-u", "a#b#1#2x#0"}, "?", "f ua#b#1#2#0"}, {{"-f", "-u", "a#b#3#16#3600000"}, "?", "f ua#b#3#16#3600000"},
+      {{"-f", "-u", "a#b#2#0#0000000000000005999"}, "?", "f ua#b#2#0#5"},  // 16 characters of the interval count
+      X("cmds.txt", "commands filename"), X(s + "#1#0", "commands filename"), X("c#1", "# of Tries"),
+      X("c#00#0", "# of Tries", numeric, "00"), X("c#17#0", "# of Tries", tries),
+      X("c#1#", "interval-between-tries", numeric, ""), X("c#1#-1", "interval-between-tries", time),
+      {{"-f", "-x", "cmds.txt#2x#1500"}, "?", "f xcmds.txt#2#1500"},
+      N("11282 the lab radio\n", "11282"), N("\n", "0"), N("16777217\n", "1"), N("   77\r\n", "77"),  // low 24 bits
+      N("1234567890123456", std::to_string(1234567890123456ull & 0xFFFFFF)),  // 16 digits without a line feed
+      N("11282abc\n", "", true), N("+6\n", "", true), N("\t88\n", "", true), N("12345678901234567\n", "", true),
+      {{"-n", "@" + ones + "111\n"}, N(ones, "", true).printed, "n111"},  // a long line is read in pieces
+      {{"-n", twelve}, "Warning: radio list file @ holds more than 10 serial numbers; line # 11 and later numbers "
+       "are ignored\n" + E, "n101,102,103,104,105,106,107,108,109,110"},
+  };
+  for (Case& c : cases) {
+    reset_all_state();
+    set_console_output_available(true);
+    std::vector<std::unique_ptr<TempFile>> files;
+    std::vector<char*> argv = {const_cast<char*>("orvexterm")};
+    for (std::string& a : c.args) {
+      if (a[0] == '@') files.push_back(std::make_unique<TempFile>(a.substr(1))), a = files.back()->path();
+      argv.push_back(a.data());
+    }
+    if (size_t at = c.printed.find('@'); at != std::string::npos) c.printed.replace(at, 1, files.back()->path());
+    const Ran r = run([&] { parse_options(static_cast<int>(argv.size()), argv.data()); });
+    EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(), r.status),
+              std::tuple(c.printed, c.settings, c.status)) << testing::PrintToString(c.args);
+  }
+  static int answer;  // without -f the operator confirms: "(Y/N):" and Y or y
+  set_answer_reader([] { return answer; });
+  for (int typed : {int('Y'), int('y'), int('n'), int('\n'), EOF}) {
+    answer = typed;
+    const Ran r = run([&] { EXPECT_EQ(parse_update_all("fw#tmp#2#3#1500"), typed == 'Y' || typed == 'y'); });
+    EXPECT_EQ(r.out.substr(r.out.size() - 6), "(Y/N):");
+  }
+  set_answer_reader(nullptr);
+}
+
+TEST_F(Text, ScriptLinesAndFilePrefixes) {
+  const char* ended = "Local command exit executed ...\n\nTerminating application ...\n";
+  auto delay = [](const char* secs) { return std::string("delaying for ") + secs + " secs...\n"; };
+  struct Case { const char* line; int result; std::string printed; uint64_t waited_ms; };  // 2: the program ended
+  const Case cases[] = {
+      {"\n", 0, "", 0}, {"# a comment\n", 1, "", 0}, {" # not a comment\n", 0, "", 0}, {"show\n", 0, "", 0},
+      {".delay 2.5\n", 1, delay("2.500000"), 2500}, {".delay 0.0019\n", 1, delay("0.001900"), 1},
+      {".delay 0\n", 1, "", 0}, {".delay\n", 1, "", 0}, {".delay -1\n", 0, "", 0}, {".delay 2s\n", 0, "", 0},
+      {".DELAY 1\n", 0, "", 0}, {".delay\t1\n", 0, "", 0}, {"delay 1\n", 0, "", 0}, {".\n", 0, "", 0},
+      {".delay 1.2.3\n", 1, delay("1.200000"), 1200}, {".delay 1\r\n", 1, delay("1.000000"), 1000},
+      {".delay 3 and a remark\n", 1, delay("3.000000"), 3000},
+      {".no exit.delay 1\n", 1, delay("1.000000"), 1000},  // both words: a delay
+      {".exit\n", 2, ended, 0}, {".please exit now", 2, ended, 0}, {"exit\n", 0, "", 0},
+  };
+  for (const Case& c : cases) {
+    ScopedFakeClock clock;
+    int result = 2;
+    const Ran r = run([&] { result = run_script_line(c.line); });
+    EXPECT_EQ(std::tuple(result, r.out, clock->now_ms(), r.status.value_or(-1)),
+              std::tuple(c.result, c.printed, c.waited_ms, c.result == 2 ? 0 : -1)) << c.line;
+  }
+  struct Prefix { std::string name; int result; std::string prefix, rest; };
+  const Prefix prefixes[] = {
+      {"tmp/fw", 0, "tmp", "fw"}, {"flash/fw", 0, "flash", "fw"}, {"tmp\\fw", 0, "tmp", "fw"}, {"fw", 0, "fw", "fw"},
+      {"flash/dir/fw.bin", 0, "flash", "dir/fw.bin"}, {"tmp/", 0, "tmp", ""}, {"boot/fw", 1, "boot", ""},
+      {"/fw", 1, "", ""}, {"TMP/fw", 1, "TMP", ""}, {"tmpx/fw", 1, "tmpx", ""},
+      {"tmp/" + std::string(200, 'a'), 0, "tmp", std::string(124, 'a')},  // only 128 characters are looked at
+  };
+  for (const Prefix& c : prefixes) {
+    char prefix[129] = {}, rest[129] = {};
+    const int result = split_file_prefix(c.name.c_str(), prefix, rest);
+    EXPECT_EQ(std::tuple(result, std::string(prefix), std::string(rest)), std::tuple(c.result, c.prefix, c.rest));
+  }
+}
+
+TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
+  // The entry chosen (0: the program ended on the refusal), and whether the operator was asked.
+  auto choose = [](std::vector<std::pair<std::string, uint32_t>> radios, const char* preselect, std::string typed) {
+    reset_all_state();
+    for (int i = 1; const auto& [name, serial] : radios) {  // names and serial numbers from entry 1 on
+      Session& s = session_table()[i++];
+      s.mac = MacAddress{{0x02, 0x7A, 0x41, uint8_t(serial >> 16), uint8_t(serial >> 8), uint8_t(serial)}};
+      s.state = SESSION_FOUND, run_state().numOfRadiosFound = i - 1;
+      s.set_name(name.data(), name.size());
+    }
+    program_options().chosen_radio_given = preselect != nullptr;
+    program_options().chosen_radio_text = preselect ? preselect : "";
+    std::FILE* in = fmemopen(typed.data(), typed.size(), "r");
+    int index = 0;
+    const Ran r = run([&] { index = choose_device(in); });
+    std::fclose(in);
+    EXPECT_EQ(r.out.find("out of valid range [1-") != std::string::npos, index == 0);
+    return std::pair(index, r.out.find("Please type the device ID>") != std::string::npos);
+  };
+  const std::string q64(64, 'q'), q63(63, 'q');
+  const std::vector<std::pair<std::string, uint32_t>> four = {{"3", 65536}, {"beta", 11}, {"gamma", 2}, {q64, 42}};
+  const std::pair<const char*, int> answers[] = {
+      {"2\n", 3}, {"11", 2}, {"65536", 1}, {"4\n", 4}, {"beta\n", 2},  // serial number before node number
+      {"  3  \n", 1}, {"02:7a:41:01:00:00\n", 1}, {"0\n", 0}, {"5\n", 0},  // a name before a number; an address
+      {"-1\n", 0}, {"Beta\n", 0}, {"gam\n", 0}, {"02:7A:41:99:99:99\n", 0}, {"\n \n", 0}, {"", 0},
+  };
+  for (const auto& [typed, index] : answers) EXPECT_EQ(choose(four, nullptr, typed), std::pair(index, true)) << typed;
+  const std::pair<const char*, int> preselections[] = {  // 0: not found, so the operator is asked (and answers beta)
+      {"gamma", 3}, {"3", 1}, {"2", 3}, {"02:7A:41:00:00:0B", 2}, {q64.c_str(), 4}, {q63.c_str(), 0}, {"7", 0},
+  };
+  for (const auto& [preselect, index] : preselections) {
+    EXPECT_EQ(choose(four, preselect, "beta\n"), std::pair(index == 0 ? 2 : index, index == 0)) << preselect;
+  }
+  EXPECT_EQ(choose({{"only", 11}}, "someone-else", ""), std::pair(1, false));  // one radio: taken without asking
+  EXPECT_EQ(choose({{"a", 0}, {"b", 1}}, nullptr, "word\n").first, 0);  // a word is not serial number 0
+}
+
+TEST_F(Text, KeysFromTerminalBytes) {
+  const int F1 = KEY_F1, F3 = KEY_F3, F5 = KEY_F5, X = KEY_OTHER_FUNCTION;
+  const std::pair<std::string, int> cases[] = {
+      // Function keys: SS3, VT220/xterm and Linux console forms.
+      {"\x1bOP", F1}, {"\x1bOQ", KEY_F2}, {"\x1bOR", F3}, {"\x1bOS", KEY_F4}, {"\x1b[11~", F1}, {"\x1b[13~", F3},
+      {"\x1b[14~", KEY_F4}, {"\x1b[15~", F5}, {"\x1b[17~", KEY_F6}, {"\x1b[[A", F1}, {"\x1b[[E", F5}, {"\x1b[18~", X},
+      {"\x1b[1;2P", X}, {"\x1b[15;5~", X}, {"\x1bO2P", X},
+      // Cursor keys in normal (CSI) and application (SS3) mode alike.
+      {"\x1b[A", 0x10}, {"\x1bOA", 0x10}, {"\x1b[B", 0x0E}, {"\x1bOB", 0x0E}, {"\x1b[C", 0x06}, {"\x1bOC", 0x06},
+      {"\x1b[D", 0x02}, {"\x1bOD", 0x02}, {"\x1b[H", 0x01}, {"\x1bOH", 0x01}, {"\x1b[1~", 0x01}, {"\x1b[7~", 0x01},
+      {"\x1b[F", 0x05}, {"\x1bOF", 0x05}, {"\x1b[4~", 0x05}, {"\x1b[8~", 0x05}, {"\x1b[3~", 0x04}, {"\x1b[2~", 0},
+      {"\x1b[6~", 0}, {"\x1b[E", 0}, {"\x1b[1;2A", 0x10}, {"\x1b[1;5A", 0}, {"\x1b[1;3A", X}, {"\x1b[3;5~", 0},
+      {"\x1bOM", '\r'}, {"\x1bOp", '0'}, {"\x1bOj", '*'},  // the application keypad gives its characters
+      // Esc alone, Alt+key, sequences cut short or unknown, and plain bytes.
+      {"\x1b", KEY_ESC}, {"\x1bx", X}, {"\x1b\x1b", X}, {"\x1b\x1b[A", X}, {"\x1b[", X}, {"\x1bO", X},
+      {"\x1b[99z", X}, {"\x1bOz", X}, {"\x1b[1;2;3;4;5;6;7;8;9;10A", X}, {"\x03", 3}, {"a", 'a'}, {"\x7f", 0x08},
+      {std::string(1, '\0'), 0}, {"\xe9", 0xE9},
+  };
+  // The keys that come out of the bytes, and out of the pause after them when a sequence was left open.
+  auto decode = [](const std::string& bytes) {
+    KeyDecoder d;
+    std::vector<int> keys;
+    for (char c : bytes) keys.push_back(decode_key_byte(d, static_cast<uint8_t>(c)));
+    if (d.state != KeyDecoderState::GROUND) keys.push_back(decode_key_timeout(d));
+    std::erase(keys, KEY_PENDING);
+    return keys;
+  };
+  for (const auto& [bytes, key] : cases) {
+    EXPECT_EQ(decode(bytes), std::vector<int>{key}) << testing::PrintToString(bytes);
+  }
+  EXPECT_EQ(decode("a\x1bOPb\x1b[3~"), (std::vector<int>{'a', F1, 'b', 0x04}));
+}
+
+TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
+  const std::string path = testing::TempDir() + "orvex_unit_capture.txt";
+  program_options().output_file_name = path;
+  capture_stdout([] { open_capture_file(); });
+  set_console_output_available(true);
+  set_console_utf8(true);
+  auto shown = [](const std::string& in) {
+    return capture_stdout([&] { for (char c : in) render_radio_byte(static_cast<uint8_t>(c)); });
+  };
+  const std::pair<std::string, std::string> steps[] = {
+      {"ab\x1b[Jcd", "ab\x1b[Jcd"},                   // a sequence is ESC, [ and one byte
+      {"\x1b[2J", "J"},                                // ESC [ 2 has no effect; the J is text
+      {"\x1b[A\x1b[D\x1b[H", "\x1b[1A\x1b[1C\x1b[H"},  // up, right (the radio's D), top-left
+      {"\x1b", ""}, {"[Jx", "\x1b[Jx"},                // split over two frames
+      {"\x1bOPz", "z"},                                // other introducers take two bytes and show nothing
+      {"\xC4", "\u2500"},                              // code page 437 on a UTF-8 terminal
+  };
+  for (const auto& [in, out] : steps) EXPECT_EQ(shown(in), out) << testing::PrintToString(in);
+  close_capture_file();
+  std::ifstream file(path, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "abcdJxz\xC4");  // sequences never captured
+  std::remove(path.c_str());
+  set_console_output_available(false);  // no terminal: sequences show nothing
+  EXPECT_EQ(shown("a\x1b[Jb"), "ab");
+  program_options().output_file_name = "/no/such/dir/out.txt";
+  EXPECT_EQ(run([] { open_capture_file(); }).out, "------- Error: output file [/no/such/dir/out.txt] couldn't "
+            "open successfully\n\nTerminating application with error code:-29\n\n");
+}
+
+}  // namespace
+}  // namespace orvex::test

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole suite: the unit, threaded and integration
-# tests under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded and
-# integration tests under ThreadSanitizer, then every test (end-to-end included)
-# on the plain build.
+# Sets everything up and runs the whole suite: the unit and engine tests under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the engine tests under
+# ThreadSanitizer, then every test (end-to-end included) on the plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,11 +9,11 @@ scripts/setup.sh
 scripts/check_layers.sh
 
 scripts/build.sh build-asan address
-ctest --test-dir build-asan -L 'unit|threaded|integration' --output-on-failure -j2
+ctest --test-dir build-asan -L 'unit|engine' --output-on-failure -j2
 
 scripts/build.sh build-tsan thread
 # ThreadSanitizer needs the address layout it knows: run without randomisation.
-setarch "$(uname -m)" -R ctest --test-dir build-tsan -L 'threaded|integration' --output-on-failure -j2
+setarch "$(uname -m)" -R ctest --test-dir build-tsan -L engine --output-on-failure -j2
 
 scripts/build.sh build
 ctest --test-dir build --output-on-failure

@@ -1,18 +1,15 @@
-// The in-memory wire: frames put on it by a test or a scripted radio come out
-// of the next receive together and wake a waiting read at once; a read
-// with nothing to deliver waits a little real time and then moves the clock on
-// by the read time-out. Every sent frame is recorded.
+// The in-memory wire: frames put on it wake a waiting read at once; a read with
+// nothing to deliver waits a little real time, then moves the clock on by the read time-out.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "base/clock.hpp"
 #include "os/packet_capture.hpp"
 
 namespace orvex::test {
@@ -21,35 +18,42 @@ using Bytes = std::vector<uint8_t>;
 
 class FakePacketAdapter final : public CaptureHandle {
  public:
-  int send(std::span<const uint8_t> frame) override;
-  int receive(int max_frames, const FrameSink& sink) override;
+  int send(std::span<const uint8_t> frame) override {
+    if (on_send) on_send(Bytes(frame.begin(), frame.end()));
+    return static_cast<int>(frame.size());
+  }
+  int receive(int max_frames, const FrameSink& sink) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++receive_calls_;
+    if (fail_receives) return -1;
+    if (!arrived_.wait_for(lock, real_wait, [this] { return !frames_.empty(); })) {
+      lock.unlock();
+      clock().sleep_ms(empty_read_ms);
+      return 0;
+    }
+    int n = 0;
+    for (; n < max_frames && !frames_.empty(); ++n, frames_.pop_front()) sink(frames_.front());
+    return n;
+  }
+  void deliver(const std::vector<Bytes>& frames) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames_.insert(frames_.end(), frames.begin(), frames.end());
+    arrived_.notify_all();
+  }
+  size_t receive_calls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return receive_calls_;
+  }
 
-  // Puts frames on the wire; frames put there since the last read come out
-  // together, as many as the read takes.
-  void deliver(const Bytes& frame) { deliver(std::vector<Bytes>{frame}); }
-  void deliver(const std::vector<Bytes>& frames);
-
-  std::vector<Bytes> sent() const;
-  void clear_sent();
-  size_t receive_calls() const;
-  // Threads that have read from the wire.
-  std::vector<std::thread::id> readers() const;
-
-  // Called for every sent frame (outside the lock), e.g. by a scripted radio.
-  std::function<void(const Bytes&)> on_send;
-  // Simulates a failing read.
+  std::function<void(const Bytes&)> on_send;  // on the sending thread, every frame the program sends
   bool fail_receives = false;
-  // Virtual ms a read without traffic takes (the read time-out).
-  uint32_t empty_read_ms = 300;
-  // Real time such a read waits for a frame first.
-  std::chrono::microseconds real_wait{200};
+  uint32_t empty_read_ms = 300;  // virtual time of a read without traffic
+  std::chrono::microseconds real_wait{2000};
 
  private:
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   std::deque<Bytes> frames_;
-  std::vector<Bytes> sent_;
-  std::vector<std::thread::id> readers_;
   size_t receive_calls_ = 0;
 };
 

@@ -1,60 +1,71 @@
-// Fakes of the platform services: the interface list and open of packet
-// capture, and the host's name and system. Each installs itself for its
-// lifetime.
+// Fakes of the platform services, each installed for its lifetime: the
+// interface list and open of packet capture, and the host's name and system.
 #pragma once
 
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "base/mac_address.hpp"
 #include "os/host_info.hpp"
-#include "os/packet_capture.hpp"
 #include "tests/support/fake_packet_adapter.hpp"
 
 namespace orvex::test {
 
 class FakePacketCapture final : public PacketCapture {
  public:
-  FakePacketCapture();
-  ~FakePacketCapture() override;
-  FakePacketCapture(const FakePacketCapture&) = delete;
-  FakePacketCapture& operator=(const FakePacketCapture&) = delete;
+  FakePacketCapture() { set_packet_capture(this); }
+  ~FakePacketCapture() override { set_packet_capture(nullptr); }
 
-  bool list_interfaces(std::vector<InterfaceInfo>& out) override;
-  std::unique_ptr<CaptureHandle> open(const std::string& name) override;
+  bool list_interfaces(std::vector<InterfaceInfo>& out) override {
+    if (fail_list) return last_error_ = EIO, false;
+    out = interfaces;
+    return true;
+  }
+  std::unique_ptr<CaptureHandle> open(const std::string& name) override {
+    opened.push_back(name);
+    if (open_errors.contains(name)) return last_error_ = open_errors[name], nullptr;
+    return std::make_unique<Handle>(wire);
+  }
   long last_error() const override { return last_error_; }
-
   // An Ethernet interface that is up, with its address.
-  InterfaceInfo& add(const std::string& name, const MacAddress& mac);
+  InterfaceInfo& add(const std::string& name, const MacAddress& mac) {
+    InterfaceInfo& info = interfaces.emplace_back();
+    info.name = name, info.address = mac, info.address_known = !mac.is_zero();
+    info.ethernet = info.up = info.carrier = true;
+    return info;
+  }
 
   std::vector<InterfaceInfo> interfaces;
   std::map<std::string, long> open_errors;  // interfaces that do not open, and why
   bool fail_list = false;
-  // Frames of every interface opened for traffic go through this one.
-  FakePacketAdapter wire;
-  std::vector<std::string> opened;  // every open, in order
+  FakePacketAdapter wire;  // every opened interface's frames go through it
+  std::vector<std::string> opened;
 
  private:
+  struct Handle final : CaptureHandle {
+    explicit Handle(FakePacketAdapter& w) : wire(w) {}
+    int send(std::span<const uint8_t> frame) override { return wire.send(frame); }
+    int receive(int max_frames, const FrameSink& sink) override { return wire.receive(max_frames, sink); }
+    FakePacketAdapter& wire;
+  };
   long last_error_ = 0;
 };
 
 class FakeHostInfo final : public HostInfo {
  public:
-  FakeHostInfo();
-  ~FakeHostInfo() override;
-  FakeHostInfo(const FakeHostInfo&) = delete;
-  FakeHostInfo& operator=(const FakeHostInfo&) = delete;
-
-  bool system_name(std::string& out) override;
-  bool computer_name(std::string& out) override;
+  FakeHostInfo() { set_host_info(this); }
+  ~FakeHostInfo() override { set_host_info(nullptr); }
+  bool system_name(std::string& out) override { return out = system, true; }
+  bool computer_name(std::string& out) override { return name_ok && (out = name, true); }
 
   std::string system = "Linux 6.1.0";
   bool name_ok = true;
   std::string name = "bench";
 };
 
-MacAddress mac_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint8_t e, uint8_t f);
+inline MacAddress mac_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint8_t e, uint8_t f) {
+  return {{a, b, c, d, e, f}};
+}
 
 }  // namespace orvex::test

@@ -1,25 +1,40 @@
-// Keys for the terminal layer from a pipe: what a test "types" arrives as the
+// Keys for the terminal layer from a pipe: what a test types arrives as the
 // terminal's input bytes, and closing the pipe ends the input.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <stdexcept>
 #include <string>
+
+#include "os/terminal.hpp"
 
 namespace orvex::test {
 
 class KeyPipe {
  public:
-  KeyPipe();
-  ~KeyPipe();
-  KeyPipe(const KeyPipe&) = delete;
-  KeyPipe& operator=(const KeyPipe&) = delete;
-
-  void type(const std::string& bytes);
+  KeyPipe() {
+    if (pipe2(fds_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    set_terminal_input_fd(fds_[0]);
+  }
+  ~KeyPipe() {
+    set_terminal_input_fd(STDIN_FILENO);
+    close_input();
+    ::close(fds_[0]);
+  }
+  void type(const std::string& bytes) {
+    const ssize_t n = ::write(fds_[1], bytes.data(), bytes.size());
+    if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("write");
+  }
   // The end of the input, as at the end of a redirected standard input.
-  void close_input();
+  void close_input() {
+    if (fds_[1] >= 0) ::close(fds_[1]);
+    fds_[1] = -1;
+  }
 
  private:
-  int read_fd_ = -1;
-  int write_fd_ = -1;
+  int fds_[2] = {-1, -1};
 };
 
 }  // namespace orvex::test

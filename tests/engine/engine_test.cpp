@@ -1,0 +1,420 @@
+// The protocol engine over the in-memory wire with a fake clock and one scripted
+// radio at entry 1; tests with threads run the real session workers.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "app/key_ring.hpp"
+#include "app/session_workers.hpp"
+#include "base/settings.hpp"
+#include "batch/batch_runs.hpp"
+#include "engine/connect.hpp"
+#include "engine/dispatch.hpp"
+#include "engine/epacket.hpp"
+#include "engine/session_events.hpp"
+#include "engine/transfer.hpp"
+#include "link/frame_io.hpp"
+#include "tests/support/fake_clock.hpp"
+#include "tests/support/key_input.hpp"
+#include "tests/support/radio_peer.hpp"
+#include "tests/support/test_state.hpp"
+
+namespace orvex::test {
+namespace {
+
+constexpr int RADIO = 1;
+constexpr uint16_t RADIO_CID = 0x1234;
+const MacAddress LOCAL_MAC{{0x02, 0x00, 0x00, 0x00, 0x00, 0x01}}, RADIO_MAC{{0x02, 0x7A, 0x42, 0x00, 0x00, 0x05}};
+
+struct Seen : FrameHeader { Bytes payload; uint64_t at_ms; };  // a frame the program sent, and when
+
+// Answers on the sending thread: accepts connect requests, takes in data and served files in sequence
+// order and acknowledges them. What it saw is read under wait() or while no worker runs.
+struct Radio {
+  struct Transfer { int32_t status, size; Bytes bytes; std::vector<uint32_t> blocks; bool complete; };
+  void on_frame(const Bytes& raw) {
+    std::scoped_lock lock(mutex);
+    const FrameHeader h = *read_frame_header(raw);
+    const auto end = raw.begin() + 40 + std::min<size_t>(h.nbytes, raw.size() - 40);
+    const Seen& f = frames.emplace_back(Seen{h, Bytes(raw.begin() + 40, end), clock().now_ms()});
+    const bool file_data = f.pdu == PDU_FILE_DATA, taken_file = transfers.empty() || transfers.back().complete;
+    if (f.pdu == PDU_CONNECT_REQUEST) {
+      cid = f.cid, tseq = 0, rseq = 1;
+      if (accept) send(PDU_CONNECT_ACCEPT, {});
+    } else if ((f.nbytes != 0 || file_data) && f.tseq == rseq && !(file_data && taken_file)) {  // new, in order
+      rseq += f.nbytes;
+      take(f);
+    }
+    changed.notify_all();
+  }
+  void take(const Seen& f) {
+    if (f.pdu == PDU_DATA || f.pdu == PDU_ERROR) shown.append(f.payload.begin(), f.payload.end());
+    if (f.pdu == PDU_FILE_RESPONSE) {
+      const auto status = static_cast<int32_t>(get_le32(f.payload.data()));
+      transfers.push_back({status, static_cast<int32_t>(get_le32(f.payload.data() + 4)), {}, {}, status != 0});
+    }
+    if (f.pdu != PDU_FILE_DATA) {
+      if (ack_data) send(PDU_ACK, {});
+      return;
+    }
+    Transfer& t = transfers.back();
+    t.bytes.insert(t.bytes.end(), f.payload.begin(), f.payload.end());
+    t.blocks.push_back(f.nbytes);
+    t.complete = f.nbytes == 0 || (t.bytes.size() == static_cast<size_t>(t.size) && t.size % FILE_BLOCK_SIZE != 0);
+    if (!t.complete || ack_last_block) send(PDU_ACK, {});
+    if (t.complete && !ack_last_block) send(PDU_DATA, text_bytes("done\n"));
+    if (t.complete && !requests.empty()) send(PDU_FILE_REQUEST, text_bytes(requests.front())), requests.pop_front();
+  }
+  void send(uint16_t pdu, const Bytes& payload) {  // frames with bytes count in the radio's sequence
+    const Bytes frame = peer_frame(RADIO_MAC, LOCAL_MAC, pdu, cid, tseq, rseq, payload);
+    if (!payload.empty()) tseq += static_cast<uint32_t>(payload.size()), last = frame;
+    wire->deliver({frame});
+  }
+  void say(uint16_t pdu, const std::string& text) { std::scoped_lock lock(mutex); send(pdu, text_bytes(text)); }
+  void repeat_last() { std::scoped_lock lock(mutex); wire->deliver({last}); }
+  bool wait(const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(20), done);
+  }
+  bool caught_up() const { return frames.back().pdu == PDU_ACK && frames.back().rseq == tseq; }  // all it sent
+  size_t count(uint16_t pdu) const { return std::ranges::count(frames, pdu, &Seen::pdu); }
+
+  bool accept = true;                 // answers connect requests
+  bool ack_last_block = true;         // of a file; otherwise says "done" after it
+  std::atomic<bool> ack_data = true;  // otherwise takes data in without a word
+  std::deque<std::string> requests;   // asked for in turn as each file completes
+  std::vector<Seen> frames;           // what it saw
+  std::vector<Transfer> transfers;
+  std::string shown;
+  uint16_t cid = RADIO_CID;
+  uint32_t tseq = 0, rseq = 1;  // its own bytes sent, and the program's taken (plus one)
+  Bytes last;                   // the last frame it sent with bytes
+  FakePacketAdapter* wire = nullptr;
+  std::mutex mutex;
+  std::condition_variable changed;
+};
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_all_state();
+    set_clock(&*fake);
+    local_mac_address() = LOCAL_MAC;
+    auto wire = std::make_unique<FakePacketAdapter>();
+    radio.wire = wire.get();
+    wire->on_send = [this](const Bytes& f) { radio.on_frame(f); };
+    attach_adapter(std::move(wire));
+    entry().mac = RADIO_MAC, entry().protocol_level = 2, entry().cid = RADIO_CID, entry().state = SESSION_FOUND;
+    std::string dir = (std::filesystem::temp_directory_path() / "orvex-engine-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::filesystem::current_path(scratch = dir);
+  }
+  void TearDown() override {
+    reset_all_state();
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(scratch);
+  }
+
+  Session& entry() { return session_table()[RADIO]; }
+  // Entry 1 connected, as an establishment leaves it; the radio starts over.
+  void connect() {
+    for (Session& other : session_table().entries) other.cid = CID_NONE;
+    Session& s = entry();
+    s.cid = RADIO_CID, s.tseq = 1, s.rseq = 0, s.ack_mark_rseq = 0, s.ack_mark_peer_rseq = 0;
+    s.next_pdu = PDU_DATA, s.state = SESSION_CONNECTED, s.reply_buffer = connection_globals().reply_buffer.data();
+    connection_globals().active_session = RADIO, connection_globals().session_established = 1;
+    reset_dispatch_state();
+    reset_transfer_state();
+    radio.cid = RADIO_CID, radio.tseq = 0, radio.rseq = 1;
+  }
+  // The session workers of entry 1, or (-1) of a batch run.
+  void start(int chosen = RADIO) { run_state().chosen_radio = chosen; start_session_workers(); }
+  void stop() { request_session_end(); wait_session_end(); }
+  int feed(uint16_t pdu, const Bytes& payload, uint32_t tseq, uint32_t rseq = 1, std::optional<uint32_t> nbytes = {},
+           uint16_t cid = RADIO_CID) {
+    const Bytes f = peer_frame(RADIO_MAC, LOCAL_MAC, pdu, cid, tseq, rseq, payload, nbytes);
+    return dispatch_frame(f.data(), static_cast<int>(f.size()));
+  }
+  static Bytes write_file(const std::string& name, size_t size) {
+    Bytes content(size);
+    for (size_t i = 0; i < size; ++i) content[i] = static_cast<uint8_t>(i * 7 + i / 251 + size);
+    std::ofstream(name, std::ios::binary) << std::string(content.begin(), content.end());
+    return content;
+  }
+
+  TerminationCatcher catcher;  // terminate_app throws ProcessExit
+  ScopedFakeClock fake;
+  KeyPipe keys;
+  Radio radio;
+  std::filesystem::path previous = std::filesystem::current_path(), scratch;
+};
+
+TEST_F(EngineTest, UnansweredDataGoesOutTwelveTimesOnAGrowingScheduleThenTheConnectionIsGivenUp) {
+  const uint64_t schedule[] = {0, 300, 690, 1197, 1856, 2712, 3824, 5269, 7147, 9588, 12761, 16885, 22246};
+  const std::string given_up = "Retransmitting data ... please wait\n\nError: Max number of retransmissions has been "
+                               "reached.\nUnable to transfer packet ...\n";
+  for (int batch : {1, 0}) {  // a batch run is told and goes on; otherwise the program ends
+    SCOPED_TRACE(batch);
+    connect();
+    radio.frames.clear(), radio.ack_data = false;
+    program_options().batch_mode = batch;
+    const uint64_t start = fake->now_ms();
+    int result = -1;  // 100 when the program ended
+    const std::string out = capture_stdout([&] {
+      try {
+        result = ESend(entry(), reinterpret_cast<const uint8_t*>("hello"), 5);
+      } catch (const ProcessExit&) { result = 100; }
+    });
+    EXPECT_EQ(result, batch != 0 ? 0 : 100);
+    EXPECT_EQ(out, given_up + (batch != 0 ? "" : "Error: Unable to send data\nTerminating application ...\n"));
+    ASSERT_EQ(radio.frames.size(), 13u);
+    for (size_t i = 0; i < 13; ++i) {  // the same frame twelve times, then the disconnect
+      EXPECT_EQ(radio.frames[i].at_ms - start, schedule[i]) << i;
+      EXPECT_EQ(radio.frames[i].pdu, i < 12 ? PDU_DATA : PDU_DISCONNECT) << i;
+      EXPECT_TRUE(i == 12 || (radio.frames[i].tseq == 1 && radio.frames[i].payload == text_bytes("hello"))) << i;
+    }
+  }
+}
+
+TEST_F(EngineTest, DataInOrderIsShownAndAcknowledgedOnceAndOnlyANewAcknowledgementOfAllSentWakesTheSender) {
+  connect();
+  // The frame's text and TSEQ; what is shown, the entry's RSEQ after it and the acknowledgements sent.
+  const struct { const char *what, *text; uint32_t tseq; const char* shown; uint32_t rseq; size_t acks; } cases[] = {
+      {"in order", "ok", 0, "ok", 2, 1}, {"the same again", "ok", 0, "", 2, 1}, {"empty", "", 2, "", 2, 0},
+      {"beyond a gap", "zz", 7, "", 2, 1}, {"the next", "go", 2, "go", 4, 1},
+  };
+  for (const auto& c : cases) {
+    radio.frames.clear();
+    EXPECT_EQ(capture_stdout([&] { feed(PDU_DATA, text_bytes(c.text), c.tseq); }), c.shown) << c.what;
+    EXPECT_EQ(entry().rseq, c.rseq) << c.what;
+    ASSERT_EQ(radio.frames.size(), c.acks) << c.what;
+    for (const Seen& f : radio.frames) EXPECT_TRUE(f.pdu == PDU_ACK && f.rseq == c.rseq) << c.what;
+  }
+  entry().tseq = 10;  // acknowledgements short of the ten bytes sent, of all ten, and that one again
+  for (const auto& [rseq, wakes] : {std::pair{5u, false}, std::pair{10u, true}, std::pair{10u, false}}) {
+    feed(PDU_ACK, {}, 4, rseq);
+    EXPECT_EQ(session_events().ack_event.reset(), wakes) << rseq;
+  }
+}
+
+TEST_F(EngineTest, NBytesCountsOnlyTheBytesThatArrived) {
+  connect();  // frames exactly as long as their bytes: reading past them is caught by the sanitizer builds
+  EXPECT_EQ(capture_stdout([&] { feed(PDU_DATA, text_bytes("abc"), 0, 1, 100); }), "abc");
+  EXPECT_EQ(capture_stdout([&] { feed(PDU_ERROR, text_bytes("boom"), 3, 1, 5000); }), "Error description: boom\n");
+  EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("kept"), 7, 1, 0xFFFFFFFF) + feed(PDU_QUIET_DATA, {}, 11, 1, 1474), 0);
+  EXPECT_EQ(entry().rseq, 11u);
+  const Bytes header = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, RADIO_CID, 11, 1, {}, 1474);
+  EXPECT_EQ(dispatch_frame(header.data(), 30), DISPATCH_REJECTED);
+  capture_stdout([&] { feed(PDU_FILE_RESPONSE, Bytes(24, 0), 11); });  // a download offered: refused, but not here
+  EXPECT_EQ(transfer_state().block.pdu, PDU_ERROR) << "the report is the transfer worker's to send";
+  // A requested name: only 127 bytes count, and ".bin" still fits behind them.
+  capture_stdout([&] { feed(PDU_FILE_REQUEST, Bytes(300, 'n'), 35); });
+  EXPECT_EQ(std::string(transfer_state().requested_file_name.data()), std::string(127, 'n') + ".bin");
+}
+
+TEST_F(EngineTest, ConnectRequestsRepeatAfter700MsUntil5000MsUnlessAnswered) {
+  fake->grace_ms = 200;  // set-up waits while the receive worker dispatches, as in a batch run
+  radio.wire->empty_read_ms = 0;
+  start(-1);
+  ASSERT_EQ(connect_session(RADIO), 1);
+  EXPECT_EQ(radio.count(PDU_CONNECT_REQUEST), 1u) << "answered within 700 ms";
+  const uint16_t first = entry().cid;
+  radio.accept = false, radio.frames.clear();
+  const uint64_t start = fake->now_ms();
+  EXPECT_EQ(connect_session(RADIO), 0);
+  // The batch run's idle transfer worker moves the clock on too: 700 ms apart and more.
+  EXPECT_TRUE(radio.frames.size() >= 4 && radio.frames.size() <= 8) << radio.frames.size();
+  EXPECT_TRUE(fake->now_ms() - start >= 5000 && fake->now_ms() - start < 7000) << fake->now_ms() - start;
+  // Each set-up has an identifier of its own: frames of an earlier one find no entry.
+  EXPECT_NE(entry().cid, first);
+  EXPECT_EQ(feed(PDU_DATA, text_bytes("old"), 0, 1, {}, first), DISPATCH_UNKNOWN_SESSION);
+}
+
+TEST_F(EngineTest, FilesAreServedBackToBackInTheirBlocksWithTheirProgress) {
+  // A block of a multiple of 256 bytes goes in two frames; the progress lines say bytes sent and percent.
+  const struct { size_t size; std::vector<uint32_t> blocks; std::vector<std::pair<int, int>> progress; } files[] = {
+      {0, {0}, {{0, 100}}},
+      {256, {200, 56}, {{256, 100}}},
+      {2700, {1350, 1350, 0}, {{1350, 49}, {2700, 99}, {2700, 100}}},
+      {3000, {1350, 1350, 300}, {{1350, 44}, {2700, 89}, {3000, 100}}},
+  };
+  std::vector<Bytes> contents;
+  std::string expected;
+  for (size_t i = 0; i < std::size(files); ++i) {
+    const std::string name = "f" + std::to_string(i);
+    contents.push_back(write_file(name, files[i].size));
+    if (i > 0) radio.requests.push_back(name);  // asked for as soon as the one before is complete
+    expected += "The requested file [" + name + "] was opened successfully\n\r";
+    for (const auto& [sent, percent] : files[i].progress) {
+      char line[64];
+      std::snprintf(line, sizeof line, "\r [Transferring file %7d bytes sent (%d%% completed)]", sent, percent);
+      expected += line;
+    }
+    expected += "\n";
+  }
+  connect();
+  fake->grace_ms = 200;
+  start();
+  const std::string out = capture_stdout([&] {
+    radio.say(PDU_FILE_REQUEST, "f0");
+    ASSERT_TRUE(radio.wait([&] { return radio.transfers.size() == 4 && radio.transfers.back().complete; }));
+    radio.repeat_last();  // a late repeat of the last request changes nothing
+    radio.say(PDU_DATA, "after");
+    ASSERT_TRUE(radio.wait([&] { return radio.caught_up(); }));
+    stop();
+  });
+  EXPECT_EQ(out.substr(0, expected.size()), expected);
+  for (size_t i = 0; i < std::size(files); ++i) {
+    EXPECT_TRUE(radio.transfers[i].bytes == contents[i]) << i;
+    EXPECT_EQ(radio.transfers[i].blocks, files[i].blocks) << i;
+  }
+  EXPECT_EQ(radio.count(PDU_FILE_DATA), 1u + 2u + 3u + 3u) << "no block sent twice";
+  EXPECT_EQ(radio.count(PDU_FILE_RESPONSE), std::size(files));
+}
+
+TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextData) {
+  fake->grace_ms = 200, radio.ack_last_block = false;
+  for (size_t size : {2700, 3000}) {  // an empty final block, and one of 300 bytes
+    SCOPED_TRACE(size);
+    const Bytes content = write_file("fw", size);
+    connect();
+    radio.transfers.clear(), radio.frames.clear();
+    start();
+    std::string out = capture_stdout([&] {
+      radio.say(PDU_FILE_REQUEST, "fw");
+      ASSERT_TRUE(eventually([] { return session_events().transfer_done_event.reset(); }));
+    });
+    EXPECT_EQ(out.find("done"), std::string::npos) << "the data that ended it is neither shown nor acknowledged";
+    out = capture_stdout([&] {
+      radio.repeat_last();
+      ASSERT_TRUE(radio.wait([&] { return radio.caught_up(); }));
+      stop();
+    });
+    EXPECT_EQ(out, "done\n");
+    EXPECT_TRUE(radio.transfers[0].bytes == content);
+    EXPECT_EQ(radio.count(PDU_FILE_DATA), 3u) << "the last block is not sent again";
+  }
+}
+
+TEST_F(EngineTest, ATransferIdleFor900WaitsIsGivenUp) {
+  fake->grace_ms = 0;
+  for (int update : {1, 0}) {  // an update run is told; otherwise the program ends
+    SCOPED_TRACE(update);
+    connect();
+    program_options().update_all_mode = program_options().batch_mode = update;
+    for (int i = 0; i < 50; ++i) transfer_step(RADIO);
+    EXPECT_EQ(transfer_state().transfer_idle_count, 0) << "waits outside a transfer do not count";
+    entry().state = SESSION_TRANSFER;
+    const uint64_t start = fake->now_ms();
+    bool ended = false;
+    capture_stdout([&] {
+      try {
+        for (int step = 0; step < 2000 && transfer_state().transfer_failed == 0; ++step) {
+          if (step == 500) feed(PDU_FILE_DATA, {}, 0);  // any frame starts the count again
+          transfer_step(RADIO);
+        }
+      } catch (const ProcessExit&) { ended = true; }
+    });
+    EXPECT_EQ(fake->now_ms() - start, (500u + 901u) * 2000u);
+    EXPECT_EQ(ended, update == 0);
+    EXPECT_EQ(session_events().transfer_done_event.reset(), update != 0);
+    EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
+  }
+}
+
+TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEveryKeyLeftInOrder) {
+  std::string text;  // printable, no key sequence
+  for (size_t i = 0; i < 20000; ++i) text += static_cast<char>(0x20 + (i * 7 + i / 90) % 90);
+  fake->grace_ms = 10000;  // a send waits for its acknowledgement without repeating the frame
+  connect();
+  radio.ack_data = false;
+  start();
+  keys.type(text.substr(0, 1));
+  ASSERT_TRUE(radio.wait([&] { return radio.count(PDU_DATA) == 1; }));
+  keys.type(text.substr(1));
+  // The send worker waits for the acknowledgement the radio holds back, the keyboard worker for room in the
+  // full ring, the receive worker for frames and the transfer worker for a block.
+  ASSERT_TRUE(eventually([] { return key_ring_count(key_ring()) == KEY_RING_CAPACITY; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  stop();
+  EXPECT_FALSE(session_workers_running());
+  EXPECT_EQ(radio.frames.size(), 1u) << "a stopped send neither repeats nor gives up";
+  EXPECT_EQ(entry().state, SESSION_CONNECTED);
+  EXPECT_EQ(key_ring_count(key_ring()), KEY_RING_CAPACITY);
+  radio.ack_data = true;
+  start();
+  // The ring's bytes go first; the one whose put the stop cut short is lost.
+  const std::string expected =
+      text.substr(0, 1) + text.substr(0, KEY_RING_CAPACITY) + text.substr(KEY_RING_CAPACITY + 1);
+  ASSERT_TRUE(radio.wait([&] { return radio.shown == expected; })) << radio.shown.size();
+  stop();
+}
+
+// Each slot's tries in order ('x' fails; done once none is left), and the slots tried.
+std::map<int, std::string> g_tries;
+std::vector<int> g_calls;
+
+bool scripted(int slot, const void*) {
+  g_calls.push_back(slot);
+  std::string& left = g_tries[slot];
+  const bool done = left.empty() || left[0] != 'x';
+  if (!left.empty()) left.erase(0, 1);
+  return done;
+}
+
+TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
+  session_table()[2].state = session_table()[5].state = SESSION_CLOSED;
+  const auto run = [&](std::map<int, std::string> tries, int extra_passes, const std::vector<int>& calls) {
+    g_tries = std::move(tries), g_calls.clear();
+    const uint64_t start = fake->now_ms();
+    BatchResult r;
+    capture_stdout([&] { r = run_batch_passes(BatchKind::UPDATE_ALL, extra_passes, 1500, scripted, nullptr); });
+    EXPECT_EQ(g_calls, calls);
+    EXPECT_EQ(fake->now_ms() - start, 1500u * static_cast<uint64_t>(r.tries - 1));
+    return std::tuple{r.taken_part, r.tries, r.failed};
+  };
+  EXPECT_EQ(run({}, 3, {1, 2, 5}), std::tuple(3, 1, 0));
+  EXPECT_EQ(run({{2, "xx."}, {5, "xxxx"}}, 3, {1, 2, 5, 2, 5, 2, 5, 5}), std::tuple(3, 4, 1));
+}
+
+TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFailsAtOnce) {
+  const struct { uint16_t pdu; int update_all; int32_t state_after; } cases[] = {
+      {PDU_DISCONNECT, 1, SESSION_CLOSED}, {PDU_DISCONNECT, 0, SESSION_CLOSED}, {PDU_RESTORE, 1, SESSION_CLOSED},
+      {PDU_RESTORE, 0, SESSION_CLOSED}, {PDU_ERROR, 1, SESSION_CONNECTED}, {PDU_FILE_REQUEST, 1, SESSION_CONNECTED},
+  };
+  program_options().batch_mode = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pdu);
+    connect();
+    program_options().update_all_mode = c.update_all;
+    entry().state = c.pdu == PDU_FILE_REQUEST ? SESSION_CONNECTED : SESSION_TRANSFER;  // in the middle of a download
+    entry().send_file = std::tmpfile();
+    capture_stdout([&] { feed(c.pdu, text_bytes("missing"), 0); });
+    EXPECT_EQ(entry().state, c.state_after);
+    EXPECT_EQ(entry().send_file, nullptr);
+    EXPECT_EQ(TerminationCatcher::session_end_requests() + run_state().restore_requested, 0);
+    EXPECT_EQ(transfer_state().transfer_failed, c.update_all);
+    EXPECT_EQ(session_events().transfer_done_event.reset(), c.update_all != 0);
+  }
+}
+
+TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
+  program_options().batch_mode = program_options().update_all_mode = 1;
+  fake->grace_ms = 200;
+  radio.wire->empty_read_ms = 0;
+  start(-1);
+  session_events().transfer_done_event.set();  // left over from an earlier radio
+  bool updated = true;
+  capture_stdout([&] { updated = update_one_radio(RADIO, {"fw.bin", "main.bin", 2}); });
+  stop();
+  EXPECT_FALSE(updated);
+  EXPECT_GE(fake->now_ms(), uint64_t{RADIO_PAUSE_MS + DOWNLOAD_WAIT_MS + AFTER_DOWNLOAD_MS});
+  EXPECT_EQ(radio.shown, std::string("download fw.bin main.bin\n") + '\0') << "no sdp after a failed download";
+  EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
+}
+
+}  // namespace
+}  // namespace orvex::test

@@ -7,9 +7,10 @@
 #include <fstream>
 #include <map>
 
-#include "app/key_ring.hpp"
+#include "engine/key_ring.hpp"
 #include "app/session_workers.hpp"
-#include "base/settings.hpp"
+#include "engine/engine.hpp"
+#include "base/config.hpp"
 #include "batch/batch_runs.hpp"
 #include "engine/connect.hpp"
 #include "engine/dispatch.hpp"
@@ -100,43 +101,45 @@ struct Radio {
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    reset_all_state();
+    reset_process_state();
     set_clock(&*fake);
-    local_mac_address() = LOCAL_MAC;
+    e.config.local_mac = LOCAL_MAC;
     auto wire = std::make_unique<FakePacketAdapter>();
     radio.wire = wire.get();
     wire->on_send = [this](const Bytes& f) { radio.on_frame(f); };
-    attach_adapter(std::move(wire));
+    e.io.attach(std::move(wire));
     entry().mac = RADIO_MAC, entry().protocol_level = 2, entry().cid = RADIO_CID, entry().state = SESSION_FOUND;
     std::string dir = (std::filesystem::temp_directory_path() / "orvex-engine-XXXXXX").string();
     ASSERT_NE(mkdtemp(dir.data()), nullptr);
     std::filesystem::current_path(scratch = dir);
   }
   void TearDown() override {
-    reset_all_state();
+    stop();
+    reset_process_state();
     std::filesystem::current_path(previous);
     std::filesystem::remove_all(scratch);
   }
 
-  Session& entry() { return session_table()[RADIO]; }
+  Session& entry() { return e.sessions[RADIO]; }
   // Entry 1 connected, as an establishment leaves it; the radio starts over.
   void connect() {
-    for (Session& other : session_table().entries) other.cid = CID_NONE;
+    for (Session& other : e.sessions.entries) other.cid = CID_NONE;
     Session& s = entry();
     s.cid = RADIO_CID, s.tseq = 1, s.rseq = 0, s.ack_mark_rseq = 0, s.ack_mark_peer_rseq = 0;
-    s.next_pdu = PDU_DATA, s.state = SESSION_CONNECTED, s.reply_buffer = connection_globals().reply_buffer.data();
-    connection_globals().active_session = RADIO, connection_globals().session_established = 1;
-    reset_dispatch_state();
-    reset_transfer_state();
+    s.next_pdu = PDU_DATA, s.state = SESSION_CONNECTED, s.reply_buffer = e.connection.reply_buffer.data();
+    e.connection.active_session = RADIO, e.connection.session_established = 1;
+    forget_duplicates(e);
+    TransferState& t = e.transfer;
+    t.transfer_failed = 0, t.transfer_complete = 0, t.transfer_idle_count = 0, t.last_block_length = 0;
     radio.cid = RADIO_CID, radio.tseq = 0, radio.rseq = 1;
   }
   // The session workers of entry 1, or (-1) of a batch run.
-  void start(int chosen = RADIO) { run_state().chosen_radio = chosen; start_session_workers(); }
-  void stop() { request_session_end(); wait_session_end(); }
+  void start(int chosen = RADIO) { e.run.chosen_radio = chosen; workers.start(); }
+  void stop() { workers.request_end(); workers.wait_end(); }
   int feed(uint16_t pdu, const Bytes& payload, uint32_t tseq, uint32_t rseq = 1, std::optional<uint32_t> nbytes = {},
            uint16_t cid = RADIO_CID) {
     const Bytes f = peer_frame(RADIO_MAC, LOCAL_MAC, pdu, cid, tseq, rseq, payload, nbytes);
-    return dispatch_frame(f.data(), static_cast<int>(f.size()));
+    return dispatch_frame(e, f.data(), static_cast<int>(f.size()));
   }
   static Bytes write_file(const std::string& name, size_t size) {
     Bytes content(size);
@@ -145,7 +148,10 @@ class EngineTest : public ::testing::Test {
     return content;
   }
 
-  TerminationCatcher catcher;  // terminate_app throws ProcessExit
+  Config config;
+  Engine e{config};
+  SessionWorkers workers{e};
+  TerminationCatcher catcher{e};  // terminate_app throws ProcessExit
   ScopedFakeClock fake;
   KeyPipe keys;
   Radio radio;
@@ -160,12 +166,12 @@ TEST_F(EngineTest, UnansweredDataGoesOutTwelveTimesOnAGrowingScheduleThenTheConn
     SCOPED_TRACE(batch);
     connect();
     radio.frames.clear(), radio.ack_data = false;
-    program_options().batch_mode = batch;
+    e.config.batch_mode = batch;
     const uint64_t start = fake->now_ms();
     int result = -1;  // 100 when the program ended
     const std::string out = capture_stdout([&] {
       try {
-        result = ESend(entry(), reinterpret_cast<const uint8_t*>("hello"), 5);
+        result = ESend(e, entry(), reinterpret_cast<const uint8_t*>("hello"), 5);
       } catch (const ProcessExit&) { result = 100; }
     });
     EXPECT_EQ(result, batch != 0 ? 0 : 100);
@@ -196,7 +202,7 @@ TEST_F(EngineTest, DataInOrderIsShownAndAcknowledgedOnceAndOnlyANewAcknowledgeme
   entry().tseq = 10;  // acknowledgements short of the ten bytes sent, of all ten, and that one again
   for (const auto& [rseq, wakes] : {std::pair{5u, false}, std::pair{10u, true}, std::pair{10u, false}}) {
     feed(PDU_ACK, {}, 4, rseq);
-    EXPECT_EQ(session_events().ack_event.reset(), wakes) << rseq;
+    EXPECT_EQ(e.events.ack_event.reset(), wakes) << rseq;
   }
 }
 
@@ -207,24 +213,24 @@ TEST_F(EngineTest, NBytesCountsOnlyTheBytesThatArrived) {
   EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("kept"), 7, 1, 0xFFFFFFFF) + feed(PDU_QUIET_DATA, {}, 11, 1, 1474), 0);
   EXPECT_EQ(entry().rseq, 11u);
   const Bytes header = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, RADIO_CID, 11, 1, {}, 1474);
-  EXPECT_EQ(dispatch_frame(header.data(), 30), DISPATCH_REJECTED);
+  EXPECT_EQ(dispatch_frame(e, header.data(), 30), DISPATCH_REJECTED);
   capture_stdout([&] { feed(PDU_FILE_RESPONSE, Bytes(24, 0), 11); });  // a download offered: refused, but not here
-  EXPECT_EQ(transfer_state().block.pdu, PDU_ERROR) << "the report is the transfer worker's to send";
+  EXPECT_EQ(e.transfer.block.pdu, PDU_ERROR) << "the report is the transfer worker's to send";
   // A requested name: only 127 bytes count, and ".bin" still fits behind them.
   capture_stdout([&] { feed(PDU_FILE_REQUEST, Bytes(300, 'n'), 35); });
-  EXPECT_EQ(std::string(transfer_state().requested_file_name.data()), std::string(127, 'n') + ".bin");
+  EXPECT_EQ(std::string(e.transfer.requested_file_name.data()), std::string(127, 'n') + ".bin");
 }
 
 TEST_F(EngineTest, ConnectRequestsRepeatAfter700MsUntil5000MsUnlessAnswered) {
   fake->grace_ms = 200;  // set-up waits while the receive worker dispatches, as in a batch run
   radio.wire->empty_read_ms = 0;
   start(-1);
-  ASSERT_EQ(connect_session(RADIO), 1);
+  ASSERT_EQ(connect_session(e, RADIO), 1);
   EXPECT_EQ(radio.count(PDU_CONNECT_REQUEST), 1u) << "answered within 700 ms";
   const uint16_t first = entry().cid;
   radio.accept = false, radio.frames.clear();
   const uint64_t start = fake->now_ms();
-  EXPECT_EQ(connect_session(RADIO), 0);
+  EXPECT_EQ(connect_session(e, RADIO), 0);
   // The batch run's idle transfer worker moves the clock on too: 700 ms apart and more.
   EXPECT_TRUE(radio.frames.size() >= 4 && radio.frames.size() <= 8) << radio.frames.size();
   EXPECT_TRUE(fake->now_ms() - start >= 5000 && fake->now_ms() - start < 7000) << fake->now_ms() - start;
@@ -285,7 +291,7 @@ TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextDat
     start();
     std::string out = capture_stdout([&] {
       radio.say(PDU_FILE_REQUEST, "fw");
-      ASSERT_TRUE(eventually([] { return session_events().transfer_done_event.reset(); }));
+      ASSERT_TRUE(eventually([this] { return e.events.transfer_done_event.reset(); }));
     });
     EXPECT_EQ(out.find("done"), std::string::npos) << "the data that ended it is neither shown nor acknowledged";
     out = capture_stdout([&] {
@@ -304,23 +310,23 @@ TEST_F(EngineTest, ATransferIdleFor900WaitsIsGivenUp) {
   for (int update : {1, 0}) {  // an update run is told; otherwise the program ends
     SCOPED_TRACE(update);
     connect();
-    program_options().update_all_mode = program_options().batch_mode = update;
-    for (int i = 0; i < 50; ++i) transfer_step(RADIO);
-    EXPECT_EQ(transfer_state().transfer_idle_count, 0) << "waits outside a transfer do not count";
+    e.config.update_all_mode = e.config.batch_mode = update;
+    for (int i = 0; i < 50; ++i) transfer_step(e, RADIO);
+    EXPECT_EQ(e.transfer.transfer_idle_count, 0) << "waits outside a transfer do not count";
     entry().state = SESSION_TRANSFER;
     const uint64_t start = fake->now_ms();
     bool ended = false;
     capture_stdout([&] {
       try {
-        for (int step = 0; step < 2000 && transfer_state().transfer_failed == 0; ++step) {
+        for (int step = 0; step < 2000 && e.transfer.transfer_failed == 0; ++step) {
           if (step == 500) feed(PDU_FILE_DATA, {}, 0);  // any frame starts the count again
-          transfer_step(RADIO);
+          transfer_step(e, RADIO);
         }
       } catch (const ProcessExit&) { ended = true; }
     });
     EXPECT_EQ(fake->now_ms() - start, (500u + 901u) * 2000u);
     EXPECT_EQ(ended, update == 0);
-    EXPECT_EQ(session_events().transfer_done_event.reset(), update != 0);
+    EXPECT_EQ(e.events.transfer_done_event.reset(), update != 0);
     EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
   }
 }
@@ -337,13 +343,13 @@ TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEv
   keys.type(text.substr(1));
   // The send worker waits for the acknowledgement the radio holds back, the keyboard worker for room in the
   // full ring, the receive worker for frames and the transfer worker for a block.
-  ASSERT_TRUE(eventually([] { return key_ring_count(key_ring()) == KEY_RING_CAPACITY; }));
+  ASSERT_TRUE(eventually([this] { return key_ring_count(e.keys) == KEY_RING_CAPACITY; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   stop();
-  EXPECT_FALSE(session_workers_running());
+  EXPECT_FALSE(workers.running());
   EXPECT_EQ(radio.frames.size(), 1u) << "a stopped send neither repeats nor gives up";
   EXPECT_EQ(entry().state, SESSION_CONNECTED);
-  EXPECT_EQ(key_ring_count(key_ring()), KEY_RING_CAPACITY);
+  EXPECT_EQ(key_ring_count(e.keys), KEY_RING_CAPACITY);
   radio.ack_data = true;
   start();
   // The ring's bytes go first; the one whose put the stop cut short is lost.
@@ -357,7 +363,7 @@ TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEv
 std::map<int, std::string> g_tries;
 std::vector<int> g_calls;
 
-bool scripted(int slot, const void*) {
+bool scripted(Engine&, int slot, const void*) {
   g_calls.push_back(slot);
   std::string& left = g_tries[slot];
   const bool done = left.empty() || left[0] != 'x';
@@ -366,12 +372,12 @@ bool scripted(int slot, const void*) {
 }
 
 TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
-  session_table()[2].state = session_table()[5].state = SESSION_CLOSED;
+  e.sessions[2].state = e.sessions[5].state = SESSION_CLOSED;
   const auto run = [&](std::map<int, std::string> tries, int extra_passes, const std::vector<int>& calls) {
     g_tries = std::move(tries), g_calls.clear();
     const uint64_t start = fake->now_ms();
     BatchResult r;
-    capture_stdout([&] { r = run_batch_passes(BatchKind::UPDATE_ALL, extra_passes, 1500, scripted, nullptr); });
+    capture_stdout([&] { r = run_batch_passes(e, BatchKind::UPDATE_ALL, extra_passes, 1500, scripted, nullptr); });
     EXPECT_EQ(g_calls, calls);
     EXPECT_EQ(fake->now_ms() - start, 1500u * static_cast<uint64_t>(r.tries - 1));
     return std::tuple{r.taken_part, r.tries, r.failed};
@@ -385,30 +391,30 @@ TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFa
       {PDU_DISCONNECT, 1, SESSION_CLOSED}, {PDU_DISCONNECT, 0, SESSION_CLOSED}, {PDU_RESTORE, 1, SESSION_CLOSED},
       {PDU_RESTORE, 0, SESSION_CLOSED}, {PDU_ERROR, 1, SESSION_CONNECTED}, {PDU_FILE_REQUEST, 1, SESSION_CONNECTED},
   };
-  program_options().batch_mode = 1;
+  e.config.batch_mode = 1;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pdu);
     connect();
-    program_options().update_all_mode = c.update_all;
+    e.config.update_all_mode = c.update_all;
     entry().state = c.pdu == PDU_FILE_REQUEST ? SESSION_CONNECTED : SESSION_TRANSFER;  // in the middle of a download
     entry().send_file = std::tmpfile();
     capture_stdout([&] { feed(c.pdu, text_bytes("missing"), 0); });
     EXPECT_EQ(entry().state, c.state_after);
     EXPECT_EQ(entry().send_file, nullptr);
-    EXPECT_EQ(TerminationCatcher::session_end_requests() + run_state().restore_requested, 0);
-    EXPECT_EQ(transfer_state().transfer_failed, c.update_all);
-    EXPECT_EQ(session_events().transfer_done_event.reset(), c.update_all != 0);
+    EXPECT_EQ(TerminationCatcher::session_end_requests() + e.run.restore_requested, 0);
+    EXPECT_EQ(e.transfer.transfer_failed, c.update_all);
+    EXPECT_EQ(e.events.transfer_done_event.reset(), c.update_all != 0);
   }
 }
 
 TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
-  program_options().batch_mode = program_options().update_all_mode = 1;
+  e.config.batch_mode = e.config.update_all_mode = 1;
   fake->grace_ms = 200;
   radio.wire->empty_read_ms = 0;
   start(-1);
-  session_events().transfer_done_event.set();  // left over from an earlier radio
+  e.events.transfer_done_event.set();  // left over from an earlier radio
   bool updated = true;
-  capture_stdout([&] { updated = update_one_radio(RADIO, {"fw.bin", "main.bin", 2}); });
+  capture_stdout([&] { updated = update_one_radio(e, RADIO, {"fw.bin", "main.bin", 2}); });
   stop();
   EXPECT_FALSE(updated);
   EXPECT_GE(fake->now_ms(), uint64_t{RADIO_PAUSE_MS + DOWNLOAD_WAIT_MS + AFTER_DOWNLOAD_MS});

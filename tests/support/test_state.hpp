@@ -1,5 +1,6 @@
-// Every process-wide record back to its start value, and a way to watch
-// terminate_app from inside a test.
+// A fresh Config and Engine for every test, the process-wide state (terminal,
+// console, clock, capture file, exit hooks) put back around it, and a way to
+// watch terminate_app from inside a test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,25 +10,33 @@
 #include <string>
 #include <thread>
 
+#include "base/config.hpp"
+#include "engine/engine.hpp"
+
 namespace orvex::test {
 
-void reset_all_state();
+// What is not in a Config or an Engine back to its start value.
+void reset_process_state();
 
 struct ProcessExit { int status; };  // thrown by the exit hook TerminationCatcher installs
 
 // While alive, terminate_app and exit_now throw ProcessExit instead of ending
-// the process, and the session-end requests are counted.
+// the process, and the session-end requests (of the exit path and of `e`) are
+// counted.
 class TerminationCatcher {
  public:
   TerminationCatcher();
+  explicit TerminationCatcher(Engine& e);
   ~TerminationCatcher();
   static int session_end_requests();
 };
 
 class OrvexTest : public ::testing::Test {
  protected:
-  void SetUp() override { reset_all_state(); }
-  void TearDown() override { reset_all_state(); }
+  void SetUp() override { reset_process_state(); }
+  void TearDown() override { reset_process_state(); }
+  Config config;
+  Engine e{config};
 };
 
 // What `body` printed on standard output.

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "base/address_text.hpp"
-#include "base/settings.hpp"
+#include "base/config.hpp"
 #include "link/frame_io.hpp"
 #include "tests/support/fake_platform.hpp"
 #include "tests/support/test_state.hpp"
@@ -55,7 +55,7 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
   };
   ASSERT_TRUE(isatty(STDIN_FILENO) == 0 || std::freopen("/dev/null", "r", stdin));  // fatal messages wait for no key
   for (const Case& c : cases) {
-    reset_all_state();
+    reset_process_state();
     FakeHostInfo host;
     FakePacketCapture capture;
     std::istringstream spec(c.interfaces);
@@ -68,20 +68,23 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
       i.loopback = flag == "L", i.up = flag != "D";
       if (!flag.empty() && std::isdigit(flag[0])) capture.open_errors[name] = std::stol(flag);
     }
-    program_options().adapter_number = c.option;
+    Config options;
+    options.adapter_number = c.option;
+    FrameIo io(options);
     std::string replies = c.replies;
     std::FILE* reply = fmemopen(replies.data(), replies.size(), "r");
-    set_adapter_reply_input(reply);
+    AdapterChoice choice{options, io, reply};
     int result = -100, status = -1;
     TerminationCatcher catcher;
-    const std::string out =
-        capture_stdout([&] { try { result = select_adapter(); } catch (const ProcessExit& e) { status = e.status; } });
+    const std::string out = capture_stdout([&] {
+      try { result = select_adapter(choice); } catch (const ProcessExit& exit) { status = exit.status; }
+    });
     std::fclose(reply);
     std::string opened;
     for (const std::string& name : capture.opened) opened += (opened.empty() ? "" : " ") + name;
-    EXPECT_EQ(std::tuple(out, result, status, opened, adapter_attached()),
+    EXPECT_EQ(std::tuple(out, result, status, opened, io.attached()),
               std::tuple(c.printed, c.result, c.status, c.opened, c.result >= 0)) << c.interfaces;
-    EXPECT_TRUE(c.result < 0 || out.find(std::string("[MAC ") + format_mac_text(local_mac_address())) != out.npos);
+    EXPECT_TRUE(c.result < 0 || out.find(std::string("[MAC ") + format_mac_text(options.local_mac)) != out.npos);
   }
 }
 

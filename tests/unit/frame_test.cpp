@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "base/byte_order.hpp"
-#include "base/settings.hpp"
+#include "base/config.hpp"
 #include "engine/discover.hpp"
 #include "engine/session_frame.hpp"
 #include "tests/support/radio_peer.hpp"
@@ -24,7 +24,7 @@ Bytes hex(const std::string& text) {  // "02 7A0D": spaces for reading only
 
 class FrameTest : public OrvexTest {
  protected:
-  void SetUp() override { OrvexTest::SetUp(); local_mac_address() = LOCAL; }
+  void SetUp() override { OrvexTest::SetUp(); e.config.local_mac = LOCAL; }
 };
 
 TEST_F(FrameTest, BuiltInBothByteOrdersAndTaggedOrRefusedWhenTooLarge) {
@@ -38,13 +38,13 @@ TEST_F(FrameTest, BuiltInBothByteOrdersAndTaggedOrRefusedWhenTooLarge) {
       {2, 5, PDU_ACK, "", A + "81000005 0028" + S + "0002 1234 0000 00000030 00000007 00000000", 48},
   };
   for (const Case& c : cases) {
-    program_options().vlan_id = c.vlan;
+    e.config.vlan_id = c.vlan;
     Session s;
     s.state = SESSION_CONNECTED, s.mac = RADIO, s.protocol_level = c.level, s.cid = 0x1234, s.next_pdu = c.next_pdu;
     s.tseq = 48, s.rseq = 7;
     Bytes frame(FRAME_BUFFER_SIZE);
     int size = static_cast<int>(c.payload.size());
-    EXPECT_TRUE(build_frame(frame, s, reinterpret_cast<const uint8_t*>(c.payload.data()), size));
+    EXPECT_TRUE(build_frame(frame, s, e.config, reinterpret_cast<const uint8_t*>(c.payload.data()), size));
     frame.resize(static_cast<size_t>(size) + FRAME_HEADER_SIZE);
     EXPECT_EQ(std::tuple(frame, s.tseq), std::tuple(hex(c.frame), c.tseq_after)) << c.frame;
   }
@@ -53,13 +53,13 @@ TEST_F(FrameTest, BuiltInBothByteOrdersAndTaggedOrRefusedWhenTooLarge) {
   EXPECT_EQ(std::tuple(h->pdu, h->cid, h->tseq, h->rseq, h->nbytes), std::tuple(1, 0x1234, 48u, 7u, 3u));
 
   Session s;  // too large for the buffer: refused, nothing written, the session unchanged
-  program_options().vlan_id = 1;
+  e.config.vlan_id = 1;
   Bytes payload(MAX_PAYLOAD_SIZE + 1), frame(FRAME_BUFFER_SIZE, 0xEE), one_short(MAX_FRAME_SIZE + 3);
   int too_big = static_cast<int>(payload.size()), tagged = static_cast<int>(MAX_PAYLOAD_SIZE);
-  EXPECT_FALSE(build_frame(frame, s, payload.data(), too_big));
-  EXPECT_FALSE(build_frame(one_short, s, payload.data(), tagged));  // one byte short of the tagged frame
+  EXPECT_FALSE(build_frame(frame, s, e.config, payload.data(), too_big));
+  EXPECT_FALSE(build_frame(one_short, s, e.config, payload.data(), tagged));  // one byte short of the tagged frame
   EXPECT_EQ(std::tuple(frame, s.tseq), std::tuple(Bytes(FRAME_BUFFER_SIZE, 0xEE), 0u));
-  EXPECT_TRUE(build_frame(frame, s, payload.data(), tagged) && tagged + FRAME_HEADER_SIZE == 1518);
+  EXPECT_TRUE(build_frame(frame, s, e.config, payload.data(), tagged) && tagged + FRAME_HEADER_SIZE == 1518);
 }
 
 TEST_F(FrameTest, PayloadLayouts) {
@@ -104,13 +104,15 @@ TEST_F(FrameTest, IdentifyResponsesRecordedOrNot) {
       {r, last - 1, last, "r"}, {r, last, 0, ""},                     // the table is full
   };
   for (const Case& c : cases) {
-    reset_all_state();
-    local_mac_address() = LOCAL;
+    Config options;
+    options.local_mac = LOCAL;
+    auto fresh = std::make_unique<Engine>(options);  // no radio recorded yet
     int count = c.count, result = 0;
     const std::string out = capture_stdout([&] {
-      result = accept_discovery_response(c.frame.data(), static_cast<int>(c.frame.size()), count);
+      result = accept_discovery_response(*fresh, c.frame.data(), static_cast<int>(c.frame.size()), count);
     });
-    EXPECT_EQ(std::tuple(result, out, count, std::string(session_table()[std::min(c.count + 1, last)].name_text())),
+    const std::string stored = fresh->sessions[std::min(c.count + 1, last)].name_text();
+    EXPECT_EQ(std::tuple(result, out, count, stored),
               std::tuple(c.result, c.printed, c.result > 0 ? c.result : c.count, c.stored)) << &c - cases;
   }
 }

@@ -8,7 +8,7 @@
 
 #include "app/options.hpp"
 #include "base/address_text.hpp"
-#include "base/settings.hpp"
+#include "base/config.hpp"
 #include "batch/batch_requests.hpp"
 #include "batch/radio_list.hpp"
 #include "batch/script_lines.hpp"
@@ -16,6 +16,7 @@
 #include "console/cp437.hpp"
 #include "console/keys.hpp"
 #include "console/radio_output.hpp"
+#include "engine/engine.hpp"
 #include "engine/transfer.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/temp_file.hpp"
@@ -36,20 +37,20 @@ Ran run(F&& body) {
 }
 
 // The settings that differ from their start values, the radio list's serial numbers and batch requests included.
-std::string settings() {
-  const ProgramOptions& o = program_options();
-  const UpdateAllRequest& u = update_all_request();
-  const CommandRunRequest& x = command_run_request();
+std::string settings(const Config& o) {
+  const UpdateAllRequest& u = o.update;
+  const CommandRunRequest& x = o.command_run;
+  const RadioList& list_entries = o.radio_list;
   std::string s, list;
   auto add = [&](bool set, const std::string& text) { s += set ? (s.empty() ? "" : " ") + text : ""; };
   auto n = [](auto number) { return std::to_string(number); };
-  for (size_t i = 0; i < radio_list().size() && !radio_list()[i].is_zero(); ++i) {
-    list += (i > 0 ? "," : "") + n(serial_number(radio_list()[i]));
+  for (size_t i = 0; i < list_entries.size() && !list_entries[i].is_zero(); ++i) {
+    list += (i > 0 ? "," : "") + n(serial_number(list_entries[i]));
   }
   add(o.adapter_number != -1, "c" + n(o.adapter_number)), add(o.confirm_without_prompt != 0, "f");
   add(o.diagnostic_level.load() != 0, "d" + n(o.diagnostic_level.load())), add(o.input_source == INPUT_FILE, "i");
   add(!o.local_mac_override.is_zero(), std::string("m") + format_mac_text(o.local_mac_override));
-  add(o.list_filter_active.load() != 0, "n" + list), add(!o.output_file_name.empty(), "o" + o.output_file_name);
+  add(o.list_filter_active != 0, "n" + list), add(!o.output_file_name.empty(), "o" + o.output_file_name);
   add(o.chosen_radio_given, "r" + o.chosen_radio_text), add(o.vlan_id != 0, "v" + n(o.vlan_id));
   add(o.update_all_mode != 0,
       "u" + u.source + "#" + u.destination + "#" + n(u.action) + "#" + n(u.extra_passes) + "#" + n(u.interval_ms));
@@ -131,7 +132,8 @@ TEST_F(Text, CommandLine) {
        "are ignored\n" + E, "n101,102,103,104,105,106,107,108,109,110"},
   };
   for (Case& c : cases) {
-    reset_all_state();
+    reset_process_state();
+    Config options;
     set_console_output_available(true);
     std::vector<std::unique_ptr<TempFile>> files;
     std::vector<char*> argv = {const_cast<char*>("orvexterm")};
@@ -140,18 +142,18 @@ TEST_F(Text, CommandLine) {
       argv.push_back(a.data());
     }
     if (size_t at = c.printed.find('@'); at != std::string::npos) c.printed.replace(at, 1, files.back()->path());
-    const Ran r = run([&] { parse_options(static_cast<int>(argv.size()), argv.data()); });
-    EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(), r.status),
+    const Ran r = run([&] { parse_options(options, static_cast<int>(argv.size()), argv.data()); });
+    EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(options), r.status),
               std::tuple(c.printed, c.settings, c.status)) << testing::PrintToString(c.args);
   }
   static int answer;  // without -f the operator confirms: "(Y/N):" and Y or y
-  set_answer_reader([] { return answer; });
   for (int typed : {int('Y'), int('y'), int('n'), int('\n'), EOF}) {
     answer = typed;
-    const Ran r = run([&] { EXPECT_EQ(parse_update_all("fw#tmp#2#3#1500"), typed == 'Y' || typed == 'y'); });
+    const Ran r = run([&] {
+      EXPECT_EQ(parse_update_all(config, "fw#tmp#2#3#1500", [] { return answer; }), typed == 'Y' || typed == 'y');
+    });
     EXPECT_EQ(r.out.substr(r.out.size() - 6), "(Y/N):");
   }
-  set_answer_reader(nullptr);
 }
 
 TEST_F(Text, ScriptLinesAndFilePrefixes) {
@@ -171,7 +173,7 @@ TEST_F(Text, ScriptLinesAndFilePrefixes) {
   for (const Case& c : cases) {
     ScopedFakeClock clock;
     int result = 2;
-    const Ran r = run([&] { result = run_script_line(c.line); });
+    const Ran r = run([&] { result = run_script_line(e, c.line); });
     EXPECT_EQ(std::tuple(result, r.out, clock->now_ms(), r.status.value_or(-1)),
               std::tuple(c.result, c.printed, c.waited_ms, c.result == 2 ? 0 : -1)) << c.line;
   }
@@ -192,18 +194,21 @@ TEST_F(Text, ScriptLinesAndFilePrefixes) {
 TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
   // The entry chosen (0: the program ended on the refusal), and whether the operator was asked.
   auto choose = [](std::vector<std::pair<std::string, uint32_t>> radios, const char* preselect, std::string typed) {
-    reset_all_state();
+    reset_process_state();
+    Config options;
+    auto engine = std::make_unique<Engine>(options);  // a fresh table for every choice
+    Engine& radios_engine = *engine;
     for (int i = 1; const auto& [name, serial] : radios) {  // names and serial numbers from entry 1 on
-      Session& s = session_table()[i++];
+      Session& s = radios_engine.sessions[i++];
       s.mac = MacAddress{{0x02, 0x7A, 0x41, uint8_t(serial >> 16), uint8_t(serial >> 8), uint8_t(serial)}};
-      s.state = SESSION_FOUND, run_state().numOfRadiosFound = i - 1;
+      s.state = SESSION_FOUND, radios_engine.run.numOfRadiosFound = i - 1;
       s.set_name(name.data(), name.size());
     }
-    program_options().chosen_radio_given = preselect != nullptr;
-    program_options().chosen_radio_text = preselect ? preselect : "";
+    radios_engine.config.chosen_radio_given = preselect != nullptr;
+    radios_engine.config.chosen_radio_text = preselect ? preselect : "";
     std::FILE* in = fmemopen(typed.data(), typed.size(), "r");
     int index = 0;
-    const Ran r = run([&] { index = choose_device(in); });
+    const Ran r = run([&] { index = choose_device(radios_engine, in); });
     std::fclose(in);
     EXPECT_EQ(r.out.find("out of valid range [1-") != std::string::npos, index == 0);
     return std::pair(index, r.out.find("Please type the device ID>") != std::string::npos);
@@ -261,12 +266,12 @@ TEST_F(Text, KeysFromTerminalBytes) {
 
 TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   const std::string path = testing::TempDir() + "orvex_unit_capture.txt";
-  program_options().output_file_name = path;
-  capture_stdout([] { open_capture_file(); });
+  e.config.output_file_name = path;
+  capture_stdout([this] { open_capture_file(config); });
   set_console_output_available(true);
   set_console_utf8(true);
-  auto shown = [](const std::string& in) {
-    return capture_stdout([&] { for (char c : in) render_radio_byte(static_cast<uint8_t>(c)); });
+  auto shown = [this](const std::string& in) {
+    return capture_stdout([&] { for (char c : in) render_radio_byte(e.radio_output, static_cast<uint8_t>(c)); });
   };
   const std::pair<std::string, std::string> steps[] = {
       {"ab\x1b[Jcd", "ab\x1b[Jcd"},                   // a sequence is ESC, [ and one byte
@@ -283,8 +288,8 @@ TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   std::remove(path.c_str());
   set_console_output_available(false);  // no terminal: sequences show nothing
   EXPECT_EQ(shown("a\x1b[Jb"), "ab");
-  program_options().output_file_name = "/no/such/dir/out.txt";
-  EXPECT_EQ(run([] { open_capture_file(); }).out, "------- Error: output file [/no/such/dir/out.txt] couldn't "
+  e.config.output_file_name = "/no/such/dir/out.txt";
+  EXPECT_EQ(run([this] { open_capture_file(config); }).out, "------- Error: output file [/no/such/dir/out.txt] couldn't "
             "open successfully\n\nTerminating application with error code:-29\n\n");
 }
 

@@ -1,6 +1,7 @@
 // The protocol engine over the in-memory wire with a fake clock and one scripted
 // radio at entry 1; tests with threads run the real session workers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <deque>
 #include <filesystem>
@@ -219,6 +220,44 @@ TEST_F(EngineTest, NBytesCountsOnlyTheBytesThatArrived) {
   // A requested name: only 127 bytes count, and ".bin" still fits behind them.
   capture_stdout([&] { feed(PDU_FILE_REQUEST, Bytes(300, 'n'), 35); });
   EXPECT_EQ(std::string(e.transfer.requested_file_name.data()), std::string(127, 'n') + ".bin");
+}
+
+TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
+  // The working directory is a folder of the scratch one, so that "../above" exists and is outside it.
+  std::filesystem::create_directories("work/dir");
+  std::filesystem::current_path("work");
+  std::ofstream("../above") << "x";
+  std::ofstream("dir/inner") << "x";
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  std::filesystem::create_symlink("../above", "out");
+  connect();
+  uint32_t tseq = 0;
+  const auto request = [&](const std::string& name) {
+    const std::string out = capture_stdout([&] { feed(PDU_FILE_REQUEST, text_bytes(name), tseq); });
+    tseq += static_cast<uint32_t>(name.size());
+    return std::pair(out, static_cast<int32_t>(get_le32(e.transfer.block.bytes.data())));  // the response's status
+  };
+  for (const std::string name : {"../above", "/etc/hostname", "dir/../../above", "pipe", "out", "dir"}) {
+    EXPECT_EQ(request(name), std::pair("Error: Requested file [" + name + ".bin] is not available\n", -1));
+    EXPECT_EQ(entry().state, SESSION_CONNECTED);
+  }
+  EXPECT_EQ(request("dir/inner"), std::pair(std::string("The requested file [dir/inner] was opened successfully\n\r"), 0));
+  // A radio of level 0 names its files with a "tmp" or "flash" prefix.
+  entry().protocol_level = 0;
+  EXPECT_EQ(request("flash/dir/inner").second, 0);
+  EXPECT_EQ(request("boot/dir/inner"), std::pair(std::string("Invalid prefix:boot. Should be either tmp or flash\n"), -2));
+}
+
+TEST_F(EngineTest, ABurstLargerThanTheFrameRingArrivesWholeAndInOrder) {
+  std::vector<Bytes> burst;
+  for (uint32_t i = 0; i < 250; ++i) burst.push_back(peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, RADIO_CID, i, 1));
+  radio.wire->deliver(burst);
+  Bytes buffer(RX_SLOT_SIZE);
+  for (uint32_t i = 0; i < 250; ++i) {
+    ASSERT_EQ(e.io.receive(buffer), static_cast<int>(FRAME_HEADER_SIZE)) << i;
+    ASSERT_EQ(read_frame_header(buffer)->tseq, i);
+  }
+  EXPECT_EQ(radio.wire->receive_calls(), 3u) << "each read takes only what the ring has room for";
 }
 
 TEST_F(EngineTest, ConnectRequestsRepeatAfter700MsUntil5000MsUnlessAnswered) {

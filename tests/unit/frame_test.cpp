@@ -4,6 +4,7 @@
 #include "base/byte_order.hpp"
 #include "base/config.hpp"
 #include "engine/discover.hpp"
+#include "engine/engine.hpp"
 #include "engine/session_frame.hpp"
 #include "tests/support/radio_peer.hpp"
 #include "tests/support/test_state.hpp"
@@ -81,6 +82,25 @@ TEST_F(FrameTest, PayloadLayouts) {
   EXPECT_EQ(Bytes(ok.begin(), ok.begin() + 8), hex("00000000 8C0A0000"));  // little-endian at every level
   EXPECT_EQ(read_file_response(hex("00000000 00000A8C"))->size, 2700);     // read big-endian
   EXPECT_FALSE(read_file_response(hex("000000")).has_value());
+}
+
+TEST_F(FrameTest, AcceptedForThisStationAndWhileConnectedOnlyFromItsRadio) {
+  const Bytes data = peer_frame(RADIO, LOCAL, PDU_DATA, 0, 0, 0);
+  Bytes other_snap = data;
+  other_snap[OFFSET_SNAP + 5] = 0x42;
+  EXPECT_TRUE(accept_frame(data, LOCAL));
+  EXPECT_TRUE(accept_frame(peer_frame(RADIO, MacAddress::broadcast(), PDU_IDENTIFY_REQUEST, 0, 0, 0), LOCAL));
+  EXPECT_FALSE(accept_frame(peer_frame(RADIO, OTHER, PDU_DATA, 0, 0, 0), LOCAL));
+  EXPECT_FALSE(accept_frame(other_snap, LOCAL));
+  EXPECT_FALSE(accept_frame(Bytes(23, 0xFF), LOCAL));
+  e.sessions[3].mac = RADIO, e.connection.active_session = 3;
+  for (int32_t state : {SESSION_FOUND, SESSION_CONNECTED, SESSION_TRANSFER, SESSION_CLOSED}) {
+    e.sessions[3].state = state;
+    const bool up = state == SESSION_CONNECTED || state == SESSION_TRANSFER;
+    EXPECT_TRUE(from_connected_radio(e, data));
+    EXPECT_EQ(from_connected_radio(e, peer_frame(OTHER, LOCAL, PDU_DATA, 0, 0, 0)), !up) << state;
+    EXPECT_TRUE(from_connected_radio(e, peer_frame(OTHER, LOCAL, PDU_IDENTIFY_REQUEST, 0, 0, 0)));
+  }
 }
 
 TEST_F(FrameTest, IdentifyResponsesRecordedOrNot) {

@@ -23,7 +23,7 @@ def plain(text):
 STEPS = re.compile(r"Updating radio \S+ \.\.\.\n|Executing commands on radio \S+ \.\.\.\n|Connect to Radio: \w+\n"
                    r"|Download: \w+\n|Execution of command \[[^]]*\]  FAILED\n|delaying for [\d.]+ secs\.\.\.\n|OK\n"
                    r"|\d+ radios  not updated after \d pass\n|At \d+ radios one or more commands failed after \d pass\n"
-                   r"|Waiting \d+ secs for the next pass \.\.\.\n")
+                   r"|Waiting \d+ secs for the next pass \.\.\.\n|Set Default Program: \w+\n")
 
 
 def steps(text):
@@ -44,13 +44,14 @@ def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, sta
     frames = capture()
     # Standard input at its end from the start: nothing waits for a key.
     done = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "-c", "1", "-n", "radios.txt", "-f", "-u",
-                                                               "fw.bin#new.bin#3#1#1500"]),
+                                                               "fw.bin#new.bin#2#1#1500"]),
                           cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     text = plain(done.stdout.decode("utf-8", "replace"))
     assert done.returncode == 0, text
 
     def update(name, result):
-        return f"Updating radio {name} ...\nConnect to Radio: OK\nDownload: {result}\n"
+        sdp = "Set Default Program: OK\n" if result == "OK" else ""
+        return f"Updating radio {name} ...\nConnect to Radio: OK\nDownload: {result}\n{sdp}"
     assert steps(text) == (
         update("North-Ridge", "FAILED") + update("Harbour-Mast", "OK") + update("Old-Quarry", "OK") +
         update("Far-Hill", "FAILED") + "2 radios  not updated after 1 pass\nWaiting 1 secs for the next pass ...\n" +
@@ -63,7 +64,8 @@ def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, sta
                          f"        Far-Hill 11284\n\n{RULE}\n\n")
     for name in listed[:3]:
         assert sim.stored(name, "new.bin") == firmware, name
-    # Action 3 disconnects every radio it tried; the one not listed was never reached.
+    # Action 2 ("sdp" after each download) disconnects every radio it tried; the
+    # one not listed was never reached.
     assert sim.log().count("session ended by the host") == 6
     assert "Low-Field: connected" not in sim.log()
 

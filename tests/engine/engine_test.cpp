@@ -13,6 +13,7 @@
 #include "engine/engine.hpp"
 #include "base/config.hpp"
 #include "batch/batch_runs.hpp"
+#include "console/console.hpp"
 #include "engine/connect.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/epacket.hpp"
@@ -258,6 +259,45 @@ TEST_F(EngineTest, ABurstLargerThanTheFrameRingArrivesWholeAndInOrder) {
     ASSERT_EQ(read_frame_header(buffer)->tseq, i);
   }
   EXPECT_EQ(radio.wire->receive_calls(), 3u) << "each read takes only what the ring has room for";
+}
+
+TEST_F(EngineTest, WhatARadioAsksIsAnsweredAndWhatItRepeatsIsAcknowledgedAgain) {
+  e.config.local_host_name = "bench", e.config.version_text = "ORVEX 03.05";
+  connect();
+  // Another station's identify request is answered while connected, with this station's level 2 and name.
+  const Bytes ask = peer_frame(RADIO_MAC, MacAddress::broadcast(), PDU_IDENTIFY_REQUEST, 7, 0, 0);
+  EXPECT_EQ(dispatch_frame(e, ask.data(), static_cast<int>(ask.size())), 0);
+  ASSERT_EQ(radio.frames.back().pdu, PDU_IDENTIFY_RESPONSE);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(radio.frames.back().payload.data())), "bench");
+  EXPECT_EQ(radio.frames.back().payload[PAYLOAD_LEVEL_OFFSET], 2);
+  // Stored data is kept and acknowledged, and acknowledged again when it comes again.
+  EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("keep"), 0), 0);
+  EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("keep"), 0), 0);
+  EXPECT_EQ(radio.count(PDU_ACK), 2u);
+  EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("else"), 0), DISPATCH_SEQUENCE_ERROR);
+  EXPECT_EQ(feed(PDU_QUIET_DATA, text_bytes("q"), 4) + feed(PDU_QUIET_DATA, text_bytes("q"), 4), DISPATCH_SEQUENCE_ERROR);
+  EXPECT_EQ(feed(99, {}, 5), DISPATCH_UNKNOWN_PDU);
+  e.config.diagnostic_level = 1;
+  EXPECT_EQ(capture_stdout([&] { feed(PDU_DATA, {}, 5, 1, {}, 0x4321); }), "discarding packet - unknown session 17185\n");
+  e.config.diagnostic_level = 0;
+  // A radio that opens the connection itself is accepted.
+  entry().state = SESSION_FOUND;
+  EXPECT_EQ(feed(PDU_CONNECT_REQUEST, {}, 0, 0, {}, RADIO_CID), 0);
+  EXPECT_EQ(std::tuple(radio.frames.back().pdu, entry().state.load()), std::tuple(PDU_CONNECT_ACCEPT, SESSION_CONNECTED));
+}
+
+TEST_F(EngineTest, FunctionKeysActWhereTheyAreReadAndF3EndsTheSession) {
+  connect();
+  start();
+  const std::string out = capture_stdout([&] {
+    keys.type("\x1bOQ\x1bOQ\x1b[15~\x1b[17~\x1b[15~");  // F2 twice, F5, F6, F5
+    keys.type("\x1bOR");                               // F3
+    ASSERT_TRUE(eventually([this] { return !workers.running(); }));
+  });
+  workers.wait_end();
+  EXPECT_EQ(out, "[Show Diagnostic Messages = ON]\n[Show Diagnostic Messages = OFF]\n");
+  EXPECT_EQ(std::tuple(config.colour_toggle.load(), config.attribute.load()), std::tuple(1, ATTRIBUTE_WHITE_ON_BLACK));
+  EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
 }
 
 TEST_F(EngineTest, ConnectRequestsRepeatAfter700MsUntil5000MsUnlessAnswered) {

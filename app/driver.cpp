@@ -2,16 +2,16 @@
 
 #include <atomic>
 
+#include "app/options.hpp"
 #include "app/session_workers.hpp"
 #include "base/terminate.hpp"
 #include "batch/batch_runs.hpp"
-#include "ui/help.hpp"
-#include "app/options.hpp"
 #include "console/radio_output.hpp"
-#include "ui/device_table.hpp"
+#include "engine/connect.hpp"
 #include "engine/discover.hpp"
 #include "link/adapters.hpp"
-#include "engine/connect.hpp"
+#include "ui/device_table.hpp"
+#include "ui/help.hpp"
 
 namespace orvex {
 

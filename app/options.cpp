@@ -4,14 +4,14 @@
 #include <cstring>
 #include <string>
 
-#include "base/terminate.hpp"
 #include "base/address_text.hpp"
-#include "batch/batch_requests.hpp"
-#include "ui/help.hpp"
 #include "base/number_text.hpp"
+#include "base/terminate.hpp"
+#include "batch/batch_requests.hpp"
 #include "batch/radio_list.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
+#include "ui/help.hpp"
 
 namespace orvex {
 

@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "base/terminate.hpp"
 #include "app/keyboard_input.hpp"
-#include "console/keys.hpp"
 #include "base/event.hpp"
+#include "base/terminate.hpp"
+#include "console/keys.hpp"
 #include "os/terminal.hpp"
 #include "wire/frame.hpp"
 

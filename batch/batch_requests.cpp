@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "base/number_text.hpp"
 #include "base/config.hpp"
+#include "base/number_text.hpp"
 
 namespace orvex {
 

@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "engine/dispatch.hpp"
+#include "base/clock.hpp"
 #include "batch/command_list.hpp"
 #include "batch/script_lines.hpp"
-#include "base/clock.hpp"
 #include "engine/connect.hpp"
-#include "engine/epacket.hpp"
+#include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
+#include "engine/epacket.hpp"
 #include "engine/session_table.hpp"
 #include "engine/transfer.hpp"
 

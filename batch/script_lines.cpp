@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/terminate.hpp"
 #include "base/clock.hpp"
+#include "base/terminate.hpp"
 #include "engine/engine.hpp"
 
 namespace orvex {

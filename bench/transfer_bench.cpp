@@ -21,20 +21,20 @@
 #include <thread>
 #include <vector>
 
+#include "app/session_workers.hpp"
 #include "base/terminate.hpp"
+#include "bench/netns.hpp"
 #include "bench/raw_exchange.hpp"
+#include "engine/connect.hpp"
 #include "engine/discover.hpp"
+#include "engine/dispatch.hpp"
+#include "engine/engine.hpp"
+#include "engine/epacket.hpp"
+#include "engine/session_table.hpp"
+#include "engine/transfer.hpp"
 #include "link/adapters.hpp"
 #include "link/frame_io.hpp"
 #include "os/packet_capture.hpp"
-#include "engine/connect.hpp"
-#include "engine/dispatch.hpp"
-#include "engine/epacket.hpp"
-#include "app/session_workers.hpp"
-#include "engine/engine.hpp"
-#include "engine/session_table.hpp"
-#include "engine/transfer.hpp"
-#include "bench/netns.hpp"
 
 namespace orvex::bench {
 namespace {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "base/terminate.hpp"
 #include "base/config.hpp"
+#include "base/terminate.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 

@@ -4,16 +4,16 @@
 #include <array>
 #include <vector>
 
-#include "engine/discover.hpp"
-#include "link/frame_io.hpp"
-#include "engine/engine.hpp"
 #include "base/clock.hpp"
+#include "engine/discover.hpp"
 #include "engine/dispatch.hpp"
+#include "engine/engine.hpp"
 #include "engine/epacket.hpp"
-#include "wire/frame.hpp"
 #include "engine/session_events.hpp"
 #include "engine/session_table.hpp"
 #include "engine/transfer.hpp"
+#include "link/frame_io.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex {
 

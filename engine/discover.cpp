@@ -7,13 +7,13 @@
 #include <span>
 #include <vector>
 
-#include "engine/engine.hpp"
-#include "link/frame_io.hpp"
-#include "base/clock.hpp"
 #include "base/byte_order.hpp"
+#include "base/clock.hpp"
+#include "engine/engine.hpp"
 #include "engine/epacket.hpp"
-#include "wire/frame.hpp"
 #include "engine/session_table.hpp"
+#include "link/frame_io.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex {
 

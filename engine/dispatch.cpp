@@ -7,16 +7,16 @@
 #include <mutex>
 #include <span>
 
-#include "base/terminate.hpp"
 #include "base/address_text.hpp"
-#include "console/radio_output.hpp"
 #include "base/clock.hpp"
+#include "base/terminate.hpp"
 #include "console/cp437.hpp"
-#include "engine/epacket.hpp"
-#include "wire/frame.hpp"
+#include "console/radio_output.hpp"
 #include "engine/engine.hpp"
+#include "engine/epacket.hpp"
 #include "engine/session_frame.hpp"
 #include "engine/transfer.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex {
 

@@ -9,10 +9,10 @@
 
 #include "base/terminate.hpp"
 #include "console/radio_output.hpp"
-#include "wire/frame.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
 #include "engine/session_frame.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex {
 

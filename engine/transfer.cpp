@@ -11,13 +11,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/clock.hpp"
 #include "base/terminate.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
-#include "base/clock.hpp"
 #include "engine/dispatch.hpp"
-#include "engine/epacket.hpp"
 #include "engine/engine.hpp"
+#include "engine/epacket.hpp"
 
 namespace orvex {
 

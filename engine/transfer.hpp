@@ -9,8 +9,8 @@
 #include <mutex>
 
 #include "base/shared_field.hpp"
-#include "wire/frame.hpp"
 #include "engine/session_table.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "base/terminate.hpp"
 #include "base/address_text.hpp"
+#include "base/terminate.hpp"
 #include "console/key_press.hpp"
 #include "link/host_check.hpp"
 #include "os/packet_capture.hpp"

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "base/terminate.hpp"
 #include "base/address_text.hpp"
-#include "engine/engine.hpp"
+#include "base/terminate.hpp"
 #include "console/cp437.hpp"
+#include "engine/engine.hpp"
 #include "engine/session_table.hpp"
 
 namespace orvex {

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/clock.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 #include "engine/engine.hpp"
-#include "base/clock.hpp"
 #include "engine/epacket.hpp"
 #include "engine/session_table.hpp"
 

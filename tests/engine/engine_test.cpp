@@ -8,15 +8,15 @@
 #include <fstream>
 #include <map>
 
-#include "engine/key_ring.hpp"
 #include "app/session_workers.hpp"
-#include "engine/engine.hpp"
 #include "base/config.hpp"
 #include "batch/batch_runs.hpp"
 #include "console/console.hpp"
 #include "engine/connect.hpp"
 #include "engine/dispatch.hpp"
+#include "engine/engine.hpp"
 #include "engine/epacket.hpp"
+#include "engine/key_ring.hpp"
 #include "engine/session_events.hpp"
 #include "engine/transfer.hpp"
 #include "link/frame_io.hpp"

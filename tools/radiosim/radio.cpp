@@ -4,10 +4,10 @@
 #include <limits>
 
 #include "base/address_text.hpp"
-#include "wire/frame.hpp"
 #include "tools/radiosim/radio_commands.hpp"
 #include "tools/radiosim/radio_frames.hpp"
 #include "tools/radiosim/radio_link.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex::sim {
 

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "base/byte_order.hpp"
-#include "wire/frame.hpp"
 #include "tools/radiosim/radio_link.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex::sim {
 

@@ -4,8 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "wire/frame.hpp"
 #include "tools/radiosim/radio_frames.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex::sim {
 

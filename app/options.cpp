@@ -72,6 +72,12 @@ void request_console_lines(int lines) {
   terminate_app(102, -8);
 }
 
+bool names_interface(const char* parameter) {
+  const char* p = parameter;
+  while (*p == ' ' || *p == '\t') ++p;
+  return *p != '\0' && *p != '-' && *p != '+' && (*p < '0' || *p > '9');
+}
+
 void act_on_option(Config& options, char option, const char* argument, const char* parameter,
                    PendingOptions& pending) {
   switch (option) {
@@ -81,7 +87,12 @@ void act_on_option(Config& options, char option, const char* argument, const cha
       set_black_on_white(options);
       break;
     case 'c':
-      options.adapter_number = read_decimal_int(parameter);
+      // A number counts the adapters listed; anything else names an interface.
+      if (names_interface(parameter)) {
+        options.adapter_name = parameter;
+      } else {
+        options.adapter_number = read_decimal_int(parameter);
+      }
       break;
     case 'd':
       options.diagnostic_level = options.diagnostic_level + 1;

@@ -55,7 +55,8 @@ struct Config {
   std::string output_file_name;
   bool chosen_radio_given = false;
   std::string chosen_radio_text;  // -r / -R, own copy of any length
-  int adapter_number = -1;        // -c; -1 asks the operator
+  int adapter_number = -1;        // -c with a number; -1 asks the operator
+  std::string adapter_name;       // -c with an interface name
   SharedField<int> diagnostic_level{0};  // each -d adds 1; F2 changes it while workers run
   int confirm_without_prompt = 0;        // -f
   MacAddress local_mac_override{};       // -m; all zero means none

@@ -5,6 +5,7 @@
 
 #include "base/config.hpp"
 #include "base/number_text.hpp"
+#include "engine/transfer.hpp"
 
 namespace orvex {
 
@@ -89,7 +90,14 @@ bool parse_update_all(Config& config, const std::string& argument, AnswerReader 
     std::printf("Should be between 0 and 3600000\n");
     return false;
   }
-  g_update.source = argument.substr(0, first);
+  const std::string source = argument.substr(0, first);
+  // The radios fetch the file from here: a run without it would only fail radio after radio.
+  if (!servable_file(source.c_str())) {
+    std::printf("Invalid Source for Update All Radios argument [%s]\n", source.c_str());
+    std::printf("Should be a readable file in the working directory\n");
+    return false;
+  }
+  g_update.source = source;
   g_update.destination = argument.substr(first + 1, second - first - 1);
   g_update.action = static_cast<int>(action);
   g_update.extra_passes = static_cast<int>(passes);

@@ -119,6 +119,20 @@ void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
 }  // namespace
 
 
+bool servable_file(const char* name) {
+  std::array<char, REQUESTED_NAME_BUFFER_SIZE> path{};
+  std::memcpy(path.data(), name, strnlen(name, REQUESTED_NAME_LIMIT));
+  int32_t size = 0;
+  int fd = open_served_file(path.data(), size);
+  if (fd < 0) {
+    append_suffix(path);
+    fd = open_served_file(path.data(), size);
+  }
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 int progress_percent(int32_t sent, int64_t total) {
   if (total <= 0) return 0;
   return static_cast<int>(int64_t{sent} * 100 / total);

@@ -58,6 +58,10 @@ struct TransferState {
 // hold at least 129 bytes.
 int split_file_prefix(const char* name, char* prefix, char* rest);
 
+// Whether a radio asking for `name` would be served a file: `name` or
+// `name`.bin is a readable regular file below the working directory.
+bool servable_file(const char* name);
+
 // The progress percentage of `sent` bytes against `total` (the size plus one),
 // in 64 bits: files beyond 21474836 bytes would overflow 32.
 int progress_percent(int32_t sent, int64_t total);

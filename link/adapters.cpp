@@ -142,6 +142,25 @@ bool read_adapter_reply(std::FILE* input, int& answer) {
   return !std::feof(input);
 }
 
+namespace {
+
+// The adapter named with -c: its Id, or -1 (and the adapters there are) when
+// no usable adapter has that name.
+int named_adapter(const AdapterChoice& choice, const std::string& name) {
+  for (int id = 0; id < MAX_ADAPTERS; ++id) {
+    const AdapterEntry& e = choice.table.entries[id];
+    if (e.usable && e.name == name) return id;
+  }
+  std::printf("No adapter is named %s; the adapters are:", name.c_str());
+  for (const AdapterEntry& e : choice.table.entries) {
+    if (e.usable) std::printf(" %s", e.name.c_str());
+  }
+  std::printf("\n");
+  return -1;
+}
+
+}  // namespace
+
 int select_adapter(AdapterChoice& choice) {
   const int usable = find_adapters(choice);
   if (usable == 0) {
@@ -149,6 +168,12 @@ int select_adapter(AdapterChoice& choice) {
     std::printf("Did you install libpcap ?\n");
     std::printf("Please check your configuration again\n");
     return -1;
+  }
+  if (!choice.config.adapter_name.empty()) {
+    const int id = named_adapter(choice, choice.config.adapter_name);
+    if (id < 0) return -1;
+    if (open_adapter(choice, id) == 0) return -2;
+    return id;
   }
   if (usable == 1) {
     const int id = first_usable_adapter(choice);

@@ -51,8 +51,9 @@ int first_usable_adapter(const AdapterChoice& choice);
 // when the Id names no usable adapter. Ends the process (status -1) when the
 // adapter does not open.
 int open_adapter(AdapterChoice& choice, int id);
-// The Id of the opened adapter; -1 when no usable adapter is left (or standard
-// input ended before one was chosen), -2 when the only one did not open.
+// The Id of the opened adapter; -1 when no usable adapter is left, none has the
+// name given with -c (the adapters are named) or standard input ended before
+// one was chosen; -2 when the only one did not open.
 int select_adapter(AdapterChoice& choice);
 
 // Reads one reply line: `answer` becomes its leading decimal number, or stays

@@ -61,7 +61,7 @@ const char* const kCommandLineRows[] = {
     "  -i filename  Specify Input File: the input commands are read from the",
     "               specified file instead of the keyboard.The last command",
     "               in the file should be 'logout'.",
-    "               Example: > orvex -I infile.txt",
+    "               Example: > orvex -i infile.txt",
     "",
     "  -r MAC-addr  Establish a connection to the radio with the specified",
     "               MAC address only, instead of performing  a discovery",

@@ -53,7 +53,7 @@ HELP = """
 ║  -i filename  Specify Input File: the input commands are read from the ║
 ║               specified file instead of the keyboard.The last command  ║
 ║               in the file should be 'logout'.                          ║
-║               Example: > orvex -I infile.txt                           ║
+║               Example: > orvex -i infile.txt                           ║
 ║                                                                        ║
 ║  -r MAC-addr  Establish a connection to the radio with the specified   ║
 ║               MAC address only, instead of performing  a discovery     ║
@@ -192,6 +192,22 @@ def test_e2e_wrong_options_and_an_empty_segment(segment, run_program):
                      "missing parameter for argument -o -ignoring\n" + banner(segment) + TABLE_HEAD +
                      "\nDiscovery of local devices in progress ...\n"
                      "Sorry, no devices found\nTerminating application ...\n\x1b[23;0t")
+
+
+def test_e2e_adapter_by_name_and_an_update_run_without_its_file(segment, start_simulator, run_program):
+    sim = start_simulator([radio("North-Ridge")])
+    program = start(run_program, ["-c", "eth9"])
+    assert finish(program, 15) == 0
+    assert program.screen().endswith(f"No adapter is named eth9; the adapters are: {segment.program_if}\n"
+                                     "Error: Invalid adapter\nTerminating application ...\n\x1b[23;0t"
+                                     "exit status 0\n" + program.settings_before + "\n")
+    # The source is looked for before any radio is contacted: not a frame goes out.
+    program = start(run_program, ["-c", segment.program_if, "-f", "-u", "missing.bin#new.bin#3#0#0"])
+    assert finish(program, 15) == 0
+    assert ("Invalid Source for Update All Radios argument [missing.bin]\n"
+            "Should be a readable file in the working directory\n\aError: Either wrong arguments or user "
+            "cancelation. Terminating application ...\n") in program.screen()
+    assert " rx " not in sim.log()
 
 
 def _wait_for_raw_mode(program, timeout=3.0):

@@ -31,7 +31,7 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
   // Interfaces as name[:flag]: L loopback, D down, Z without an address, a number the error its open fails with;
   // "!" an unreadable list. An address ends in the name's digit plus one.
   struct Case { const char* interfaces; int option; const char* replies; std::string printed, opened;
-                int result, status; };
+                int result, status; const char* name = ""; };
   const char* two = "lo:L eth0 eth5:D eth1";  // neither loopback nor an interface that is down is an adapter
   const Case cases[] = {
       {"lo:L eth0", -1, "", H + eth0, "eth0 eth0", 0, -1},  // one adapter opens at once, loopback never probed
@@ -39,6 +39,9 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
       {two, 1, "", listed + eth1 + "Successfully opened adapter number 1\n", "eth0 eth1 eth1", 1, -1},
       {two, 2, "0\n", listed + "Failed to open adapter number 2\n" + P + eth0, "eth0 eth1 eth0", 0, -1},
       {two, -1, "abc\n", listed + P + eth1, "eth0 eth1 eth1", 1, -1},
+      // -c with a name takes that adapter, and refuses a name no adapter has.
+      {two, -1, "", H + eth1, "eth0 eth1 eth1", 1, -1, "eth1"},
+      {"eth0", -1, "", H + "No adapter is named wlan9; the adapters are: eth0\n", "eth0", -1, -1, "wlan9"},
       {two, -1, "", listed + P + eth1, "eth0 eth1 eth1", 1, -1},
       {two, -1, "7\n99999999999999999999\n 0 and more\n",
        listed + P + I + "Please try again\n" + P + I + "Please try again\n" + P + eth0, "eth0 eth1 eth0", 0, -1},
@@ -70,6 +73,7 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
     }
     Config options;
     options.adapter_number = c.option;
+    options.adapter_name = c.name;
     FrameIo io(options);
     std::string replies = c.replies;
     std::FILE* reply = fmemopen(replies.data(), replies.size(), "r");

@@ -2,6 +2,7 @@
 // script lines, file-name prefixes, the device choice and keys; and the radio's output on screen and on file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -47,7 +48,8 @@ std::string settings(const Config& o) {
   for (size_t i = 0; i < list_entries.size() && !list_entries[i].is_zero(); ++i) {
     list += (i > 0 ? "," : "") + n(serial_number(list_entries[i]));
   }
-  add(o.adapter_number != -1, "c" + n(o.adapter_number)), add(o.confirm_without_prompt != 0, "f");
+  add(o.adapter_number != -1, "c" + n(o.adapter_number)), add(!o.adapter_name.empty(), "c" + o.adapter_name);
+  add(o.confirm_without_prompt != 0, "f");
   add(o.diagnostic_level.load() != 0, "d" + n(o.diagnostic_level.load())), add(o.input_source == INPUT_FILE, "i");
   add(!o.local_mac_override.is_zero(), std::string("m") + format_mac_text(o.local_mac_override));
   add(o.list_filter_active != 0, "n" + list), add(!o.output_file_name.empty(), "o" + o.output_file_name);
@@ -63,6 +65,13 @@ class Text : public OrvexTest {};
 // Options, the -u/-x texts and the radio list file (-n). "@text" stands for a file holding the text, an @ in what
 // is printed for its name; "?" for a printed text not looked at here.
 TEST_F(Text, CommandLine) {
+  // -u serves its source from the working directory: "a" is there, "fw" as fw.bin, "dir" is no file.
+  const std::filesystem::path home = std::filesystem::current_path();
+  const std::filesystem::path scratch = testing::TempDir() + "orvex_unit_cwd";
+  std::filesystem::create_directories(scratch / "dir");
+  std::filesystem::current_path(scratch);
+  std::ofstream("a") << "x";
+  std::ofstream("fw.bin") << "x";
   struct Case { std::vector<std::string> args; std::string printed, settings = ""; std::optional<int> status = {}; };
   const std::string E = "end of processing arguments ...\n", M = "\nUsing as local MAC address: 02:7A:42:00:2C:12\n";
   const std::string T = "\nTerminating application with error code:", m = "m02:7A:42:00:2C:12";
@@ -96,7 +105,7 @@ TEST_F(Text, CommandLine) {
       {{"-hx", "-u"}, help, "", 0}, {{"-a", "-h", "-i", "/no/in.txt", "-u", "bad"}, help, "", 0},  // -h stops at once
       {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + E,
        "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like
-      {{"-d", "-d", "-c", "abc", "-v", "x", "-R", "a", "-R", "b", "-f"}, E, "c0 f d2 rb"},
+      {{"-d", "-d", "-c", "eth1", "-v", "x", "-R", "a", "-R", "b", "-f"}, E, "ceth1 f d2 rb"},
       {{"-c", " \t-17x"}, E, "c-17"}, {{"-c", "+5"}, E, "c5"}, {{"-c", "- 3"}, E, "c0"},
       {{"-c", "-99999999999"}, E, "c-2147483648"}, {{"-v", "123456789012345678901234567890"}, E, "v2147483647"},
       {{"-m", "02:7A:42:00:2C:12"}, M + E, m}, {{"-m", "027A42002C12:::::"}, M + E, m},  // colons anywhere
@@ -111,6 +120,8 @@ TEST_F(Text, CommandLine) {
       {{"-i", "/no/in", "-n", "@1\n"}, "------ Error: input file [/no/in] does not exist.\n" + T + "-29\n\n", "", 0},
       {{"-n", "/no/list"}, "Error: Unable to open radio list file [/no/list]\n\rPlease verify the file exist and it "
        "is not corrupted.\n\r" + T + "-83\n\n", "", 0},
+      U("gone#b#1#1#0", "Source", "Should be a readable file in the working directory\n", "gone"),
+      U("dir#b#1#1#0", "Source", "Should be a readable file in the working directory\n", "dir"),
       U("fw", "Source"), U("fw#fl", "Destination"), U("fw#fl#1", "Action"), U(s + "#b#1#1#0", "Source"),
       U(d64, "Destination"), U("a#b#0#1#0", "Action", action, "0"), U("a#b#4#1#0", "Action", action, "4"),
       U("a#b#00000001#1#0", "Action", action, "00000001"), U("a#b#1#2", "# of Tries"),
@@ -154,6 +165,8 @@ TEST_F(Text, CommandLine) {
     });
     EXPECT_EQ(r.out.substr(r.out.size() - 6), "(Y/N):");
   }
+  std::filesystem::current_path(home);
+  std::filesystem::remove_all(scratch);
 }
 
 TEST_F(Text, ScriptLinesAndFilePrefixes) {

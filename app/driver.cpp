@@ -1,6 +1,9 @@
 #include "app/driver.hpp"
 
 #include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "app/options.hpp"
 #include "app/session_workers.hpp"
@@ -10,6 +13,7 @@
 #include "engine/connect.hpp"
 #include "engine/discover.hpp"
 #include "link/adapters.hpp"
+#include "os/packet_capture.hpp"
 #include "ui/device_table.hpp"
 #include "ui/help.hpp"
 
@@ -31,6 +35,24 @@ void choose_and_connect(Engine& e, bool choose) {
     run.rows_during_discovery = 0;
   }
   if (connect_session(e, run.chosen_radio) == 0) terminate_app(TERM_CONTEXT_STARTUP, REASON_NO_CONNECTION);
+}
+
+// No radio answered: the message says so, and then which adapter was used and
+// whether its link is up, so that a pulled cable or a wrong adapter shows at once.
+[[noreturn]] void end_with_no_radios(Engine& e, const std::string& adapter) {
+  char message[128];
+  std::string text = termination_message(REASON_NO_DEVICES, message, sizeof message);
+  const char* link = "unknown";
+  std::vector<InterfaceInfo> interfaces;
+  if (packet_capture().list_interfaces(interfaces)) {
+    for (const InterfaceInfo& i : interfaces) {
+      if (i.name == adapter) link = i.carrier ? "up" : "down";
+    }
+  }
+  text.insert(text.find('\n') + 1, "Adapter used: " + adapter + ", link " + link + "\n");
+  std::fputs(text.c_str(), stdout);
+  shutdown_clean(e);
+  exit_now(exit_status(0, EXIT_NO_ADAPTER_OR_RADIO));
 }
 
 }  // namespace
@@ -65,25 +87,27 @@ void run_program(int argc, char** argv) {
   RunState& run = e.run;
 
   AdapterChoice adapters{*config, e.io};
-  if (select_adapter(adapters) < 0) terminate_app(TERM_CONTEXT_STARTUP, REASON_INVALID_ADAPTER);
+  const int adapter = select_adapter(adapters);
+  if (adapter < 0) terminate_app(TERM_CONTEXT_STARTUP, REASON_INVALID_ADAPTER);
   prepare_run(e);
 
   if (run.rows_during_discovery != 0) print_device_table_header();
   run.numOfRadiosFound = discover_radios(e, print_device_row);
-  if (run.numOfRadiosFound == 0) terminate_app(TERM_CONTEXT_STARTUP, REASON_NO_DEVICES);
+  if (run.numOfRadiosFound == 0) end_with_no_radios(e, adapters.table.entries[adapter].name);
 
   // The batch operations connect to each radio themselves.
   if (config->batch_mode == 0) choose_and_connect(e, true);
 
   auto* workers = new SessionWorkers(e);
+  bool all_radios_done = true;
   for (;;) {
     run.new_session_requested = 0;
     run.restore_requested = 0;
     workers->start();
     if (config->update_all_mode != 0) {
-      update_all_radios(e);
+      all_radios_done = update_all_radios(e) && all_radios_done;
     } else if (config->command_run_mode != 0) {
-      run_commands_on_all_radios(e);
+      all_radios_done = run_commands_on_all_radios(e) && all_radios_done;
     }
     workers->wait_end();
     if (run.new_session_requested != 0) {
@@ -96,7 +120,7 @@ void run_program(int argc, char** argv) {
   }
 
   shutdown_clean(e);
-  exit_now(0);
+  exit_now(exit_status(EXIT_DONE, all_radios_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED));
 }
 
 }  // namespace orvex

@@ -64,13 +64,15 @@ void request_console_lines(int lines) {
     std::printf("-x is eXecute command file on all radios\n");
     std::printf("-x cmdfile#retry_cnt#retry_interval\n");
   }
-  exit_now(255);  // -1 as the process sees it
+  exit_now(exit_status(255, EXIT_BAD_ARGUMENTS));  // 255: -1 as the process sees it
 }
 
 [[noreturn]] void refuse_batch_request() {
   std::printf("\aError: Either wrong arguments or user cancelation. Terminating application ...\n");
   terminate_app(102, -8);
 }
+
+constexpr char EXIT_STATUS_OPTION[] = "--exit-status";
 
 bool names_interface(const char* parameter) {
   const char* p = parameter;
@@ -180,6 +182,10 @@ void evaluate_after_loop(Config& options, const PendingOptions& pending) {
 }  // namespace
 
 void parse_options(Config& options, int argc, char** argv) {
+  // Known before anything can end the program, wherever it stands.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], EXIT_STATUS_OPTION) == 0) set_telling_exit_status(true);
+  }
   options.list_filter_active = 0;
   if (argc <= 1) return;
 
@@ -193,6 +199,7 @@ void parse_options(Config& options, int argc, char** argv) {
   PendingOptions pending;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
+    if (std::strcmp(argument, EXIT_STATUS_OPTION) == 0) continue;
     if (argument[0] != '-' || !known_option(argument[1])) {
       std::printf("Bad argument %s - ignoring\n", argument);
       continue;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,7 +27,30 @@ const char* named_reason(int code) {
     default: return nullptr;
   }
 }
+
+// The exit path reads it from any thread: it is process-wide.
+std::atomic<bool> g_telling_exit_status{false};
+
+// The status a termination reason tells with --exit-status.
+int telling_status(int code) {
+  switch (code) {
+    case REASON_LOCAL_EXIT: return EXIT_DONE;
+    case REASON_INVALID_ADAPTER:
+    case REASON_NO_DEVICES: return EXIT_NO_ADAPTER_OR_RADIO;
+    case REASON_NO_CONNECTION:
+    case REASON_UNABLE_TO_SEND:
+    case REASON_RECEIVE_THREAD_FAILED:
+    case REASON_READ_THREAD_FAILED:
+    case REASON_TRANSFER_IDLE: return EXIT_CONNECTION_LOST;
+    default: return EXIT_BAD_ARGUMENTS;  // refused requests, files named in the options
+  }
+}
+
 }  // namespace
+
+void set_telling_exit_status(bool telling) { g_telling_exit_status.store(telling); }
+
+int exit_status(int usual, int telling) { return g_telling_exit_status.load() ? telling : usual; }
 
 TerminationHooks& termination_hooks() { return g_hooks; }
 
@@ -59,7 +83,7 @@ void terminate_app(int context, int code) {
     g_hooks.request_session_end();
   }
   if (g_hooks.close_adapter != nullptr) g_hooks.close_adapter();
-  exit_now(0);
+  exit_now(exit_status(0, telling_status(code)));
 }
 
 void assertion_failed(const char* expression, const char* file, int line) {

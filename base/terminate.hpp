@@ -14,11 +14,26 @@ constexpr int REASON_READ_THREAD_FAILED = -22;
 constexpr int REASON_NO_CONNECTION = -21;
 constexpr int REASON_NO_DEVICES = -20;
 constexpr int REASON_INVALID_ADAPTER = -18;
+constexpr int REASON_TRANSFER_IDLE = -3;  // no frame during a transfer for too long
 constexpr int REASON_LOCAL_EXIT = 29;
+
+// With --exit-status the process's exit status tells how the run went.
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_SOME_RADIOS_FAILED = 1;
+constexpr int EXIT_BAD_ARGUMENTS = 2;
+constexpr int EXIT_NO_ADAPTER_OR_RADIO = 3;
+constexpr int EXIT_CONNECTION_LOST = 4;
+
+// Whether the exit status tells (--exit-status); otherwise it is what the
+// program always gave. Set once while the options are read.
+void set_telling_exit_status(bool telling);
+// `usual` without --exit-status, `telling` with it.
+int exit_status(int usual, int telling);
 
 // Prints the message of `code`, flushes standard output and the capture file,
 // asks the session to end (unless `context` is TERM_CONTEXT_STARTUP), closes the
-// adapter, restores the terminal and ends the process with status 0. Safe from
+// adapter, restores the terminal and ends the process with status 0 (with
+// --exit-status: the status the reason tells). Safe from
 // any thread while others run: nothing a running worker uses is freed.
 [[noreturn]] void terminate_app(int context, int code);
 

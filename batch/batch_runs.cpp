@@ -152,20 +152,22 @@ bool run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& 
   return true;
 }
 
-void update_all_radios(Engine& e) {
+bool update_all_radios(Engine& e) {
   const UpdateAllRequest& request = e.config.update;
   const BatchResult result = run_batch_passes(e, BatchKind::UPDATE_ALL, request.extra_passes, request.interval_ms,
                                               update_step, &request);
   finish_run(e, BatchKind::UPDATE_ALL, result);
+  return result.failed == 0;
 }
 
-void run_commands_on_all_radios(Engine& e) {
+bool run_commands_on_all_radios(Engine& e) {
   const CommandRunRequest& request = e.config.command_run;
   // Read once, with a reader of its own: an input file (-i) keeps its place.
   const std::vector<std::string> commands = read_command_list(e, request.command_file.c_str());
   const BatchResult result = run_batch_passes(e, BatchKind::COMMAND_RUN, request.extra_passes, request.interval_ms,
                                               command_step, &commands);
   finish_run(e, BatchKind::COMMAND_RUN, result);
+  return result.failed == 0;
 }
 
 }  // namespace orvex

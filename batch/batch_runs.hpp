@@ -20,11 +20,13 @@ constexpr uint32_t RADIO_PAUSE_MS = 4000;
 constexpr uint32_t DOWNLOAD_WAIT_MS = 60000;
 constexpr uint32_t AFTER_DOWNLOAD_MS = 1500;
 
-// Runs the confirmed -u request over every radio found.
-void update_all_radios(Engine& e);
+// Runs the confirmed -u request over every radio found: true when every
+// radio was updated.
+bool update_all_radios(Engine& e);
 
-// Runs the confirmed -x request over every radio found.
-void run_commands_on_all_radios(Engine& e);
+// Runs the confirmed -x request over every radio found: true when every
+// command reached every radio.
+bool run_commands_on_all_radios(Engine& e);
 
 // One radio of each run: true when it counts as updated / every command was
 // delivered.

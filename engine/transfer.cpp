@@ -414,7 +414,7 @@ int transfer_step(Engine& e, int index) {
         report_failure_in_update_run(e);
       } else {
         std::printf("\nSession has been timed out. Application will terminate.\n");
-        terminate_app(0, -3);
+        terminate_app(0, REASON_TRANSFER_IDLE);
       }
     }
   }

@@ -52,7 +52,7 @@ int find_adapters(AdapterChoice& choice) {
   std::vector<InterfaceInfo> interfaces;
   if (!capture.list_interfaces(interfaces)) {
     std::printf("Error in PacketGetAdapterName - %d\n", static_cast<int>(capture.last_error()));
-    exit_now(0);
+    exit_now(exit_status(0, EXIT_NO_ADAPTER_OR_RADIO));
   }
   // Loopback, interfaces that are down and other media are no adapters of ours.
   int stored = 0;
@@ -75,7 +75,7 @@ int find_adapters(AdapterChoice& choice) {
   if (table.usable_count == 0) {
     std::printf("Sorry, no ethernet adapters found! \nPlease check your configuration again\n");
     wait_for_key_press();
-    exit_now(255);
+    exit_now(exit_status(255, EXIT_NO_ADAPTER_OR_RADIO));
   }
   // Frames need the adapter's own address as their source.
   for (int id = 0; id < stored; ++id) {
@@ -116,7 +116,7 @@ int open_adapter(AdapterChoice& choice, int id) {
     std::printf("Make sure it has been installed properly. Error code : %lx\n", error);
     explain_refusal(choice.table, error);
     wait_for_key_press();
-    exit_now(255);
+    exit_now(exit_status(255, EXIT_NO_ADAPTER_OR_RADIO));
   }
   choice.config.local_mac = e.mac;
   choice.io.attach(std::move(adapter));

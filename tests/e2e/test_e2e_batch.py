@@ -43,11 +43,11 @@ def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, sta
                            radio("Far-Hill", "refuse-download=2"), radio("Low-Field")])
     frames = capture()
     # Standard input at its end from the start: nothing waits for a key.
-    done = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "-c", "1", "-n", "radios.txt", "-f", "-u",
-                                                               "fw.bin#new.bin#2#1#1500"]),
+    done = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "--exit-status", "-c", "1", "-n", "radios.txt",
+                                                               "-f", "-u", "fw.bin#new.bin#2#1#1500"]),
                           cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     text = plain(done.stdout.decode("utf-8", "replace"))
-    assert done.returncode == 0, text
+    assert done.returncode == 1, text  # one radio was not updated
 
     def update(name, result):
         sdp = "Set Default Program: OK\n" if result == "OK" else ""

@@ -5,6 +5,7 @@ every way out is also checked to give the terminal back."""
 
 import os
 import signal
+import subprocess
 import termios
 import time
 
@@ -191,23 +192,41 @@ def test_e2e_wrong_options_and_an_empty_segment(segment, run_program):
     assert shown == ("Bad argument -Z - ignoring\nBad argument extra - ignoring\n"
                      "missing parameter for argument -o -ignoring\n" + banner(segment) + TABLE_HEAD +
                      "\nDiscovery of local devices in progress ...\n"
-                     "Sorry, no devices found\nTerminating application ...\n\x1b[23;0t")
+                     f"Sorry, no devices found\nAdapter used: {segment.program_if}, link up\n"
+                     "Terminating application ...\n\x1b[23;0t")
+    # With the far end of the cable down, the link is said to be down.
+    subprocess.run(["ip", "-n", segment.radio_ns, "link", "set", segment.radio_if, "down"], check=True, timeout=20)
+    program = start(run_program, ["--exit-status"])
+    assert finish(program, 15) == 3, "no radio found"
+    assert f"Sorry, no devices found\nAdapter used: {segment.program_if}, link down\n" in program.screen()
 
 
 def test_e2e_adapter_by_name_and_an_update_run_without_its_file(segment, start_simulator, run_program):
     sim = start_simulator([radio("North-Ridge")])
     program = start(run_program, ["-c", "eth9"])
-    assert finish(program, 15) == 0
+    assert finish(program, 15) == 0, "the exit status tells nothing without --exit-status"
     assert program.screen().endswith(f"No adapter is named eth9; the adapters are: {segment.program_if}\n"
                                      "Error: Invalid adapter\nTerminating application ...\n\x1b[23;0t"
                                      "exit status 0\n" + program.settings_before + "\n")
     # The source is looked for before any radio is contacted: not a frame goes out.
-    program = start(run_program, ["-c", segment.program_if, "-f", "-u", "missing.bin#new.bin#3#0#0"])
-    assert finish(program, 15) == 0
+    program = start(run_program, ["--exit-status", "-c", segment.program_if, "-f", "-u", "missing.bin#new.bin#3#0#0"])
+    assert finish(program, 15) == 2, "bad arguments"
     assert ("Invalid Source for Update All Radios argument [missing.bin]\n"
             "Should be a readable file in the working directory\n\aError: Either wrong arguments or user "
             "cancelation. Terminating application ...\n") in program.screen()
     assert " rx " not in sim.log()
+
+
+def test_e2e_exit_status_of_a_session_ended_normally_and_of_a_lost_connection(start_simulator, run_program,
+                                                                                tmp_path):
+    start_simulator([radio("North-Ridge"), radio("Old-Quarry", "fail-command=1")])
+    (tmp_path / "input.txt").write_text("version\nlogout\n")
+    program = start(run_program, ["--exit-status", "-r", "North-Ridge", "-i", "input.txt"])
+    assert finish(program, 20) == 0, "the radio ended the session"
+    (tmp_path / "input.txt").write_text("version\n")
+    program = start(run_program, ["--exit-status", "-r", "Old-Quarry", "-i", "input.txt"])
+    program.expect_exact("Unable to transfer packet ...", timeout=40)  # 12 transmissions over 22 s
+    assert finish(program, 10) == 4, "the connection was lost"
 
 
 def _wait_for_raw_mode(program, timeout=3.0):

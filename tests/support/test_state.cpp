@@ -20,6 +20,7 @@ void reset_process_state() {
   close_capture_file();
   set_console_output_available(false);
   set_clock(nullptr);
+  set_telling_exit_status(false);
 }
 
 TerminationCatcher::TerminationCatcher() {

@@ -102,6 +102,8 @@ TEST_F(Text, CommandLine) {
       {{"-d", "-o", "out.txt", "-u"}, "-u is Update all radios\n-u srcfile#dstfile#action#retry_count#retry_interval\n"
        "as in: -u tdd_ram.bz#tdd_0825#1#2#2\naction: 1: load-and-sdp - 3: load-only\n", "d1 oout.txt", 255},
       {{"-f", "-x"}, "-x is eXecute command file on all radios\n-x cmdfile#retry_cnt#retry_interval\n", "f", 255},
+      {{"--exit-status", "-x"}, "-x is eXecute command file on all radios\n-x cmdfile#retry_cnt#retry_interval\n", "",
+       2},  // --exit-status tells bad arguments by status 2
       {{"-hx", "-u"}, help, "", 0}, {{"-a", "-h", "-i", "/no/in.txt", "-u", "bad"}, help, "", 0},  // -h stops at once
       {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + E,
        "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like

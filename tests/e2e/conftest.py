@@ -111,8 +111,8 @@ class Simulator:
         os.makedirs(self.store_dir)
         args = [os.path.join(BUILD, "orvex-radiosim"), "-q", "-i", segment.radio_if, "-s", self.store_dir,
                 "-l", self.log_path, *extra_args]
-        for spec in radios:
-            args += ["-r", spec]
+        for description in radios:
+            args += ["-r", description]
         self.process = subprocess.Popen(segment.command(segment.radio_ns, args),
                                         stdout=subprocess.DEVNULL)
         if not self.wait_log("started on", 10):

@@ -61,8 +61,8 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
     reset_process_state();
     FakeHostInfo host;
     FakePacketCapture capture;
-    std::istringstream spec(c.interfaces);
-    for (std::string item; spec >> item;) {
+    std::istringstream listed_interfaces(c.interfaces);
+    for (std::string item; listed_interfaces >> item;) {
       const std::string name = item.substr(0, item.find(':'));
       const std::string flag = item.substr(std::min(item.size(), name.size() + 1));
       if (name == "!") { capture.fail_list = true, host.name_ok = false; continue; }

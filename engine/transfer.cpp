@@ -116,6 +116,15 @@ void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
   std::memcpy(name.data() + length, FILE_NAME_SUFFIX, sizeof FILE_NAME_SUFFIX);
 }
 
+// The file a radio asks for: the name as given, else with ".bin" appended
+// (`name` then holds the longer one). -1 when neither can be served.
+int open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name, int32_t& size) {
+  const int fd = open_served_file(name.data(), size);
+  if (fd >= 0) return fd;
+  append_suffix(name);
+  return open_served_file(name.data(), size);
+}
+
 }  // namespace
 
 
@@ -123,11 +132,7 @@ bool servable_file(const char* name) {
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> path{};
   std::memcpy(path.data(), name, strnlen(name, REQUESTED_NAME_LIMIT));
   int32_t size = 0;
-  int fd = open_served_file(path.data(), size);
-  if (fd < 0) {
-    append_suffix(path);
-    fd = open_served_file(path.data(), size);
-  }
+  const int fd = open_requested_file(path, size);
   if (fd < 0) return false;
   ::close(fd);
   return true;
@@ -212,11 +217,7 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
 
   if (response.status == 0) {
     int32_t size = 0;
-    int fd = open_served_file(name.data(), size);
-    if (fd < 0) {
-      append_suffix(name);
-      fd = open_served_file(name.data(), size);
-    }
+    const int fd = open_requested_file(name, size);
     std::FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (fd < 0) {
       console_printf("Error: Requested file [%s] is not available\n", name.data());

@@ -44,7 +44,8 @@ int FrameIo::Ring::pop(std::span<uint8_t> out) {
   return static_cast<int>(n);
 }
 
-FrameIo::FrameIo(const Config& config) : config_(config), ring_(std::make_unique<Ring>()) {}
+FrameIo::FrameIo(const Config& config)
+    : config_(config), ring_(std::make_unique<Ring>()), keep_([this](std::span<const uint8_t> frame) { keep(frame); }) {}
 
 FrameIo::~FrameIo() { close(); }
 
@@ -80,14 +81,13 @@ int FrameIo::receive(std::span<uint8_t> buffer) {
   Clock& c = clock();
   const uint64_t start = c.now_ms();
   uint64_t elapsed = 0;
-  const FrameSink sink = [this](std::span<const uint8_t> frame) { keep(frame); };
   for (;;) {
     if (elapsed >= RECEIVE_WAIT_MS || interrupted_.load(std::memory_order_acquire)) return 0;
     elapsed = c.now_ms() - start;
     int got;
     {
       AdapterUse use(*this);
-      got = use.get() != nullptr ? use.get()->receive(static_cast<int>(ring.room()), sink) : -1;
+      got = use.get() != nullptr ? use.get()->receive(static_cast<int>(ring.room()), keep_) : -1;
     }
     if (got < 0) {
       std::printf("Error: PacketReceivePacket failed");

@@ -72,6 +72,7 @@ class FrameIo {
   std::atomic<int> users_{0};
   std::atomic<bool> interrupted_{false};
   std::unique_ptr<Ring> ring_;
+  const FrameSink keep_;  // made once: every read hands its frames to keep()
 };
 
 }  // namespace orvex

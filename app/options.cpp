@@ -9,6 +9,7 @@
 #include "base/terminate.hpp"
 #include "batch/batch_requests.hpp"
 #include "batch/radio_list.hpp"
+#include "batch/report_file.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 #include "ui/help.hpp"
@@ -73,6 +74,7 @@ void request_console_lines(int lines) {
 }
 
 constexpr char EXIT_STATUS_OPTION[] = "--exit-status";
+constexpr char REPORT_OPTION[] = "--report";
 
 bool names_interface(const char* parameter) {
   const char* p = parameter;
@@ -167,6 +169,11 @@ void evaluate_after_loop(Config& options, const PendingOptions& pending) {
   if (pending.list_given) load_radio_list(options, pending.list_file_name.c_str());
   if (pending.update_given && !parse_update_all(options, pending.update_text)) refuse_batch_request();
   if (pending.command_run_given && !parse_command_run(options, pending.command_run_text)) refuse_batch_request();
+  // Found before any radio is contacted, not after the run.
+  if (!options.report_file.empty() && !report_file_writable(options.report_file)) {
+    std::printf("------ Error: report file [%s] cannot be written.\n", options.report_file.c_str());
+    exit_now(exit_status(0, EXIT_BAD_ARGUMENTS));
+  }
   if (pending.mac_given) {
     MacAddress mac;
     if (parse_mac_text(pending.mac_text, mac)) {
@@ -200,6 +207,14 @@ void parse_options(Config& options, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (std::strcmp(argument, EXIT_STATUS_OPTION) == 0) continue;
+    if (std::strcmp(argument, REPORT_OPTION) == 0) {
+      if (i == argc - 1) {
+        std::printf("missing parameter for argument %s -ignoring\n", argument);
+      } else {
+        bounded_text(argument, argv[++i], MAX_FILE_NAME_LENGTH, options.report_file);
+      }
+      continue;
+    }
     if (argument[0] != '-' || !known_option(argument[1])) {
       std::printf("Bad argument %s - ignoring\n", argument);
       continue;

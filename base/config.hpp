@@ -68,6 +68,7 @@ struct Config {
   int command_run_mode = 0;
   UpdateAllRequest update;
   CommandRunRequest command_run;
+  std::string report_file;  // --report: the run report also as JSON lines here
 
   // Found at start-up.
   MacAddress local_mac{};               // the source of every frame sent

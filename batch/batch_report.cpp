@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/address_text.hpp"
+#include "console/json_text.hpp"
 #include "engine/engine.hpp"
 
 namespace orvex {
@@ -92,14 +93,39 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result) {
   return out;
 }
 
-std::vector<BatchRadioResult> radios_from_outcomes(const Engine& e, const uint8_t* outcomes) {
+std::vector<BatchRadioResult> radios_taking_part(const Engine& e) {
   std::vector<BatchRadioResult> radios;
   for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
-    if (outcomes[slot] == OUTCOME_EMPTY_SLOT) continue;
     const Session& session = e.sessions[slot];
-    radios.push_back({session.name_text(), format_serial_text(session.mac), outcomes[slot]});
+    if (session.state == SESSION_EMPTY) continue;
+    BatchRadioResult radio;
+    radio.name = session.name_text();
+    radio.serial_text = format_serial_text(session.mac);
+    radio.slot = slot;
+    radio.mac = session.mac;
+    radios.push_back(std::move(radio));
   }
   return radios;
+}
+
+std::string format_report_lines(BatchKind kind, const BatchResult& result, bool complete) {
+  static constexpr const char* RESULTS[] = {"failed", "ok", "not tried"};
+  std::string out;
+  int counts[3] = {};
+  for (const BatchRadioResult& radio : result.radios) {
+    const uint8_t outcome = radio.outcome <= OUTCOME_NOT_TRIED ? radio.outcome : OUTCOME_NOT_TRIED;
+    ++counts[outcome];
+    out += "{\"serial\":" + json_string(radio.serial_text) + ",\"name\":" + json_string(radio.name) +
+           ",\"mac\":" + json_string(format_mac_text(radio.mac)) + ",\"result\":\"" + RESULTS[outcome] +
+           "\",\"tries\":" + std::to_string(radio.tries) +
+           ",\"last_error\":" + (radio.last_error.empty() ? "null" : json_string(radio.last_error)) + "}\n";
+  }
+  append(out, "{\"totals\":{\"run\":\"%s\",\"radios\":%d,\"ok\":%d,\"failed\":%d,\"not_tried\":%d,"
+              "\"passes\":%d,\"complete\":%s}}\n",
+         kind == BatchKind::UPDATE_ALL ? "update" : "commands", static_cast<int>(result.radios.size()),
+         counts[OUTCOME_DONE], counts[OUTCOME_FAILED], counts[OUTCOME_NOT_TRIED], result.tries,
+         complete ? "true" : "false");
+  return out;
 }
 
 }  // namespace orvex

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/mac_address.hpp"
+
 namespace orvex {
 
 struct Engine;
@@ -15,12 +17,16 @@ enum class BatchKind { UPDATE_ALL, COMMAND_RUN };
 // Per-slot outcome of a batch run.
 constexpr uint8_t OUTCOME_FAILED = 0;
 constexpr uint8_t OUTCOME_DONE = 1;
-constexpr uint8_t OUTCOME_EMPTY_SLOT = 255;
+constexpr uint8_t OUTCOME_NOT_TRIED = 2;  // the run ended before its turn
 
 struct BatchRadioResult {
   std::string name;         // the radio's name as shown
   std::string serial_text;  // format_serial_text of its address
-  uint8_t outcome = OUTCOME_FAILED;
+  uint8_t outcome = OUTCOME_NOT_TRIED;
+  int slot = 0;
+  MacAddress mac{};
+  int tries = 0;
+  std::string last_error;  // of its last failed try; kept after a later success
 };
 
 struct BatchResult {
@@ -37,8 +43,13 @@ std::string format_pass_message(BatchKind kind, int failed, int pass, int64_t in
 
 std::string format_batch_report(BatchKind kind, const BatchResult& result);
 
-// The radios of a run from its per-slot outcomes (one for each of the
-// MAX_USER_SESSIONS slots): name and serial text of every slot that took part.
-std::vector<BatchRadioResult> radios_from_outcomes(const Engine& e, const uint8_t* outcomes);
+// The radios that take part in a run (every entry that is not empty), in table
+// order, none tried yet.
+std::vector<BatchRadioResult> radios_taking_part(const Engine& e);
+
+// The report as JSON lines: one line per radio (serial, name, MAC address,
+// result, tries, last error) and a last line with the totals. `complete` is
+// false while the run goes on or when it ended early.
+std::string format_report_lines(BatchKind kind, const BatchResult& result, bool complete);
 
 }  // namespace orvex

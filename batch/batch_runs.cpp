@@ -5,6 +5,7 @@
 
 #include "base/clock.hpp"
 #include "batch/command_list.hpp"
+#include "batch/report_file.hpp"
 #include "batch/script_lines.hpp"
 #include "engine/connect.hpp"
 #include "engine/dispatch.hpp"
@@ -38,17 +39,18 @@ bool reach_radio(Engine& e, int slot) {
   return true;
 }
 
-bool update_step(Engine& e, int slot, const void* context) {
+RadioAttempt update_step(Engine& e, int slot, const void* context) {
   return update_one_radio(e, slot, *static_cast<const UpdateAllRequest*>(context));
 }
 
-bool command_step(Engine& e, int slot, const void* context) {
+RadioAttempt command_step(Engine& e, int slot, const void* context) {
   return run_commands_on_radio(e, slot, *static_cast<const std::vector<std::string>*>(context));
 }
 
 void finish_run(Engine& e, BatchKind kind, const BatchResult& result) {
   std::fputs(format_batch_report(kind, result).c_str(), stdout);
   std::fflush(stdout);
+  save_run_report(e.config, kind, result, true);
   end_session(e);
 }
 
@@ -56,38 +58,41 @@ void finish_run(Engine& e, BatchKind kind, const BatchResult& result) {
 
 BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
                              const void* context) {
-  std::vector<uint8_t> outcomes(MAX_USER_SESSIONS, OUTCOME_EMPTY_SLOT);
   BatchResult result;
   result.interval_ms = interval_ms;
-  for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
-    if (e.sessions[slot].state == SESSION_EMPTY) continue;
-    ++result.taken_part;
-    const bool done = one_radio(e, slot, context);
-    outcomes[static_cast<size_t>(slot)] = done ? OUTCOME_DONE : OUTCOME_FAILED;
-    if (!done) ++result.failed;
+  result.radios = radios_taking_part(e);
+  result.taken_part = static_cast<int>(result.radios.size());
+  save_run_report(e.config, kind, result, false);
+  const auto try_radio = [&](BatchRadioResult& radio) {
+    RadioAttempt attempt = one_radio(e, radio.slot, context);
+    ++radio.tries;
+    radio.outcome = attempt.done ? OUTCOME_DONE : OUTCOME_FAILED;
+    if (!attempt.done) radio.last_error = std::move(attempt.error);
+    save_run_report(e.config, kind, result, false);
+  };
+  for (BatchRadioResult& radio : result.radios) {
+    try_radio(radio);
+    if (radio.outcome != OUTCOME_DONE) ++result.failed;
   }
   result.tries = 1;
   for (int pass = 1; pass <= extra_passes && result.failed > 0; ++pass) {
     std::fputs(format_pass_message(kind, result.failed, pass, interval_ms).c_str(), stdout);
     std::fflush(stdout);
     clock().sleep_ms(static_cast<uint32_t>(interval_ms));
-    for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
-      if (outcomes[static_cast<size_t>(slot)] != OUTCOME_FAILED) continue;
-      if (one_radio(e, slot, context)) {
-        outcomes[static_cast<size_t>(slot)] = OUTCOME_DONE;
-        --result.failed;
-      }
-    }
     ++result.tries;
+    for (BatchRadioResult& radio : result.radios) {
+      if (radio.outcome != OUTCOME_FAILED) continue;
+      try_radio(radio);
+      if (radio.outcome == OUTCOME_DONE) --result.failed;
+    }
   }
-  result.radios = radios_from_outcomes(e, outcomes.data());
   return result;
 }
 
-bool update_one_radio(Engine& e, int slot, const UpdateAllRequest& request) {
+RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& request) {
   std::printf("Updating radio %s ...\n", e.sessions[slot].name_text());
   std::fflush(stdout);
-  if (!reach_radio(e, slot)) return false;
+  if (!reach_radio(e, slot)) return {false, "connect failed"};
 
   char command[COMMAND_TEXT_SIZE];
   int length = std::snprintf(command, sizeof command, "download %s %s\n", request.source.c_str(),
@@ -107,7 +112,7 @@ bool update_one_radio(Engine& e, int slot, const UpdateAllRequest& request) {
   if (!ended || e.transfer.transfer_failed != 0) {
     std::printf("Download: FAILED\n");
     disconnect_session(e, slot);
-    return false;
+    return {false, ended ? "download failed" : "download timed out"};
   }
   std::printf("Download: OK\n");
 
@@ -119,37 +124,37 @@ bool update_one_radio(Engine& e, int slot, const UpdateAllRequest& request) {
         clock().sleep_ms(RADIO_PAUSE_MS);
         std::printf("Set Default Program: OK\n");
         disconnect_session(e, slot);
-        return true;
+        return {true, {}};
       }
       std::printf("Set Default Program: FAILED\n");
       disconnect_session(e, slot);
-      return false;
+      return {false, "set default program failed"};
     case 1:
-      return true;  // left connected
+      return {true, {}};  // left connected
     default:
       disconnect_session(e, slot);
-      return true;
+      return {true, {}};
   }
 }
 
-bool run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands) {
+RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands) {
   std::printf("Executing commands on radio %s ...\n", e.sessions[slot].name_text());
   std::fflush(stdout);
-  if (!reach_radio(e, slot)) return false;
+  if (!reach_radio(e, slot)) return {false, "connect failed"};
   for (const std::string& line : commands) {
     // Comments, delays (slept here, between two commands) and an exit.
     if (run_script_line(e, line.c_str()) != 0) continue;
     if (send_text(e, slot, line.data(), line.size()) == 0) {
       std::printf("Execution of command [%s]  FAILED\n", line.c_str());
       disconnect_session(e, slot);
-      return false;
+      return {false, "command failed: " + line};
     }
     clock().sleep_ms(RADIO_PAUSE_MS);
     std::printf("OK\n");
     std::fflush(stdout);
   }
   disconnect_session(e, slot);
-  return true;
+  return {true, {}};
 }
 
 bool update_all_radios(Engine& e) {

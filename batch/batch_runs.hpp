@@ -28,14 +28,19 @@ bool update_all_radios(Engine& e);
 // command reached every radio.
 bool run_commands_on_all_radios(Engine& e);
 
-// One radio of each run: true when it counts as updated / every command was
-// delivered.
-bool update_one_radio(Engine& e, int slot, const UpdateAllRequest& request);
-bool run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands);
+// One try at one radio: done when it counts as updated / every command was
+// delivered; otherwise what failed.
+struct RadioAttempt {
+  bool done = false;
+  std::string error;
+};
+RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& request);
+RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands);
 
 // The passes over every non-empty slot: a first pass, then up to
-// `extra_passes` more over the failed ones after a wait of `interval_ms`.
-using OneRadio = bool (*)(Engine& e, int slot, const void* context);
+// `extra_passes` more over the failed ones after a wait of `interval_ms`. The
+// report file (when one is named) is saved after every try.
+using OneRadio = RadioAttempt (*)(Engine& e, int slot, const void* context);
 BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
                              const void* context);
 

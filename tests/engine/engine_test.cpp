@@ -23,6 +23,7 @@
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/key_input.hpp"
 #include "tests/support/radio_peer.hpp"
+#include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 
 namespace orvex::test {
@@ -441,13 +442,20 @@ TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEv
 // Each slot's tries in order ('x' fails; done once none is left), and the slots tried.
 std::map<int, std::string> g_tries;
 std::vector<int> g_calls;
+std::vector<std::string> g_reports;  // the report file as each try began
 
-bool scripted(Engine&, int slot, const void*) {
+std::string file_text(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+RadioAttempt scripted(Engine& e, int slot, const void*) {
   g_calls.push_back(slot);
+  g_reports.push_back(file_text(e.config.report_file));
   std::string& left = g_tries[slot];
   const bool done = left.empty() || left[0] != 'x';
   if (!left.empty()) left.erase(0, 1);
-  return done;
+  return {done, done ? "" : "try " + std::to_string(g_calls.size())};
 }
 
 TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
@@ -462,7 +470,22 @@ TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
     return std::tuple{r.taken_part, r.tries, r.failed};
   };
   EXPECT_EQ(run({}, 3, {1, 2, 5}), std::tuple(3, 1, 0));
+  const TempFile report("");
+  e.config.report_file = report.path();
+  e.sessions[1].set_name("Gr\x81n", 64), e.sessions[2].set_name("\"A\\B\"\t", 64);  // code page 437, escapes
+  g_reports.clear();
   EXPECT_EQ(run({{2, "xx."}, {5, "xxxx"}}, 3, {1, 2, 5, 2, 5, 2, 5, 5}), std::tuple(3, 4, 1));
+  const std::string r1 = R"({"serial":"5","name":"Grün","mac":"02:7A:42:00:00:05","result":"ok","tries":1,"last_error":null})",
+                    r2 = R"({"serial":"0","name":"\"A\\B\"\u0009","mac":"00:00:00:00:00:00","result":)",
+                    r5 = R"({"serial":"0","name":"","mac":"00:00:00:00:00:00","result":)";
+  // Saved after every try: a run that ends early leaves what it did so far.
+  EXPECT_EQ(g_reports[2], r1 + "\n" + r2 + R"("failed","tries":1,"last_error":"try 2"})" "\n" + r5 +
+                              R"("not tried","tries":0,"last_error":null})" "\n" R"({"totals":{"run":"update",)"
+                              R"("radios":3,"ok":1,"failed":1,"not_tried":1,"passes":1,"complete":false}})" "\n");
+  EXPECT_EQ(file_text(report.path()), r1 + "\n" + r2 + R"("ok","tries":3,"last_error":"try 4"})" "\n" + r5 +
+                                          R"("failed","tries":4,"last_error":"try 8"})" "\n" R"({"totals":)"
+                                          R"({"run":"update","radios":3,"ok":2,"failed":1,"not_tried":0,"passes":4,)"
+                                          R"("complete":false}})" "\n");
 }
 
 TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFailsAtOnce) {
@@ -493,7 +516,7 @@ TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
   start(-1);
   e.events.transfer_done_event.set();  // left over from an earlier radio
   bool updated = true;
-  capture_stdout([&] { updated = update_one_radio(e, RADIO, {"fw.bin", "main.bin", 2}); });
+  capture_stdout([&] { updated = update_one_radio(e, RADIO, {"fw.bin", "main.bin", 2}).done; });
   stop();
   EXPECT_FALSE(updated);
   EXPECT_GE(fake->now_ms(), uint64_t{RADIO_PAUSE_MS + DOWNLOAD_WAIT_MS + AFTER_DOWNLOAD_MS});

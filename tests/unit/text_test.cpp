@@ -57,6 +57,7 @@ std::string settings(const Config& o) {
   add(o.update_all_mode != 0,
       "u" + u.source + "#" + u.destination + "#" + n(u.action) + "#" + n(u.extra_passes) + "#" + n(u.interval_ms));
   add(o.command_run_mode != 0, "x" + x.command_file + "#" + n(x.extra_passes) + "#" + n(x.interval_ms));
+  add(!o.report_file.empty(), "report " + o.report_file);
   return s;
 }
 
@@ -119,6 +120,9 @@ TEST_F(Text, CommandLine) {
        too_long("-m") + too_long("-v") + too_long("-i") + too_long("-n") + too_long("-l") + E},
       {{"-r", huge}, E, "r" + huge}, {{"-o", o259, "-v", std::string(62, '0') + "9"}, E, "o" + o259 + " v9"},
       {{"-i", "@show\n", "-n", "@11282\n"}, E, "i n11282"},
+      {{"--report", "run.jsonl", "-d"}, E, "d1 report run.jsonl"},
+      {{"-d", "--report"}, "missing parameter for argument --report -ignoring\n" + E, "d1"},
+      {{"--report", "dir"}, "------ Error: report file [dir] cannot be written.\n", "report dir", 0},
       {{"-i", "/no/in", "-n", "@1\n"}, "------ Error: input file [/no/in] does not exist.\n" + T + "-29\n\n", "", 0},
       {{"-n", "/no/list"}, "Error: Unable to open radio list file [/no/list]\n\rPlease verify the file exist and it "
        "is not corrupted.\n\r" + T + "-83\n\n", "", 0},

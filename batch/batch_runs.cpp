@@ -147,7 +147,7 @@ RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::s
     if (send_text(e, slot, line.data(), line.size()) == 0) {
       std::printf("Execution of command [%s]  FAILED\n", line.c_str());
       disconnect_session(e, slot);
-      return {false, "command failed: " + line};
+      return {false, "command failed: " + line.substr(0, line.find_first_of("\r\n"))};
     }
     clock().sleep_ms(RADIO_PAUSE_MS);
     std::printf("OK\n");

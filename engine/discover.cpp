@@ -106,15 +106,8 @@ int discover_radios(Engine& e, RadioFound on_found) {
   int64_t t_now = c.wall_seconds();
   std::printf("\nDiscovery of local devices in progress ...\n");
 
-  // The request is not sent from an entry: a broadcast, big-endian identify
-  // request with no payload, sent once each time without waiting.
-  Session request;
-  request.state = SESSION_EMPTY;
-  request.mac = MacAddress::broadcast();
-  request.next_pdu = PDU_DISCOVERY_REQUEST;
-  request.cid = static_cast<uint16_t>(new_connection_id());
-  request.protocol_level = 2;
-  ESend(e, request, nullptr, 0);
+  Session request = discovery_request();
+  send_discovery_request(e, request);
   const int64_t t_start = c.wall_seconds();
   int64_t t_last_send = t_start;
 
@@ -130,13 +123,29 @@ int discover_radios(Engine& e, RadioFound on_found) {
     }
     t_now = c.wall_seconds();
     if (t_now != t_last_send && t_now - t_start <= LAST_REQUEST_SECOND) {
-      ESend(e, request, nullptr, 0);
+      send_discovery_request(e, request);
       t_last_send = c.wall_seconds();
     }
     if (t_now - t_start >= LISTEN_SECONDS) break;
   }
   std::fflush(stdout);
   return count;
+}
+
+Session discovery_request() {
+  // Not an entry of the table: a broadcast, big-endian identify request.
+  Session request;
+  request.state = SESSION_EMPTY;
+  request.mac = MacAddress::broadcast();
+  request.next_pdu = PDU_DISCOVERY_REQUEST;
+  request.cid = static_cast<uint16_t>(new_connection_id());
+  request.protocol_level = 2;
+  return request;
+}
+
+void send_discovery_request(Engine& e, Session& request) {
+  // No payload, sent once each time without waiting for an acknowledgement.
+  ESend(e, request, nullptr, 0);
 }
 
 int new_connection_id() {

@@ -7,6 +7,7 @@
 namespace orvex {
 
 struct Engine;
+struct Session;
 
 // Told of each radio recorded (its entry), so that its row is shown at once.
 using RadioFound = void (*)(const Engine& e, int index);
@@ -19,6 +20,11 @@ int discover_radios(Engine& e, RadioFound on_found = nullptr);
 // records a new radio in entry count + 1. -1: not for this station or not a
 // frame of this protocol; 0: nothing to record; else the new count.
 int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& count, RadioFound on_found = nullptr);
+
+// The identify request discovery broadcasts, with a fresh identifier, and
+// sending it once.
+Session discovery_request();
+void send_discovery_request(Engine& e, Session& request);
 
 // A fresh connection identifier, 0..32767. The first call seeds the generator
 // from the wall clock.

@@ -75,14 +75,14 @@ void FrameIo::keep(std::span<const uint8_t> frame) {
   if (ours && frame.size() <= RX_SLOT_SIZE && !ring_->full()) ring_->push(frame);
 }
 
-int FrameIo::receive(std::span<uint8_t> buffer) {
+int FrameIo::receive(std::span<uint8_t> buffer, uint64_t wait_ms) {
   Ring& ring = *ring_;
   if (!ring.empty()) return ring.pop(buffer);
   Clock& c = clock();
   const uint64_t start = c.now_ms();
   uint64_t elapsed = 0;
   for (;;) {
-    if (elapsed >= RECEIVE_WAIT_MS || interrupted_.load(std::memory_order_acquire)) return 0;
+    if (elapsed >= wait_ms || interrupted_.load(std::memory_order_acquire)) return 0;
     elapsed = c.now_ms() - start;
     int got;
     {

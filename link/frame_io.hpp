@@ -36,9 +36,9 @@ class FrameIo {
 
   // The next accepted frame copied into `buffer` (RX_SLOT_SIZE bytes or
   // more): its length; 0 when no frame was accepted by a read that began at
-  // least 1000 ms after the call; -1 when the adapter read failed. Only one
+  // least `wait_ms` after the call; -1 when the adapter read failed. Only one
   // thread may receive at a time.
-  int receive(std::span<uint8_t> buffer);
+  int receive(std::span<uint8_t> buffer, uint64_t wait_ms = RECEIVE_WAIT_MS);
 
   // While set, a receive waiting for traffic returns 0 after the adapter read
   // under way (the session is being stopped); cleared for the next session.

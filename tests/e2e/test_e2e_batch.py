@@ -5,6 +5,7 @@ frames of a run are captured on the radios' end and decoded by tshark, as an
 independent reader of the frame format, the byte order of each protocol
 level and the VLAN tags."""
 
+import json
 import re
 import struct
 import subprocess
@@ -32,6 +33,11 @@ def steps(text):
     return "".join(STEPS.findall(text))
 
 
+def report(directory):
+    """The run's report file, one parsed JSON value a line."""
+    return [json.loads(line) for line in (directory / "run.jsonl").read_text().splitlines()]
+
+
 def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, start_simulator, capture, tmp_path):
     firmware = bytes(range(256)) * 16 + b"tail"  # three full blocks and a short one
     (tmp_path / "fw.bin").write_bytes(firmware)
@@ -44,7 +50,8 @@ def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, sta
     frames = capture()
     # Standard input at its end from the start: nothing waits for a key.
     done = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "--exit-status", "-c", "1", "-n", "radios.txt",
-                                                               "-f", "-u", "fw.bin#new.bin#2#1#1500"]),
+                                                               "--report", "run.jsonl", "-f", "-u",
+                                                               "fw.bin#new.bin#2#1#1500"]),
                           cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     text = plain(done.stdout.decode("utf-8", "replace"))
     assert done.returncode == 1, text  # one radio was not updated
@@ -64,6 +71,13 @@ def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, sta
                          f"        Far-Hill 11284\n\n{RULE}\n\n")
     for name in listed[:3]:
         assert sim.stored(name, "new.bin") == firmware, name
+    assert report(tmp_path) == [
+        {"serial": serial(name), "name": name, "mac": RADIOS[name][0], "result": result, "tries": tries,
+         "last_error": error} for name, result, tries, error in (
+             ("North-Ridge", "ok", 2, "download failed"), ("Harbour-Mast", "ok", 1, None),
+             ("Old-Quarry", "ok", 1, None), ("Far-Hill", "failed", 2, "download failed"))] + [
+        {"totals": {"run": "update", "radios": 4, "ok": 3, "failed": 1, "not_tried": 0, "passes": 2,
+                    "complete": True}}]
     # Action 2 ("sdp" after each download) disconnects every radio it tried; the
     # one not listed was never reached.
     assert sim.log().count("session ended by the host") == 6
@@ -92,7 +106,8 @@ def test_e2e_command_run_retries_a_failed_command_from_the_first(start_simulator
     # An input file beside the command run keeps its own place and reaches no radio.
     (tmp_path / "input.txt").write_text("help\nhelp\n")
     sim = start_simulator([radio("Harbour-Mast", "fail-command=2")])
-    program = run_program([PROGRAM, "-c", "1", "-i", "input.txt", "-f", "-x", "commands.txt#1#1000"])
+    program = run_program([PROGRAM, "-c", "1", "-i", "input.txt", "--report", "run.jsonl", "-f", "-x",
+                           "commands.txt#1#1000"])
     # Typed during the run: dropped, the radio never gets it.
     program.expect_exact("Connect to Radio: OK", timeout=30)
     program.send("typed\r")
@@ -110,6 +125,11 @@ def test_e2e_command_run_retries_a_failed_command_from_the_first(start_simulator
                          f" Time interval between tries (in millisecs): 1000\n{DASHES}\n\nDetailed list:\n{DASHES}\n"
                          "Radios with successful execution of radio commands (radio name/serial number)\n\n"
                          f"    Harbour-Mast 11282\n\n{RULE}\n\n")
+    assert report(tmp_path) == [
+        {"serial": "11282", "name": "Harbour-Mast", "mac": RADIOS["Harbour-Mast"][0], "result": "ok", "tries": 2,
+         "last_error": "command failed: logout"},
+        {"totals": {"run": "commands", "radios": 1, "ok": 1, "failed": 0, "not_tried": 0, "passes": 2,
+                    "complete": True}}]
     # The second command hung; the next pass began again with the first.
     assert sim.commands("Harbour-Mast") == ["version", "version", "logout"]
     assert "typed" not in sim.log() and "help" not in sim.log()

@@ -1,0 +1,58 @@
+"""orvex-scan on the simulated segment: the radios as CSV and as JSON lines on
+standard output, everything else on standard error, and an exit status that
+tells whether radios answered."""
+
+import csv
+import io
+import json
+import os
+import subprocess
+
+from conftest import BUILD, RADIOS, radio, serial
+
+SCAN = os.path.abspath(os.path.join(BUILD, "orvex-scan"))
+NAMES = ["North-Ridge", "Harbour-Mast", "Old-Quarry"]
+
+
+def scan(segment, *args):
+    return subprocess.run(segment.command(segment.program_ns, [SCAN, "-t", "2500", *args]), capture_output=True,
+                          text=True, timeout=30)
+
+
+def expected(vlan):
+    # Radios below level 2 carry no firmware text in their answer.
+    return [{"node": node, "name": name, "mac": RADIOS[name][0], "serial": serial(name),
+             "firmware": RADIOS[name][2] if RADIOS[name][1] == 2 else "", "level": RADIOS[name][1], "vlan": vlan}
+            for node, name in enumerate(NAMES, 1)]
+
+
+def test_e2e_scan_lists_the_radios_as_csv_and_json(segment, start_simulator):
+    start_simulator([radio(name) for name in NAMES])
+    done = scan(segment)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("node,name,mac,serial,firmware,level,vlan\n")
+    rows = list(csv.DictReader(io.StringIO(done.stdout)))
+    assert rows == [{k: "" if v is None else str(v) for k, v in r.items()} for r in expected(None)]
+    assert f"listening on {segment.program_if}" in done.stderr
+
+    done = scan(segment, "--json", "-i", segment.program_if)
+    assert done.returncode == 0, done.stderr
+    assert [json.loads(line) for line in done.stdout.splitlines()] == expected(None)
+
+
+def test_e2e_scan_with_tagging_radios_an_empty_segment_and_bad_arguments(segment, start_simulator):
+    bad = scan(segment, "-i", "eth9")
+    assert (bad.returncode, bad.stdout) == (2, "")
+    assert bad.stderr == ("orvex-scan: no usable Ethernet interface is named eth9; the usable ones are: "
+                          f"{segment.program_if}\n")
+    usage = scan(segment, "-t", "soon")
+    assert (usage.returncode, usage.stdout, usage.stderr.count("\n")) == (2, "", 1)
+
+    empty = scan(segment, "--json")
+    assert (empty.returncode, empty.stdout) == (1, "")
+    assert empty.stderr.endswith(f"orvex-scan: no radio answered on {segment.program_if}\n")
+
+    start_simulator([radio(name) for name in NAMES], extra_args=["--vlan", "5"])
+    done = scan(segment, "--json", "-v", "7")
+    assert done.returncode == 0, done.stderr
+    assert [json.loads(line) for line in done.stdout.splitlines()] == expected(5)

@@ -202,8 +202,13 @@ class Capture:
             _stop(self.process)
             raise RuntimeError("dumpcap did not start")
 
-    def rows(self):
+    def stop(self):
+        """Ends the capture; the path of the complete file."""
         _stop(self.process, signal.SIGINT)
+        return self.path
+
+    def rows(self):
+        self.stop()
         fields = sum((["-e", f] for f in CAPTURE_FIELDS), [])
         done = subprocess.run(["tshark", "-n", "-r", self.path, "-T", "fields", "-E", "separator=;", *fields],
                               capture_output=True, text=True, timeout=60, check=True)

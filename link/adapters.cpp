@@ -12,17 +12,20 @@
 #include "console/key_press.hpp"
 #include "link/host_check.hpp"
 #include "os/packet_capture.hpp"
+#include "os/program_path.hpp"
 
 namespace orvex {
 
 namespace {
 
 // Raw frames need privileges: say so in plain words once the driver's own
-// message is out.
+// message is out, and how this program gets them.
 void explain_refusal(AdapterTable& table, long error) {
   if (error != EPERM || table.raw_access_hint_given) return;
   table.raw_access_hint_given = true;
   std::printf("Raw Ethernet access needs root or the CAP_NET_RAW capability.\n");
+  std::printf("Install the orvexterm package, which gives it, or run as root: setcap cap_net_raw+ep %s\n",
+              own_program_path("orvexterm").c_str());
 }
 
 // An adapter is usable when it opens for our frames.

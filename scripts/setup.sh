@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake libpcap-dev libgtest-dev libgmock-dev iproute2 procps
-          python3 python3-pytest python3-pexpect tshark)
+          python3 python3-pytest python3-pexpect tshark
+          dpkg-dev libcap2-bin man-db mandoc bash-completion)  # the package, its manual pages and completion
 
 missing=()
 for p in "${packages[@]}"; do

@@ -18,9 +18,17 @@
 # (default "orvex": orvex-host, orvex-radios, orvexh0, orvexr0);
 # ORVEX_SIM_STORE is where the radios store downloaded files and the
 # simulator's log (default build/sim-store); ORVEX_BUILD_DIR (default build).
+#
+# Installed (PREFIX/share/orvexterm/sim_segment.sh, no source tree around it),
+# the script plays the radios with PREFIX/bin/orvex-radiosim, and the store is
+# a new temporary folder unless ORVEX_SIM_STORE names one.
 set -euo pipefail
 origin=$PWD
 cd "$(dirname "$0")/.."
+installed_simulator=
+if [ ! -f CMakeLists.txt ]; then
+  installed_simulator=$(cd .. && pwd)/bin/orvex-radiosim
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "sim_segment.sh needs root: it creates network namespaces and the simulated radios send raw frames." >&2
@@ -34,7 +42,7 @@ if ! [[ $prefix =~ ^[a-z0-9][a-z0-9-]{0,12}$ ]]; then
   exit 1
 fi
 build_dir=${ORVEX_BUILD_DIR:-build}
-simulator=$build_dir/orvex-radiosim
+simulator=${installed_simulator:-$build_dir/orvex-radiosim}
 store=${ORVEX_SIM_STORE:-$build_dir/sim-store}
 host_ns=$prefix-host
 radio_ns=$prefix-radios
@@ -42,7 +50,11 @@ host_if=${prefix}h0
 radio_if=${prefix}r0
 
 if [ ! -x "$simulator" ]; then
-  echo "sim_segment.sh: $simulator is missing; build first (scripts/build.sh)" >&2
+  if [ -n "$installed_simulator" ]; then
+    echo "sim_segment.sh: $simulator is missing; reinstall the orvexterm package" >&2
+  else
+    echo "sim_segment.sh: $simulator is missing; build first (scripts/build.sh)" >&2
+  fi
   exit 1
 fi
 for ns in "$host_ns" "$radio_ns"; do
@@ -52,6 +64,9 @@ for ns in "$host_ns" "$radio_ns"; do
     exit 1
   fi
 done
+if [ -n "$installed_simulator" ] && [ -z "${ORVEX_SIM_STORE:-}" ]; then
+  store=$(mktemp -d -t orvex-sim-store.XXXXXX)
+fi
 mkdir -p "$store"
 store=$(cd "$store" && pwd)
 log=$store/radiosim.log

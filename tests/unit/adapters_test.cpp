@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "base/address_text.hpp"
@@ -50,8 +51,9 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
        "2 - MAC: 00:11:22:33:44:02 [eth1]\n" + P + I + "Please try again\n" + P + I +
        "\nNo adapter was chosen: standard input has ended.\n", "eth0 eth2 eth1", -1, -1},
       {"eth0:1 eth1:1", -1, "", H + "Unable to open the driver [eth0], Error Code : 1\nRaw Ethernet access needs root "
-       "or the CAP_NET_RAW capability.\nUnable to open the driver [eth1], Error Code : 1\nSorry, no ethernet adapters "
-       "found! \n" + T, "eth0 eth1", -100, 255},
+       "or the CAP_NET_RAW capability.\nInstall the orvexterm package, which gives it, or run as root: setcap "
+       "cap_net_raw+ep " + std::filesystem::read_symlink("/proc/self/exe").string() + "\nUnable to open the driver "
+       "[eth1], Error Code : 1\nSorry, no ethernet adapters found! \n" + T, "eth0 eth1", -100, 255},
       {"eth0:Z", -1, "", H + "Sorry, no ethernet adapters found!\nDid you install libpcap ?\n" + T, "eth0", -1, -1},
       {"!", -1, "", " Local host is WinOS_0_???, running under Linux 6.1.0\nError in PacketGetAdapterName - 5\n", "",
        -100, 0},

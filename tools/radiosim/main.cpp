@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/address_text.hpp"
+#include "os/program_path.hpp"
 #include "tools/radiosim/radio.hpp"
 #include "tools/radiosim/radio_frames.hpp"
 #include "tools/radiosim/raw_socket.hpp"
@@ -91,7 +92,14 @@ int main(int argc, char** argv) {
   SimLog log;
   if (!log.open(options.log_file, options.quiet, start, error)) return fail(error);
   RawSocket socket;
-  if (!socket.open(options.interface_name, error)) return fail(options.interface_name + ": " + error);
+  if (!socket.open(options.interface_name, error)) {
+    fail(options.interface_name + ": " + error);
+    if (socket.lacks_privilege()) {
+      std::fprintf(stderr, "orvex-radiosim: install the orvexterm package, which gives it, or run as root: "
+                   "setcap cap_net_raw+ep %s\n", orvex::own_program_path("orvex-radiosim").c_str());
+    }
+    return 1;
+  }
 
   std::vector<Radio> radios;
   for (const RadioConfig& config : options.radios) radios.push_back(make_radio(config, make_store(options.store_dir), start));

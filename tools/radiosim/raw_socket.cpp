@@ -26,7 +26,8 @@ bool RawSocket::open(const std::string& interface_name, std::string& error) {
   if (fd_ < 0) {
     const int e = errno;
     error = std::string("cannot open a raw socket: ") + std::strerror(e);
-    if (e == EPERM || e == EACCES) error += " (raw frames need root or CAP_NET_RAW)";
+    lacks_privilege_ = e == EPERM || e == EACCES;
+    if (lacks_privilege_) error += " (raw frames need root or CAP_NET_RAW)";
     return false;
   }
   sockaddr_ll address{};

@@ -17,6 +17,8 @@ class RawSocket {
 
   // Opens the socket on `interface_name`; on failure `error` says why in plain words.
   bool open(const std::string& interface_name, std::string& error);
+  // Whether the last open failed for want of the privilege raw frames need.
+  bool lacks_privilege() const { return lacks_privilege_; }
   int fd() const { return fd_; }
 
   // Sends one complete frame; false when the kernel refused it.
@@ -28,6 +30,7 @@ class RawSocket {
  private:
   int fd_ = -1;
   int ifindex_ = 0;
+  bool lacks_privilege_ = false;
 };
 
 }  // namespace orvex::sim

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# What installing OrvexTerm gives a user.
+#   package_test.sh pages            the manual pages lint clean, and the bash
+#                                    completion offers every option they list
+#   package_test.sh deb BUILD_DIR    (root) the Debian package of BUILD_DIR
+#                                    installs, runs for a user who is not root,
+#                                    and purges without a trace
+set -euo pipefail
+src=$(cd "$(dirname "$0")/../.." && pwd)
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# The options the OPTIONS section of a manual page lists, one a line.
+page_options() {
+  sed -n '/^\.SH OPTIONS/,/^\.SH [^O]/{/^\.B/p}' "$1" | sed 's/\\-/-/g' |
+    grep -oE '(^\.[BIR]+ |[" ])--?[A-Za-z][A-Za-z-]*' | sed -E 's/^(\.[BIR]+ |[" ])//'
+}
+
+# What the completion in FILE offers for the line LINE (up to its end).
+complete_line() {
+  bash -c 'source "$1"; COMP_LINE=$2 COMP_POINT=${#2}; read -r program _ <<<"$2"
+           $(complete -p "$program" | sed -E "s/.* -F ([^ ]+) .*/\1/"); printf "%s\n" "${COMPREPLY[@]}"' _ "$1" "$2"
+}
+
+pages() {
+  command -v mandoc >/dev/null || fail "mandoc is missing (scripts/setup.sh installs it)"
+  local lint program offered option
+  lint=$(mandoc -T lint "$src"/doc/*.1 2>&1) || fail "mandoc -T lint:"$'\n'"$lint"
+  [ -z "$lint" ] || fail "mandoc -T lint:"$'\n'"$lint"
+  for program in orvexterm orvex-radiosim orvex-scan; do
+    offered=$(complete_line "$src/completion/orvexterm" "$program -")
+    for option in $(page_options "$src/doc/$program.1"); do
+      grep -qxe "$option" <<<"$offered" || fail "the completion of $program does not offer $option"
+    done
+  done
+  [ "$(complete_line "$src/completion/orvexterm" "orvexterm -i $src/doc/orvexterm.")" = "$src/doc/orvexterm.1" ] ||
+    fail "orvexterm -i does not complete a file name"
+  complete_line "$src/completion/orvexterm" "orvex-scan -i l" | grep -qx lo ||
+    fail "orvex-scan -i does not complete an interface name"
+  echo "manual pages and completion: OK"
+}
+
+deb() {
+  local build=$1
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "needs root (dpkg and network namespaces): skipped"
+    exit 77
+  fi
+  if dpkg-query -W -f='${Status}' orvexterm 2>/dev/null | grep -q ' installed'; then
+    echo "orvexterm is installed on this machine: left alone, test skipped"
+    exit 77
+  fi
+  work=$(mktemp -d)
+  chmod 755 "$work"
+  prefix=oxk$(od -An -N3 -tx1 /dev/urandom | tr -d ' \n')
+  trap 'dpkg --purge orvexterm >/dev/null 2>&1 || true; ip netns del "$prefix-host" 2>/dev/null || true
+        ip netns del "$prefix-radios" 2>/dev/null || true; rm -rf "$work"' EXIT
+  trap 'exit 130' INT TERM HUP
+
+  cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1 ||
+    fail "cpack: $(cat "$work/cpack.log")"
+  local package depends
+  package=$(echo "$work"/pkg/orvexterm_*.deb)
+  depends=$(dpkg-deb -f "$package" Depends)
+  [[ $depends == *libpcap0.8* && $depends == *libcap2-bin* ]] || fail "Depends: $depends"
+  dpkg -i "$package" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
+
+  local files programs=() program
+  files=$(dpkg -L orvexterm)
+  for program in $(grep '^/usr/bin/' <<<"$files"); do programs+=("${program#/usr/bin/}"); done
+  [[ " ${programs[*]} " == *" orvexterm "* && " ${programs[*]} " == *" orvex-radiosim "* ]] ||
+    fail "programs installed: ${programs[*]}"
+  for program in "${programs[@]}"; do
+    [ "$(getcap "/usr/bin/$program")" = "/usr/bin/$program cap_net_raw=ep" ] ||
+      fail "capability of $program: $(getcap "/usr/bin/$program")"
+    [ "$(man -w "$program")" = "/usr/share/man/man1/$program.1.gz" ] || fail "no manual page for $program"
+    bash -c 'source /usr/share/bash-completion/bash_completion && __load_completion "$1" && complete -p "$1"' \
+      _ "$program" >/dev/null || fail "bash-completion does not load a completion for $program"
+  done
+  [ "$(complete_line "/usr/share/bash-completion/completions/orvexterm" "orvexterm --exit")" = --exit-status ] ||
+    fail "the installed completion does not complete --exit-status"
+  if [ -f "$src/tools/wireshark/orvex.lua" ]; then
+    local plugins
+    plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+    cmp -s "$src/tools/wireshark/orvex.lua" "$plugins/orvex.lua" || fail "the dissector is not in $plugins"
+    tshark -G plugins 2>/dev/null | grep -q 'orvex\.lua' || fail "tshark does not load the dissector"
+  fi
+
+  # A user who is not root, on a simulated segment: with the capability the
+  # installed program talks to a radio; a copy without it says how to get it.
+  printf 'version\nlogout\n' >"$work/commands.txt"
+  cp /usr/bin/orvexterm /usr/bin/orvex-radiosim "$work/"  # a copy has no capability
+  (cd "$work" && ORVEX_SEGMENT_PREFIX=$prefix ORVEX_SIM_STORE=$work/store /usr/share/orvexterm/sim_segment.sh \
+    bash -c 'user=(timeout 60 setpriv --reuid=nobody --regid=nogroup --clear-groups)
+      "${user[@]}" orvexterm -r North-Ridge -i commands.txt </dev/null >installed.txt 2>&1; echo $? >>installed.txt
+      "${user[@]}" ./orvexterm -r North-Ridge -i commands.txt </dev/null >copy.txt 2>&1
+      "${user[@]}" ./orvex-radiosim -q -i "$ORVEX_SIM_INTERFACE" 2>simulator.txt; true' >"$work/segment.log" 2>&1) ||
+    fail "sim_segment.sh: $(cat "$work/segment.log")"
+  local hint="which gives it, or run as root: setcap cap_net_raw+ep $work"
+  grep -q "^North-Ridge> version" "$work/installed.txt" &&
+    [ "$(tail -2 "$work/installed.txt")" = $'Connection with device terminated\n0' ] ||
+    fail "the installed orvexterm as nobody:"$'\n'"$(cat "$work/installed.txt")"
+  local refusal=$'needs root or the CAP_NET_RAW capability.\nInstall the orvexterm package, '"$hint/orvexterm"$'\n'
+  [[ $(<"$work/copy.txt") == *"$refusal"Sorry* ]] ||
+    fail "orvexterm without the capability:"$'\n'"$(cat "$work/copy.txt")"
+  [ "$(tail -1 "$work/simulator.txt")" = "orvex-radiosim: install the orvexterm package, $hint/orvex-radiosim" ] ||
+    fail "orvex-radiosim without the capability:"$'\n'"$(cat "$work/simulator.txt")"
+
+  dpkg --purge orvexterm >"$work/dpkg.log" 2>&1 || fail "dpkg --purge: $(cat "$work/dpkg.log")"
+  local status path
+  status=$(dpkg-query -W -f='${Status}' orvexterm 2>/dev/null || true)
+  [[ -z $status || $status == *not-installed ]] || fail "dpkg still has orvexterm: $status"
+  while read -r path; do
+    [ -d "$path" ] || [ ! -e "$path" ] || fail "$path is left after the purge"
+  done <<<"$files"
+  [ ! -e /usr/share/orvexterm ] || fail "/usr/share/orvexterm is left after the purge"
+  echo "package ${package##*/}: OK (${programs[*]})"
+}
+
+case ${1:-} in
+  pages) pages ;;
+  deb) deb "${2:?build directory}" ;;
+  *) fail "usage: $0 pages | deb BUILD_DIR" ;;
+esac

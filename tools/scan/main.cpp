@@ -19,6 +19,7 @@
 #include "engine/engine.hpp"
 #include "engine/session_table.hpp"
 #include "os/packet_capture.hpp"
+#include "os/program_path.hpp"
 #include "tools/scan/scan_options.hpp"
 #include "tools/scan/scan_output.hpp"
 #include "wire/frame.hpp"
@@ -81,7 +82,10 @@ void open_interface(Engine& e, const InterfaceInfo& chosen) {
   if (!handle) {
     const int error = static_cast<int>(packet_capture().last_error());
     std::string reason = "cannot open " + chosen.name + ": " + std::strerror(error);
-    if (error == EPERM) reason += " (raw Ethernet access needs root or the CAP_NET_RAW capability)";
+    if (error == EPERM) {
+      reason += "; raw Ethernet access needs root or the CAP_NET_RAW capability: install the orvexterm package, "
+                "which gives it, or run as root: setcap cap_net_raw+ep " + own_program_path("orvex-scan");
+    }
     refuse(reason);
   }
   e.config.local_mac = chosen.address;

@@ -61,6 +61,11 @@ struct Radio {
     }
     if (f.pdu != PDU_FILE_DATA) {
       if (ack_data) send(PDU_ACK, {});
+      const std::string text(f.payload.begin(), f.payload.end());
+      if (f.pdu == PDU_DATA && !leave_on.empty() && text.starts_with(leave_on)) {
+        send(PDU_DISCONNECT, {}), left_at = frames.size();
+        if (on_leave) on_leave();
+      }
       return;
     }
     Transfer& t = transfers.back();
@@ -89,6 +94,9 @@ struct Radio {
   bool ack_last_block = true;         // of a file; otherwise says "done" after it
   std::atomic<bool> ack_data = true;  // otherwise takes data in without a word
   std::deque<std::string> requests;   // asked for in turn as each file completes
+  std::string leave_on;               // data it acknowledges and then disconnects
+  std::function<void()> on_leave;     // run on the sending thread after that disconnect
+  size_t left_at = 0;                 // frames seen when it left
   std::vector<Seen> frames;           // what it saw
   std::vector<Transfer> transfers;
   std::string shown;
@@ -499,6 +507,34 @@ TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
   EXPECT_GE(fake->now_ms(), uint64_t{RADIO_PAUSE_MS + DOWNLOAD_WAIT_MS + AFTER_DOWNLOAD_MS});
   EXPECT_EQ(radio.shown, std::string("download fw.bin main.bin\n") + '\0') << "no sdp after a failed download";
   EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
+}
+
+TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
+  e.config.batch_mode = 1;
+  fake->grace_ms = 200;
+  radio.wire->empty_read_ms = 0;
+  radio.on_leave = [this] { ASSERT_TRUE(eventually([this] { return entry().state == SESSION_CLOSED; })); };
+  start(-1);
+  const std::string connected = "Connection with device [1] established successfully. Press F1 for help\n"
+                                "Connect to Radio: OK\n", left = "Connection with device terminated\n";
+  for (int update : {0, 1}) {  // it logs out after a command; it leaves when asked for a download
+    e.config.update_all_mode = update;
+    radio.leave_on = update != 0 ? "download" : "logout", radio.frames.clear();
+    bool done = true;
+    const std::string out = capture_stdout([&] {
+      done = update != 0 ? update_one_radio(e, RADIO, {"fw.bin", "main.bin", 2})
+                         : run_commands_on_radio(e, RADIO, {"version\n", "logout\n", "version\n"});
+    });
+    EXPECT_FALSE(done);
+    EXPECT_EQ(out, update != 0 ? "Updating radio  ...\n" + connected + left + "Download: FAILED\n"
+                               : "Executing commands on radio  ...\n" + connected + "OK\n" + left +
+                                     "OK\nExecution of command [version\n]  FAILED\n");
+    EXPECT_EQ(radio.frames.size(), radio.left_at) << radio.frames.back().pdu << " " << radio.frames.back().cid;
+  }
+  int again = 0;
+  capture_stdout([&] { again = connect_session(e, RADIO); });  // the next pass asks it anew
+  EXPECT_EQ(std::tuple(again, radio.frames[radio.left_at].pdu), std::tuple(1, PDU_CONNECT_REQUEST));
+  stop();
 }
 
 }  // namespace

@@ -46,6 +46,10 @@ struct Radio {
     const bool file_data = f.pdu == PDU_FILE_DATA, taken_file = transfers.empty() || transfers.back().complete;
     if (f.pdu == PDU_CONNECT_REQUEST) {
       cid = f.cid, tseq = 0, rseq = 1;
+      if (impostor) {  // another station answers first, with data and an accept
+        wire->deliver({peer_frame(*impostor, LOCAL_MAC, PDU_DATA, cid, 0, 1, text_bytes("hi")),
+                       peer_frame(*impostor, LOCAL_MAC, PDU_CONNECT_ACCEPT, cid, 0, 1)});
+      }
       if (accept) send(PDU_CONNECT_ACCEPT, {});
     } else if ((f.nbytes != 0 || file_data) && f.tseq == rseq && !(file_data && taken_file)) {  // new, in order
       rseq += f.nbytes;
@@ -97,6 +101,7 @@ struct Radio {
   std::string leave_on;               // data it acknowledges and then disconnects
   std::function<void()> on_leave;     // run on the sending thread after that disconnect
   size_t left_at = 0;                 // frames seen when it left
+  std::optional<MacAddress> impostor;
   std::vector<Seen> frames;           // what it saw
   std::vector<Transfer> transfers;
   std::string shown;
@@ -324,6 +329,19 @@ TEST_F(EngineTest, ConnectRequestsRepeatAfter700MsUntil5000MsUnlessAnswered) {
   // Each set-up has an identifier of its own: frames of an earlier one find no entry.
   EXPECT_NE(entry().cid, first);
   EXPECT_EQ(feed(PDU_DATA, text_bytes("old"), 0, 1, {}, first), DISPATCH_UNKNOWN_SESSION);
+}
+
+TEST_F(EngineTest, OnlyTheRadioAskedSetsTheConnectionUp) {
+  radio.impostor = MacAddress{{0x02, 0x7A, 0x42, 0x00, 0x00, 0x09}};
+  for (bool accept : {false, true}) {
+    radio.accept = accept, radio.frames.clear();
+    int result = -1;
+    const std::string out = capture_stdout([&] { result = connect_session(e, RADIO); });
+    EXPECT_EQ(std::tuple(result, out), std::tuple(accept ? 1 : 0, accept ? "Connection with device [1] established "
+                                                                           "successfully. Press F1 for help\n" : ""));
+    EXPECT_EQ(entry().mac, RADIO_MAC);
+    for (const Seen& f : radio.frames) EXPECT_EQ(f.destination, RADIO_MAC) << "nothing goes to the other station";
+  }
 }
 
 TEST_F(EngineTest, FilesAreServedBackToBackInTheirBlocksWithTheirProgress) {

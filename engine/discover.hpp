@@ -20,8 +20,7 @@ int discover_radios(Engine& e, RadioFound on_found = nullptr);
 // frame of this protocol; 0: nothing to record; else the new count.
 int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& count, RadioFound on_found = nullptr);
 
-// A fresh connection identifier, 0..32767. The first call seeds the generator
-// from the wall clock.
+// A fresh connection identifier, 0..32767, from the kernel's random source.
 int new_connection_id();
 
 }  // namespace orvex

@@ -2,17 +2,21 @@
 // radio at entry 1; tests with threads run the real session workers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "app/session_workers.hpp"
 #include "base/config.hpp"
 #include "batch/batch_runs.hpp"
 #include "console/console.hpp"
 #include "engine/connect.hpp"
+#include "engine/discover.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
 #include "engine/epacket.hpp"
@@ -342,6 +346,27 @@ TEST_F(EngineTest, OnlyTheRadioAskedSetsTheConnectionUp) {
     EXPECT_EQ(entry().mac, RADIO_MAC);
     for (const Seen& f : radio.frames) EXPECT_EQ(f.destination, RADIO_MAC) << "nothing goes to the other station";
   }
+}
+
+TEST_F(EngineTest, ConnectionIdsDifferBetweenRunsStartedInTheSameSecond) {
+  std::set<int> ids;
+  for (int run = 0; run < 3; ++run) {  // each run a process of its own, on the same clock
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      const int id = new_connection_id();
+      _exit(write(fds[1], &id, sizeof id) == sizeof id ? 0 : 1);
+    }
+    int id = -1;
+    ::close(fds[1]);
+    EXPECT_EQ(read(fds[0], &id, sizeof id), static_cast<ssize_t>(sizeof id));
+    ::close(fds[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(id >= 0 && id <= 0x7FFF) << id;
+    ids.insert(id);
+  }
+  EXPECT_GT(ids.size(), 1u);
 }
 
 TEST_F(EngineTest, FilesAreServedBackToBackInTheirBlocksWithTheirProgress) {

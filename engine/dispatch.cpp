@@ -203,6 +203,10 @@ void end_session(Engine& e) {
 }
 
 bool is_new_acknowledgement(const Session& session, uint32_t frame_rseq) {
+  // Bytes never sent cannot be acknowledged: taking such a frame would make
+  // every real acknowledgement after it look old. Compared as the distance
+  // from tseq, so that it holds where the sequence numbers wrap.
+  if (static_cast<int32_t>(frame_rseq - session.tseq) > 0) return false;
   const uint32_t mark = session.ack_mark_rseq;
   const uint32_t rseq = session.rseq;
   return mark < rseq || (mark == rseq && session.ack_mark_peer_rseq < frame_rseq);

@@ -1,9 +1,8 @@
 #include "engine/discover.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <random>
 #include <span>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "engine/epacket.hpp"
 #include "engine/session_table.hpp"
 #include "link/frame_io.hpp"
+#include "os/random_source.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
@@ -149,17 +149,16 @@ void send_discovery_request(Engine& e, Session& request) {
 }
 
 int new_connection_id() {
-  // One generator for the process: identifiers must differ from run to run of
-  // connection set-ups, whichever Engine asks.
-  static std::mutex mutex;
-  static std::minstd_rand generator;
-  static bool seeded = false;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (!seeded) {
-    generator.seed(static_cast<std::minstd_rand::result_type>(clock().wall_seconds()));
-    seeded = true;
+  // From the kernel's random source: an identifier another station cannot
+  // foresee, also for runs started in the same second.
+  std::array<uint8_t, 2> bytes{};
+  if (!system_random_bytes(bytes)) {
+    // No random source at all (a broken system): the monotonic clock at
+    // least differs from one set-up to the next.
+    const uint64_t ms = clock().now_ms();
+    put_be16(bytes.data(), static_cast<uint16_t>(ms ^ (ms >> 16)));
   }
-  return static_cast<int>((generator() >> 8) & 0x7FFF);
+  return static_cast<int>(get_be16(bytes.data()) & 0x7FFF);
 }
 
 }  // namespace orvex

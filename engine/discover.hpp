@@ -26,8 +26,7 @@ int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& 
 Session discovery_request();
 void send_discovery_request(Engine& e, Session& request);
 
-// A fresh connection identifier, 0..32767. The first call seeds the generator
-// from the wall clock.
+// A fresh connection identifier, 0..32767, from the kernel's random source.
 int new_connection_id();
 
 }  // namespace orvex

@@ -46,11 +46,9 @@ int find_session(Engine& e, uint16_t cid) {
   return -1;
 }
 
-void establish(Engine& e, int index, const Received& r) {
+void establish(Engine& e, int index) {
   Session& s = e.sessions[index];
   std::printf("Connection with device [%d] established successfully. Press F1 for help\n", index);
-  // Only a different address is written: the senders on other threads read it.
-  if (s.mac != r.header.source) s.mac = r.header.source;
   s.reply_buffer = e.connection.reply_buffer.data();
   s.connect_time = clock().wall_seconds();
   forget_duplicates(e);
@@ -76,7 +74,7 @@ int handle_quiet_data(Engine& e, Session& s, const Received& r) {
 
 int handle_data(Engine& e, int index, Session& s, const Received& r) {
   prefer_acknowledgement(s);
-  if (s.state == SESSION_FOUND) establish(e, index, r);
+  if (s.state == SESSION_FOUND) establish(e, index);
   if (e.transfer.transfer_complete) {
     // The radio speaks again after the last block: the transfer is over. Its
     // data is neither shown nor acknowledged, so it comes again.
@@ -205,6 +203,10 @@ void end_session(Engine& e) {
 }
 
 bool is_new_acknowledgement(const Session& session, uint32_t frame_rseq) {
+  // Bytes never sent cannot be acknowledged: taking such a frame would make
+  // every real acknowledgement after it look old. Compared as the distance
+  // from tseq, so that it holds where the sequence numbers wrap.
+  if (static_cast<int32_t>(frame_rseq - session.tseq) > 0) return false;
   const uint32_t mark = session.ack_mark_rseq;
   const uint32_t rseq = session.rseq;
   return mark < rseq || (mark == rseq && session.ack_mark_peer_rseq < frame_rseq);
@@ -307,6 +309,10 @@ int dispatch_frame(Engine& e, const uint8_t* frame, int length) {
     return DISPATCH_UNKNOWN_SESSION;
   }
   Session& s = e.sessions[index];
+  // An entry's frames count only from its radio, the address discovery found
+  // and the connection request went to: another station that learnt the
+  // identifier cannot set the connection up or speak in it.
+  if (r.header.source != s.mac) return DISPATCH_REJECTED;
 
   switch (r.header.pdu) {
     case PDU_QUIET_DATA: return handle_quiet_data(e, s, r);
@@ -315,7 +321,7 @@ int dispatch_frame(Engine& e, const uint8_t* frame, int length) {
     case PDU_ERROR: return handle_error(e, s, r);
     case PDU_CONNECT_REQUEST: return handle_connect_request(e, s, r);
     case PDU_CONNECT_ACCEPT:
-      if (e.connection.session_established == 0) establish(e, index, r);
+      if (e.connection.session_established == 0) establish(e, index);
       return 0;
     case PDU_DISCONNECT:
       std::printf("Connection with device terminated\n");

@@ -31,7 +31,8 @@ void forget_duplicates(Engine& e);
 void send_identify_response(Engine& e, const uint8_t* request, uint16_t cid);
 
 // The acknowledgement test shared with the file transfer: new when this side
-// has accepted more since the last one taken, or the radio covers more.
+// has accepted more since the last one taken, or the radio covers more; never
+// when it covers bytes not sent.
 bool is_new_acknowledgement(const Session& session, uint32_t frame_rseq);
 void take_acknowledgement(Session& session, uint32_t frame_rseq);
 

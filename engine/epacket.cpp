@@ -76,6 +76,9 @@ int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::opti
   uint16_t pdu;
   {
     std::lock_guard<std::mutex> building(build_lock(e, index));
+    // A radio that has left gets nothing more (a report would reopen its
+    // entry here); the caller learns that nothing was delivered.
+    if (closed_to_sending(session.state, session.cid)) return 0;
     if (set_state) session.state = *set_state;
     if (set_pdu) session.next_pdu = *set_pdu;
     if (!build_frame(frame, session, e.config, payload, size)) return 0;

@@ -14,6 +14,9 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const Config& confi
   // closes the connection.
   uint16_t pdu = session.next_pdu;
   const int32_t state = session.state;
+  // Read once: a close on another thread must not put its marker on the wire.
+  const uint16_t cid = session.cid;
+  if (closed_to_sending(state, cid)) return false;
   if (size > 0 && pdu == PDU_ACK) {
     pdu = state == SESSION_CONNECTED ? PDU_DATA : PDU_FILE_DATA;
   } else if (size == 0 && state == SESSION_CONNECTED && pdu != PDU_DISCONNECT) {
@@ -23,7 +26,7 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const Config& confi
   h.destination = session.mac;
   h.source = config.local_mac;
   h.pdu = pdu;
-  h.cid = session.cid;
+  h.cid = cid;
   h.tseq = session.tseq;
   h.rseq = session.rseq;
   h.big_endian = session.protocol_level >= 2;

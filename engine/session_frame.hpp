@@ -17,7 +17,8 @@ struct Engine;
 // bytes) from `config`'s address and VLAN id: settles the session's next_pdu, advances its tseq by the payload size
 // and records last_nbytes. `size` is the payload size on entry and grows by 4
 // when a VLAN tag was inserted; the bytes to send are size + 40. Refuses (false,
-// nothing written, session unchanged) what encode_frame refuses.
+// nothing written, session unchanged) what encode_frame refuses, and any frame
+// of a closed entry (closed_to_sending).
 bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, const uint8_t* payload,
                  int& size);
 

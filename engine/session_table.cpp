@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "wire/frame.hpp"
+
 namespace orvex {
 
 void Session::set_name(const char* text, size_t max_bytes) {
@@ -19,6 +21,15 @@ void close_session(SessionTable& table, int index) {
   Session& s = table[index];
   s.cid = CID_CLOSED;
   s.state = SESSION_CLOSED;
+  // The type left from the connection (an acknowledgement, which data would
+  // turn into file data outside a connection) must not outlive it.
+  s.next_pdu = PDU_CONNECT_REQUEST;
+}
+
+bool closed_to_sending(int32_t state, uint16_t cid) {
+  // Records outside the table (identify answers, the discovery request) are
+  // empty and carry whatever identifier they answer.
+  return state == SESSION_CLOSED || (state != SESSION_EMPTY && (cid == CID_CLOSED || cid == CID_NONE));
 }
 
 }  // namespace orvex

@@ -72,7 +72,13 @@ struct ConnectionGlobals {
   std::array<uint8_t, REPLY_BUFFER_SIZE> reply_buffer{};  // shared by every established entry
 };
 
-// Marks an entry closed: its identifier no longer matches any frame.
+// Marks an entry closed: its identifier no longer matches any frame, and its
+// next frame can only be the connection request of a new set-up.
 void close_session(SessionTable& table, int index);
+
+// True for an entry whose radio has left or that was set aside by a set-up to
+// another radio (its state, or one of the two markers as identifier): nothing
+// may be sent from it. A set-up gives it a state and identifier first.
+bool closed_to_sending(int32_t state, uint16_t cid);
 
 }  // namespace orvex

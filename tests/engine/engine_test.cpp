@@ -2,17 +2,21 @@
 // radio at entry 1; tests with threads run the real session workers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "app/session_workers.hpp"
 #include "base/config.hpp"
 #include "batch/batch_runs.hpp"
 #include "console/console.hpp"
 #include "engine/connect.hpp"
+#include "engine/discover.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
 #include "engine/epacket.hpp"
@@ -47,6 +51,10 @@ struct Radio {
     const bool file_data = f.pdu == PDU_FILE_DATA, taken_file = transfers.empty() || transfers.back().complete;
     if (f.pdu == PDU_CONNECT_REQUEST) {
       cid = f.cid, tseq = 0, rseq = 1;
+      if (impostor) {  // another station answers first, with data and an accept
+        wire->deliver({peer_frame(*impostor, LOCAL_MAC, PDU_DATA, cid, 0, 1, text_bytes("hi")),
+                       peer_frame(*impostor, LOCAL_MAC, PDU_CONNECT_ACCEPT, cid, 0, 1)});
+      }
       if (accept) send(PDU_CONNECT_ACCEPT, {});
     } else if ((f.nbytes != 0 || file_data) && f.tseq == rseq && !(file_data && taken_file)) {  // new, in order
       rseq += f.nbytes;
@@ -62,11 +70,19 @@ struct Radio {
     }
     if (f.pdu != PDU_FILE_DATA) {
       if (ack_data) send(PDU_ACK, {});
+      const std::string text(f.payload.begin(), f.payload.end());
+      if (f.pdu == PDU_DATA && !leave_on.empty() && text.starts_with(leave_on)) {
+        send(PDU_DISCONNECT, {}), left_at = frames.size();
+        if (on_leave) on_leave();
+      }
       return;
     }
     Transfer& t = transfers.back();
     t.bytes.insert(t.bytes.end(), f.payload.begin(), f.payload.end());
     t.blocks.push_back(f.nbytes);
+    if (forge_ahead != 0 && t.blocks.size() == 1) {  // a station's acknowledgement of bytes not yet sent
+      wire->deliver({peer_frame(RADIO_MAC, LOCAL_MAC, PDU_ACK, cid, tseq, rseq + forge_ahead)});
+    }
     t.complete = f.nbytes == 0 || (t.bytes.size() == static_cast<size_t>(t.size) && t.size % FILE_BLOCK_SIZE != 0);
     if (!t.complete || ack_last_block) send(PDU_ACK, {});
     if (t.complete && !ack_last_block) send(PDU_DATA, text_bytes("done\n"));
@@ -90,6 +106,11 @@ struct Radio {
   bool ack_last_block = true;         // of a file; otherwise says "done" after it
   std::atomic<bool> ack_data = true;  // otherwise takes data in without a word
   std::deque<std::string> requests;   // asked for in turn as each file completes
+  std::string leave_on;               // data it acknowledges and then disconnects
+  std::function<void()> on_leave;     // run on the sending thread after that disconnect
+  size_t left_at = 0;                 // frames seen when it left
+  std::optional<MacAddress> impostor;
+  uint32_t forge_ahead = 0;
   std::vector<Seen> frames;           // what it saw
   std::vector<Transfer> transfers;
   std::string shown;
@@ -319,6 +340,40 @@ TEST_F(EngineTest, ConnectRequestsRepeatAfter700MsUntil5000MsUnlessAnswered) {
   EXPECT_EQ(feed(PDU_DATA, text_bytes("old"), 0, 1, {}, first), DISPATCH_UNKNOWN_SESSION);
 }
 
+TEST_F(EngineTest, OnlyTheRadioAskedSetsTheConnectionUp) {
+  radio.impostor = MacAddress{{0x02, 0x7A, 0x42, 0x00, 0x00, 0x09}};
+  for (bool accept : {false, true}) {
+    radio.accept = accept, radio.frames.clear();
+    int result = -1;
+    const std::string out = capture_stdout([&] { result = connect_session(e, RADIO); });
+    EXPECT_EQ(std::tuple(result, out), std::tuple(accept ? 1 : 0, accept ? "Connection with device [1] established "
+                                                                           "successfully. Press F1 for help\n" : ""));
+    EXPECT_EQ(entry().mac, RADIO_MAC);
+    for (const Seen& f : radio.frames) EXPECT_EQ(f.destination, RADIO_MAC) << "nothing goes to the other station";
+  }
+}
+
+TEST_F(EngineTest, ConnectionIdsDifferBetweenRunsStartedInTheSameSecond) {
+  std::set<int> ids;
+  for (int run = 0; run < 3; ++run) {  // each run a process of its own, on the same clock
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      const int id = new_connection_id();
+      _exit(write(fds[1], &id, sizeof id) == sizeof id ? 0 : 1);
+    }
+    int id = -1;
+    ::close(fds[1]);
+    EXPECT_EQ(read(fds[0], &id, sizeof id), static_cast<ssize_t>(sizeof id));
+    ::close(fds[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(id >= 0 && id <= 0x7FFF) << id;
+    ids.insert(id);
+  }
+  EXPECT_GT(ids.size(), 1u);
+}
+
 TEST_F(EngineTest, FilesAreServedBackToBackInTheirBlocksWithTheirProgress) {
   // A block of a multiple of 256 bytes goes in two frames; the progress lines say bytes sent and percent.
   const struct { size_t size; std::vector<uint32_t> blocks; std::vector<std::pair<int, int>> progress; } files[] = {
@@ -383,6 +438,26 @@ TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextDat
     EXPECT_TRUE(radio.transfers[0].bytes == content);
     EXPECT_EQ(radio.count(PDU_FILE_DATA), 3u) << "the last block is not sent again";
   }
+}
+
+TEST_F(EngineTest, AnAcknowledgementOfBytesNeverSentIsIgnored) {
+  const Bytes content = write_file("fw", 3000);
+  e.config.batch_mode = 1;  // a block given up is told, the program goes on
+  fake->grace_ms = 200, radio.forge_ahead = FILE_BLOCK_SIZE;  // ahead of the first block's acknowledgement
+  connect();
+  start();
+  const std::string out = capture_stdout([&] {
+    radio.say(PDU_FILE_REQUEST, "fw");
+    ASSERT_TRUE(radio.wait([&] { return radio.count(PDU_DISCONNECT) || (radio.count(PDU_FILE_DATA) == 3); }));
+    ASSERT_TRUE(eventually([this] { return entry().state == SESSION_CONNECTED; }));
+    // The same in the terminal session: the next line waits only for the radio's own acknowledgement.
+    feed(PDU_ACK, {}, radio.tseq, entry().tseq + FILE_BLOCK_SIZE);
+    EXPECT_EQ(ESend(e, entry(), text_bytes("hi").data(), 2), 1);
+    stop();
+  });
+  EXPECT_EQ(out.find("retransmissions"), std::string::npos);
+  EXPECT_TRUE(radio.transfers[0].bytes == content);
+  EXPECT_EQ(std::tuple(radio.count(PDU_FILE_DATA), radio.count(PDU_DATA)), std::tuple(3u, 1u)) << "nothing sent twice";
 }
 
 TEST_F(EngineTest, ATransferIdleFor900WaitsIsGivenUp) {
@@ -522,6 +597,34 @@ TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
   EXPECT_GE(fake->now_ms(), uint64_t{RADIO_PAUSE_MS + DOWNLOAD_WAIT_MS + AFTER_DOWNLOAD_MS});
   EXPECT_EQ(radio.shown, std::string("download fw.bin main.bin\n") + '\0') << "no sdp after a failed download";
   EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
+}
+
+TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
+  e.config.batch_mode = 1;
+  fake->grace_ms = 200;
+  radio.wire->empty_read_ms = 0;
+  radio.on_leave = [this] { ASSERT_TRUE(eventually([this] { return entry().state == SESSION_CLOSED; })); };
+  start(-1);
+  const std::string connected = "Connection with device [1] established successfully. Press F1 for help\n"
+                                "Connect to Radio: OK\n", left = "Connection with device terminated\n";
+  for (int update : {0, 1}) {  // it logs out after a command; it leaves when asked for a download
+    e.config.update_all_mode = update;
+    radio.leave_on = update != 0 ? "download" : "logout", radio.frames.clear();
+    bool done = true;
+    const std::string out = capture_stdout([&] {
+      done = update != 0 ? update_one_radio(e, RADIO, {"fw.bin", "main.bin", 2}).done
+                         : run_commands_on_radio(e, RADIO, {"version\n", "logout\n", "version\n"}).done;
+    });
+    EXPECT_FALSE(done);
+    EXPECT_EQ(out, update != 0 ? "Updating radio  ...\n" + connected + left + "Download: FAILED\n"
+                               : "Executing commands on radio  ...\n" + connected + "OK\n" + left +
+                                     "OK\nExecution of command [version\n]  FAILED\n");
+    EXPECT_EQ(radio.frames.size(), radio.left_at) << radio.frames.back().pdu << " " << radio.frames.back().cid;
+  }
+  int again = 0;
+  capture_stdout([&] { again = connect_session(e, RADIO); });  // the next pass asks it anew
+  EXPECT_EQ(std::tuple(again, radio.frames[radio.left_at].pdu), std::tuple(1, PDU_CONNECT_REQUEST));
+  stop();
 }
 
 }  // namespace

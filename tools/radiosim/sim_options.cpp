@@ -52,7 +52,8 @@ std::string format(const char* fmt, const std::string& a, const std::string& b =
 
 RadioConfig default_radio(size_t index) {
   RadioConfig r;
-  r.mac = MacAddress{{0x02, 0x7A, 0x41, 0x00, 0x00, static_cast<uint8_t>(index & 0xFF)}};
+  r.mac = MacAddress{
+      {0x02, 0x7A, 0x41, 0x00, static_cast<uint8_t>((index >> 8) & 0xFF), static_cast<uint8_t>(index & 0xFF)}};
   r.name = "Radio-" + std::to_string(index);
   r.level = 2;
   r.firmware = "SIM-1.0";
@@ -204,7 +205,7 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
   }
   if (o.interface_name.empty()) return fail("no interface given (-i IFACE)");
   if (o.interface_name.size() >= 16) return fail("interface name \"" + o.interface_name + "\" is too long");
-  if (radio_texts.size() > MAX_RADIOS) return fail("at most 64 radios");
+  if (radio_texts.size() > MAX_RADIOS) return fail("at most " + std::to_string(MAX_RADIOS) + " radios");
   if (radio_texts.empty()) radio_texts.emplace_back();
   for (size_t n = 0; n < radio_texts.size(); ++n) {
     RadioConfig radio = default_radio(n + 1);
@@ -240,7 +241,7 @@ Needs root or CAP_NET_RAW (raw frames, promiscuous mode).
 
 Options:
   -i, --interface IFACE  the interface to play the radios on (required)
-  -r, --radio RADIO      one radio; repeat for more (default: one radio)
+  -r, --radio RADIO      one radio; repeat for more, up to 1000 (default: one)
   -s, --store DIR        downloads go to DIR/NAME/DST (default: .)
   -l, --log FILE         log every frame and event to FILE ("-": standard output)
       --vlan ID          send every frame with an 802.1Q tag of ID (1 to 4094);
@@ -249,7 +250,8 @@ Options:
   -h, --help             show this text
 
 RADIO is a comma-separated list of items:
-  mac=02:7A:41:00:00:01  the radio's address (default 02:7A:41:00:00:N for radio N)
+  mac=02:7A:41:00:00:01  the radio's address (default 02:7A:41:00:HH:LL, N in
+                         the last two bytes, for radio N)
   name=NAME              1 to 46 printable characters, no spaces, ',' or '/'
                          (default Radio-N)
   level=0|1|2            protocol level (default 2)

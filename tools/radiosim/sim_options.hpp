@@ -47,7 +47,7 @@ struct ParseResult {
   SimOptions options;
 };
 
-constexpr size_t MAX_RADIOS = 64;
+constexpr size_t MAX_RADIOS = 1000;  // more than the program's table holds (599)
 constexpr size_t MAX_RADIO_NAME = 46;
 constexpr size_t MAX_FIRMWARE_TEXT = 16;
 
@@ -57,8 +57,8 @@ ParseResult parse_sim_options(int argc, const char* const* argv);
 // Returns an error text, empty on success.
 std::string parse_radio_items(const std::string& items, RadioConfig& radio);
 
-// The defaults of the index-th radio (from 1): 02:7A:41:00:00:NN, "Radio-N",
-// level 2, firmware "SIM-1.0".
+// The defaults of the index-th radio (from 1): 02:7A:41:00:HH:LL with the index
+// in the last two bytes, "Radio-N", level 2, firmware "SIM-1.0".
 RadioConfig default_radio(size_t index);
 
 const char* usage_text();

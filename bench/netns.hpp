@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,8 @@ class NamespaceSet {
   NamespaceSet(const NamespaceSet&) = delete;
   NamespaceSet& operator=(const NamespaceSet&) = delete;
 
-  // False (with nothing left behind) when not root or a step fails.
+  // False (with nothing left behind) when not root or a step fails. IPv6 is
+  // off on the pair, so that nothing but what is measured travels.
   bool create();
   void remove();
 
@@ -60,20 +62,59 @@ class InNamespace {
   bool entered_ = false;
 };
 
-// orvex-radiosim (built beside the directory of the test programs) started
-// in a namespace with its standard output discarded; stopped on destruction.
-class SimulatorProcess {
- public:
-  SimulatorProcess(const std::string& ns, const std::vector<std::string>& args);
-  ~SimulatorProcess();
-  SimulatorProcess(const SimulatorProcess&) = delete;
-  SimulatorProcess& operator=(const SimulatorProcess&) = delete;
-  bool running() const;
+// Set by the benchmark's signal handler: every wait of the benchmark ends early.
+std::atomic<bool>& stop_flag();
 
-  static std::string binary_path();
+// Ties the calling thread to one CPU; false when the CPU is not there.
+bool pin_to_cpu(int cpu);
+
+// The command line that runs `argv` in namespace `ns` tied to `cpu` (iproute2
+// and util-linux's taskset; both exec, so the process id stays the program's).
+std::vector<std::string> in_namespace_on_cpu(const std::string& ns, int cpu, std::vector<std::string> argv);
+
+// A program the benchmark started, with its standard input and output as pipes
+// (or reading nothing and its output discarded); stopped on destruction with SIGTERM, then SIGKILL.
+// The ids of all running ones are kept so that an exit from anywhere can stop
+// them before the namespaces go.
+class ChildProcess {
+ public:
+  enum class Output { discard, pipe, discard_all };  // the last: standard error too
+  explicit ChildProcess(const std::vector<std::string>& argv, Output output = Output::discard,
+                        bool input_pipe = false);
+  ~ChildProcess() { stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool running();
+  pid_t pid() const { return pid_; }
+  bool write_line(const std::string& line);
+  // The next line of its output without the line end; false when none came
+  // within `timeout_s` or the output ended.
+  bool read_line(std::string& line, double timeout_s);
+  void signal(int number) const;
+  // Waits at most `timeout_s` for the end; its exit status, or -1.
+  int wait(double timeout_s);
+  void stop();
+
+  static void stop_all();  // for the exit path only
 
  private:
   pid_t pid_ = -1;
+  int status_ = -1;
+  int in_ = -1, out_ = -1;
+  std::string pending_;
+};
+
+// The directory of the benchmark's own executable, and the build directory
+// above it where orvexterm and orvex-radiosim are.
+std::string bench_directory();
+std::string build_directory();
+
+// orvex-radiosim in a namespace, tied to `cpu`, its output discarded.
+class SimulatorProcess : public ChildProcess {
+ public:
+  SimulatorProcess(const std::string& ns, int cpu, const std::vector<std::string>& args);
+  static std::string binary_path();
 };
 
 }  // namespace orvex::bench

@@ -20,7 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t BENCH_ETHERTYPE = 0x88B5;  // IEEE local experimental
-constexpr long WARM_UP = 2000;
+constexpr long WARM_UP = 100;
 constexpr long MAX_LOST = 100;
 constexpr size_t SEQ_OFFSET = 14;
 
@@ -87,7 +87,7 @@ struct RawEnd {
 
 RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, const std::string& ns_b,
                             const std::string& dev_b, size_t block, size_t ack, long round_trips, double time_limit_s,
-                            const std::atomic<bool>& stop) {
+                            RawPlacement placement, const std::atomic<bool>& stop) {
   RawFigures f;
   const MacAddress mac_a = bench::interface_address(ns_a, dev_a), mac_b = bench::interface_address(ns_b, dev_b);
   RawEnd sender, answerer;
@@ -98,32 +98,37 @@ RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, c
   std::atomic<bool> done{false};
   const Clock::time_point start = Clock::now();
   std::thread answer([&] {
+    bench::pin_to_cpu(placement.answer_cpu);
     uint32_t seq = 0;
     while (!done.load() && !stop.load() && since(start) < time_limit_s + 1) {
       if (answerer.receive(block, seq)) answerer.send(seq);
     }
   });
 
-  Clock::time_point measured = start;
-  uint32_t seq = 0;
-  for (long i = 0; i < WARM_UP + round_trips && !stop.load() && since(start) < time_limit_s; ++i) {
-    if (i == WARM_UP) measured = Clock::now();
-    ++seq;
-    bool answered = false;
-    while (!answered && f.lost <= MAX_LOST) {
-      if (!sender.send(seq)) break;
-      uint32_t got = 0;
-      while (sender.receive(ack, got) && !(answered = got == seq)) {
+  std::thread send([&] {
+    bench::pin_to_cpu(placement.sender_cpu);
+    Clock::time_point measured = Clock::now();
+    uint32_t seq = 0;
+    for (long i = 0; i < WARM_UP + round_trips && !stop.load() && since(start) < time_limit_s; ++i) {
+      if (i == WARM_UP) measured = Clock::now();
+      ++seq;
+      bool answered = false;
+      while (!answered && f.lost <= MAX_LOST) {
+        if (!sender.send(seq)) break;
+        uint32_t got = 0;
+        while (sender.receive(ack, got) && !(answered = got == seq)) {
+        }
+        if (!answered) ++f.lost;
       }
-      if (!answered) ++f.lost;
+      if (!answered) {
+        f.error = "the exchange stalled";
+        break;
+      }
+      if (i >= WARM_UP) ++f.round_trips;
     }
-    if (!answered) {
-      f.error = "the exchange stalled";
-      break;
-    }
-    if (i >= WARM_UP) ++f.round_trips;
-  }
-  f.seconds = since(measured);
+    f.seconds = since(measured);
+  });
+  send.join();
   done.store(true);
   answer.join();
   f.ok = f.error.empty() && f.round_trips > 0;

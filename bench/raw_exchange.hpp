@@ -17,12 +17,18 @@ struct RawFigures {
   double seconds = 0;
 };
 
+// Where the two ends run: the sender on one CPU, the answering end on another.
+struct RawPlacement {
+  int sender_cpu = 0;
+  int answer_cpu = 1;
+};
+
 // `block` and `ack` are whole frame sizes (Ethernet header included). The
-// sender lives on (ns_a, dev_a), the answering end on (ns_b, dev_b). At most
-// `round_trips` exchanges, and never longer than `time_limit_s`; `stop` ends
-// it early (a signal).
+// sender lives on (ns_a, dev_a), the answering end on (ns_b, dev_b), each in a
+// thread of its own. At most `round_trips` exchanges after a warm-up, and never
+// longer than `time_limit_s`; `stop` ends it early (a signal).
 RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, const std::string& ns_b,
                             const std::string& dev_b, size_t block, size_t ack, long round_trips, double time_limit_s,
-                            const std::atomic<bool>& stop);
+                            RawPlacement placement, const std::atomic<bool>& stop);
 
 }  // namespace orvex::bench

@@ -1,10 +1,13 @@
-// orvex-bench-transfer: how close the program's file transfer comes to the
-// raw stop-and-wait ceiling of a veth link. Builds two network namespaces
-// joined by a veth pair (names start with oxb), measures a bare packet-socket
-// exchange on it, then serves a file to the radio simulator through the
-// program's own engine. Prints figures; needs root.
+// orvex-bench-transfer: the program's file transfer, typed keys, a flooded
+// segment and many radios, measured on one veth link between two network
+// namespaces (names start with oxb, removed on every way out). Prints the
+// figures of every round, their medians, the machine, and one goal line per
+// goal. Needs root; bench/setup_tftp.sh installs the TFTP pair it compares with.
 //   orvex-bench-transfer [FILE_MIB]   (1..64, default 4)
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,20 +24,19 @@
 #include <thread>
 #include <vector>
 
-#include "app/session_workers.hpp"
+#include "base/address_text.hpp"
 #include "base/terminate.hpp"
+#include "bench/block_figures.hpp"
+#include "bench/content_hash.hpp"
+#include "bench/engine_session.hpp"
+#include "bench/key_latency.hpp"
 #include "bench/netns.hpp"
 #include "bench/raw_exchange.hpp"
-#include "engine/connect.hpp"
-#include "engine/discover.hpp"
-#include "engine/dispatch.hpp"
-#include "engine/engine.hpp"
-#include "engine/epacket.hpp"
-#include "engine/session_table.hpp"
+#include "bench/scale_rows.hpp"
+#include "bench/tftp_row.hpp"
+#include "bench/wire_capture.hpp"
 #include "engine/transfer.hpp"
-#include "link/adapters.hpp"
-#include "link/frame_io.hpp"
-#include "os/packet_capture.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex::bench {
 namespace {
@@ -43,77 +45,46 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t BLOCK_FRAME = FRAME_HEADER_SIZE + FILE_BLOCK_SIZE;  // 1390
 constexpr size_t ACK_FRAME = FRAME_HEADER_SIZE;                      // 40
-constexpr long RAW_ROUND_TRIPS = 20000;
 constexpr int ROUNDS = 7;
-constexpr int TRANSFER_WAIT_S = 60;
+constexpr int FLOOD_PAIRS = 3;
+constexpr long FLOOD_RATE = 100000;  // frames a second
+constexpr int KEYS = 2000;
+constexpr int MANY_RADIOS = 1000;
+constexpr int UPDATE_RADIOS = 10;
+constexpr size_t UPDATE_FILE_SIZE = 32 * 1024;
+constexpr double TRANSFER_LIMIT_S = 60;
+constexpr double RUN_LIMIT_S = 470;  // the whole run stays under eight minutes
+constexpr int PROGRAM_CPU = 0;       // the program's end: engine threads, orvexterm, tftpd, the raw sender
+constexpr int RADIO_CPU = 1;         // the radio's end: the radios, atftp, the raw answerer, the flood
+const MacAddress SIMULATED_RADIO{{0x02, 0x7A, 0x41, 0x00, 0x00, 0x01}};
 
-std::atomic<bool> g_stop{false};
+// Goal targets.
+constexpr double GOAL_VS_RAW = 0.85;
+constexpr double GOAL_VS_TFTP = 1.10;
+constexpr double GOAL_TURN_US = 5;
+constexpr double GOAL_KEY_US = 50;
+constexpr double GOAL_FLOOD_CPU_PERCENT = 5;
+constexpr int GOAL_LISTED = 599;
+constexpr double GOAL_UPDATE_MS = 100;
+
+const Clock::time_point g_start = Clock::now();
 bench::NamespaceSet* g_namespaces = nullptr;
 std::filesystem::path g_scratch;
 
-void on_signal(int) { g_stop.store(true); }
+void on_signal(int) { stop_flag().store(true); }
+
+double elapsed_s() { return std::chrono::duration<double>(Clock::now() - g_start).count(); }
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 // The engine may end the process (a failed adapter, a lost radio): the
-// namespaces go first.
+// programs started and the namespaces go first.
 [[noreturn]] void exit_process(int status) {
+  ChildProcess::stop_all();
   if (g_namespaces != nullptr) g_namespaces->remove();
   std::error_code ignored;
   if (!g_scratch.empty()) std::filesystem::remove_all(g_scratch, ignored);
   std::_Exit(status);
 }
-
-double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-// The real adapter with the send times of full file blocks noted: the time
-// between the first and the last is (blocks - 1) round trips of the engine,
-// free of the request at the start and the closing pause at the end. The
-// time from a read that brought frames (the acknowledgement) to the next
-// block's send is the program's own turnaround; the rest of a round trip is
-// the link and the radio.
-class TimedAdapter final : public CaptureHandle {
- public:
-  explicit TimedAdapter(std::unique_ptr<CaptureHandle> real) : real_(std::move(real)) {}
-  int send(std::span<const uint8_t> frame) override {
-    if (frame.size() == BLOCK_FRAME) {
-      const Clock::rep now = Clock::now().time_since_epoch().count();
-      if (blocks_.fetch_add(1) == 0) first_.store(now);
-      last_.store(now);
-      const Clock::rep read = last_read_.exchange(0);
-      if (read != 0) {
-        turnaround_.fetch_add(now - read);
-        turnarounds_.fetch_add(1);
-      }
-    }
-    return real_->send(frame);
-  }
-  int receive(int max_frames, const FrameSink& sink) override {
-    const int n = real_->receive(max_frames, sink);
-    if (n > 0) last_read_.store(Clock::now().time_since_epoch().count());
-    return n;
-  }
-
-  void reset() {
-    blocks_.store(0);
-    first_.store(0);
-    last_.store(0);
-    last_read_.store(0);
-    turnaround_.store(0);
-    turnarounds_.store(0);
-  }
-  long blocks() const { return blocks_.load(); }
-  double block_span_s() const { return to_seconds(last_.load() - first_.load()); }
-  double turnaround_us() const {
-    const long n = turnarounds_.load();
-    return n > 0 ? to_seconds(turnaround_.load()) * 1e6 / static_cast<double>(n) : 0;
-  }
-
- private:
-  static double to_seconds(Clock::rep ticks) { return std::chrono::duration<double>(Clock::duration(ticks)).count(); }
-
-  std::unique_ptr<CaptureHandle> real_;
-  std::atomic<long> blocks_{0}, turnarounds_{0};
-  std::atomic<Clock::rep> first_{0}, last_{0}, last_read_{0}, turnaround_{0};
-};
 
 // Standard output (the radio's text, the engine's progress lines) goes to
 // /dev/null meanwhile; the figures go to `report`, a copy of the old one.
@@ -125,6 +96,7 @@ class QuietStdout {
     const int copy = dup(STDOUT_FILENO);
     report = copy >= 0 ? fdopen(copy, "w") : nullptr;
     if (report == nullptr) report = stderr;
+    setvbuf(report, nullptr, _IOLBF, 0);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
       dup2(null, STDOUT_FILENO);
@@ -148,208 +120,525 @@ class QuietStdout {
   int saved_ = -1;
 };
 
+std::string fixed(double v, int decimals) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, v);
+  return text;
+}
+
 std::string read_all(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-struct TransferFigures {
+std::string first_line_of(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key, 0) == 0) return line.substr(line.find(':') + 2);
+  }
+  return "unknown";
+}
+
+double cpu_seconds() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+         static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
+}
+
+// One row of one round.
+struct RowFigures {
   std::string error;
-  long blocks = 0;           // full blocks put on the wire, repeats included
-  double block_span_s = 0;   // first to last full block
-  double whole_s = 0;        // request typed to transfer done
-  double turnaround_us = 0;  // acknowledgement read to next block sent, on average
+  BlockFigures blocks;
+  double whole_s = 0;
+  bool same_file = false;
+  double mb_s() const { return blocks.us_per_block > 0 ? FILE_BLOCK_SIZE / blocks.us_per_block : 0; }
 };
 
-// A session with the radio simulator, run by the program's session workers
-// around its engine. Each download it asks for is one measurement.
-class EngineSession {
- public:
-  EngineSession(const std::string& ns_radio, const std::string& dev_radio, const std::filesystem::path& store)
-      : store_(store),
-        simulator_(ns_radio,
-                   {"-i", dev_radio, "-s", store.string(), "-q", "-r", "mac=02:7A:41:00:00:01,name=Sim,level=2"}) {}
-  ~EngineSession() { stop(); }
-  EngineSession(const EngineSession&) = delete;
-  EngineSession& operator=(const EngineSession&) = delete;
+enum Row { RAW, MINI, SIM, TFTP, ROW_COUNT };
+const char* const ROW_NAMES[ROW_COUNT] = {"raw ceiling", "program -> minimal radio", "program -> orvex-radiosim",
+                                          "tftpd-hpa -> atftp"};
 
-  // An empty text once the session is open and its workers run.
-  std::string open(const std::string& ns_program) {
-    if (!simulator_.running()) {
-      return "the radio simulator did not start (" + bench::SimulatorProcess::binary_path() + ")";
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    {
-      bench::InNamespace in(ns_program);
-      if (!in.entered()) return "could not enter " + ns_program;
-      AdapterChoice choice{config_, engine_.io};
-      const int id = select_adapter(choice);
-      if (id < 0) return "no usable adapter in " + ns_program;
-      // Reopened under a timing wrapper: the engine sends through it as usual.
-      auto real = packet_capture().open(choice.table.entries[id].name);
-      if (!real) return "the adapter did not reopen";
-      auto owned = std::make_unique<TimedAdapter>(std::move(real));
-      timed_ = owned.get();
-      engine_.io.attach(std::move(owned));
-    }
-    engine_.run.numOfRadiosFound = discover_radios(engine_);
-    if (engine_.run.numOfRadiosFound != 1) return "the simulator was not found";
-    engine_.run.chosen_radio = 1;
-    if (connect_session(engine_, 1) != 1) return "the session did not open";
-    workers_.start();
-    return {};
-  }
-
-  // Has the radio download "fw" (from the working directory) as
-  // `destination` and checks what it stored against `content`.
-  TransferFigures download(const std::string& destination, const std::string& content) {
-    TransferFigures f;
-    timed_->reset();
-    const std::string command = "download fw " + destination + "\n";
-    const Clock::time_point start = Clock::now();
-    bool done = ESend(engine_, engine_.sessions[1], reinterpret_cast<const uint8_t*>(command.data()),
-                      static_cast<int>(command.size())) == 1;
-    if (!done) f.error = "the download request was not acknowledged";
-    done = false;
-    for (int i = 0; i < TRANSFER_WAIT_S * 10 && !done && f.error.empty() && !g_stop.load(); ++i) {
-      done = engine_.events.transfer_done_event.wait(100);
-    }
-    f.whole_s = seconds(start, Clock::now());
-    if (f.error.empty() && !done) f.error = g_stop.load() ? "interrupted" : "the transfer did not finish";
-    f.blocks = timed_->blocks();
-    f.block_span_s = timed_->block_span_s();
-    f.turnaround_us = timed_->turnaround_us();
-    if (f.error.empty()) {  // the radio stores the file once its last block is in
-      const std::filesystem::path stored = store_ / "Sim" / destination;
-      for (int i = 0; i < 100 && read_all(stored).size() != content.size(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      if (read_all(stored) != content) f.error = "the stored file differs from the one served";
-    }
-    return f;
-  }
-
-  void stop() {
-    workers_.request_end();
-    workers_.wait_end();
-    engine_.io.close();
-  }
-
- private:
-  std::filesystem::path store_;
-  bench::SimulatorProcess simulator_;
-  TimedAdapter* timed_ = nullptr;
-  Config config_;
-  Engine engine_{config_};
-  SessionWorkers workers_{engine_};
+// Everything the rounds share: the link, the capture, the peers and the session.
+struct Bench {
+  std::string ns_program, ns_radio, dev_program, dev_radio;
+  MacAddress program_mac, radio_mac;
+  std::filesystem::path scratch;
+  std::string content;
+  uint64_t content_hash = 0;
+  WireCapture capture;
+  std::unique_ptr<ChildProcess> mini;  // the minimal radio
+  TftpRow tftp;
+  bool tftp_ready = false;
+  EngineSession session;
+  int mini_entry = -1, sim_entry = -1;
+  std::FILE* out = stdout;
 };
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+RowFigures raw_row(Bench& b) {
+  RowFigures r;
+  b.capture.clear();
+  const Clock::time_point start = Clock::now();
+  // As many round trips as the file has blocks: every row is as long and
+  // as exposed to the machine's other work.
+  const auto round_trips = static_cast<long>((b.content.size() + FILE_BLOCK_SIZE - 1) / FILE_BLOCK_SIZE);
+  const RawFigures raw = run_raw_exchange(b.ns_program, b.dev_program, b.ns_radio, b.dev_radio, BLOCK_FRAME,
+                                          ACK_FRAME, round_trips, 30.0, RawPlacement{PROGRAM_CPU, RADIO_CPU},
+                                          stop_flag());
+  r.whole_s = since(start);
+  if (!raw.ok) r.error = stop_flag().load() ? "interrupted" : raw.error;
+  r.blocks = analyse_blocks(b.capture.take(), Exchange::raw, b.program_mac);
+  r.same_file = true;
+  return r;
 }
 
-void print_round(std::FILE* out, int round, const RawFigures& raw, const TransferFigures& t, long full_blocks) {
-  const double raw_us = raw.seconds * 1e6 / static_cast<double>(raw.round_trips);
-  const double block_us = t.block_span_s * 1e6 / static_cast<double>(full_blocks - 1);
-  std::fprintf(out, "%5d  %8.1f %9.1f  %9.1f %9.1f %9.1f %6ld %9.3f  %5.2f\n", round, raw_us, BLOCK_FRAME / raw_us,
-               block_us, FILE_BLOCK_SIZE / block_us, t.turnaround_us, t.blocks - full_blocks, t.whole_s,
-               raw_us / block_us);
+// `cpu_s`, when given, gets the process's CPU time from the request to the
+// radio's last word.
+RowFigures mini_row(Bench& b, double* cpu_s = nullptr) {
+  RowFigures r;
+  r.error = b.session.use(b.mini_entry);
+  if (!r.error.empty()) return r;
+  b.capture.clear();
+  const double cpu_before = cpu_seconds();
+  const Clock::time_point start = Clock::now();
+  std::string line;
+  b.mini->write_line("get fw");
+  // Its answer ends in "done" or "failed"; a connection it took on the way is passed over.
+  bool answered = false;
+  while (!answered && b.mini->read_line(line, TRANSFER_LIMIT_S)) {
+    answered = line.rfind("done ", 0) == 0 || line.rfind("failed ", 0) == 0;
+  }
+  if (!answered) line = "failed no answer from the minimal radio";
+  r.whole_s = since(start);
+  if (cpu_s != nullptr) *cpu_s = cpu_seconds() - cpu_before;
+  b.session.wait_transfer_done(5);
+  r.blocks = analyse_blocks(b.capture.take(), Exchange::orvex, b.program_mac);
+  unsigned long long bytes = 0, blocks = 0, hash = 0;
+  if (std::sscanf(line.c_str(), "done %llu %llu %llx", &bytes, &blocks, &hash) != 3) {
+    r.error = line;
+    return r;
+  }
+  r.same_file = bytes == b.content.size() && hash == b.content_hash;
+  return r;
 }
 
-void print_summary(std::FILE* out, const char* label, double raw_us, double block_us) {
-  std::fprintf(out, "\n%s:\n", label);
-  std::fprintf(out, "  raw ceiling:      %.1f us a round trip, %.0f round trips/s, %.1f MB/s (%zu-byte blocks)\n",
-               raw_us, 1e6 / raw_us, BLOCK_FRAME / raw_us, BLOCK_FRAME);
-  std::fprintf(out, "  program transfer: %.1f us a block, %.0f blocks/s, %.1f MB/s (%d-byte blocks)\n", block_us,
-               1e6 / block_us, FILE_BLOCK_SIZE / block_us, FILE_BLOCK_SIZE);
-  std::fprintf(out, "  ratio to the raw ceiling: %.2f in blocks per second, %.2f in MB/s\n", raw_us / block_us,
-               (FILE_BLOCK_SIZE / block_us) / (BLOCK_FRAME / raw_us));
+// The simulator runs for its own rows only: it takes every frame of the link
+// (promiscuous) and would wake for those of the other rows. Its entry in the
+// program's table stays; a connection request needs no new discovery.
+std::unique_ptr<SimulatorProcess> start_simulator(const Bench& b) {
+  auto simulator = std::make_unique<SimulatorProcess>(
+      b.ns_radio, RADIO_CPU,
+      std::vector<std::string>{"-i", b.dev_radio, "-s", (b.scratch / "store").string(), "-q", "-r",
+                               "mac=" + std::string(format_mac_text(SIMULATED_RADIO)) + ",name=Sim,level=2"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return simulator;
+}
+
+RowFigures sim_row(Bench& b, int round) {
+  RowFigures r;
+  const auto simulator = start_simulator(b);
+  r.error = simulator->running() ? b.session.use(b.sim_entry) : "orvex-radiosim did not start";
+  if (!r.error.empty()) return r;
+  const std::string destination = "fw" + std::to_string(round) + ".out";
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the radio's greeting is taken first
+  b.capture.clear();
+  const Clock::time_point start = Clock::now();
+  if (!b.session.type_line("download fw " + destination + "\n")) {
+    r.error = "the download request was not acknowledged";
+  } else if (!b.session.wait_transfer_done(TRANSFER_LIMIT_S)) {
+    r.error = stop_flag().load() ? "interrupted" : "the transfer did not finish";
+  }
+  r.whole_s = since(start);
+  r.blocks = analyse_blocks(b.capture.take(), Exchange::orvex, b.program_mac);
+  const std::filesystem::path stored = b.scratch / "store" / "Sim" / destination;
+  for (int i = 0; i < 100 && r.error.empty() && read_all(stored).size() != b.content.size(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  r.same_file = read_all(stored) == b.content;
+  std::error_code ignored;
+  std::filesystem::remove(stored, ignored);
+  return r;
+}
+
+RowFigures tftp_row(Bench& b) {
+  RowFigures r;
+  const std::filesystem::path local = b.scratch / "tftp.out";
+  std::error_code ignored;
+  std::filesystem::remove(local, ignored);
+  b.capture.clear();
+  const Clock::time_point start = Clock::now();
+  r.error = b.tftp.fetch("fw", local.string());
+  r.whole_s = since(start);
+  r.blocks = analyse_blocks(b.capture.take(), Exchange::tftp, b.program_mac);
+  r.same_file = read_all(local) == b.content;
+  return r;
+}
+
+void print_row_header(std::FILE* out) {
+  std::fprintf(out, "  %-27s %9s %7s %8s %8s %8s %6s %8s  %s\n", "row", "us/block", "MB/s", "rtt p50", "turn p50",
+               "turn p99", "resent", "whole s", "file");
+}
+
+void print_row(std::FILE* out, const char* name, const RowFigures& r) {
+  if (!r.error.empty()) {
+    std::fprintf(out, "  %-27s failed: %s\n", name, r.error.c_str());
+    return;
+  }
+  std::fprintf(out, "  %-27s %9.1f %7.1f %8.1f %8.1f %8.1f %6ld %8.3f  %s\n", name, r.blocks.us_per_block, r.mb_s(),
+               median(r.blocks.gaps_us), median(r.blocks.turns_us), percentile(r.blocks.turns_us, 0.99),
+               r.blocks.resent, r.whole_s, r.same_file ? "same" : "DIFFERS");
+}
+
+struct Collected {
+  std::vector<double> us[ROW_COUNT], mb[ROW_COUNT], rtt50[ROW_COUNT], turn50[ROW_COUNT], turn99[ROW_COUNT];
+  long resent[ROW_COUNT] = {};
+  std::vector<double> vs_raw, vs_tftp;
+  bool files_same = true;
+};
+
+void run_rounds(Bench& b, Collected& c) {
+  std::FILE* out = b.out;
+  for (int round = 1; round <= ROUNDS && !stop_flag().load(); ++round) {
+    if (elapsed_s() > RUN_LIMIT_S - 300) {
+      std::fprintf(out, "(rounds %d to %d left out: the run's time is running out)\n", round, ROUNDS);
+      break;
+    }
+    RowFigures rows[ROW_COUNT];
+    rows[RAW] = raw_row(b);
+    rows[MINI] = mini_row(b);
+    rows[SIM] = sim_row(b, round);
+    if (b.tftp_ready) rows[TFTP] = tftp_row(b);
+    std::fprintf(out, "round %d\n", round);
+    print_row_header(out);
+    for (int row = 0; row < ROW_COUNT; ++row) {
+      if (row == TFTP && !b.tftp_ready) continue;
+      print_row(out, ROW_NAMES[row], rows[row]);
+      if (!rows[row].error.empty() || rows[row].blocks.us_per_block <= 0) continue;
+      c.us[row].push_back(rows[row].blocks.us_per_block);
+      c.mb[row].push_back(rows[row].mb_s());
+      c.rtt50[row].push_back(median(rows[row].blocks.gaps_us));
+      c.turn50[row].push_back(median(rows[row].blocks.turns_us));
+      c.turn99[row].push_back(percentile(rows[row].blocks.turns_us, 0.99));
+      c.resent[row] += rows[row].blocks.resent;
+      c.files_same = c.files_same && rows[row].same_file;
+    }
+    const double mini = rows[MINI].error.empty() ? rows[MINI].blocks.us_per_block : 0;
+    std::string ratios;
+    if (mini > 0 && rows[RAW].error.empty() && rows[RAW].blocks.us_per_block > 0) {
+      c.vs_raw.push_back(rows[RAW].blocks.us_per_block / mini);
+      ratios += "program/raw " + fixed(c.vs_raw.back(), 2);
+    }
+    if (mini > 0 && b.tftp_ready && rows[TFTP].error.empty() && rows[TFTP].blocks.us_per_block > 0) {
+      c.vs_tftp.push_back(rows[TFTP].blocks.us_per_block / mini);
+      ratios += (ratios.empty() ? "" : ", ") + std::string("program/TFTP ") + fixed(c.vs_tftp.back(), 2);
+    }
+    std::fprintf(out, "  ratios (minimal radio, in MB/s): %s\n", ratios.empty() ? "none" : ratios.c_str());
+  }
+  std::fprintf(out, "\nmedians over the rounds\n");
+  std::fprintf(out, "  %-27s %9s %7s %8s %8s %8s %6s\n", "row", "us/block", "MB/s", "rtt p50", "turn p50", "turn p99",
+               "resent");
+  for (int row = 0; row < ROW_COUNT; ++row) {
+    if (c.us[row].empty()) continue;
+    std::fprintf(out, "  %-27s %9.1f %7.1f %8.1f %8.1f %8.1f %6ld\n", ROW_NAMES[row], median(c.us[row]),
+                 median(c.mb[row]), median(c.rtt50[row]), median(c.turn50[row]), median(c.turn99[row]), c.resent[row]);
+  }
+  std::fprintf(out, "  program/raw ceiling %.2f, program/TFTP %s (medians of the rounds' ratios); files: %s\n",
+               median(c.vs_raw), c.vs_tftp.empty() ? "not measured" : fixed(median(c.vs_tftp), 2).c_str(),
+               c.files_same ? "all the same as the one served" : "SOME DIFFER");
+}
+
+// One transfer to the minimal radio with the process's CPU time over it.
+struct CpuRound {
+  RowFigures row;
+  double cpu_s = 0;
+  double flood_rate = 0;
+};
+
+CpuRound timed_transfer(Bench& b, bool flood) {
+  CpuRound r;
+  std::unique_ptr<ChildProcess> flooder;
+  if (flood) {
+    flooder = std::make_unique<ChildProcess>(
+        in_namespace_on_cpu(b.ns_radio, RADIO_CPU,
+                            {bench_directory() + "/orvex-bench-flood", b.dev_radio, std::to_string(FLOOD_RATE), "60",
+                             format_mac_text(b.program_mac)}),
+        ChildProcess::Output::pipe);
+    std::string line;
+    if (!flooder->read_line(line, 5) || line != "flooding") {
+      r.row.error = "the flood did not start";
+      return r;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the flood runs before the transfer begins
+  }
+  r.row = mini_row(b, &r.cpu_s);
+  if (flooder) {
+    flooder->signal(SIGTERM);
+    std::string line;
+    double sent = 0, seconds = 0;
+    if (flooder->read_line(line, 5) && std::sscanf(line.c_str(), "sent %lf in %lf", &sent, &seconds) == 2 &&
+        seconds > 0) {
+      r.flood_rate = sent / seconds;
+    }
+  }
+  return r;
+}
+
+struct FloodFigures {
+  std::vector<double> extra_percent;
+};
+
+FloodFigures run_flood(Bench& b) {
+  FloodFigures f;
+  std::FILE* out = b.out;
+  std::fprintf(out, "\nflooded segment: orvex-bench-flood offers %ld frames/s on the radio's end (CPU %d): other "
+                    "EtherTypes, other SNAP headers,\nother destinations, and the protocol's SNAP header between other "
+                    "stations; the same transfer to the minimal radio without and with it.\n"
+                    "CPU: the benchmark process (the program's engine threads; nothing else of it runs meanwhile), "
+                    "getrusage.\n",
+               FLOOD_RATE, RADIO_CPU);
+  std::fprintf(out, "  %4s %10s %10s %8s %8s %8s %8s %10s %12s\n", "pair", "quiet MB/s", "flood MB/s", "quiet ms",
+               "flood ms", "quiet %", "flood %", "extra %", "flood fps");
+  for (int pair = 1; pair <= FLOOD_PAIRS && !stop_flag().load(); ++pair) {
+    const CpuRound quiet = timed_transfer(b, false);
+    const CpuRound flooded = timed_transfer(b, true);
+    if (!quiet.row.error.empty() || !flooded.row.error.empty()) {
+      std::fprintf(out, "  %4d failed: %s\n", pair, (quiet.row.error + " " + flooded.row.error).c_str());
+      continue;
+    }
+    const double quiet_pct = 100 * quiet.cpu_s / quiet.row.whole_s;
+    const double flood_pct = 100 * flooded.cpu_s / flooded.row.whole_s;
+    // What the flood adds, in the share of one CPU over the flooded transfer.
+    const double extra = 100 * (flooded.cpu_s - quiet.cpu_s) / flooded.row.whole_s;
+    f.extra_percent.push_back(extra);
+    std::fprintf(out, "  %4d %10.1f %10.1f %8.1f %8.1f %8.1f %8.1f %10.1f %12.0f\n", pair, quiet.row.mb_s(),
+                 flooded.row.mb_s(), quiet.cpu_s * 1000, flooded.cpu_s * 1000, quiet_pct, flood_pct, extra,
+                 flooded.flood_rate);
+  }
+  std::fprintf(out, "  extra %%: (CPU time flooded - CPU time quiet) / the flooded transfer's time\n");
+  return f;
+}
+
+void print_keys(std::FILE* out, const KeyFigures& k, const std::vector<double>& raw_us) {
+  std::fprintf(out, "\ntyped keys: build/orvexterm under a pseudo-terminal (CPU %d) with the minimal radio echoing (CPU "
+                    "%d), the terminal side on CPU %d;\nwire times from the capture on the program's interface, "
+                    "terminal times from the pseudo-terminal's master\n",
+               PROGRAM_CPU, RADIO_CPU, RADIO_CPU);
+  if (!k.error.empty()) {
+    std::fprintf(out, "  failed: %s\n", k.error.c_str());
+    return;
+  }
+  std::fprintf(out, "  %d keys typed, %d echoed, %zu and %zu matched on the wire\n", k.typed, k.echoed,
+               k.key_to_frame_us.size(), k.echo_to_terminal_us.size());
+  const auto show = [out](const char* what, const std::vector<double>& v) {
+    std::fprintf(out, "  %-36s p50 %8.1f us   p99 %8.1f us\n", what, median(v), percentile(v, 0.99));
+  };
+  show("key to its data frame on the wire", k.key_to_frame_us);
+  show("echo frame on the wire to terminal", k.echo_to_terminal_us);
+  show("key to its echo at the terminal", k.key_to_echo_us);
+  std::fprintf(out, "  raw round trip for comparison (median of the rounds): %.1f us\n", median(raw_us));
+}
+
+void goal(std::FILE* out, const char* name, const std::string& value, const std::string& target, bool met) {
+  std::fprintf(out, "goal %s: %s (target %s) %s\n", name, value.c_str(), target.c_str(), met ? "met" : "not met");
+}
+
+void print_machine(std::FILE* out) {
+  utsname u{};
+  uname(&u);
+  std::fprintf(out, "machine: %s, %ld CPUs online, %s %s\n", first_line_of("/proc/cpuinfo", "model name").c_str(),
+               sysconf(_SC_NPROCESSORS_ONLN), u.sysname, u.release);
 }
 
 int run(size_t file_size) {
   bench::NamespaceSet::remove_stale({"oxbp-", "oxbr-"});
   const std::string suffix = std::to_string(getpid() % 1000000);
-  const std::string ns_program = "oxbp-" + suffix, ns_radio = "oxbr-" + suffix;
-  const std::string dev_program = "oxbp" + suffix, dev_radio = "oxbr" + suffix;
-  bench::NamespaceSet pair({ns_program, ns_radio}, {{ns_program, dev_program, ns_radio, dev_radio}});
+  Bench b;
+  b.ns_program = "oxbp-" + suffix;
+  b.ns_radio = "oxbr-" + suffix;
+  b.dev_program = "oxbp" + suffix;
+  b.dev_radio = "oxbr" + suffix;
+  bench::NamespaceSet pair({b.ns_program, b.ns_radio}, {{b.ns_program, b.dev_program, b.ns_radio, b.dev_radio}});
   g_namespaces = &pair;
   termination_hooks().exit_process = exit_process;
   if (!pair.create()) {
     std::fprintf(stderr, "the veth pair could not be made\n");
     return 1;
   }
+  b.program_mac = interface_address(b.ns_program, b.dev_program);
+  b.radio_mac = interface_address(b.ns_radio, b.dev_radio);
 
   std::string pattern = (std::filesystem::temp_directory_path() / "orvex-bench-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) return 1;
-  const std::filesystem::path scratch = pattern;
-  g_scratch = scratch;
+  b.scratch = pattern;
+  g_scratch = b.scratch;
   const std::filesystem::path previous = std::filesystem::current_path();
-  std::filesystem::current_path(scratch);  // the engine serves files from here
-  std::string content(file_size, '\0');
+  struct ScratchGuard {  // removed on every way out of here
+    std::filesystem::path back_to;
+    ~ScratchGuard() {
+      std::error_code ignored;
+      std::filesystem::current_path(back_to, ignored);
+      std::filesystem::remove_all(g_scratch, ignored);
+      g_scratch.clear();
+    }
+  } scratch_guard{previous};
+  chmod(pattern.c_str(), 0755);  // the TFTP server reads it as nobody
+  std::filesystem::current_path(b.scratch);  // the engine serves files from here
+  b.content.assign(file_size, '\0');
   uint32_t x = 12345;
-  for (char& c : content) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+  for (char& c : b.content) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+  ContentHash hash;
+  hash.add(reinterpret_cast<const uint8_t*>(b.content.data()), b.content.size());
+  b.content_hash = hash.value();
   {
-    std::ofstream out(scratch / "fw", std::ios::binary);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    std::ofstream(b.scratch / "fw", std::ios::binary).write(b.content.data(), static_cast<std::streamsize>(file_size));
+    std::ofstream(b.scratch / "up.bin", std::ios::binary).write(b.content.data(), UPDATE_FILE_SIZE);
   }
-  std::filesystem::create_directories(scratch / "store");
-  const long full_blocks = static_cast<long>(file_size / FILE_BLOCK_SIZE);
+  chmod((b.scratch / "fw").c_str(), 0644);
+  std::filesystem::create_directories(b.scratch / "store");
+  std::filesystem::create_directories(b.scratch / "store-update");
 
   QuietStdout quiet;
-  std::FILE* out = quiet.report;
-  std::fprintf(out, "veth pair %s <-> %s, %u CPUs, %d rounds\n", dev_program.c_str(), dev_radio.c_str(),
-               std::thread::hardware_concurrency(), ROUNDS);
-  std::fprintf(out, "raw: packet sockets, %zu-byte block and %zu-byte ack, stop-and-wait, %ld round trips a round\n",
-               BLOCK_FRAME, ACK_FRAME, RAW_ROUND_TRIPS);
-  std::fprintf(out, "program: engine over libpcap serving %zu bytes (%ld full %d-byte blocks) to orvex-radiosim\n\n",
-               file_size, full_blocks, FILE_BLOCK_SIZE);
-  // us: a raw round trip, a program block, the program's own turnaround in it.
-  std::fprintf(out, "%5s  %8s %9s  %9s %9s %9s %6s %9s  %5s\n", "round", "raw us", "raw MB/s", "prog us", "prog MB/s",
-               "turn us", "resent", "whole s", "ratio");
+  std::FILE* out = b.out = quiet.report;
+  pin_to_cpu(PROGRAM_CPU);  // the engine's threads, started later, stay there too
+  print_machine(out);
+  std::fprintf(out, "link: veth pair %s <-> %s; file %zu bytes (%zu blocks of %d); %d rounds, rows alternating\n",
+               b.dev_program.c_str(), b.dev_radio.c_str(), file_size, (file_size + FILE_BLOCK_SIZE - 1) / FILE_BLOCK_SIZE,
+               FILE_BLOCK_SIZE, ROUNDS);
+  std::fprintf(out, "placement (sched_setaffinity for the benchmark's threads, taskset for the programs it starts):\n"
+                    "  CPU %d: the program's end (the engine's threads, orvexterm, in.tftpd, the raw sender)\n"
+                    "  CPU %d: the radio's end (orvex-bench-radio, orvex-radiosim, atftp, the raw answerer, the flood)\n",
+               PROGRAM_CPU, RADIO_CPU);
+  std::fprintf(out, "times: kernel time stamps on the program's interface (a packet ring, read between rounds); "
+                    "us/block from the first to the last block,\n  rtt p50 = the median time from one block to the "
+                    "next, turn = an acknowledgement's arrival to the next block's departure;\n  MB/s counts the %d "
+                    "payload bytes of a block in every row\n",
+               FILE_BLOCK_SIZE);
 
-  std::vector<double> raw_us, block_us;
   int status = 0;
+  Collected collected;
+  FloodFigures flood;
+  KeyFigures keys;
+  keys.error = "not measured";
+  DiscoveryFigures many;
+  many.error = "not measured";
+  UpdateFigures update;
+  update.error = "not measured";
   {
-    EngineSession session(ns_radio, dev_radio, scratch / "store");
-    const std::string error = session.open(ns_program);
+    const std::string opened = b.capture.open(b.ns_program, b.dev_program);
+    if (!opened.empty()) {
+      std::fprintf(stderr, "capture: %s\n", opened.c_str());
+      return 1;
+    }
+    b.capture.keep_from({{b.program_mac}, {b.radio_mac}, {SIMULATED_RADIO}});
+    b.mini = std::make_unique<ChildProcess>(
+        in_namespace_on_cpu(b.ns_radio, RADIO_CPU, {bench_directory() + "/orvex-bench-radio", b.dev_radio}),
+        ChildProcess::Output::pipe, true);
+    const auto simulator = start_simulator(b);  // for the discovery
+    std::string line, error;
+    if (!b.mini->read_line(line, 5) || line != "ready") error = "the minimal radio did not start";
+    if (error.empty() && !simulator->running()) error = "orvex-radiosim did not start";
+    if (error.empty()) error = b.session.open(b.ns_program);
+    if (error.empty()) {
+      b.session.discover();
+      b.mini_entry = b.session.entry_of(b.radio_mac);
+      b.sim_entry = b.session.entry_of(SIMULATED_RADIO);
+      if (b.mini_entry < 0 || b.sim_entry < 0) error = "discovery did not find both radios";
+    }
+    simulator->stop();
+    const std::string tftp_missing = TftpRow::missing();
+    if (error.empty() && tftp_missing.empty()) {
+      const std::string started = b.tftp.start(b.ns_program, b.dev_program, PROGRAM_CPU, b.ns_radio, b.dev_radio,
+                                               RADIO_CPU, b.scratch.string());
+      b.tftp_ready = started.empty();
+      if (!b.tftp_ready) std::fprintf(out, "TFTP row skipped: %s\n", started.c_str());
+    } else if (error.empty()) {
+      std::fprintf(out, "TFTP row skipped: %s\n", tftp_missing.c_str());
+    }
     if (!error.empty()) {
-      std::fprintf(stderr, "program transfer: %s\n", error.c_str());
+      std::fprintf(stderr, "set-up: %s\n", error.c_str());
       status = 1;
     }
-    for (int round = 1; round <= ROUNDS && status == 0 && !g_stop.load(); ++round) {
-      const RawFigures raw = run_raw_exchange(ns_program, dev_program, ns_radio, dev_radio, BLOCK_FRAME, ACK_FRAME,
-                                              RAW_ROUND_TRIPS, 10.0, g_stop);
-      if (!raw.ok) {
-        std::fprintf(stderr, "raw exchange: %s\n", g_stop.load() ? "interrupted" : raw.error.c_str());
-        status = 1;
-        break;
-      }
-      const TransferFigures t = session.download("fw" + std::to_string(round) + ".out", content);
-      if (!t.error.empty() || t.blocks < 2 || t.block_span_s <= 0) {
-        std::fprintf(stderr, "program transfer: %s\n", t.error.empty() ? "too few blocks to time" : t.error.c_str());
-        status = 1;
-        break;
-      }
-      print_round(out, round, raw, t, full_blocks);
-      raw_us.push_back(raw.seconds * 1e6 / static_cast<double>(raw.round_trips));
-      block_us.push_back(t.block_span_s * 1e6 / static_cast<double>(full_blocks - 1));
+    std::fprintf(out, "\n");
+    if (status == 0) {
+      run_rounds(b, collected);
+      if (!stop_flag().load()) flood = run_flood(b);
+    }
+    b.session.stop();
+    b.mini.reset();
+    b.tftp.stop();
+  }
+  if (status == 0 && !stop_flag().load() && elapsed_s() < RUN_LIMIT_S - 200) {
+    keys = measure_keys(b.ns_program, b.dev_program, b.ns_radio, b.dev_radio, b.capture, KEYS,
+                        KeyPlacement{PROGRAM_CPU, RADIO_CPU, RADIO_CPU});
+    pin_to_cpu(PROGRAM_CPU);
+    print_keys(out, keys, collected.us[RAW]);
+  }
+  if (status == 0 && !stop_flag().load() && elapsed_s() < RUN_LIMIT_S - 150) {
+    many = discover_many(b.ns_program, b.dev_program, b.ns_radio, b.dev_radio, b.capture, MANY_RADIOS, PROGRAM_CPU,
+                         RADIO_CPU);
+    std::fprintf(out, "\ndiscovery with %d radios answering at once (orvex-radiosim on one interface, the program's "
+                      "engine):\n", MANY_RADIOS);
+    if (many.error.empty()) {
+      std::fprintf(out, "  %d listed (%d distinct addresses); %ld requests and %ld identify responses on the wire, the "
+                        "last response %.2f s after the first request;\n  discovery took %.2f s (it listens until its "
+                        "whole-second clock has moved on 4 times, looking at it between reads of up to 1 s)\n",
+                   many.listed, many.distinct, many.requests, many.answers, many.last_answer_s, many.seconds);
+    } else {
+      std::fprintf(out, "  failed: %s\n", many.error.c_str());
     }
   }
-  std::filesystem::current_path(previous);
-  std::error_code ignored;
-  std::filesystem::remove_all(scratch, ignored);
-  g_scratch.clear();
-  if (status == 0 && raw_us.empty()) {
+  if (status == 0 && !stop_flag().load() && elapsed_s() < RUN_LIMIT_S - 120) {
+    update = update_run(b.ns_program, b.dev_program, b.ns_radio, b.dev_radio, (b.scratch / "store-update").string(),
+                        "up.bin", UPDATE_RADIOS, PROGRAM_CPU, RADIO_CPU);
+    std::fprintf(out, "\nupdate run: build/orvexterm -u up.bin#main.bin#2#0#0 (%zu bytes) over %d simulated radios; the "
+                      "run prescribes %.1f s a radio\n  (pause before connecting, after the download, after sdp)\n",
+                 UPDATE_FILE_SIZE, UPDATE_RADIOS, update.prescribed_s);
+    if (update.error.empty()) {
+      std::string per_radio;
+      for (double ms : update.overhead_ms) per_radio += " " + fixed(ms, 0);
+      std::fprintf(out, "  %d of %d updated; beyond the pauses, ms per radio:%s\n  median %.0f ms, largest %.0f ms\n",
+                   update.updated, update.radios, per_radio.c_str(), median(update.overhead_ms),
+                   *std::max_element(update.overhead_ms.begin(), update.overhead_ms.end()));
+    } else {
+      std::fprintf(out, "  failed: %s\n", update.error.c_str());
+    }
+  }
+  if (stop_flag().load()) {
     std::fprintf(stderr, "interrupted\n");
     status = 1;
   }
-  if (status != 0) return status;
+  std::fprintf(out, "\ncapture: %llu frames dropped by the kernel for want of room\n",
+               static_cast<unsigned long long>(b.capture.dropped()));
+  std::fprintf(out, "run time: %.0f s\n\n", elapsed_s());
+  print_machine(out);
 
-  print_summary(out, "medians", median(raw_us), median(block_us));
-  print_summary(out, "best rounds (least disturbed by other load)", *std::min_element(raw_us.begin(), raw_us.end()),
-                *std::min_element(block_us.begin(), block_us.end()));
-  return 0;
+  // The goals, from the medians of this run.
+  const bool rounds = !collected.vs_raw.empty();
+  goal(out, "program_to_minimal_radio_vs_raw", rounds ? fixed(median(collected.vs_raw), 2) : "not measured",
+       ">= " + fixed(GOAL_VS_RAW, 2), rounds && median(collected.vs_raw) >= GOAL_VS_RAW);
+  const bool tftp = !collected.vs_tftp.empty();
+  goal(out, "program_vs_tftpd_hpa_blksize_1350", tftp ? fixed(median(collected.vs_tftp), 2) : "not measured",
+       ">= " + fixed(GOAL_VS_TFTP, 2), tftp && median(collected.vs_tftp) >= GOAL_VS_TFTP);
+  const bool turns = !collected.turn50[MINI].empty();
+  goal(out, "program_turnaround_p50", turns ? fixed(median(collected.turn50[MINI]), 1) + " us" : "not measured",
+       "<= " + fixed(GOAL_TURN_US, 0) + " us", turns && median(collected.turn50[MINI]) <= GOAL_TURN_US);
+  const bool key_frames = keys.error.empty() && !keys.key_to_frame_us.empty();
+  goal(out, "key_to_frame_p50", key_frames ? fixed(median(keys.key_to_frame_us), 1) + " us" : "not measured",
+       "<= " + fixed(GOAL_KEY_US, 0) + " us", key_frames && median(keys.key_to_frame_us) <= GOAL_KEY_US);
+  const bool echoes = keys.error.empty() && !keys.echo_to_terminal_us.empty();
+  goal(out, "echo_frame_to_terminal_p50", echoes ? fixed(median(keys.echo_to_terminal_us), 1) + " us" : "not measured",
+       "<= " + fixed(GOAL_KEY_US, 0) + " us", echoes && median(keys.echo_to_terminal_us) <= GOAL_KEY_US);
+  const bool flooded = !flood.extra_percent.empty();
+  goal(out, "flood_extra_cpu", flooded ? fixed(median(flood.extra_percent), 1) + " % of one CPU" : "not measured",
+       "< " + fixed(GOAL_FLOOD_CPU_PERCENT, 0) + " %", flooded && median(flood.extra_percent) < GOAL_FLOOD_CPU_PERCENT);
+  goal(out, "discovery_of_1000_lists", many.error.empty() ? std::to_string(many.listed) : "not measured",
+       std::to_string(GOAL_LISTED), many.error.empty() && many.listed == GOAL_LISTED && many.distinct == GOAL_LISTED);
+  const bool updated = update.error.empty() && !update.overhead_ms.empty();
+  goal(out, "update_run_overhead_per_radio", updated ? fixed(median(update.overhead_ms), 0) + " ms" : "not measured",
+       "<= " + fixed(GOAL_UPDATE_MS, 0) + " ms", updated && median(update.overhead_ms) <= GOAL_UPDATE_MS);
+  std::fprintf(out, "(figures from a shared or busy machine are disturbed: judge the goals on a quiet one)\n");
+
+  return status;
 }
 
 }  // namespace
@@ -368,6 +657,11 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGINT, orvex::bench::on_signal);
   std::signal(SIGTERM, orvex::bench::on_signal);
-  if (isatty(STDIN_FILENO) != 0 && std::freopen("/dev/null", "r", stdin) == nullptr) return 1;
+  // The engine's keyboard worker reads standard input: nothing may reach a
+  // radio from there. A pipe with no writer ends at once, whatever the machine.
+  int no_input[2];
+  if (pipe(no_input) != 0 || dup2(no_input[0], STDIN_FILENO) < 0) return 1;
+  close(no_input[0]);
+  close(no_input[1]);
   return orvex::bench::run(static_cast<size_t>(mib) << 20);
 }

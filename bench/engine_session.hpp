@@ -1,0 +1,50 @@
+// The program's transfer path as it runs in the program: the engine (frame
+// input and output over libpcap, receive dispatch, file transfer, reliable
+// send) driven by the program's own session workers, here inside the
+// benchmark's process so that its threads can be placed and timed. One
+// discovery finds the radios of the segment; a session goes to one of them at
+// a time, as the program's F4 would switch.
+#pragma once
+
+#include <string>
+
+#include "app/session_workers.hpp"
+#include "base/config.hpp"
+#include "engine/engine.hpp"
+
+namespace orvex::bench {
+
+class EngineSession {
+ public:
+  EngineSession() = default;
+  ~EngineSession() { stop(); }
+  EngineSession(const EngineSession&) = delete;
+  EngineSession& operator=(const EngineSession&) = delete;
+
+  // Opens the adapter of namespace `ns` (its only interface); an empty text
+  // when done.
+  std::string open(const std::string& ns);
+  // Discovery as the program runs it: the number of radios listed.
+  int discover();
+  // The table entry of the radio with this address; -1 when not listed.
+  int entry_of(const MacAddress& mac) const;
+  // Connects to the entry and runs the session workers for it (ending the
+  // session before, if any); an empty text when the session is open.
+  std::string use(int entry);
+  // Types a line to the radio of the session; false when not acknowledged.
+  bool type_line(const std::string& line);
+  // Waits at most `timeout_s` for the end of a file transfer.
+  bool wait_transfer_done(double timeout_s);
+  void stop();
+
+  Engine& engine() { return engine_; }
+
+ private:
+  Config config_;
+  Engine engine_{config_};
+  SessionWorkers workers_{engine_};
+  bool running_ = false;
+  int entry_ = -1;
+};
+
+}  // namespace orvex::bench

@@ -26,6 +26,7 @@
 
 #include "base/address_text.hpp"
 #include "base/terminate.hpp"
+#include "os/terminal.hpp"
 #include "bench/block_figures.hpp"
 #include "bench/content_hash.hpp"
 #include "bench/engine_session.hpp"
@@ -342,8 +343,9 @@ void run_rounds(Bench& b, Collected& c) {
     std::fprintf(out, "  %-27s %9.1f %7.1f %8.1f %8.1f %8.1f %6ld\n", ROW_NAMES[row], median(c.us[row]),
                  median(c.mb[row]), median(c.rtt50[row]), median(c.turn50[row]), median(c.turn99[row]), c.resent[row]);
   }
-  std::fprintf(out, "  program/raw ceiling %.2f, program/TFTP %s (medians of the rounds' ratios); files: %s\n",
-               median(c.vs_raw), c.vs_tftp.empty() ? "not measured" : fixed(median(c.vs_tftp), 2).c_str(),
+  std::fprintf(out, "  program/raw ceiling %s, program/TFTP %s (medians of the rounds' ratios); files: %s\n",
+               c.vs_raw.empty() ? "not measured" : fixed(median(c.vs_raw), 2).c_str(),
+               c.vs_tftp.empty() ? "not measured" : fixed(median(c.vs_tftp), 2).c_str(),
                c.files_same ? "all the same as the one served" : "SOME DIFFER");
 }
 
@@ -655,6 +657,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s needs root (network namespaces and raw frames)\n", argv[0]);
     return 1;
   }
+  // The engine's terminal guard would take these signals over once a session
+  // reads keys, and end the process with the namespaces left behind: it is
+  // put in place first, and the benchmark's own handlers over it.
+  orvex::install_terminal_guard();
   std::signal(SIGINT, orvex::bench::on_signal);
   std::signal(SIGTERM, orvex::bench::on_signal);
   // The engine's keyboard worker reads standard input: nothing may reach a

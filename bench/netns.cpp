@@ -106,7 +106,9 @@ bool pin_to_cpu(int cpu) {
 }
 
 std::vector<std::string> in_namespace_on_cpu(const std::string& ns, int cpu, std::vector<std::string> argv) {
-  std::vector<std::string> all = {"ip", "netns", "exec", ns, "taskset", "-c", std::to_string(cpu)};
+  // Killed with the benchmark, should it be killed itself (setpriv --pdeathsig).
+  std::vector<std::string> all = {"ip",  "netns", "exec",      ns, "setpriv", "--pdeathsig", "KILL",
+                                  "taskset", "-c",    std::to_string(cpu)};
   all.insert(all.end(), argv.begin(), argv.end());
   return all;
 }

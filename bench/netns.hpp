@@ -68,8 +68,9 @@ std::atomic<bool>& stop_flag();
 // Ties the calling thread to one CPU; false when the CPU is not there.
 bool pin_to_cpu(int cpu);
 
-// The command line that runs `argv` in namespace `ns` tied to `cpu` (iproute2
-// and util-linux's taskset; both exec, so the process id stays the program's).
+// The command line that runs `argv` in namespace `ns` tied to `cpu`, ended by
+// SIGKILL when the benchmark dies (iproute2, util-linux's setpriv and taskset;
+// each execs the next, so the process id stays the program's).
 std::vector<std::string> in_namespace_on_cpu(const std::string& ns, int cpu, std::vector<std::string> argv);
 
 // A program the benchmark started, with its standard input and output as pipes

@@ -46,7 +46,9 @@ std::string TftpRow::start(const std::string& ns_server, const std::string& dev_
   }
   server_ = std::make_unique<ChildProcess>(in_namespace_on_cpu(
       ns_server, server_cpu,
-      {"in.tftpd", "-L", "-s", dir, "-a", std::string(SERVER_IP) + ":69", "-B", "1350", "-u", "nobody"}));
+      // As root (in its own namespace and root directory): a change of user
+      // would drop the signal that ends it with the benchmark.
+      {"in.tftpd", "-L", "-s", dir, "-a", std::string(SERVER_IP) + ":69", "-B", "1350", "-u", "root"}));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   if (!server_->running()) return "in.tftpd did not start";
   return {};

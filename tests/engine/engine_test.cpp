@@ -545,8 +545,11 @@ TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
     return std::tuple{r.taken_part, r.tries, r.failed};
   };
   EXPECT_EQ(run({}, 3, {1, 2, 5}), std::tuple(3, 1, 0));
+  // Through a symbolic link, as to /dev/null: written where it points, the link kept.
   const TempFile report("");
-  e.config.report_file = report.path();
+  const std::string link = report.path_ + ".link";
+  ASSERT_EQ(symlink(report.path(), link.c_str()), 0);
+  e.config.report_file = link;
   e.sessions[1].set_name("Gr\x81n", 64), e.sessions[2].set_name("\"A\\B\"\t", 64);  // code page 437, escapes
   g_reports.clear();
   EXPECT_EQ(run({{2, "xx."}, {5, "xxxx"}}, 3, {1, 2, 5, 2, 5, 2, 5, 5}), std::tuple(3, 4, 1));
@@ -561,6 +564,8 @@ TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
                                           R"("failed","tries":4,"last_error":"try 8"})" "\n" R"({"totals":)"
                                           R"({"run":"update","radios":3,"ok":2,"failed":1,"not_tried":0,"passes":4,)"
                                           R"("complete":false}})" "\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  std::remove(link.c_str());
 }
 
 TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFailsAtOnce) {

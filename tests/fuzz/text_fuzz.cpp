@@ -20,9 +20,10 @@ void parse_arguments(std::string text) {
     words.push_back(text.substr(at, text.find('\0', at) - at));
   }
   std::vector<char*> argv;
+  std::error_code unusable;  // a name too long for the system, say
   for (std::string& word : words) {
     const bool report = argv.size() > 1 && std::string(argv.back()) == "--report";
-    if (report && !std::filesystem::exists(word)) created.push_back(word);
+    if (report && !std::filesystem::exists(word, unusable)) created.push_back(word);
     argv.push_back(word.data());
   }
   Config config;
@@ -30,7 +31,7 @@ void parse_arguments(std::string text) {
     parse_options(config, static_cast<int>(argv.size()), argv.data());
   } catch (const ProcessExit&) {
   }
-  for (const std::string& name : created) std::filesystem::remove(name);
+  for (const std::string& name : created) std::filesystem::remove(name, unusable);
   set_telling_exit_status(false);
 }
 

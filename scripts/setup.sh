@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(build-essential cmake libpcap-dev libgtest-dev libgmock-dev iproute2 procps
           python3 python3-pytest python3-pexpect tshark
-          dpkg-dev libcap2-bin man-db mandoc bash-completion)  # the package, its manual pages and completion
+          dpkg-dev libcap2-bin man-db mandoc bash-completion  # the package, its manual pages and completion
+          clang-14 libclang-rt-14-dev llvm-14)  # the fuzz targets: libFuzzer, and symbols in its reports
 
 missing=()
 for p in "${packages[@]}"; do

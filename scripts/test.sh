@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole suite: the unit and engine tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the engine tests under
-# ThreadSanitizer, then every test (end-to-end included) on the plain build.
+# ThreadSanitizer, a short run of every fuzz target, then every test
+# (end-to-end included) on the plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,10 @@ ctest --test-dir build-asan -L 'unit|engine' --output-on-failure -j2
 scripts/build.sh build-tsan thread
 # ThreadSanitizer needs the address layout it knows: run without randomisation.
 setarch "$(uname -m)" -R ctest --test-dir build-tsan -L engine --output-on-failure -j2
+
+# The fuzz targets (clang, libFuzzer): their corpora and regressions, then 20 s of fuzzing each.
+scripts/build.sh build-fuzz fuzz
+ctest --test-dir build-fuzz -L fuzz --output-on-failure -j2
 
 scripts/build.sh build
 ctest --test-dir build --output-on-failure

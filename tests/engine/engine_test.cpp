@@ -209,6 +209,19 @@ TEST_F(EngineTest, DataInOrderIsShownAndAcknowledgedOnceAndOnlyANewAcknowledgeme
   }
 }
 
+TEST_F(EngineTest, ARepeatedAcknowledgementDoesNotStandForTheNextFrames) {
+  // The radio acknowledges both bytes sent, sends data, then repeats its acknowledgement (a lossy link's
+  // retransmission or a doubled frame): taken as new, but no send waits for it. The next frame, lost, must go again.
+  connect();
+  entry().tseq = 2;
+  feed(PDU_ACK, {}, 0, 2);
+  e.events.ack_event.reset();  // the send that waited took it
+  capture_stdout([&] { feed(PDU_DATA, text_bytes("x"), 0, 2), feed(PDU_ACK, {}, 1, 2); });
+  radio.ack_data = false, radio.frames.clear(), e.config.batch_mode = 1;
+  capture_stdout([&] { EXPECT_EQ(ESend(e, entry(), text_bytes("b").data(), 1), 0); });
+  EXPECT_EQ(radio.count(PDU_DATA), 12u);
+}
+
 TEST_F(EngineTest, NBytesCountsOnlyTheBytesThatArrived) {
   connect();  // frames exactly as long as their bytes: reading past them is caught by the sanitizer builds
   EXPECT_EQ(capture_stdout([&] { feed(PDU_DATA, text_bytes("abc"), 0, 1, 100); }), "abc");

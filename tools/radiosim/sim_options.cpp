@@ -122,6 +122,8 @@ std::string parse_radio_items(const std::string& items, RadioConfig& radio) {
     } else if (key == "refuse-download") {
       f.refuse_downloads = 1;
       if (has_value) error = count(f.refuse_downloads);
+    } else if (key == "fail-store") {
+      error = count(f.fail_stores);
     } else if (key == "fail-command") {
       error = count(f.fail_command);
     } else if (key == "restore-at") {
@@ -278,6 +280,8 @@ Faults:
   drop-every=N           lose every N-th frame addressed to the radio (N >= 2)
   no-empty-ack           do not acknowledge the empty last block of a file
   refuse-download[=N]    refuse the first N downloads (default 1) with an error PDU
+  fail-store=N           receive the first N downloads whole, then answer their
+                         last block with an error PDU instead of storing them
   fail-command=N         never acknowledge the frame that ends the N-th command
   restore-at=N           answer the N-th command with a restore request
   error-at=N             answer the N-th command with an error PDU

@@ -16,6 +16,7 @@ struct RadioFaults {
   uint32_t drop_every = 0;             // every N-th frame addressed to the radio is lost
   bool no_empty_ack = false;           // the empty last file block is not acknowledged
   uint32_t refuse_downloads = 0;       // the first N downloads are refused with an error PDU
+  uint32_t fail_stores = 0;            // the first N downloads fail at their last block with an error PDU
   uint32_t fail_command = 0;           // the N-th command line is never acknowledged
   uint32_t restore_at = 0;             // the N-th command line is answered with a restore
   uint32_t error_at = 0;               // the N-th command line is answered with an error PDU

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole suite: the unit and engine tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the engine tests under
-# ThreadSanitizer, then every test (end-to-end included) on the plain build.
+# ThreadSanitizer, then every test (end-to-end included) on the plain build,
+# the long run last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,4 +17,6 @@ scripts/build.sh build-tsan thread
 setarch "$(uname -m)" -R ctest --test-dir build-tsan -L engine --output-on-failure -j2
 
 scripts/build.sh build
-ctest --test-dir build --output-on-failure
+ctest --test-dir build --output-on-failure -LE longrun
+# The long run once, with its figures (descriptors, threads, memory) shown.
+ctest --test-dir build --output-on-failure -L longrun -V

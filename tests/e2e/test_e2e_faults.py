@@ -185,6 +185,9 @@ def test_e2e_garbage_on_the_session_ends_at_most_the_session(segment, start_simu
             program.expect(ended, 10)
         status, settings = program.child.match.groups()
         assert settings == program.settings_before and int(status) < 128, "the terminal as it was, no signal"
+        # No control character of the garbage reached the terminal: only the program's own title sequences.
+        shown = re.sub(r"\x1b\[2[23];0t|\x1b\]2;[^\x07]*\x07", "", program.output())
+        assert not re.search("[\x00-\x08\x0b-\x0c\x0e-\x1f\x7f]", shown)
         assert program.wait_exit(5) == 0
         assert int(hostile.communicate(timeout=30)[0]) > 100
         if seen == 1:

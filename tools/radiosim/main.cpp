@@ -38,8 +38,6 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Downloads go to DIR/NAME/FILE, written under a temporary name first so that a
-// reader never sees half a file.
 // The text of a frame's fate on a radio's wire, for the log; empty when it passed.
 const char* fate_text(WireFate fate) {
   switch (fate) {
@@ -50,6 +48,8 @@ const char* fate_text(WireFate fate) {
   }
 }
 
+// Downloads go to DIR/NAME/FILE, written under a temporary name first so that a
+// reader never sees half a file.
 FileStore make_store(const std::string& dir) {
   return [dir](const std::string& radio, const std::string& file, std::span<const uint8_t> data) {
     const std::string radio_dir = dir + "/" + radio;

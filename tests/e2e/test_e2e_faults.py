@@ -12,7 +12,7 @@ import sys
 import time
 
 from conftest import PROGRAM, PROGRAM_MAC, RADIOS, radio
-from test_e2e_session import F3, F4, TABLE_HEAD, finish, start
+from test_e2e_session import F3, F4, finish, start
 
 LOSS = ("loss-in=10", "loss-out=10")
 FLOOD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "flood.py")
@@ -86,6 +86,7 @@ def test_e2e_doubled_and_reordered_frames_change_nothing_seen(start_simulator, r
             program.expect_exact("Harbour-Mast> " if line != "logout" else "Connection with device terminated")
         assert finish(program) == 0
         sim.process.terminate()
+        sim.process.wait(10)  # before the next one plays the same radio
         return program.screen(), sim.stored("Harbour-Mast", "fw.bin"), fates(sim, "Harbour-Mast")
 
     clean, stored, _ = session()
@@ -133,7 +134,7 @@ def test_e2e_a_flood_of_garbage_beside_a_transfer_changes_nothing(segment, start
     program.send("1\r")
     program.expect_exact("North-Ridge> ", timeout=10)
     noise = flood(segment, "North-Ridge", connection_id(sim, "North-Ridge"), 6, 7, "noise")
-    time.sleep(1)
+    time.sleep(1)  # the flood under way
     program.send("download fw.bin fw.bin\r")
     program.expect_exact("Download complete: 200000 bytes stored as fw.bin\r\r\nNorth-Ridge> ", timeout=60)
     for n in range(20):  # typed while the flood goes on
@@ -161,7 +162,6 @@ def test_e2e_garbage_on_the_session_ends_at_most_the_session(segment, start_simu
         program.expect_exact(f"{name}> ", timeout=10)
         return program
 
-    outcomes = []
     for seed in range(1, 4):
         program = choose(1, "North-Ridge")
         program.send("download fw.bin fw.bin\r")
@@ -172,12 +172,12 @@ def test_e2e_garbage_on_the_session_ends_at_most_the_session(segment, start_simu
         # disconnect, but F4 leads back to the table, or the program has ended and a new run begins.
         program.send(F4)
         for _ in range(5):
-            seen = program.expect(["Please type the device ID>", ended, "established successfully[^>]*North-Ridge> "], 30)
+            seen = program.expect(["Please type the device ID>", ended,
+                                   "established successfully[^>]*North-Ridge> "], 30)
             if seen != 2:
                 break
             program.send(F4)  # a restore took F4 for the key it asked for and set the same radio up again
-        outcomes.append(["table", "ended", "connected"][seen])
-        assert seen != 2
+        assert seen != 2, "F4 leads nowhere"
         if seen == 0:
             program.send("2\r")
             program.expect_exact("Old-Quarry> ", timeout=10)
@@ -194,4 +194,3 @@ def test_e2e_garbage_on_the_session_ends_at_most_the_session(segment, start_simu
             program = choose(2, "Old-Quarry")
             program.send(F3)
             assert finish(program) == 0
-    print("after each flood:", outcomes)

@@ -282,7 +282,11 @@ void SessionWorkers::wait_end() {
 void SessionWorkers::request_end() {
   std::fflush(stdout);
   Threads& t = *threads_;
-  if (t.session_started.load()) t.stop_event.set();
+  if (!t.session_started.load()) return;
+  // Stopping from now on, not only once the stopper runs: a radio's
+  // disconnect or restore request that comes twice is acted on once.
+  engine.events.stopping.store(true, std::memory_order_release);
+  t.stop_event.set();
 }
 
 bool SessionWorkers::running() const {

@@ -132,6 +132,13 @@ int handle_error(Engine& e, Session& s, const Received& r) {
     std::array<char, MAX_PAYLOAD_SIZE + 1> text{};
     std::memcpy(text.data(), r.payload, r.nbytes);
     text[r.nbytes] = '\0';
+    // The text is shown, not obeyed: it is taken whatever its sequence number,
+    // so any station that knows the connection can send one, and an escape
+    // sequence or character-set shift in it would take over the terminal.
+    for (uint32_t i = 0; i < r.nbytes; ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if ((c < 0x20 && c != '\0' && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) text[i] = '?';
+    }
     console_printf("Error description: %s\n", text.data());  // the radio's own text
   }
   e.events.ack_event.set();

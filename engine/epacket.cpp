@@ -85,6 +85,10 @@ int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::opti
     pdu = session.next_pdu;
   }
   const std::span<const uint8_t> bytes(frame.data(), static_cast<size_t>(size) + FRAME_HEADER_SIZE);
+  // A signal left by an acknowledgement that no send waited for (a repeated
+  // one, taken as new because data came in since) is not this frame's: kept,
+  // it would end the wait at once, and a lost frame would never be repeated.
+  if (!sent_once(pdu, payload_size)) e.events.ack_event.reset();
   e.io.send(bytes);
 
   if (sent_once(pdu, payload_size)) {

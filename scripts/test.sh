@@ -2,7 +2,7 @@
 # Sets everything up and runs the whole suite: the unit and engine tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the engine tests under
 # ThreadSanitizer, a short run of every fuzz target, then every test
-# (end-to-end included) on the plain build.
+# (end-to-end included) on the plain build, the long run last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,4 +21,6 @@ scripts/build.sh build-fuzz fuzz
 ctest --test-dir build-fuzz -L fuzz --output-on-failure -j2
 
 scripts/build.sh build
-ctest --test-dir build --output-on-failure
+ctest --test-dir build --output-on-failure -LE longrun
+# The long run once, with its figures (descriptors, threads, memory) shown.
+ctest --test-dir build --output-on-failure -L longrun -V

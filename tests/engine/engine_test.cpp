@@ -230,6 +230,33 @@ TEST_F(EngineTest, DataInOrderIsShownAndAcknowledgedOnceAndOnlyANewAcknowledgeme
   }
 }
 
+TEST_F(EngineTest, ARepeatedAcknowledgementDoesNotStandForTheNextFrames) {
+  // The radio acknowledges both bytes sent, sends data, then repeats its acknowledgement (a lossy link's
+  // retransmission or a doubled frame): taken as new, but no send waits for it. The next frame, lost, must go again.
+  connect();
+  entry().tseq = 2;
+  feed(PDU_ACK, {}, 0, 2);
+  e.events.ack_event.reset();  // the send that waited took it
+  capture_stdout([&] { feed(PDU_DATA, text_bytes("x"), 0, 2), feed(PDU_ACK, {}, 1, 2); });
+  radio.ack_data = false, radio.frames.clear(), e.config.batch_mode = 1;
+  capture_stdout([&] { EXPECT_EQ(ESend(e, entry(), text_bytes("b").data(), 1), 0); });
+  EXPECT_EQ(radio.count(PDU_DATA), 12u);
+}
+
+TEST_F(EngineTest, GarbageOnTheConnectionIsShownNotObeyedAndADoubledDisconnectEndsTheSessionOnce) {
+  connect();
+  const std::string shown = capture_stdout([&] { feed(PDU_ERROR, text_bytes("bad\x1b]2;x\x07\x0e\x7f\tend\r\n"), 9); });
+  EXPECT_EQ(shown, "Error description: bad?]2;x???\tend\r\n\n");
+  start();
+  const Bytes bye = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DISCONNECT, RADIO_CID, 0, 1);
+  const std::string out = capture_stdout([&] {
+    radio.wire->deliver({bye, bye});
+    ASSERT_TRUE(eventually([this] { return !workers.running(); }));
+  });
+  workers.wait_end();
+  EXPECT_EQ(out, "Connection with device terminated\n");
+}
+
 TEST_F(EngineTest, NBytesCountsOnlyTheBytesThatArrived) {
   connect();  // frames exactly as long as their bytes: reading past them is caught by the sanitizer builds
   EXPECT_EQ(capture_stdout([&] { feed(PDU_DATA, text_bytes("abc"), 0, 1, 100); }), "abc");

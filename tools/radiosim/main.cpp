@@ -18,6 +18,7 @@
 
 #include "base/address_text.hpp"
 #include "os/program_path.hpp"
+#include "tools/radiosim/link_faults.hpp"
 #include "tools/radiosim/radio.hpp"
 #include "tools/radiosim/radio_frames.hpp"
 #include "tools/radiosim/raw_socket.hpp"
@@ -36,6 +37,16 @@ uint64_t now_ms() {
 bool is_directory(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The text of a frame's fate on a radio's wire, for the log; empty when it passed.
+const char* fate_text(WireFate fate) {
+  switch (fate) {
+    case WireFate::lost: return "lost";
+    case WireFate::doubled: return "doubled";
+    case WireFate::held: return "held back";
+    default: return "";
+  }
 }
 
 // Downloads go to DIR/NAME/FILE, written under a temporary name first so that a
@@ -102,7 +113,16 @@ int main(int argc, char** argv) {
   }
 
   std::vector<Radio> radios;
-  for (const RadioConfig& config : options.radios) radios.push_back(make_radio(config, make_store(options.store_dir), start));
+  std::vector<RadioWire> wires;
+  for (const RadioConfig& config : options.radios) {
+    radios.push_back(make_radio(config, make_store(options.store_dir), start));
+    const RadioFaults& f = config.faults;
+    const auto n = static_cast<uint32_t>(radios.size());
+    std::seed_seq in_seed{options.seed, n, 0u};
+    std::seed_seq out_seed{options.seed, n, 1u};
+    wires.push_back(RadioWire{WireDirection(f.loss_in, f.duplicate, f.reorder, in_seed),
+                              WireDirection(f.loss_out, f.duplicate, f.reorder, out_seed)});
+  }
 
   if (!options.quiet) {
     std::printf("orvex-radiosim: playing %zu radio%s on %s\n", radios.size(), radios.size() == 1 ? "" : "s",
@@ -115,24 +135,51 @@ int main(int argc, char** argv) {
   }
   log.event(start, "started on " + options.interface_name);
 
-  auto deliver = [&](Radio& r, RadioOutput& out, uint64_t now) {
-    for (auto& frame : out.frames) {
-      if (log.frames_wanted()) log.frame(now, "tx", r.config.name, describe_frame(frame, true));
+  // What a radio sends crosses its wire's outgoing direction: the log shows
+  // every frame the radio sent, and what the wire did with it.
+  RadioOutput out;
+  std::vector<Frame> on_wire;
+  auto send_passing = [&](const Radio& r, uint64_t now) {
+    for (auto& frame : on_wire) {
       if (options.vlan_id != 0) insert_vlan_tag(frame, options.vlan_id);
       if (!socket.send(frame)) log.event(now, r.config.name + ": send failed: " + std::strerror(errno));
+    }
+    on_wire.clear();
+  };
+  auto deliver = [&](size_t i, uint64_t now) {
+    const Radio& r = radios[i];
+    for (auto& frame : out.frames) {
+      if (log.frames_wanted()) log.frame(now, "tx", r.config.name, describe_frame(frame, true));
+      const WireFate fate = wires[i].out.pass(std::move(frame), now, on_wire);
+      if (fate != WireFate::passed) log.event(now, r.config.name + ": sent frame " + fate_text(fate));
+      send_passing(r, now);
     }
     for (const auto& text : out.events) log.event(now, text);
     out = RadioOutput{};
   };
+  // What reaches a radio through its wire's incoming direction is handled in
+  // the order it arrives.
+  std::vector<Frame> arriving;
+  auto take_arriving = [&](size_t i, const char* direction, uint64_t now) {
+    Radio& r = radios[i];
+    std::vector<Frame> frames;
+    frames.swap(arriving);
+    for (const Frame& frame : frames) {
+      if (log.frames_wanted()) log.frame(now, direction, r.config.name, describe_frame(frame, r.config.level >= 2));
+      handle_frame(r, frame, now, out);
+      deliver(i, now);
+    }
+  };
 
   std::vector<uint8_t> buffer(2048);
   std::vector<uint8_t> frame_copy;
-  RadioOutput out;
   int status = 0;
   for (;;) {
     uint64_t now = now_ms();
     uint64_t deadline = std::numeric_limits<uint64_t>::max();
-    for (const Radio& r : radios) deadline = std::min(deadline, next_deadline(r));
+    for (size_t i = 0; i < radios.size(); ++i) {
+      deadline = std::min({deadline, next_deadline(radios[i]), wires[i].in.deadline(), wires[i].out.deadline()});
+    }
     const uint64_t wait = deadline <= now ? 0 : std::min<uint64_t>(deadline - now, 1000);
     pollfd fds[2] = {{socket.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
     const int ready = ::poll(fds, 2, static_cast<int>(wait));
@@ -155,7 +202,7 @@ int main(int argc, char** argv) {
     }
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
       // Bounded, so that a flood cannot starve the retransmission timers.
-      for (int i = 0; i < 256; ++i) {
+      for (int n_read = 0; n_read < 256; ++n_read) {
         const int n = socket.receive(buffer);
         if (n <= 0) {
           if (n < 0) log.event(now_ms(), std::string("receive failed: ") + std::strerror(errno));
@@ -166,20 +213,24 @@ int main(int argc, char** argv) {
         const bool tagged = remove_vlan_tag(frame_copy);
         const std::span<const uint8_t> frame(frame_copy);
         now = now_ms();
-        for (Radio& r : radios) {
+        for (size_t i = 0; i < radios.size(); ++i) {
+          const Radio& r = radios[i];
           if (!addressed_to(r, frame) || !read_radio_header(frame, true)) continue;
-          if (log.frames_wanted()) {
-            log.frame(now, tagged ? "rx (tagged)" : "rx", r.config.name, describe_frame(frame, r.config.level >= 2));
-          }
-          handle_frame(r, frame, now, out);
-          deliver(r, out, now);
+          const WireFate fate = wires[i].in.pass(frame_copy, now, arriving);
+          if (fate != WireFate::passed) log.event(now, r.config.name + ": received frame " + fate_text(fate));
+          take_arriving(i, tagged ? "rx (tagged)" : "rx", now);
         }
       }
     }
     now = now_ms();
-    for (Radio& r : radios) {
-      handle_tick(r, now, out);
-      deliver(r, out, now);
+    for (size_t i = 0; i < radios.size(); ++i) {
+      if (wires[i].in.release_due(now, arriving)) take_arriving(i, "rx (late)", now);
+      if (wires[i].out.release_due(now, on_wire)) {
+        log.event(now, radios[i].config.name + ": sent frame let through late");
+        send_passing(radios[i], now);
+      }
+      handle_tick(radios[i], now, out);
+      deliver(i, now);
     }
   }
   ::close(signal_fd);

@@ -86,6 +86,7 @@ struct Radio {
   uint64_t frames_addressed = 0;
   uint32_t commands = 0;
   uint32_t downloads_refused = 0;
+  uint32_t stores_failed = 0;
 };
 
 Radio make_radio(const RadioConfig& config, FileStore store, uint64_t now_ms);

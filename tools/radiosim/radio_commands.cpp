@@ -209,10 +209,19 @@ void take_file_block(Radio& r, std::span<const uint8_t> block, RadioOutput& out)
   }
   d.data.insert(d.data.end(), block.begin(), block.end());
   ++d.blocks;
+  const bool last = d.data.size() == d.expected && d.expected % FILE_BLOCK_SIZE != 0;
+  if (last && r.stores_failed < r.config.faults.fail_stores) {
+    // The whole file came, but it cannot be kept: the last block is answered with an error.
+    ++r.stores_failed;
+    send_error(r, "Could not store " + d.destination, out);
+    note(out, r, "download: " + d.source + " not stored on purpose");
+    end_download(r, "Download of " + d.source + " failed: could not store " + d.destination + "\r\n");
+    return;
+  }
   send_ack(r, out);
   if (r.config.faults.print_during_transfer) queue_text(r, "#");
   // A file whose size is a multiple of the block size ends with an empty block.
-  if (d.data.size() == d.expected && d.expected % FILE_BLOCK_SIZE != 0) finish_download(r, out);
+  if (last) finish_download(r, out);
 }
 
 void take_empty_block(Radio& r, RadioOutput& out) {

@@ -82,6 +82,11 @@ std::string parse_radio_items(const std::string& items, RadioConfig& radio) {
       if (!parse_count(value, field)) return format("%s=%s: expected a whole number from 1 to 1000000", key, value);
       return std::string();
     };
+    auto percent = [&](uint32_t& field) {
+      if (!has_value) return needs_value();
+      if (!parse_count(value, field) || field > 100) return format("%s=%s: expected a percentage from 1 to 100", key, value);
+      return std::string();
+    };
     RadioFaults& f = radio.faults;
     std::string error;
     if (key == "mac") {
@@ -118,6 +123,8 @@ std::string parse_radio_items(const std::string& items, RadioConfig& radio) {
     } else if (key == "refuse-download") {
       f.refuse_downloads = 1;
       if (has_value) error = count(f.refuse_downloads);
+    } else if (key == "fail-store") {
+      error = count(f.fail_stores);
     } else if (key == "fail-command") {
       error = count(f.fail_command);
     } else if (key == "restore-at") {
@@ -130,6 +137,14 @@ std::string parse_radio_items(const std::string& items, RadioConfig& radio) {
     } else if (key == "print-during-transfer") {
       error = no_value();
       f.print_during_transfer = true;
+    } else if (key == "loss-in") {
+      error = percent(f.loss_in);
+    } else if (key == "loss-out") {
+      error = percent(f.loss_out);
+    } else if (key == "duplicate") {
+      error = percent(f.duplicate);
+    } else if (key == "reorder") {
+      error = percent(f.reorder);
     } else {
       return format("unknown radio item \"%s\" (see --help)", key);
     }
@@ -181,6 +196,7 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
     std::string* target = nullptr;
     std::string items;
     std::string vlan;
+    std::string seed;
     if (name == "-i" || name == "--interface") {
       target = &o.interface_name;
     } else if (name == "-s" || name == "--store") {
@@ -191,6 +207,8 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
       target = &items;
     } else if (name == "--vlan") {
       target = &vlan;
+    } else if (name == "--seed") {
+      target = &seed;
     } else {
       return fail("unknown option \"" + arg + "\" (try --help)");
     }
@@ -202,6 +220,7 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
       if (!parse_count(vlan, id) || id > 4094) return fail("--vlan " + vlan + ": expected a VLAN id from 1 to 4094");
       o.vlan_id = static_cast<uint16_t>(id);
     }
+    if (target == &seed && !parse_count(seed, o.seed)) return fail("--seed " + seed + ": expected a whole number from 1 to 1000000");
   }
   if (o.interface_name.empty()) return fail("no interface given (-i IFACE)");
   if (o.interface_name.size() >= 16) return fail("interface name \"" + o.interface_name + "\" is too long");
@@ -246,6 +265,8 @@ Options:
   -l, --log FILE         log every frame and event to FILE ("-": standard output)
       --vlan ID          send every frame with an 802.1Q tag of ID (1 to 4094);
                          frames are taken tagged or not
+      --seed N           seed of the link faults below (1 to 1000000, default 1):
+                         the same seed and the same frames give the same faults
   -q, --quiet            print only errors on standard output
   -h, --help             show this text
 
@@ -261,16 +282,25 @@ Faults:
   drop-every=N           lose every N-th frame addressed to the radio (N >= 2)
   no-empty-ack           do not acknowledge the empty last block of a file
   refuse-download[=N]    refuse the first N downloads (default 1) with an error PDU
+  fail-store=N           receive the first N downloads whole, then answer their
+                         last block with an error PDU instead of storing them
   fail-command=N         never acknowledge the frame that ends the N-th command
   restore-at=N           answer the N-th command with a restore request
   error-at=N             answer the N-th command with an error PDU
   escapes                begin every answer with cursor and erase sequences
   print-during-transfer  print while a file is being received
+Link faults, drawn at random for each frame (PCT: 1 to 100 percent):
+  loss-in=PCT            lose frames sent to the radio (identify requests too)
+  loss-out=PCT           lose frames the radio sends (identify responses too)
+  duplicate=PCT          deliver frames twice, either way
+  reorder=PCT            hold frames back until the next one in the same
+                         direction has passed (at most 400 ms), either way
 
 Example:
   orvex-radiosim -i veth1 -s /tmp/radios \
     -r name=North,level=2,firmware=OR-2.4.1 \
-    -r mac=02:7A:41:00:00:22,name=Quarry,level=0,drop-every=7
+    -r mac=02:7A:41:00:00:22,name=Quarry,level=0,drop-every=7 \
+    -r name=Lossy,loss-in=10,loss-out=10,duplicate=2 --seed 7
 )";
 }
 

@@ -16,11 +16,17 @@ struct RadioFaults {
   uint32_t drop_every = 0;             // every N-th frame addressed to the radio is lost
   bool no_empty_ack = false;           // the empty last file block is not acknowledged
   uint32_t refuse_downloads = 0;       // the first N downloads are refused with an error PDU
+  uint32_t fail_stores = 0;            // the first N downloads fail at their last block with an error PDU
   uint32_t fail_command = 0;           // the N-th command line is never acknowledged
   uint32_t restore_at = 0;             // the N-th command line is answered with a restore
   uint32_t error_at = 0;               // the N-th command line is answered with an error PDU
   bool escapes = false;                // answers begin with cursor and erase sequences
   bool print_during_transfer = false;  // prints while a file is being received
+  // The radio's wire, in percent of the frames (see link_faults.hpp).
+  uint32_t loss_in = 0;    // frames to the radio lost, identify requests included
+  uint32_t loss_out = 0;   // frames from the radio lost, identify responses included
+  uint32_t duplicate = 0;  // frames arriving twice, either way
+  uint32_t reorder = 0;    // frames held back behind the next one, either way
 };
 
 struct RadioConfig {
@@ -37,6 +43,7 @@ struct SimOptions {
   std::string log_file;  // empty: no frame log; "-": standard output
   bool quiet = false;
   uint16_t vlan_id = 0;  // 0: untagged frames
+  uint32_t seed = 1;     // of the radios' wires: the same seed, the same faults
   std::vector<RadioConfig> radios;
 };
 

@@ -1,0 +1,61 @@
+"""A noisy or hostile station: sends malformed frames of the link protocol on
+an interface from a raw packet socket, for a bounded count and time.
+
+  flood.py IFACE TARGET_MAC RADIO_MAC CID SECONDS SEED noise|hostile
+
+noise: frames with the protocol's SNAP header but random contents, truncated
+headers, wrong lengths, from anyone (the radio too) to anyone (the target too),
+never on connection CID. hostile: the same garbage from the radio to the target
+on connection CID. Prints the number of frames sent."""
+
+import random
+import socket
+import struct
+import sys
+import time
+
+SNAP = bytes.fromhex("aaaa03027a410001")
+MAX_FRAMES = 200000
+
+
+def mac(text):
+    return bytes.fromhex(text.replace(":", ""))
+
+
+def garbage(rng, target, radio, cid, hostile):
+    """One frame: a header of random fields (NBytes often a lie), a payload of
+    random bytes, cut anywhere from the middle of the header to its end."""
+    destination = target if hostile else rng.choice([target, target, b"\xff" * 6, rng.randbytes(6)])
+    source = radio if hostile else rng.choice([radio, rng.randbytes(6)])
+    pdu = rng.choice([0, 1, 2, 3, 6, 7, 8, 9, 10, 11, 12, 13, rng.randrange(65536)])
+    conn = cid if hostile else rng.choice([c for c in (rng.randrange(65536), cid ^ 1) if c != cid])
+    payload = rng.randbytes(rng.choice([0, 1, 8, 72, rng.randrange(1475)]))
+    nbytes = rng.choice([len(payload), len(payload) + 1, 1474, 1475, rng.randrange(1 << 32)])
+    header = struct.pack(">HHHIII", pdu, conn, 0, rng.randrange(1 << 32), rng.randrange(1 << 32), nbytes)
+    body = SNAP + header + payload
+    length = rng.choice([14 + len(body), 14 + len(body), rng.randrange(1501), rng.randrange(1501, 65536)])
+    frame = destination + source + struct.pack(">H", length) + body
+    return frame[:rng.choice([len(frame), len(frame), rng.randrange(15, 40), rng.randrange(40, len(frame) + 1)])]
+
+
+def main(argv):
+    interface, target, radio, cid = argv[1], mac(argv[2]), mac(argv[3]), int(argv[4])
+    seconds, seed, hostile = float(argv[5]), int(argv[6]), argv[7] == "hostile"
+    rng = random.Random(seed)
+    sent = 0
+    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:
+        s.bind((interface, 0))
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and sent < MAX_FRAMES:
+            try:
+                s.send(garbage(rng, target, radio, cid, hostile))
+                sent += 1
+            except BlockingIOError:
+                time.sleep(0.001)
+            if sent % 64 == 0:
+                time.sleep(0.001)  # a flood, but the link's own frames still get through
+    print(sent)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

@@ -121,8 +121,11 @@ int open_adapter(AdapterChoice& choice, int id) {
     wait_for_key_press();
     exit_now(exit_status(255, EXIT_NO_ADAPTER_OR_RADIO));
   }
-  choice.config.local_mac = e.mac;
+  // -m gives the program another address than the adapter's.
+  const MacAddress& override_mac = choice.config.local_mac_override;
+  choice.config.local_mac = override_mac.is_zero() ? e.mac : override_mac;
   choice.io.attach(std::move(adapter));
+  choice.io.accept_own_frames_only();
   return 1;
 }
 

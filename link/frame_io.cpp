@@ -56,6 +56,14 @@ void FrameIo::attach(std::unique_ptr<CaptureHandle> adapter) {
 
 bool FrameIo::attached() const { return adapter_.load() != nullptr; }
 
+// At diagnostic level 4 the trace shows every frame of the protocol, other
+// stations' too, so the filter stays wide there.
+void FrameIo::accept_own_frames_only() {
+  if (config_.diagnostic_level >= 4) return;
+  AdapterUse use(*this);
+  if (use.get() != nullptr) (void)use.get()->accept_destination(config_.local_mac);
+}
+
 int FrameIo::send(std::span<const uint8_t> frame) {
   AdapterUse use(*this);
   const int sent = use.get() != nullptr ? use.get()->send(frame) : -1;

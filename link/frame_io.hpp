@@ -30,6 +30,11 @@ class FrameIo {
   void attach(std::unique_ptr<CaptureHandle> adapter);
   bool attached() const;
 
+  // Lets the adapter's kernel filter through only the frames receive() keeps:
+  // those for the local address of `config` or broadcast. Called once that
+  // address is final.
+  void accept_own_frames_only();
+
   // Hands the frame to the adapter once, unchanged and unpadded. Its length,
   // or -1 when there were no resources (after the LPC #838 message).
   int send(std::span<const uint8_t> frame);

@@ -36,6 +36,10 @@ using FrameSink = std::function<void(std::span<const uint8_t> frame)>;
 class CaptureHandle {
  public:
   virtual ~CaptureHandle() = default;
+  // Narrows the kernel filter to frames addressed to `local` or broadcast,
+  // tagged or not: frames between other stations then wake no reader. False
+  // when the filter could not be changed (the wider one stays).
+  virtual bool accept_destination(const MacAddress& local) = 0;
   // Puts the frame on the wire once, unchanged: its length, or -1 when there
   // were no resources for it.
   virtual int send(std::span<const uint8_t> frame) = 0;

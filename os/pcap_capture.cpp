@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <string>
 
 #include "os/interfaces.hpp"
 #include "os/packet_capture.hpp"
@@ -30,6 +32,23 @@ constexpr const char* PROTOCOL_FILTER =
     "(ether[12:2] <= 1500 and ether[14:4] = 0xaaaa0302 and ether[18:4] = 0x7a410001) or "
     "(vlan and ether[16:2] <= 1500 and ether[18:4] = 0xaaaa0302 and ether[22:4] = 0x7a410001)";
 
+// The destination is tested before the vlan primitive, which moves the
+// offsets of what follows it (the destination address never moves).
+std::string destination_filter(const MacAddress& local) {
+  char address[18];
+  std::snprintf(address, sizeof address, "%02x:%02x:%02x:%02x:%02x:%02x", local.bytes[0], local.bytes[1],
+                local.bytes[2], local.bytes[3], local.bytes[4], local.bytes[5]);
+  return "(ether dst " + std::string(address) + " or ether broadcast) and (" + PROTOCOL_FILTER + ")";
+}
+
+bool set_filter(pcap_t* p, const char* text) {
+  bpf_program program{};
+  if (pcap_compile(p, &program, text, 1, PCAP_NETMASK_UNKNOWN) != 0) return false;
+  const int set = pcap_setfilter(p, &program);
+  pcap_freecode(&program);
+  return set == 0;
+}
+
 long error_of_activation(int rc) {
   switch (rc) {
     case PCAP_ERROR_PERM_DENIED: return EPERM;
@@ -45,6 +64,10 @@ class PcapHandle final : public CaptureHandle {
   ~PcapHandle() override { pcap_close(handle_); }
   PcapHandle(const PcapHandle&) = delete;
   PcapHandle& operator=(const PcapHandle&) = delete;
+
+  bool accept_destination(const MacAddress& local) override {
+    return set_filter(handle_, destination_filter(local).c_str());
+  }
 
   int send(std::span<const uint8_t> frame) override {
     // A failing send is not detected here: the reliable send retransmits.
@@ -118,15 +141,7 @@ class PcapCapture final : public PacketCapture {
       pcap_close(p);
       return nullptr;
     }
-    bpf_program program{};
-    if (pcap_compile(p, &program, PROTOCOL_FILTER, 1, PCAP_NETMASK_UNKNOWN) != 0) {
-      last_error_ = EINVAL;
-      pcap_close(p);
-      return nullptr;
-    }
-    const int set = pcap_setfilter(p, &program);
-    pcap_freecode(&program);
-    if (set != 0) {
+    if (!set_filter(p, PROTOCOL_FILTER)) {
       last_error_ = EINVAL;
       pcap_close(p);
       return nullptr;

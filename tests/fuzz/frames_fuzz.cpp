@@ -34,6 +34,7 @@ Bytes radio_frame(uint16_t pdu, std::string_view payload = {}, int vlan_id = 0) 
 class Wire final : public CaptureHandle {
  public:
   Wire(Engine& e, Records records, std::vector<Bytes> first) : e_(e), records_(records), first_(std::move(first)) {}
+  bool accept_destination(const MacAddress&) override { return true; }
   int send(std::span<const uint8_t> f) override {
     const size_t tag = f.size() > OFFSET_LENGTH + 1 && get_be16(&f[OFFSET_LENGTH]) == VLAN_TPID ? VLAN_TAG_SIZE : 0;
     if (f.size() < FRAME_HEADER_SIZE + tag || f.size() > MAX_FRAME_SIZE + tag ||

@@ -18,6 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 class FakePacketAdapter final : public CaptureHandle {
  public:
+  bool accept_destination(const MacAddress&) override { return true; }
   int send(std::span<const uint8_t> frame) override {
     if (on_send) on_send(Bytes(frame.begin(), frame.end()));
     return static_cast<int>(frame.size());

@@ -25,7 +25,7 @@ class FakePacketCapture final : public PacketCapture {
   std::unique_ptr<CaptureHandle> open(const std::string& name) override {
     opened.push_back(name);
     if (open_errors.contains(name)) return last_error_ = open_errors[name], nullptr;
-    return std::make_unique<Handle>(wire);
+    return std::make_unique<Handle>(wire, accepted);
   }
   long last_error() const override { return last_error_; }
   // An Ethernet interface that is up, with its address.
@@ -41,13 +41,16 @@ class FakePacketCapture final : public PacketCapture {
   bool fail_list = false;
   FakePacketAdapter wire;  // every opened interface's frames go through it
   std::vector<std::string> opened;
+  MacAddress accepted{};  // the destination the last filter narrowing let through
 
  private:
   struct Handle final : CaptureHandle {
-    explicit Handle(FakePacketAdapter& w) : wire(w) {}
+    Handle(FakePacketAdapter& w, MacAddress& a) : wire(w), accepted(a) {}
+    bool accept_destination(const MacAddress& local) override { return accepted = local, true; }
     int send(std::span<const uint8_t> frame) override { return wire.send(frame); }
     int receive(int max_frames, const FrameSink& sink) override { return wire.receive(max_frames, sink); }
     FakePacketAdapter& wire;
+    MacAddress& accepted;
   };
   long last_error_ = 0;
 };

@@ -91,7 +91,19 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
     EXPECT_EQ(std::tuple(out, result, status, opened, io.attached()),
               std::tuple(c.printed, c.result, c.status, c.opened, c.result >= 0)) << c.interfaces;
     EXPECT_TRUE(c.result < 0 || out.find(std::string("[MAC ") + format_mac_text(options.local_mac)) != out.npos);
+    EXPECT_EQ(capture.accepted, c.result < 0 ? MacAddress{} : options.local_mac) << c.interfaces;
   }
+  // -m: the program's address, which the kernel filter lets through, is the one given.
+  reset_process_state();
+  FakeHostInfo host;
+  FakePacketCapture capture;
+  capture.add("eth0", mac_of(0, 0x11, 0x22, 0x33, 0x44, 1));
+  Config options;
+  options.local_mac_override = mac_of(2, 0, 0, 0, 0, 9);
+  FrameIo io(options);
+  AdapterChoice choice{options, io, stdin};
+  capture_stdout([&] { EXPECT_EQ(select_adapter(choice), 0); });
+  EXPECT_EQ(std::tuple(options.local_mac, capture.accepted), std::tuple(options.local_mac_override, options.local_mac_override));
 }
 
 }  // namespace

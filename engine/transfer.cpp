@@ -25,6 +25,9 @@ namespace {
 
 constexpr size_t PREFIX_SCAN_LIMIT = 128;
 constexpr char DOWNLOAD_OPEN_FAILED[] = "Could not open output file";
+// A served file is read through a buffer of many blocks, so that reading the
+// next block on an acknowledgement's arrival seldom waits for the kernel.
+constexpr size_t SERVED_FILE_BUFFER_BYTES = 64 * 1024;
 
 void print_final_progress(Engine& e, Session& s) {
   TransferState& t = e.transfer;
@@ -229,6 +232,7 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else {
+      (void)std::setvbuf(file, nullptr, _IOFBF, SERVED_FILE_BUFFER_BYTES);
       console_printf("The requested file [%s] was opened successfully\n\r", name.data());
       s.send_file = file;
       s.bytes_sent = 0;

@@ -90,6 +90,8 @@ void open_interface(Engine& e, const InterfaceInfo& chosen) {
   }
   e.config.local_mac = chosen.address;
   e.io.attach(std::move(handle));
+  // Frames for other stations stay in the kernel.
+  e.io.accept_own_frames_only();
 }
 
 // The VLAN id a frame's tag carries; -1 when it has none.

@@ -63,8 +63,8 @@ void prepare_run(Engine& e) {
     s.connect_time = 0;
     s.reply_buffer = nullptr;
   }
+  // The adapter's opening set the local address (-m included) before this.
   const Config& options = e.config;
-  if (!options.local_mac_override.is_zero()) e.config.local_mac = options.local_mac_override;
   if (!options.output_file_name.empty()) open_capture_file(options);
 }
 

@@ -9,8 +9,8 @@ namespace orvex {
 // Runs the whole program; never returns (the process ends with status 0).
 [[noreturn]] void run_program(int argc, char** argv);
 
-// Every table entry empty, the -m address in place of the adapter's, and the
-// capture file open when one was named.
+// Every table entry empty and the capture file open when one was named (the
+// adapter's opening has put the -m address in place).
 void prepare_run(Engine& e);
 
 // Closes the adapter and the capture file.

@@ -16,6 +16,7 @@
 #include "base/shared_field.hpp"
 #include "console/keys.hpp"
 #include "console/radio_output.hpp"
+#include "engine/epacket.hpp"
 #include "engine/key_ring.hpp"
 #include "engine/session_events.hpp"
 #include "engine/session_table.hpp"
@@ -70,6 +71,7 @@ struct Engine {
   DuplicateMemory duplicates;
   AutoResetEvent established;  // signalled each time an entry is established
   TransferState transfer;
+  FollowingBlocks following;
   RunState run;
   KeyRing keys;               // typed bytes, keyboard worker -> send worker
   KeyDecoder key_decoder;     // the keyboard worker's escape sequences

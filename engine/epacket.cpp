@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 
+#include "base/clock.hpp"
 #include "base/terminate.hpp"
 #include "console/radio_output.hpp"
 #include "engine/dispatch.hpp"
@@ -56,10 +57,46 @@ void give_up(Engine& e, uint16_t pdu) {
   }
 }
 
+// The waiting send of entry `index` may be followed from now on; `seen`
+// becomes the count of blocks sent after it so far.
+void allow_following(Engine& e, int index, uint64_t& seen) {
+  FollowingBlocks& f = e.following;
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.waiting_entry = index;
+  f.newest_acknowledged = false;
+  seen = f.sent;
+}
+
+void end_following(Engine& e) {
+  FollowingBlocks& f = e.following;
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.waiting_entry = -1;
+}
+
+enum class Following { NOTHING_NEW, BLOCK_IN_FLIGHT, ALL_ACKNOWLEDGED };
+
+// What happened behind the frame the wait holds: the newest block sent after
+// it, when there is one, is copied into `frame` to be waited for instead, and
+// `sent_at_ms` tells when it left.
+Following take_following(Engine& e, uint64_t& seen, std::span<uint8_t> frame, int& frame_size,
+                         uint64_t& sent_at_ms) {
+  FollowingBlocks& f = e.following;
+  std::lock_guard<std::mutex> lock(f.mutex);
+  const bool newer = f.sent != seen;
+  if (newer) {
+    seen = f.sent;
+    std::memcpy(frame.data(), f.frame.data(), static_cast<size_t>(f.size));
+    frame_size = f.size;
+    sent_at_ms = f.sent_at_ms;
+  }
+  if (f.newest_acknowledged) return Following::ALL_ACKNOWLEDGED;
+  return newer ? Following::BLOCK_IN_FLIGHT : Following::NOTHING_NEW;
+}
+
 // `set_pdu` (when given) and `set_state` are applied under the build lock, so
 // no other sender of the entry changes next_pdu between them and the build.
 int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::optional<int32_t> set_state,
-         const uint8_t* payload, int payload_size) {
+         const uint8_t* payload, int payload_size, bool may_be_followed = false) {
   if (payload_size > static_cast<int>(1500 - ORVEX_HEADER_SIZE)) {
     assertion_failed("payload_size <= (1500 - ORVEX_HEADER_SIZE)", __FILE_NAME__, __LINE__);
   }
@@ -84,12 +121,17 @@ int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::opti
     if (!build_frame(frame, session, e.config, payload, size)) return 0;
     pdu = session.next_pdu;
   }
-  const std::span<const uint8_t> bytes(frame.data(), static_cast<size_t>(size) + FRAME_HEADER_SIZE);
+  int frame_size = size + static_cast<int>(FRAME_HEADER_SIZE);
   // A signal left by an acknowledgement that no send waited for (a repeated
   // one, taken as new because data came in since) is not this frame's: kept,
   // it would end the wait at once, and a lost frame would never be repeated.
   if (!sent_once(pdu, payload_size)) e.events.ack_event.reset();
-  e.io.send(bytes);
+  // Followed only from before the frame leaves, so its acknowledgement cannot
+  // come first; the wait below then always ends the following.
+  const bool followed = may_be_followed && index >= 0 && !sent_once(pdu, payload_size);
+  uint64_t seen = 0;
+  if (followed) allow_following(e, index, seen);
+  e.io.send(std::span<const uint8_t>(frame.data(), static_cast<size_t>(frame_size)));
 
   if (sent_once(pdu, payload_size)) {
     std::fflush(stdout);
@@ -98,25 +140,47 @@ int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::opti
 
   AutoResetEvent& ack = e.events.ack_event;
   const SessionEvents& events = e.events;
-  uint32_t timeout = INITIAL_ACK_TIMEOUT_MS;
+  uint32_t timeout = INITIAL_ACK_TIMEOUT_MS;  // of the frame waited for
+  uint32_t wait_ms = timeout;
   int retransmissions = 0;
-  bool acknowledged = !events.stopping_now() && ack.wait(timeout);
+  bool acknowledged = false;
   // In a batch run a radio that left (disconnect, restore) closes only its
   // entry: its acknowledgement will not come, and the run goes on.
   const auto left_batch_run = [&e, &session, index] {
     return index >= 0 && e.config.batch_mode != 0 && session.state == SESSION_CLOSED;
   };
-  while (!acknowledged && !events.stopping_now() && retransmissions < MAX_SEND_ATTEMPTS && !left_batch_run()) {
+  for (;;) {
+    const bool signalled = !events.stopping_now() && ack.wait(wait_ms);
+    if (events.stopping_now()) break;
+    acknowledged = signalled;
+    if (followed) {
+      uint64_t sent_at_ms = 0;
+      const Following next = take_following(e, seen, frame, frame_size, sent_at_ms);
+      if (next == Following::ALL_ACKNOWLEDGED) acknowledged = true;
+      if (!acknowledged && next == Following::BLOCK_IN_FLIGHT) {
+        // The wait is now for the block in flight, on its own time-out.
+        size = frame_size - static_cast<int>(FRAME_HEADER_SIZE);
+        pdu = PDU_FILE_DATA;
+        timeout = INITIAL_ACK_TIMEOUT_MS;
+        retransmissions = 0;
+        const uint64_t due = sent_at_ms + timeout;
+        const uint64_t now = clock().now_ms();
+        wait_ms = due > now ? static_cast<uint32_t>(due - now) : 0;
+        continue;
+      }
+    }
+    if (acknowledged || retransmissions >= MAX_SEND_ATTEMPTS || left_batch_run()) break;
     timeout = static_cast<uint32_t>(timeout * ACK_TIMEOUT_FACTOR);
+    wait_ms = timeout;
     char line[96];
     std::snprintf(line, sizeof line, "\nRetransmitting data: ESend: PDU %d TSEQ: %ld size %d", pdu,
                   static_cast<long>(session.tseq.load()), size);
     print_diagnostic(e.config, line);
     if (retransmissions == 4) std::printf("Retransmitting data ... please wait\n");
-    e.io.send(bytes);
+    e.io.send(std::span<const uint8_t>(frame.data(), static_cast<size_t>(frame_size)));
     ++retransmissions;
-    acknowledged = !events.stopping_now() && ack.wait(timeout);
   }
+  if (followed) end_following(e);
   // A stop wakes the wait; the session is ending and nothing more is done here.
   if (events.stopping_now()) return 0;
   if (!acknowledged && left_batch_run()) return 0;
@@ -134,6 +198,38 @@ int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::opti
 
 int ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size) {  // NOLINT(readability-identifier-naming)
   return send(e, session, std::nullopt, std::nullopt, payload, payload_size);
+}
+
+int send_file_frame(Engine& e, Session& session, const uint8_t* payload, int payload_size) {
+  return send(e, session, std::nullopt, std::nullopt, payload, payload_size, true);
+}
+
+bool send_following_block(Engine& e, int index, const uint8_t* payload, int size) {
+  FollowingBlocks& f = e.following;
+  // Held while the block leaves: the waiting send may not end in between, or
+  // the block would be sent with nobody to repeat it.
+  std::lock_guard<std::mutex> lock(f.mutex);
+  if (f.waiting_entry != index || !SessionTable::valid_index(index)) return false;
+  Session& session = e.sessions[index];
+  int payload_size = size;
+  {
+    std::lock_guard<std::mutex> building(build_lock(e, index));
+    if (closed_to_sending(session.state, session.cid)) return false;
+    session.next_pdu = PDU_FILE_DATA;
+    if (!build_frame(f.frame, session, e.config, payload, payload_size)) return false;
+  }
+  f.size = payload_size + static_cast<int>(FRAME_HEADER_SIZE);
+  ++f.sent;
+  f.newest_acknowledged = false;
+  f.sent_at_ms = clock().now_ms();
+  e.io.send(std::span<const uint8_t>(f.frame.data(), static_cast<size_t>(f.size)));
+  return true;
+}
+
+void note_file_acknowledgement(Engine& e) {
+  FollowingBlocks& f = e.following;
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.newest_acknowledged = true;
 }
 
 void disconnect_session(Engine& e, int index) {

@@ -259,11 +259,13 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
     // a late repeat of an earlier one leaves the last block waiting.
     if (header.rseq != s.tseq) return 0;
     take_acknowledgement(s, header.rseq);
+    note_file_acknowledgement(e);
     finish(e, s);
     return 1;
   }
   if (header.tseq != s.rseq || !is_new_acknowledgement(s, header.rseq)) return 0;
   take_acknowledgement(s, header.rseq);
+  note_file_acknowledgement(e);
   s.next_pdu = PDU_FILE_DATA;
 
   if (t.end_of_file_met) {
@@ -277,20 +279,28 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
     return 1;
   }
 
-  // The next block is ready before the waiting send is woken, so the worker
-  // goes straight on to send it: one hand-off per block.
+  // The next block leaves from here when the transfer worker's send waits
+  // for this acknowledgement (the usual case), and that send then waits on
+  // for the block's own. Otherwise it is handed over, ready before the waiting
+  // send is woken, so the worker goes straight on. Blocks that go in two
+  // frames are always handed over.
   size_t count = 0;
+  bool followed = false;
   {
     std::lock_guard<std::mutex> lock(t.block_mutex);
     if (s.send_file != nullptr) {
       count = std::fread(t.block.bytes.data(), 1, FILE_BLOCK_SIZE, s.send_file);
     }
-    t.block.pdu = PDU_FILE_DATA;
-    t.block.length = static_cast<int32_t>(count);
+    const bool one_frame = count != 0 && count % 256 != 0;
+    followed = one_frame && send_following_block(e, index, t.block.bytes.data(), static_cast<int>(count));
+    if (!followed) {
+      t.block.pdu = PDU_FILE_DATA;
+      t.block.length = static_cast<int32_t>(count);
+      events.block_ready_event.set();
+    }
   }
   t.last_block_length = static_cast<int32_t>(count);
-  events.block_ready_event.set();
-  events.ack_event.set();
+  if (!followed) events.ack_event.set();
 
   const int32_t sent = s.bytes_sent + static_cast<int32_t>(count);
   s.bytes_sent = sent;
@@ -393,14 +403,14 @@ int transfer_step(Engine& e, int index) {
       send_error_report(e, entry, reinterpret_cast<const char*>(block.bytes.data()));
     } else if (block.length == 0 || block.length % 256 != 0) {
       s.next_pdu = block.pdu;
-      ok = ESend(e, s, block.bytes.data(), block.length);
+      ok = send_file_frame(e, s, block.bytes.data(), block.length);
     } else {
       // Blocks of a multiple of 256 bytes go in two frames.
       s.next_pdu = block.pdu;
-      ok = ESend(e, s, block.bytes.data(), TRANSFER_SPLIT_SIZE);
+      ok = send_file_frame(e, s, block.bytes.data(), TRANSFER_SPLIT_SIZE);
       if (ok != 0 && !e.events.stopping_now()) {
         s.next_pdu = block.pdu;
-        ok = ESend(e, s, block.bytes.data() + TRANSFER_SPLIT_SIZE, block.length - TRANSFER_SPLIT_SIZE);
+        ok = send_file_frame(e, s, block.bytes.data() + TRANSFER_SPLIT_SIZE, block.length - TRANSFER_SPLIT_SIZE);
       }
     }
     if (e.events.stopping_now()) return 1;

@@ -1,6 +1,8 @@
 // Files served to a radio on its request: the request and acknowledgement
 // handling run on the dispatching thread and prepare one payload at a time;
-// the transfer worker sends each payload through the reliable send.
+// the transfer worker sends each payload through the reliable send, and a
+// block that follows an acknowledged one leaves from the dispatching thread
+// while that send waits.
 #pragma once
 
 #include <array>
@@ -13,8 +15,6 @@
 #include "wire/frame.hpp"
 
 namespace orvex {
-
-struct Engine;
 
 struct Engine;
 

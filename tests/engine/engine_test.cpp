@@ -48,6 +48,7 @@ struct Radio {
     const FrameHeader h = *read_frame_header(raw);
     const auto end = raw.begin() + 40 + std::min<size_t>(h.nbytes, raw.size() - 40);
     const Seen& f = frames.emplace_back(Seen{h, Bytes(raw.begin() + 40, end), clock().now_ms()});
+    if (f.pdu == PDU_FILE_DATA && lost.contains(count(PDU_FILE_DATA))) return;
     const bool file_data = f.pdu == PDU_FILE_DATA, taken_file = transfers.empty() || transfers.back().complete;
     if (f.pdu == PDU_CONNECT_REQUEST) {
       cid = f.cid, tseq = 0, rseq = 1;
@@ -111,6 +112,7 @@ struct Radio {
   size_t left_at = 0;                 // frames seen when it left
   std::optional<MacAddress> impostor;
   uint32_t forge_ahead = 0;
+  std::set<size_t> lost;              // file data frames (counted from 1) that never arrive
   std::vector<Seen> frames;           // what it saw
   std::vector<Transfer> transfers;
   std::string shown;
@@ -441,6 +443,28 @@ TEST_F(EngineTest, FilesAreServedBackToBackInTheirBlocksWithTheirProgress) {
   }
   EXPECT_EQ(radio.count(PDU_FILE_DATA), 1u + 2u + 3u + 3u) << "no block sent twice";
   EXPECT_EQ(radio.count(PDU_FILE_RESPONSE), std::size(files));
+}
+
+TEST_F(EngineTest, ABlockLostOnTheWayIsSentAgainAsItWasUntilItArrives) {
+  // Each block leaves as soon as the one before is acknowledged; the third one's first two frames are lost.
+  const Bytes content = write_file("fw", 6000);
+  radio.lost = {3, 4};
+  connect();
+  fake->grace_ms = 200;
+  start();
+  capture_stdout([&] {
+    radio.say(PDU_FILE_REQUEST, "fw");
+    ASSERT_TRUE(radio.wait([&] { return !radio.transfers.empty() && radio.transfers.back().complete; }));
+    stop();
+  });
+  EXPECT_TRUE(radio.transfers[0].bytes == content);
+  std::vector<Seen> blocks;
+  std::ranges::copy_if(radio.frames, std::back_inserter(blocks), [](const Seen& f) { return f.pdu == PDU_FILE_DATA; });
+  ASSERT_EQ(blocks.size(), 5u + 2u);
+  for (size_t i : {3, 4}) {
+    EXPECT_EQ(std::tuple(blocks[i].tseq, blocks[i].payload), std::tuple(blocks[2].tseq, blocks[2].payload)) << i;
+    EXPECT_GE(blocks[i].at_ms, blocks[i - 1].at_ms + (i == 3 ? 300 : 390)) << i;
+  }
 }
 
 TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextData) {

@@ -3,7 +3,9 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -16,6 +18,10 @@ namespace {
 
 constexpr int READ_TIMEOUT_MS = 300;
 constexpr int KERNEL_BUFFER_BYTES = 512000;
+// On a direct link the answer to a frame comes within tens of microseconds.
+// For this long after a frame has left, a read looks for it without sleeping:
+// waking an idle CPU for it would add more to each exchange than the radio takes.
+constexpr std::chrono::nanoseconds ANSWER_LOOKOUT = std::chrono::microseconds(100);
 // The kernel ring keeps a slot of the snapshot length for every frame: with
 // libpcap's default (256 KiB) the 512000-byte buffer would hold only a few
 // frames and a burst of answers would be lost. No frame of ours is longer than
@@ -72,6 +78,7 @@ class PcapHandle final : public CaptureHandle {
   int send(std::span<const uint8_t> frame) override {
     // A failing send is not detected here: the reliable send retransmits.
     (void)pcap_sendpacket(handle_, frame.data(), static_cast<int>(frame.size()));
+    last_sent_.store(now(), std::memory_order_relaxed);
     return static_cast<int>(frame.size());
   }
 
@@ -80,6 +87,8 @@ class PcapHandle final : public CaptureHandle {
     // libpcap's own read time-out does not start before a first frame has
     // arrived, so the handle does not block and the wait is a poll of ours.
     int got = take(max_frames, sink);
+    const Clock::time_point look_until = last_sent_.load(std::memory_order_relaxed) + ANSWER_LOOKOUT;
+    while (got == 0 && now() < look_until) got = take(max_frames, sink);
     if (got != 0) return got;
     pollfd ready{pcap_get_selectable_fd(handle_), POLLIN, 0};
     const int rc = poll(&ready, 1, READ_TIMEOUT_MS);
@@ -89,6 +98,9 @@ class PcapHandle final : public CaptureHandle {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  static Clock::time_point now() { return Clock::now(); }
+
   // Hands over what the kernel holds now, at most `max_frames`, without waiting.
   int take(int max_frames, const FrameSink& sink) {
     const int rc = pcap_dispatch(handle_, max_frames, &PcapHandle::deliver,
@@ -102,6 +114,7 @@ class PcapHandle final : public CaptureHandle {
   }
 
   pcap_t* handle_;
+  std::atomic<Clock::time_point> last_sent_{};  // sends come from several threads
 };
 
 class PcapCapture final : public PacketCapture {

@@ -49,7 +49,7 @@ struct TransferState {
   // Dispatching thread only.
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> requested_file_name{};
   bool end_of_file_met = false;   // the last read came up short
-  int32_t last_block_length = 0;  // of the payload handed over last: 0 means nobody waits for its ack
+  int32_t last_block_length = 0;  // of the block read last: 0 means nobody waits for its ack
 };
 
 

@@ -1,6 +1,8 @@
 // Packet capture over libpcap.
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -67,7 +69,10 @@ long error_of_activation(int rc) {
 class PcapHandle final : public CaptureHandle {
  public:
   explicit PcapHandle(pcap_t* handle) : handle_(handle) {}
-  ~PcapHandle() override { pcap_close(handle_); }
+  ~PcapHandle() override {
+    pcap_close(handle_);
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+  }
   PcapHandle(const PcapHandle&) = delete;
   PcapHandle& operator=(const PcapHandle&) = delete;
 
@@ -78,7 +83,13 @@ class PcapHandle final : public CaptureHandle {
   int send(std::span<const uint8_t> frame) override {
     // A failing send is not detected here: the reliable send retransmits.
     (void)pcap_sendpacket(handle_, frame.data(), static_cast<int>(frame.size()));
-    last_sent_.store(now(), std::memory_order_relaxed);
+    last_sent_.store(now());
+    // A reader asleep since before this frame left is woken to look out for
+    // the answer.
+    if (reader_asleep_.load() && wake_fd_ >= 0) {
+      const uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = write(wake_fd_, &one, sizeof one);
+    }
     return static_cast<int>(frame.size());
   }
 
@@ -86,20 +97,36 @@ class PcapHandle final : public CaptureHandle {
     if (max_frames <= 0) return 0;
     // libpcap's own read time-out does not start before a first frame has
     // arrived, so the handle does not block and the wait is a poll of ours.
-    int got = take(max_frames, sink);
-    const Clock::time_point look_until = last_sent_.load(std::memory_order_relaxed) + ANSWER_LOOKOUT;
-    while (got == 0 && now() < look_until) got = take(max_frames, sink);
-    if (got != 0) return got;
-    pollfd ready{pcap_get_selectable_fd(handle_), POLLIN, 0};
-    const int rc = poll(&ready, 1, READ_TIMEOUT_MS);
-    if (rc < 0) return errno == EINTR ? 0 : -1;
-    if (rc == 0) return 0;
-    return take(max_frames, sink);
+    const Clock::time_point deadline = now() + std::chrono::milliseconds(READ_TIMEOUT_MS);
+    for (;;) {
+      int got = take(max_frames, sink);
+      while (got == 0 && now() < look_until()) got = take(max_frames, sink);
+      if (got != 0) return got;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now()).count();
+      if (left <= 0) return 0;
+      reader_asleep_.store(true);
+      // A frame that left after the look-out ended and before the flag was
+      // raised woke nobody: its answer is looked out for first.
+      if (now() < look_until()) {
+        reader_asleep_.store(false);
+        continue;
+      }
+      pollfd ready[2] = {{pcap_get_selectable_fd(handle_), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+      const int rc = poll(ready, wake_fd_ >= 0 ? 2 : 1, static_cast<int>(left));
+      reader_asleep_.store(false);
+      if (rc < 0) return errno == EINTR ? 0 : -1;
+      if (rc == 0) return 0;
+      if ((ready[1].revents & POLLIN) != 0) {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = read(wake_fd_, &count, sizeof count);
+      }
+    }
   }
 
  private:
   using Clock = std::chrono::steady_clock;
   static Clock::time_point now() { return Clock::now(); }
+  Clock::time_point look_until() const { return last_sent_.load() + ANSWER_LOOKOUT; }
 
   // Hands over what the kernel holds now, at most `max_frames`, without waiting.
   int take(int max_frames, const FrameSink& sink) {
@@ -114,7 +141,11 @@ class PcapHandle final : public CaptureHandle {
   }
 
   pcap_t* handle_;
-  std::atomic<Clock::time_point> last_sent_{};  // sends come from several threads
+  // Sends come from several threads. Both flags are sequentially consistent:
+  // a send and a reader falling asleep at the same moment see each other.
+  std::atomic<Clock::time_point> last_sent_{};
+  std::atomic<bool> reader_asleep_{false};
+  int wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // below 0: readers are not woken
 };
 
 class PcapCapture final : public PacketCapture {

@@ -29,6 +29,9 @@ constexpr char DOWNLOAD_OPEN_FAILED[] = "Could not open output file";
 // next block on an acknowledgement's arrival seldom waits for the kernel.
 constexpr size_t SERVED_FILE_BUFFER_BYTES = 64 * 1024;
 
+// Blocks of a multiple of 256 bytes go in two frames.
+bool goes_in_two_frames(size_t length) { return length != 0 && length % 256 == 0; }
+
 void print_final_progress(Engine& e, Session& s) {
   TransferState& t = e.transfer;
   if (t.final_progress_printed == 0) {
@@ -291,8 +294,8 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
     if (s.send_file != nullptr) {
       count = std::fread(t.block.bytes.data(), 1, FILE_BLOCK_SIZE, s.send_file);
     }
-    const bool one_frame = count != 0 && count % 256 != 0;
-    followed = one_frame && send_following_block(e, index, t.block.bytes.data(), static_cast<int>(count));
+    followed = count != 0 && !goes_in_two_frames(count) &&
+               send_following_block(e, index, t.block.bytes.data(), static_cast<int>(count));
     if (!followed) {
       t.block.pdu = PDU_FILE_DATA;
       t.block.length = static_cast<int32_t>(count);
@@ -401,11 +404,10 @@ int transfer_step(Engine& e, int index) {
     int ok = 1;
     if (block.pdu == PDU_ERROR) {
       send_error_report(e, entry, reinterpret_cast<const char*>(block.bytes.data()));
-    } else if (block.length == 0 || block.length % 256 != 0) {
+    } else if (!goes_in_two_frames(static_cast<size_t>(block.length))) {
       s.next_pdu = block.pdu;
       ok = send_file_frame(e, s, block.bytes.data(), block.length);
     } else {
-      // Blocks of a multiple of 256 bytes go in two frames.
       s.next_pdu = block.pdu;
       ok = send_file_frame(e, s, block.bytes.data(), TRANSFER_SPLIT_SIZE);
       if (ok != 0 && !e.events.stopping_now()) {

@@ -8,11 +8,12 @@
 namespace orvex {
 
 namespace {
-int receive(Engine& e, std::span<uint8_t> buffer) { return e.io.receive(buffer); }
+int receive(Engine& e, FrameView& frame) { return e.io.receive(frame); }
+int dispatch(Engine& e, const FrameView& frame) { return dispatch_frame(e, frame); }
 }  // namespace
 
 SessionOperations real_session_operations() {
-  return {ESend, receive, dispatch_frame, transfer_step, disconnect_session, print_help, read_input_line};
+  return {ESend, receive, dispatch, transfer_step, disconnect_session, print_help, read_input_line};
 }
 
 }  // namespace orvex

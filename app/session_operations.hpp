@@ -13,8 +13,8 @@ namespace orvex {
 
 struct SessionOperations {
   int (*send)(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // ESend
-  int (*receive)(Engine& e, std::span<uint8_t> buffer);
-  int (*dispatch)(Engine& e, const uint8_t* frame, int length);  // dispatch_frame
+  int (*receive)(Engine& e, FrameView& frame);                // FrameIo::receive
+  int (*dispatch)(Engine& e, const FrameView& frame);         // dispatch_frame
   int (*transfer_step)(Engine& e, int index);
   void (*disconnect)(Engine& e, int index);  // disconnect_session
   void (*print_help)(Engine& e, int index);

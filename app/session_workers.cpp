@@ -128,17 +128,17 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
 
 void receive_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
-  std::vector<uint8_t> buffer(RX_SLOT_SIZE);
+  FrameView frame;
   const SessionOperations& ops = w.ops;
   while (!e.events.stopping_now()) {
-    const int n = ops.receive(e, buffer);
+    const int n = ops.receive(e, frame);
     if (e.events.stopping_now()) break;
     if (n < 0) {
       e.receive_worker_running.store(false);
       worker_ended(t, RECEIVE_WORKER);
       terminate_app(-1, REASON_RECEIVE_THREAD_FAILED);
     }
-    if (n >= static_cast<int>(FRAME_HEADER_SIZE)) ops.dispatch(e, buffer.data(), n);
+    if (n > 0) ops.dispatch(e, frame);
   }
   e.receive_worker_running.store(false);
   worker_ended(t, RECEIVE_WORKER);

@@ -102,6 +102,7 @@ RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& reque
   // late failure or end signal is dropped here.
   SessionEvents& events = e.events;
   e.transfer.transfer_failed = 0;
+  e.transfer.failure = TransferFailure::NONE;
   events.transfer_done_event.reset();
   send_text(e, slot, command, static_cast<size_t>(length));  // its outcome shows in the transfer
 
@@ -112,7 +113,8 @@ RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& reque
   if (!ended || e.transfer.transfer_failed != 0) {
     std::printf("Download: FAILED\n");
     disconnect_session(e, slot);
-    return {false, ended ? "download failed" : "download timed out"};
+    if (!ended) return {false, "download timed out"};
+    return {false, e.transfer.failure == TransferFailure::FILE_CHANGED ? "file changed while served" : "download failed"};
   }
   std::printf("Download: OK\n");
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 #include "base/config.hpp"
 #include "os/terminal.hpp"
@@ -63,22 +64,26 @@ void enlarge_console_buffer(const Config& config) {
   std::fflush(stdout);
 }
 
+std::string cursor_sequence(int row_delta, int column_delta) {
+  if (column_delta == -80) return "\x1b[H";
+  std::string out;
+  const auto add = [&out](int n, char code) { out += "\x1b[" + std::to_string(n) + code; };
+  if (row_delta < 0) add(-row_delta, 'A');
+  if (row_delta > 0) add(row_delta, 'B');
+  if (column_delta > 0) add(column_delta, 'C');
+  if (column_delta < 0) add(-column_delta, 'D');
+  return out;
+}
+
 void move_cursor(int row_delta, int column_delta) {
   if (!console_output_available()) return;
-  if (column_delta == -80) {
-    std::fputs("\x1b[H", stdout);
-  } else {
-    if (row_delta < 0) std::printf("\x1b[%dA", -row_delta);
-    if (row_delta > 0) std::printf("\x1b[%dB", row_delta);
-    if (column_delta > 0) std::printf("\x1b[%dC", column_delta);
-    if (column_delta < 0) std::printf("\x1b[%dD", -column_delta);
-  }
+  std::fputs(cursor_sequence(row_delta, column_delta).c_str(), stdout);
   std::fflush(stdout);
 }
 
 void erase_below() {
   if (!console_output_available()) return;
-  std::fputs("\x1b[J", stdout);
+  std::fputs(ERASE_BELOW, stdout);
   std::fflush(stdout);
 }
 

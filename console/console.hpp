@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/config.hpp"
 
@@ -40,6 +41,10 @@ void move_cursor(int row_delta, int column_delta);
 
 // Blanks everything from the cursor to the end of the screen; the cursor stays.
 void erase_below();
+
+// The sequences move_cursor and erase_below write, for output built up first.
+std::string cursor_sequence(int row_delta, int column_delta);
+constexpr char ERASE_BELOW[] = "\x1b[J";
 
 // Sets the window title when standard output is a terminal (the terminal's own
 // title is saved first and given back at the end).

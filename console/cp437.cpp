@@ -1,6 +1,9 @@
 #include "console/cp437.hpp"
 
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <cctype>
 #include <cstdarg>
@@ -92,6 +95,26 @@ void console_put_byte(uint8_t byte) {
   }
   char out[4];
   std::fwrite(out, 1, cp437_to_utf8(byte, out), stdout);
+}
+
+void append_console_byte(std::string& out, uint8_t byte) {
+  if (byte < 128 || !console_utf8()) {
+    out += static_cast<char>(byte);
+    return;
+  }
+  char utf8[4];
+  out.append(utf8, cp437_to_utf8(byte, utf8));
+}
+
+void console_write_now(const std::string& bytes) {
+  std::fflush(stdout);
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const ssize_t n = ::write(STDOUT_FILENO, bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a closed terminal: the radio's output has nowhere to go
+    at += static_cast<size_t>(n);
+  }
 }
 
 void console_write(const char* text, size_t length) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace orvex {
 
@@ -22,6 +23,11 @@ void set_console_utf8(bool utf8);
 
 // Writes one byte of 8-bit text to standard output (buffered, not flushed).
 void console_put_byte(uint8_t byte);
+// Appends the console form of one byte of 8-bit text to `out`.
+void append_console_byte(std::string& out, uint8_t byte);
+// Writes bytes already in console form to standard output at once: what
+// standard output holds goes first, then these in one write.
+void console_write_now(const std::string& bytes);
 // Writes text of 8-bit bytes to standard output (buffered, not flushed).
 void console_write(const char* text, size_t length);
 // Formats like printf and writes the result through console_write.

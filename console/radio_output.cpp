@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 #include "base/config.hpp"
 #include "base/terminate.hpp"
@@ -34,33 +35,39 @@ void open_capture_file(const Config& config) {
   g_capture_state.store(CAPTURE_ON, std::memory_order_release);
 }
 
-void render_radio_byte(RadioOutput& output, uint8_t c) {
-  if (output.pending) {
-    if (output.first == 0) {
-      output.first = c;
-      return;
-    }
-    if (output.first == '[') {
-      switch (c) {
-        case 'A': move_cursor(-1, 0); break;
-        case 'D': move_cursor(0, 1); break;  // the radio means one column right
-        case 'H': move_cursor(0, -80); break;
-        case 'J': erase_below(); break;
-        default: break;
+void render_radio_bytes(RadioOutput& output, std::span<const uint8_t> bytes) {
+  const bool cursor = console_output_available();
+  std::string shown;
+  std::string captured;
+  for (const uint8_t c : bytes) {
+    if (output.pending) {
+      if (output.first == 0) {
+        output.first = c;
+        continue;
       }
+      if (output.first == '[' && cursor) {
+        switch (c) {
+          case 'A': shown += cursor_sequence(-1, 0); break;
+          case 'D': shown += cursor_sequence(0, 1); break;  // the radio means one column right
+          case 'H': shown += cursor_sequence(0, -80); break;
+          case 'J': shown += ERASE_BELOW; break;
+          default: break;
+        }
+      }
+      output = RadioOutput{};
+      continue;
     }
-    output = RadioOutput{};
-    return;
+    if (c == ESC) {
+      output.pending = true;
+      continue;
+    }
+    append_console_byte(shown, c);  // shown as code page 437; the file gets the raw byte
+    captured += static_cast<char>(c);
   }
-  if (c == ESC) {
-    output.pending = true;
-    return;
-  }
-  console_put_byte(c);  // shown as code page 437; the file gets the raw byte
-  std::fflush(stdout);
-  if (g_capture_state.load(std::memory_order_acquire) == CAPTURE_ON) {
+  console_write_now(shown);
+  if (!captured.empty() && g_capture_state.load(std::memory_order_acquire) == CAPTURE_ON) {
     std::FILE* f = g_capture_file.load(std::memory_order_acquire);
-    if (f != nullptr) std::fputc(c, f);
+    if (f != nullptr) std::fwrite(captured.data(), 1, captured.size(), f);
   }
 }
 

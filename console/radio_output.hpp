@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "base/config.hpp"
 
@@ -22,11 +23,14 @@ struct RadioOutput {
   uint8_t first = 0;
 };
 
-// Shows one byte of radio output. An escape sequence is always three bytes
-// (ESC and two more): ESC [ A, ESC [ D, ESC [ H and ESC [ J move the cursor or
-// erase; every other sequence has no effect. Sequence bytes are never shown or
-// captured; every other byte is shown at once and copied to the capture file.
-void render_radio_byte(RadioOutput& output, uint8_t c);
+// Shows the bytes of one frame of radio output, in one write to the terminal,
+// so that a slow terminal holds up the thread that acknowledges frames once a
+// frame rather than once a byte. An escape sequence is always three bytes (ESC
+// and two more; it may run on into the next frame): ESC [ A, ESC [ D, ESC [ H
+// and ESC [ J move the cursor or erase; every other sequence has no effect.
+// Sequence bytes are never shown or captured; every other byte is shown and
+// copied to the capture file.
+void render_radio_bytes(RadioOutput& output, std::span<const uint8_t> bytes);
 
 // Prints the text and a line end when diagnostics are on.
 void print_diagnostic(const Config& config, const char* text);

@@ -72,10 +72,9 @@ int connect_session(Engine& e, int index) {
   e.established.reset();
 
   const auto request = connect_request_for(e, s);
-  ESend(e, s, request.data(), static_cast<int>(request.size()));
+  send_pdu(e, s, PDU_CONNECT_REQUEST, request.data(), static_cast<int>(request.size()));
   s.tseq = 1;  // the request's bytes are not counted
 
-  std::vector<uint8_t> buffer(RX_SLOT_SIZE);
   while (!established(s) && c.now_ms() - start < CONNECT_LIMIT_MS) {
     if (worker_receives) {
       // The receive worker dispatches; wait for its establishment, at most
@@ -87,9 +86,10 @@ int connect_session(Engine& e, int index) {
       e.established.wait(static_cast<uint32_t>(until > now ? until - now : 1));
       if (e.events.stopping_now()) break;
     } else {
-      const int n = e.io.receive(buffer);
+      FrameView frame;
+      const int n = e.io.receive(frame);
       if (n < 0) break;
-      if (n >= static_cast<int>(FRAME_HEADER_SIZE)) dispatch_frame(e, buffer.data(), n);
+      if (n > 0) dispatch_frame(e, frame);
     }
     if (established(s)) break;
     const uint64_t now = c.now_ms();
@@ -107,7 +107,9 @@ void resend_connect_request(Engine& e, int index) {
   Session& live = e.sessions[index];
   Session copy = live;
   const auto request = connect_request_for(e, copy);
-  if (copy.next_pdu == PDU_CONNECT_REQUEST) ESend(e, copy, request.data(), static_cast<int>(request.size()));
+  if (copy.next_pdu == PDU_CONNECT_REQUEST) {
+    send_pdu(e, copy, PDU_CONNECT_REQUEST, request.data(), static_cast<int>(request.size()));
+  }
   live.tseq = 1;
 }
 

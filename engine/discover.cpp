@@ -19,10 +19,6 @@ namespace orvex {
 
 namespace {
 
-constexpr size_t MAX_LENGTH_FIELD = 1500;
-constexpr size_t LLC_PDU_OFFSET = 8;
-constexpr size_t LLC_NBYTES_OFFSET = 22;
-constexpr size_t LLC_PAYLOAD_OFFSET = 26;
 constexpr int64_t LAST_REQUEST_SECOND = 2;   // requests at seconds 0, 1 and 2
 constexpr int64_t LISTEN_SECONDS = 4;
 constexpr uint32_t FAILED_RECEIVE_PAUSE_MS = 100;
@@ -60,30 +56,15 @@ void record_radio(Session& entry, const MacAddress& source, const DiscoveryRespo
 
 }  // namespace
 
-int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& count, RadioFound on_found) {
-  if (frame == nullptr || length < static_cast<int>(FRAME_HEADER_SIZE)) return -1;
-  const std::span<const uint8_t> bytes(frame, static_cast<size_t>(length));
+int accept_discovery_response(Engine& e, const FrameView& frame, int& count, RadioFound on_found) {
   const int cur_session = count + 1;
-
-  if (MacAddress::from(frame + OFFSET_DESTINATION) != e.config.local_mac) return -1;
-
-  size_t llc = OFFSET_SNAP;
-  if (get_be16(frame + OFFSET_LENGTH) == VLAN_TPID) {
-    std::printf("Saw VLAN tag %u\n", static_cast<unsigned>(get_be16(frame + OFFSET_LENGTH + 2)));
-    if (get_be16(frame + OFFSET_LENGTH + VLAN_TAG_SIZE) > MAX_LENGTH_FIELD) return -1;
-    llc += VLAN_TAG_SIZE;
-  } else if (get_be16(frame + OFFSET_LENGTH) > MAX_LENGTH_FIELD) {
-    return -1;
-  }
-  // A tagged frame needs four bytes more than the untagged minimum.
-  if (bytes.size() < llc + LLC_PAYLOAD_OFFSET) return -1;
-  if (std::memcmp(frame + llc, SNAP_HEADER.data(), SNAP_HEADER.size()) != 0) return -1;
+  if (frame.header.destination != e.config.local_mac) return -1;
+  if (frame.tagged) std::printf("Saw VLAN tag %u\n", static_cast<unsigned>(frame.tag_control));
 
   // Responses are read in network order whatever the radio's level; their
   // identifiers and sequence numbers are not matched to the request.
-  if (get_be16(frame + llc + LLC_PDU_OFFSET) != PDU_IDENTIFY_RESPONSE) return 0;
-  const uint32_t nbytes = get_be32(frame + llc + LLC_NBYTES_OFFSET);
-  const MacAddress source = MacAddress::from(frame + OFFSET_SOURCE);
+  if (frame.header.pdu != PDU_IDENTIFY_RESPONSE) return 0;
+  const MacAddress& source = frame.header.source;
 
   if (!passes_radio_list(e, source)) return 0;
   // The first response of a radio wins; later ones change nothing.
@@ -91,15 +72,20 @@ int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& 
   // Entry 0 never holds a radio, so a full table has 599.
   if (cur_session >= MAX_USER_SESSIONS) return 0;
 
-  const DiscoveryResponse response = read_discovery_response(bytes.subspan(llc + LLC_PAYLOAD_OFFSET), nbytes);
+  const DiscoveryResponse response = read_discovery_response(frame.payload, frame.header.nbytes);
   record_radio(e.sessions[cur_session], source, response);
   ++count;
   if (e.run.rows_during_discovery != 0 && on_found != nullptr) on_found(e, cur_session);
   return count;
 }
 
+int accept_discovery_response(Engine& e, const uint8_t* bytes, int length, int& count, RadioFound on_found) {
+  if (bytes == nullptr || length <= 0) return -1;
+  const auto frame = parse_frame(std::span<const uint8_t>(bytes, static_cast<size_t>(length)), ANY_VLAN);
+  return frame ? accept_discovery_response(e, *frame, count, on_found) : -1;
+}
+
 int discover_radios(Engine& e, RadioFound on_found) {
-  std::vector<uint8_t> buffer(RX_SLOT_SIZE);
 
   Clock& c = clock();
   int count = 0;
@@ -113,12 +99,13 @@ int discover_radios(Engine& e, RadioFound on_found) {
 
   for (;;) {
     for (;;) {
-      const int n = e.io.receive(buffer);
+      FrameView frame;
+      const int n = e.io.receive(frame);
       // A receive failure does not end discovery; a short pause keeps a
       // failing adapter from spinning the loop until the time is up.
       if (n < 0) c.sleep_ms(FAILED_RECEIVE_PAUSE_MS);
-      if (n <= 0 || n > static_cast<int>(MAX_FRAME_SIZE)) break;
-      if (n >= static_cast<int>(FRAME_HEADER_SIZE)) accept_discovery_response(e, buffer.data(), n, count, on_found);
+      if (n <= 0) break;
+      accept_discovery_response(e, frame, count, on_found);
       if (c.wall_seconds() != t_now) break;
     }
     t_now = c.wall_seconds();
@@ -145,7 +132,7 @@ Session discovery_request() {
 
 void send_discovery_request(Engine& e, Session& request) {
   // No payload, sent once each time without waiting for an acknowledgement.
-  ESend(e, request, nullptr, 0);
+  send_pdu(e, request, PDU_DISCOVERY_REQUEST, nullptr, 0);
 }
 
 int new_connection_id() {

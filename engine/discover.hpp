@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "wire/frame.hpp"
+
 namespace orvex {
 
 struct Engine;
@@ -16,10 +18,12 @@ using RadioFound = void (*)(const Engine& e, int index);
 // and listens until a check finds 4 s passed. The number of radios recorded.
 int discover_radios(Engine& e, RadioFound on_found = nullptr);
 
-// Judges one received frame (at least 40 bytes) as a response to discovery and
-// records a new radio in entry count + 1. -1: not for this station or not a
-// frame of this protocol; 0: nothing to record; else the new count.
-int accept_discovery_response(Engine& e, const uint8_t* frame, int length, int& count, RadioFound on_found = nullptr);
+// Judges one received frame as a response to discovery and records a new radio
+// in entry count + 1. -1: not for this station; 0: nothing to record; else the
+// new count. The second form parses raw bytes first (tagged frames of any
+// VLAN: -1 when they are no frame of this protocol).
+int accept_discovery_response(Engine& e, const FrameView& frame, int& count, RadioFound on_found = nullptr);
+int accept_discovery_response(Engine& e, const uint8_t* bytes, int length, int& count, RadioFound on_found = nullptr);
 
 // The identify request discovery broadcasts, with a fresh identifier, and
 // sending it once.

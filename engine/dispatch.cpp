@@ -16,6 +16,7 @@
 #include "engine/epacket.hpp"
 #include "engine/session_frame.hpp"
 #include "engine/transfer.hpp"
+#include "link/frame_io.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
@@ -24,7 +25,7 @@ namespace {
 
 constexpr char WRONG_SEQUENCE[] = "Wrong sequence number received";
 
-// The bytes of the frame being handled, bounded by what really arrived.
+// The bytes of the frame being handled: its payload is exactly NBytes bytes.
 struct Received {
   FrameHeader header;
   const uint8_t* payload = nullptr;
@@ -46,12 +47,15 @@ int find_session(Engine& e, uint16_t cid) {
   return -1;
 }
 
+void forget_held_control(Engine& e) { e.held_control.held = false; }
+
 void establish(Engine& e, int index) {
   Session& s = e.sessions[index];
   std::printf("Connection with device [%d] established successfully. Press F1 for help\n", index);
   s.reply_buffer = e.connection.reply_buffer.data();
   s.connect_time = clock().wall_seconds();
   forget_duplicates(e);
+  forget_held_control(e);
   e.connection.active_session = index;
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
@@ -59,8 +63,9 @@ void establish(Engine& e, int index) {
   e.established.set();
 }
 
-int handle_quiet_data(Engine& e, Session& s, const Received& r) {
-  prefer_acknowledgement(s);
+int act_on_held_control(Engine& e, int index, Session& s);
+
+int handle_quiet_data(Engine& e, int index, Session& s, const Received& r) {
   int result = 0;
   if (r.header.tseq == s.rseq) {
     s.rseq = s.rseq + r.nbytes;
@@ -69,18 +74,16 @@ int handle_quiet_data(Engine& e, Session& s, const Received& r) {
     result = DISPATCH_SEQUENCE_ERROR;
   }
   acknowledge(e, s);
+  if (result == 0) act_on_held_control(e, index, s);
   return result;
 }
 
 int handle_data(Engine& e, int index, Session& s, const Received& r) {
-  prefer_acknowledgement(s);
   if (s.state == SESSION_FOUND) establish(e, index);
-  if (e.transfer.transfer_complete) {
-    // The radio speaks again after the last block: the transfer is over. Its
-    // data is neither shown nor acknowledged, so it comes again.
-    finish_transfer_by_data(e, s);
-    return 0;
-  }
+  // The radio speaks again after the last block, and its RSEQ shows every
+  // byte of the file taken: the transfer is over. Its data is neither shown
+  // nor acknowledged, so it comes again.
+  if (e.transfer.transfer_complete && finish_transfer_by_data(e, s, r.header.rseq)) return 0;
   if (r.header.tseq != s.rseq) {
     print_sequence_error(e, "a:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
     acknowledge(e, s);
@@ -92,12 +95,12 @@ int handle_data(Engine& e, int index, Session& s, const Received& r) {
     acknowledge(e, s);
     return DISPATCH_SEQUENCE_ERROR;
   }
-  for (uint32_t i = 0; i < r.nbytes; ++i) render_radio_byte(e.radio_output, r.payload[i]);
+  render_radio_bytes(e.radio_output, std::span<const uint8_t>(r.payload, r.nbytes));
   s.rseq = s.rseq + r.nbytes;
   // A transfer in progress goes on: only its own end leaves SESSION_TRANSFER.
   if (s.state != SESSION_TRANSFER) s.state = SESSION_CONNECTED;
   acknowledge(e, s);
-  return 0;
+  return act_on_held_control(e, index, s);
 }
 
 int handle_ack(Engine& e, int index, Session& s, const Received& r) {
@@ -111,8 +114,8 @@ int handle_ack(Engine& e, int index, Session& s, const Received& r) {
   return 1;
 }
 
+// An error report in sequence: its text is shown, not obeyed.
 int handle_error(Engine& e, Session& s, const Received& r) {
-  int result = 0;
   if (s.state == SESSION_TRANSFER) {
     std::printf("\nError!! File transfer failed on server side. Please try again\n");
     abandon_transfer(e, s);
@@ -120,21 +123,11 @@ int handle_error(Engine& e, Session& s, const Received& r) {
     report_failure_in_update_run(e);
   }
   if (r.nbytes != 0) {
-    if (r.header.tseq == s.rseq) {
-      s.rseq = s.rseq + r.nbytes;
-    } else {
-      char line[160];
-      std::snprintf(line, sizeof line, "c:%s: %ld instead of %ld [CID:%d]\n", WRONG_SEQUENCE,
-                    static_cast<long>(r.header.tseq), static_cast<long>(s.rseq.load()), r.header.cid);
-      print_diagnostic(e.config, line);
-      result = DISPATCH_SEQUENCE_ERROR;
-    }
+    s.rseq = s.rseq + r.nbytes;
     std::array<char, MAX_PAYLOAD_SIZE + 1> text{};
     std::memcpy(text.data(), r.payload, r.nbytes);
     text[r.nbytes] = '\0';
-    // The text is shown, not obeyed: it is taken whatever its sequence number,
-    // so any station that knows the connection can send one, and an escape
-    // sequence or character-set shift in it would take over the terminal.
+    // An escape sequence or character-set shift in it would take over the terminal.
     for (uint32_t i = 0; i < r.nbytes; ++i) {
       const auto c = static_cast<unsigned char>(text[i]);
       if ((c < 0x20 && c != '\0' && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) text[i] = '?';
@@ -142,31 +135,33 @@ int handle_error(Engine& e, Session& s, const Received& r) {
     console_printf("Error description: %s\n", text.data());  // the radio's own text
   }
   e.events.ack_event.set();
-  return result;
+  return 0;
 }
 
 int handle_connect_request(Engine& e, Session& s, const Received& r) {
-  s.next_pdu = PDU_CONNECT_ACCEPT;
+  // An accept, or an acknowledgement when the connection is up already.
+  const uint16_t answer = s.state == SESSION_CONNECTED ? PDU_ACK : PDU_CONNECT_ACCEPT;
   s.cid = r.header.cid;
   s.tseq = 0;
   s.rseq = 1;
   s.last_nbytes = 0;
-  ESend(e, s, nullptr, 0);
+  s.ack_mark_peer_rseq = 0;
+  s.ack_mark_rseq = 1;
+  send_pdu(e, s, answer, nullptr, 0);
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
   return 0;
 }
 
-int handle_stored_data(Engine& e, Session& s, const Received& r) {
+int handle_stored_data(Engine& e, int index, Session& s, const Received& r) {
   uint8_t* stored = s.reply_buffer;
   // Nothing is kept for an entry that was never established.
   if (stored == nullptr) return 0;
-  prefer_acknowledgement(s);
   if (r.header.tseq == s.rseq) {
     s.rseq = s.rseq + r.nbytes;
     std::memcpy(stored, r.payload, r.nbytes);
     acknowledge(e, s);
-    return 0;
+    return act_on_held_control(e, index, s);
   }
   if (std::memcmp(stored, r.payload, r.nbytes) == 0) {
     acknowledge(e, s);
@@ -202,6 +197,72 @@ int handle_restore(Engine& e, int index, Session& s) {
   return 0;
 }
 
+int handle_disconnect(Engine& e, int index, Session& s) {
+  std::printf("Connection with device terminated\n");
+  if (in_batch_run(e)) {
+    leave_batch_run(e, index, s);
+  } else {
+    end_session(e);
+  }
+  return DISPATCH_DISCONNECTED;
+}
+
+bool is_control(uint16_t pdu) {
+  return pdu == PDU_DISCONNECT || pdu == PDU_RESTORE || pdu == PDU_ERROR || pdu == PDU_FILE_RESPONSE;
+}
+
+// A control frame in sequence: what it asks is done.
+int act_on_control(Engine& e, int index, Session& s, const Received& r) {
+  switch (r.header.pdu) {
+    case PDU_DISCONNECT: return handle_disconnect(e, index, s);
+    case PDU_RESTORE: return handle_restore(e, index, s);
+    case PDU_ERROR: return handle_error(e, s, r);
+    default: return handle_download_start(e, index, r.payload, r.nbytes);
+  }
+}
+
+// A control frame ends or changes the connection, so it counts only in
+// sequence: TSEQ equal to the bytes received so far. One a little ahead (the
+// radio's output before it was lost) waits for those bytes; any other changes
+// nothing and is not acknowledged. Otherwise a station that guessed the
+// connection's identifier could end or steer it blind.
+int handle_control(Engine& e, int index, Session& s, const Received& r) {
+  const auto ahead = static_cast<int32_t>(r.header.tseq - s.rseq);
+  if (ahead == 0) return act_on_control(e, index, s, r);
+  if (ahead > 0 && ahead <= static_cast<int32_t>(MAX_PAYLOAD_SIZE)) {
+    HeldControlFrame& held = e.held_control;
+    held.held = true;
+    held.header = r.header;
+    held.nbytes = r.nbytes;
+    if (r.nbytes != 0) std::memcpy(held.payload.data(), r.payload, r.nbytes);
+  }
+  if (r.header.pdu == PDU_ERROR) {
+    char line[160];
+    std::snprintf(line, sizeof line, "c:%s: %ld instead of %ld [CID:%d]\n", WRONG_SEQUENCE,
+                  static_cast<long>(r.header.tseq), static_cast<long>(s.rseq.load()), r.header.cid);
+    print_diagnostic(e.config, line);
+  } else if (r.header.pdu == PDU_FILE_RESPONSE) {
+    print_sequence_error(e, "e:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+  }
+  return DISPATCH_SEQUENCE_ERROR;
+}
+
+// The bytes before a held control frame arrived: it is acted on now, when
+// rseq reached its TSEQ exactly; one that was passed over is dropped.
+int act_on_held_control(Engine& e, int index, Session& s) {
+  HeldControlFrame& held = e.held_control;
+  if (!held.held) return 0;
+  const auto ahead = static_cast<int32_t>(held.header.tseq - s.rseq);
+  if (ahead > 0) return 0;
+  held.held = false;
+  if (ahead < 0) return 0;
+  Received r;
+  r.header = held.header;
+  r.payload = held.payload.data();
+  r.nbytes = held.nbytes;
+  return act_on_control(e, index, s, r);
+}
+
 }  // namespace
 
 void end_session(Engine& e) {
@@ -211,12 +272,11 @@ void end_session(Engine& e) {
 
 bool is_new_acknowledgement(const Session& session, uint32_t frame_rseq) {
   // Bytes never sent cannot be acknowledged: taking such a frame would make
-  // every real acknowledgement after it look old. Compared as the distance
-  // from tseq, so that it holds where the sequence numbers wrap.
+  // every real acknowledgement after it look old. An acknowledgement that does
+  // not go past the last one taken is a repeat, whatever came in since.
+  // Compared as distances, so that it holds where the sequence numbers wrap.
   if (static_cast<int32_t>(frame_rseq - session.tseq) > 0) return false;
-  const uint32_t mark = session.ack_mark_rseq;
-  const uint32_t rseq = session.rseq;
-  return mark < rseq || (mark == rseq && session.ack_mark_peer_rseq < frame_rseq);
+  return static_cast<int32_t>(frame_rseq - session.ack_mark_peer_rseq) > 0;
 }
 
 void take_acknowledgement(Session& session, uint32_t frame_rseq) {
@@ -225,15 +285,9 @@ void take_acknowledgement(Session& session, uint32_t frame_rseq) {
 }
 
 void acknowledge(Engine& e, Session& session) {
-  // Sent from a copy: an acknowledgement must not change the entry's next PDU
-  // type, which a file payload about to be built by the transfer worker uses.
+  // Sent from a copy: the entry keeps what it recorded of its own frames.
   Session ack = session;
-  ack.next_pdu = PDU_ACK;
-  ESend(e, ack, nullptr, 0);
-}
-
-void prefer_acknowledgement(Session& session) {
-  if (session.state != SESSION_TRANSFER) session.next_pdu = PDU_ACK;
+  send_pdu(e, ack, PDU_ACK, nullptr, 0);
 }
 
 void forget_duplicates(Engine& e) {
@@ -260,12 +314,12 @@ bool already_received(Engine& e, const uint8_t* payload, uint32_t length, uint32
   return false;
 }
 
-void send_identify_response(Engine& e, const uint8_t* request, uint16_t cid) {
+void send_identify_response(Engine& e, const MacAddress& asker, uint16_t cid) {
   if (e.config.diagnostic_level != 0) std::printf("TRC10 - send_identify_response\n");
   Session answer;
   answer.state = SESSION_EMPTY;
   answer.protocol_level = 2;
-  answer.mac = MacAddress::from(request + OFFSET_SOURCE);
+  answer.mac = asker;
   answer.next_pdu = PDU_IDENTIFY_RESPONSE;
   answer.cid = cid;
   answer.tseq = 0;
@@ -274,44 +328,28 @@ void send_identify_response(Engine& e, const uint8_t* request, uint16_t cid) {
   const int64_t elapsed = clock().wall_seconds() - e.config.program_start_time;
   const auto payload = build_discovery_response(e.config.local_host_name,
                                                 static_cast<uint32_t>(elapsed * 100), e.config.version_text);
-  ESend(e, answer, payload.data(), static_cast<int>(payload.size()));
+  send_pdu(e, answer, PDU_IDENTIFY_RESPONSE, payload.data(), static_cast<int>(payload.size()));
 }
 
-int dispatch_frame(Engine& e, const uint8_t* frame, int length) {
-  // One work buffer per dispatching thread: set-up and the receive worker may
-  // both dispatch in a batch run.
-  thread_local std::array<uint8_t, RX_SLOT_SIZE> work;
-  if (frame == nullptr || length <= 0) return DISPATCH_REJECTED;
-  int size = length;
-  strip_vlan_tag(work, std::span<const uint8_t>(frame, static_cast<size_t>(length)), size, e.config.vlan_id);
-  const std::span<const uint8_t> copy(work.data(), static_cast<size_t>(size));
-  if (!accept_frame(copy, e.config.local_mac, e.config.diagnostic_level >= 4) || !from_connected_radio(e, copy)) {
-    return DISPATCH_REJECTED;
-  }
-  const auto header = read_frame_header(copy);
-  if (!header) return DISPATCH_REJECTED;
-
-  Received r;
-  r.header = *header;
-  r.payload = work.data() + OFFSET_PAYLOAD;
-  // NBytes counts only what arrived, and never more than one payload.
-  const size_t arrived = copy.size() - FRAME_HEADER_SIZE;
-  r.nbytes = static_cast<uint32_t>(std::min({static_cast<size_t>(r.header.nbytes), arrived, MAX_PAYLOAD_SIZE}));
-
+int dispatch_frame(Engine& e, const FrameView& frame) {
+  if (!from_connected_radio(e, frame)) return DISPATCH_REJECTED;
+  const FrameHeader& h = frame.header;
   if (e.config.diagnostic_level >= 2) {
-    std::printf("TRC08 Received PDU=%d Connection %d\n", r.header.pdu, r.header.cid);
+    std::printf("TRC08 Received PDU=%d Connection %d\n", h.pdu, h.cid);
   }
-  if (r.header.pdu == PDU_IDENTIFY_REQUEST || r.header.pdu == PDU_DISCOVERY_REQUEST) {
-    send_identify_response(e, work.data(), r.header.cid);
+  if (h.pdu == PDU_IDENTIFY_REQUEST || h.pdu == PDU_DISCOVERY_REQUEST) {
+    send_identify_response(e, h.source, h.cid);
     return 0;
   }
-  if (r.header.pdu == PDU_IDENTIFY_RESPONSE) return 0;
+  if (h.pdu == PDU_IDENTIFY_RESPONSE) return 0;
+  // A frame whose NBytes is more than arrived is not taken in part: counting
+  // it would set rseq apart from the radio's. The radio sends it again.
+  if (!frame.whole) return DISPATCH_REJECTED;
 
-  e.transfer.transfer_idle_count = 0;
-  const int index = find_session(e, r.header.cid);
+  const int index = find_session(e, h.cid);
   if (index < 0) {
     if (e.config.diagnostic_level != 0) {
-      std::printf("discarding packet - unknown session %d\n", r.header.cid);
+      std::printf("discarding packet - unknown session %d\n", h.cid);
     }
     return DISPATCH_UNKNOWN_SESSION;
   }
@@ -319,32 +357,38 @@ int dispatch_frame(Engine& e, const uint8_t* frame, int length) {
   // An entry's frames count only from its radio, the address discovery found
   // and the connection request went to: another station that learnt the
   // identifier cannot set the connection up or speak in it.
-  if (r.header.source != s.mac) return DISPATCH_REJECTED;
+  if (h.source != s.mac) return DISPATCH_REJECTED;
+  // Only the transferring connection's own frames keep its transfer alive.
+  if (s.state == SESSION_TRANSFER) e.transfer.transfer_idle_count = 0;
 
-  switch (r.header.pdu) {
-    case PDU_QUIET_DATA: return handle_quiet_data(e, s, r);
+  Received r;
+  r.header = h;
+  r.payload = frame.payload.data();
+  r.nbytes = h.nbytes;
+  if (is_control(h.pdu)) return handle_control(e, index, s, r);
+  switch (h.pdu) {
+    case PDU_QUIET_DATA: return handle_quiet_data(e, index, s, r);
     case PDU_DATA: return handle_data(e, index, s, r);
     case PDU_ACK: return handle_ack(e, index, s, r);
-    case PDU_ERROR: return handle_error(e, s, r);
     case PDU_CONNECT_REQUEST: return handle_connect_request(e, s, r);
     case PDU_CONNECT_ACCEPT:
       if (e.connection.session_established == 0) establish(e, index);
       return 0;
-    case PDU_DISCONNECT:
-      std::printf("Connection with device terminated\n");
-      if (in_batch_run(e)) {
-        leave_batch_run(e, index, s);
-        return DISPATCH_DISCONNECTED;
-      }
-      end_session(e);
-      return DISPATCH_DISCONNECTED;
-    case PDU_FILE_REQUEST: return handle_file_request(e, index, r.header, r.payload, r.nbytes);
-    case PDU_FILE_RESPONSE: return handle_download_start(e, index, r.header, r.payload, r.nbytes);
+    case PDU_FILE_REQUEST: {
+      const int result = handle_file_request(e, index, r.header, r.payload, r.nbytes);
+      return result == 0 ? act_on_held_control(e, index, s) : result;
+    }
     case PDU_FILE_DATA: return 0;
-    case PDU_STORED_DATA: return handle_stored_data(e, s, r);
-    case PDU_RESTORE: return handle_restore(e, index, s);
+    case PDU_STORED_DATA: return handle_stored_data(e, index, s, r);
     default: return DISPATCH_UNKNOWN_PDU;
   }
+}
+
+int dispatch_frame(Engine& e, const uint8_t* bytes, int length) {
+  if (bytes == nullptr || length <= 0) return DISPATCH_REJECTED;
+  const auto frame = judge_frame(std::span<const uint8_t>(bytes, static_cast<size_t>(length)), e.config.local_mac,
+                                 vlan_rule(e.config.vlan_id), e.config.diagnostic_level >= 4);
+  return frame ? dispatch_frame(e, *frame) : DISPATCH_REJECTED;
 }
 
 }  // namespace orvex

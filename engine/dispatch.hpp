@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "engine/session_table.hpp"
+#include "wire/frame.hpp"
 
 namespace orvex {
 
@@ -18,8 +19,11 @@ constexpr int DISPATCH_SEQUENCE_ERROR = -3;
 constexpr int DISPATCH_UNKNOWN_PDU = -4;
 constexpr int DISPATCH_DISCONNECTED = -6;
 
-// Judges and handles one received frame of `length` bytes (tagged or not).
-int dispatch_frame(Engine& e, const uint8_t* frame, int length);
+// Handles one received frame, judged by the frame input.
+int dispatch_frame(Engine& e, const FrameView& frame);
+// Judges `length` raw bytes (tagged or not) as the frame input does, then
+// handles them: for frames that come from elsewhere than the adapter.
+int dispatch_frame(Engine& e, const uint8_t* bytes, int length);
 
 // True when the frame repeats the last data frame remembered; otherwise
 // remembers it.
@@ -27,20 +31,17 @@ bool already_received(Engine& e, const uint8_t* payload, uint32_t length, uint32
 // Forgets the remembered data frame (a new connection, a disconnect).
 void forget_duplicates(Engine& e);
 
-// Answers an identify request (`request` is an untagged frame of 40 bytes or more).
-void send_identify_response(Engine& e, const uint8_t* request, uint16_t cid);
+// Answers the identify request of station `asker`, whose identifier was `cid`.
+void send_identify_response(Engine& e, const MacAddress& asker, uint16_t cid);
 
-// The acknowledgement test shared with the file transfer: new when this side
-// has accepted more since the last one taken, or the radio covers more; never
-// when it covers bytes not sent.
+// The acknowledgement test shared with the file transfer: new only when it
+// goes past the last one taken (modulo 2^32), and never when it covers bytes
+// not sent.
 bool is_new_acknowledgement(const Session& session, uint32_t frame_rseq);
 void take_acknowledgement(Session& session, uint32_t frame_rseq);
 
 // An empty frame for the entry: a PDU_ACK with its current tseq and rseq.
 void acknowledge(Engine& e, Session& session);
-// After data from the radio the entry's next frame is an acknowledgement, or
-// terminal data once connected; a transfer in progress keeps its file PDU type.
-void prefer_acknowledgement(Session& session);
 
 // Asks the session to end (through the request the session workers install).
 void end_session(Engine& e);

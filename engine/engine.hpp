@@ -57,6 +57,17 @@ struct DuplicateMemory {
   std::array<uint8_t, MAX_PAYLOAD_SIZE> payload{};
 };
 
+// A control frame (disconnect, restore, error report, file response) that came
+// a little ahead of the radio's bytes received: the radio's output before it
+// was lost. Acted on when those bytes arrive and rseq reaches its TSEQ; only
+// the dispatching thread touches it.
+struct HeldControlFrame {
+  bool held = false;
+  FrameHeader header;
+  uint32_t nbytes = 0;
+  std::array<uint8_t, MAX_PAYLOAD_SIZE> payload{};
+};
+
 struct Engine {
   explicit Engine(Config& c) : config(c), io(c) {}
   Engine(const Engine&) = delete;
@@ -69,6 +80,7 @@ struct Engine {
   SessionEvents events;
   SendLocks send_locks;
   DuplicateMemory duplicates;
+  HeldControlFrame held_control;
   AutoResetEvent established;  // signalled each time an entry is established
   TransferState transfer;
   FollowingBlocks following;

@@ -93,10 +93,9 @@ Following take_following(Engine& e, uint64_t& seen, std::span<uint8_t> frame, in
   return newer ? Following::BLOCK_IN_FLIGHT : Following::NOTHING_NEW;
 }
 
-// `set_pdu` (when given) and `set_state` are applied under the build lock, so
-// no other sender of the entry changes next_pdu between them and the build.
-int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::optional<int32_t> set_state,
-         const uint8_t* payload, int payload_size, bool may_be_followed = false) {
+// Sends a frame of type `pdu`; `set_state` is applied under the build lock.
+int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_state, const uint8_t* payload,
+         int payload_size, bool may_be_followed = false) {
   if (payload_size > static_cast<int>(1500 - ORVEX_HEADER_SIZE)) {
     assertion_failed("payload_size <= (1500 - ORVEX_HEADER_SIZE)", __FILE_NAME__, __LINE__);
   }
@@ -104,22 +103,18 @@ int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::opti
   if (payload_size > 100 && e.config.diagnostic_level != 0) std::printf("Hi\n");
 
   const int index = entry_index(e, session);
-  const uint16_t expected_pdu = set_pdu.value_or(session.next_pdu.load());
   std::unique_lock<std::mutex> one_sender(data_send_lock(e, index), std::defer_lock);
-  if (!sent_once(expected_pdu, payload_size)) one_sender.lock();
+  if (!sent_once(pdu, payload_size)) one_sender.lock();
 
   std::array<uint8_t, FRAME_BUFFER_SIZE> frame;
   int size = payload_size;
-  uint16_t pdu;
   {
     std::lock_guard<std::mutex> building(build_lock(e, index));
     // A radio that has left gets nothing more (a report would reopen its
     // entry here); the caller learns that nothing was delivered.
     if (closed_to_sending(session.state, session.cid)) return 0;
     if (set_state) session.state = *set_state;
-    if (set_pdu) session.next_pdu = *set_pdu;
-    if (!build_frame(frame, session, e.config, payload, size)) return 0;
-    pdu = session.next_pdu;
+    if (!build_frame(frame, session, e.config, pdu, payload, size)) return 0;
   }
   int frame_size = size + static_cast<int>(FRAME_HEADER_SIZE);
   // A signal left by an acknowledgement that no send waited for (a repeated
@@ -197,11 +192,15 @@ int send(Engine& e, Session& session, std::optional<uint16_t> set_pdu, std::opti
 }  // namespace
 
 int ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size) {  // NOLINT(readability-identifier-naming)
-  return send(e, session, std::nullopt, std::nullopt, payload, payload_size);
+  return send(e, session, payload_size > 0 ? PDU_DATA : PDU_ACK, std::nullopt, payload, payload_size);
 }
 
-int send_file_frame(Engine& e, Session& session, const uint8_t* payload, int payload_size) {
-  return send(e, session, std::nullopt, std::nullopt, payload, payload_size, true);
+int send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size) {
+  return send(e, session, pdu, std::nullopt, payload, payload_size);
+}
+
+int send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size) {
+  return send(e, session, pdu, std::nullopt, payload, payload_size, true);
 }
 
 bool send_following_block(Engine& e, int index, const uint8_t* payload, int size) {
@@ -215,8 +214,7 @@ bool send_following_block(Engine& e, int index, const uint8_t* payload, int size
   {
     std::lock_guard<std::mutex> building(build_lock(e, index));
     if (closed_to_sending(session.state, session.cid)) return false;
-    session.next_pdu = PDU_FILE_DATA;
-    if (!build_frame(f.frame, session, e.config, payload, payload_size)) return false;
+    if (!build_frame(f.frame, session, e.config, PDU_FILE_DATA, payload, payload_size)) return false;
   }
   f.size = payload_size + static_cast<int>(FRAME_HEADER_SIZE);
   ++f.sent;

@@ -27,7 +27,12 @@ constexpr int MAX_SEND_ATTEMPTS = 11;  // retransmissions after the first transm
 // reason -25. 1 when sent (and acknowledged where a wait applies). When the
 // session is being stopped, a wait ends at once with result 0, and nothing is
 // given up or closed.
+//
+// ESend sends terminal data (PDU_DATA), or an acknowledgement when the payload
+// is empty; send_pdu sends a frame of the type given. A frame's type is always
+// what its sender says it is.
 int ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // NOLINT(readability-identifier-naming)
+int send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 
 // The file blocks that follow a waiting send: while the transfer worker waits
 // for a file frame's acknowledgement, the dispatching thread that takes it
@@ -47,7 +52,7 @@ struct FollowingBlocks {
 
 // ESend for the transfer worker's file frames: its wait for the
 // acknowledgement may be followed by blocks the dispatching thread sends.
-int send_file_frame(Engine& e, Session& session, const uint8_t* payload, int payload_size);
+int send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 
 // Dispatching thread, on a file acknowledgement just taken for entry `index`:
 // sends `size` bytes as the entry's next file data frame when a file send of

@@ -2,26 +2,15 @@
 
 #include <cstdio>
 
-#include "base/byte_order.hpp"
 #include "engine/engine.hpp"
 
 namespace orvex {
 
-bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, const uint8_t* payload,
-                 int& size) {
-  // The PDU type: data goes as terminal data once connected and as file data
-  // otherwise; an empty frame on a connection is an acknowledgement unless it
-  // closes the connection.
-  uint16_t pdu = session.next_pdu;
-  const int32_t state = session.state;
+bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, uint16_t pdu,
+                 const uint8_t* payload, int& size) {
   // Read once: a close on another thread must not put its marker on the wire.
   const uint16_t cid = session.cid;
-  if (closed_to_sending(state, cid)) return false;
-  if (size > 0 && pdu == PDU_ACK) {
-    pdu = state == SESSION_CONNECTED ? PDU_DATA : PDU_FILE_DATA;
-  } else if (size == 0 && state == SESSION_CONNECTED && pdu != PDU_DISCONNECT) {
-    pdu = PDU_ACK;
-  }
+  if (closed_to_sending(session.state, cid)) return false;
   OutgoingHeader h;
   h.destination = session.mac;
   h.source = config.local_mac;
@@ -44,15 +33,14 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const Config& confi
   return true;
 }
 
-bool from_connected_radio(const Engine& e, std::span<const uint8_t> frame) {
-  if (frame.size() < OFFSET_PDU + 2) return false;
-  if (get_be16(frame.data() + OFFSET_PDU) == PDU_IDENTIFY_REQUEST) return true;
+bool from_connected_radio(const Engine& e, const FrameView& frame) {
+  if (frame.header.pdu == PDU_IDENTIFY_REQUEST) return true;
   const int active = e.connection.active_session;
   if (!SessionTable::valid_index(active)) return true;
   const Session& s = e.sessions.entries[static_cast<size_t>(active)];
   const int32_t state = s.state;
   if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) {
-    return MacAddress::from(frame.data() + OFFSET_SOURCE) == s.mac;
+    return frame.header.source == s.mac;
   }
   return true;
 }

@@ -1,5 +1,5 @@
-// The frame a session sends next: its PDU type settled from the session's state,
-// its sequence numbers taken from the entry and advanced.
+// The frame a session sends next: its PDU type given by the sender, its
+// sequence numbers taken from the entry and advanced.
 #pragma once
 
 #include <cstdint>
@@ -13,17 +13,19 @@ namespace orvex {
 
 struct Engine;
 
-// Builds the frame for `session` into `frame` (at least FRAME_BUFFER_SIZE
-// bytes) from `config`'s address and VLAN id: settles the session's next_pdu, advances its tseq by the payload size
-// and records last_nbytes. `size` is the payload size on entry and grows by 4
+// Builds a frame of type `pdu` for `session` into `frame` (at least
+// FRAME_BUFFER_SIZE bytes) from `config`'s address and VLAN id: records the type
+// in the session's next_pdu, advances its tseq by the payload size and records
+// last_nbytes. The type is what the sender says the frame is, never what an
+// earlier frame left in the entry. `size` is the payload size on entry and grows by 4
 // when a VLAN tag was inserted; the bytes to send are size + 40. Refuses (false,
 // nothing written, session unchanged) what encode_frame refuses, and any frame
 // of a closed entry (closed_to_sending).
-bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, const uint8_t* payload,
-                 int& size);
+bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, uint16_t pdu,
+                 const uint8_t* payload, int& size);
 
 // Received frames other than identify requests are taken only from the radio of
 // the connection that is up, if one is.
-bool from_connected_radio(const Engine& e, std::span<const uint8_t> frame);
+bool from_connected_radio(const Engine& e, const FrameView& frame);
 
 }  // namespace orvex

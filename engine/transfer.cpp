@@ -1,9 +1,5 @@
 #include "engine/transfer.hpp"
 
-#include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +21,7 @@ namespace {
 
 constexpr size_t PREFIX_SCAN_LIMIT = 128;
 constexpr char DOWNLOAD_OPEN_FAILED[] = "Could not open output file";
+constexpr char FILE_CHANGED_REPORT[] = "File changed while served";
 // A served file is read through a buffer of many blocks, so that reading the
 // next block on an acknowledgement's arrival seldom waits for the kernel.
 constexpr size_t SERVED_FILE_BUFFER_BYTES = 64 * 1024;
@@ -74,47 +71,31 @@ void finish(Engine& e, Session& s) {
   s.next_pdu = PDU_DATA;
   t.transfer_complete = 0;
   t.end_of_file_met = false;
+  t.data_started = false;
   e.events.transfer_done_event.set();
   // An empty last block was sent without a wait: a signal now would be left
   // pending and let the next data send return before its acknowledgement.
   if (t.last_block_length != 0) e.events.ack_event.set();
 }
 
-// A name the radio may ask for: relative, with no ".." component. The radio
-// must not reach files outside the working directory.
-bool inside_working_directory(const char* name) {
-  if (name[0] == '\0' || name[0] == '/') return false;
-  const char* component = name;
-  for (;;) {
-    const char* end = std::strchr(component, '/');
-    const size_t length = end != nullptr ? static_cast<size_t>(end - component) : std::strlen(component);
-    if (length == 2 && component[0] == '.' && component[1] == '.') return false;
-    if (end == nullptr) return true;
-    component = end + 1;
-  }
-}
-
-// Opens a regular file below the working directory for reading, without ever
-// blocking (a named pipe would block an ordinary open). Symbolic links that
-// lead outside are refused where the kernel can tell. -1 when it cannot be
-// served, also when it is too large for the protocol's 32-bit sizes.
-int open_served_file(const char* name, int32_t& size) {
-  if (!inside_working_directory(name)) return -1;
-  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  open_how how{};
-  how.flags = static_cast<uint64_t>(flags);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, name, &how, sizeof how));
-  if (fd < 0 && errno == ENOSYS) fd = ::open(name, flags);
-  if (fd < 0) return -1;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > INT32_MAX) {
-    ::close(fd);
-    return -1;
-  }
-  ::fcntl(fd, F_SETFL, O_RDONLY);
-  size = static_cast<int32_t>(info.st_size);
-  return fd;
+// The served file changed under the transfer: the radio is told, nothing more
+// of the file goes, and an update run counts the download as failed.
+void fail_changed_file(Engine& e, Session& s) {
+  TransferState& t = e.transfer;
+  close_send_file(e, s);
+  t.transfer_complete = 0;
+  t.end_of_file_met = false;
+  t.data_started = false;
+  s.state = SESSION_CONNECTED;
+  console_printf("Error: Requested file [%s] changed while it was served\n", t.requested_file_name.data());
+  // The report is the transfer worker's to send: it waits for an
+  // acknowledgement that only this thread delivers. The send waiting for the
+  // block just acknowledged ends here.
+  hand_over(e, PDU_ERROR, reinterpret_cast<const uint8_t*>(FILE_CHANGED_REPORT), sizeof FILE_CHANGED_REPORT);
+  t.last_block_length = 0;
+  e.events.ack_event.set();
+  report_failure_in_update_run(e, TransferFailure::FILE_CHANGED);
+  std::fflush(stdout);
 }
 
 void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
@@ -123,12 +104,24 @@ void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
 }
 
 // The file a radio asks for: the name as given, else with ".bin" appended
-// (`name` then holds the longer one). -1 when neither can be served.
-int open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name, int32_t& size) {
-  const int fd = open_served_file(name.data(), size);
-  if (fd >= 0) return fd;
+// (`name` then holds the longer one). fd -1 when neither can be served.
+ServedFile open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
+  ServeRefusal why = ServeRefusal::NONE;
+  ServedFile file = open_served_file(name.data(), why);
+  if (file.fd >= 0) return file;
   append_suffix(name);
-  return open_served_file(name.data(), size);
+  return open_served_file(name.data(), why);
+}
+
+// Reads exactly `count` bytes unless the file ends first.
+size_t read_block(std::FILE* file, uint8_t* into, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    const size_t n = std::fread(into + got, 1, count - got, file);
+    if (n == 0) break;
+    got += n;
+  }
+  return got;
 }
 
 }  // namespace
@@ -137,10 +130,9 @@ int open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name, int3
 bool servable_file(const char* name) {
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> path{};
   std::memcpy(path.data(), name, strnlen(name, REQUESTED_NAME_LIMIT));
-  int32_t size = 0;
-  const int fd = open_requested_file(path, size);
-  if (fd < 0) return false;
-  ::close(fd);
+  const ServedFile file = open_requested_file(path);
+  if (file.fd < 0) return false;
+  ::close(file.fd);
   return true;
 }
 
@@ -222,15 +214,14 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
   }
 
   if (response.status == 0) {
-    int32_t size = 0;
-    const int fd = open_requested_file(name, size);
-    std::FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (fd < 0) {
+    ServedFile served = open_requested_file(name);
+    std::FILE* file = served.fd >= 0 ? fdopen(served.fd, "rb") : nullptr;
+    if (served.fd < 0) {
       console_printf("Error: Requested file [%s] is not available\n", name.data());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else if (file == nullptr) {
-      ::close(fd);
+      ::close(served.fd);
       console_printf("Error: Unable to open requested file [%s]\n\r", name.data());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
@@ -239,9 +230,12 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
       console_printf("The requested file [%s] was opened successfully\n\r", name.data());
       s.send_file = file;
       s.bytes_sent = 0;
+      t.served = served;
+      t.announced = served.size;
+      t.data_started = false;
       t.final_progress_printed = 0;
-      t.transfer_total = int64_t{size} + 1;
-      response = FileResponse{0, size};
+      t.transfer_total = served.size + 1;
+      response = FileResponse{0, static_cast<int32_t>(served.size)};
     }
   }
 
@@ -252,24 +246,40 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
   return 0;
 }
 
+static bool covers_whole_file(const Engine& e, const Session& s, uint32_t frame_rseq) {
+  const TransferState& t = e.transfer;
+  return t.data_started && static_cast<int32_t>(frame_rseq - t.data_end) >= 0 &&
+         static_cast<int32_t>(frame_rseq - s.tseq) <= 0;
+}
+
 int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header) {
   Session& s = e.sessions[index];
   TransferState& t = e.transfer;
   SessionEvents& events = e.events;
 
-  if (t.transfer_complete) {
-    // Only an acknowledgement that covers everything sent ends the transfer;
-    // a late repeat of an earlier one leaves the last block waiting.
-    if (header.rseq != s.tseq) return 0;
-    take_acknowledgement(s, header.rseq);
-    note_file_acknowledgement(e);
-    finish(e, s);
-    return 1;
-  }
+  // Only an acknowledgement that goes past the last one taken counts: an old
+  // one repeated (a doubled frame, arriving after the radio's output) must not
+  // let the next block go while an earlier one is missing, which then goes
+  // again on its own schedule.
   if (header.tseq != s.rseq || !is_new_acknowledgement(s, header.rseq)) return 0;
   take_acknowledgement(s, header.rseq);
   note_file_acknowledgement(e);
-  s.next_pdu = PDU_FILE_DATA;
+  if (!t.data_started) {
+    // The file response is acknowledged: the file's bytes are numbered from here.
+    t.data_started = true;
+    t.data_end = s.tseq + static_cast<uint32_t>(t.announced);
+  }
+  if (t.transfer_complete) {
+    // The transfer is over only when every byte of the file is acknowledged;
+    // until then (the first part of a block sent in two frames) the waiting
+    // send is only told that its frame arrived.
+    if (covers_whole_file(e, s, header.rseq)) {
+      finish(e, s);
+    } else {
+      events.ack_event.set();
+    }
+    return 1;
+  }
 
   if (t.end_of_file_met) {
     hand_over(e, PDU_FILE_DATA, nullptr, 0);
@@ -282,25 +292,29 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
     return 1;
   }
 
-  // The next block leaves from here when the transfer worker's send waits
-  // for this acknowledgement (the usual case), and that send then waits on
-  // for the block's own. Otherwise it is handed over, ready before the waiting
-  // send is woken, so the worker goes straight on. Blocks that go in two
-  // frames are always handed over.
+  // Exactly the announced size is sent: a file that came up short or was
+  // changed while served fails the transfer (checked before its last frame).
+  const int64_t remaining = t.announced - s.bytes_sent;
+  const size_t wanted = static_cast<size_t>(std::min<int64_t>(remaining, FILE_BLOCK_SIZE));
+  const bool last = wanted < static_cast<size_t>(FILE_BLOCK_SIZE);
   size_t count = 0;
   bool followed = false;
+  bool changed = false;
   {
     std::lock_guard<std::mutex> lock(t.block_mutex);
-    if (s.send_file != nullptr) {
-      count = std::fread(t.block.bytes.data(), 1, FILE_BLOCK_SIZE, s.send_file);
-    }
-    followed = count != 0 && !goes_in_two_frames(count) &&
+    if (s.send_file != nullptr) count = read_block(s.send_file, t.block.bytes.data(), wanted);
+    changed = count != wanted || (last && !served_file_unchanged(t.served));
+    followed = !changed && count != 0 && !goes_in_two_frames(count) &&
                send_following_block(e, index, t.block.bytes.data(), static_cast<int>(count));
-    if (!followed) {
+    if (!followed && !changed) {
       t.block.pdu = PDU_FILE_DATA;
       t.block.length = static_cast<int32_t>(count);
       events.block_ready_event.set();
     }
+  }
+  if (changed) {
+    fail_changed_file(e, s);
+    return 1;
   }
   t.last_block_length = static_cast<int32_t>(count);
   if (!followed) events.ack_event.set();
@@ -308,7 +322,7 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
   const int32_t sent = s.bytes_sent + static_cast<int32_t>(count);
   s.bytes_sent = sent;
   const int percent = progress_percent(sent, t.transfer_total);
-  if (count < static_cast<size_t>(FILE_BLOCK_SIZE)) {
+  if (last) {
     t.end_of_file_met = true;
     if (percent != 100) {
       print_final_progress(e, s);
@@ -322,16 +336,20 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
   return 1;
 }
 
-void finish_transfer_by_data(Engine& e, Session& s) {
-  // Everything sent counts as acknowledged, so the radio's late
-  // acknowledgement of the last block is not taken as new and leaves no
-  // signal pending for a send that waits for nothing.
+bool finish_transfer_by_data(Engine& e, Session& s, uint32_t frame_rseq) {
+  // The radio's data tells how much of the file it took: the transfer ends
+  // only when that is every byte. Everything sent then counts as
+  // acknowledged, so the radio's late acknowledgement of the last block is not
+  // taken as new and leaves no signal pending for a send that waits for nothing.
+  if (!covers_whole_file(e, s, frame_rseq)) return false;
   take_acknowledgement(s, s.tseq);
   finish(e, s);
+  return true;
 }
 
-void report_failure_in_update_run(Engine& e) {
+void report_failure_in_update_run(Engine& e, TransferFailure why) {
   if (e.config.update_all_mode != 0) {
+    e.transfer.failure = why;
     e.transfer.transfer_failed = 1;
     e.events.transfer_done_event.set();
   }
@@ -358,7 +376,7 @@ void abandon_transfer(Engine& e, Session& s) {
   s.next_pdu = PDU_DATA;
 }
 
-int handle_download_start(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes) {
+int handle_download_start(Engine& e, int index, const uint8_t* payload, uint32_t nbytes) {
   Session& s = e.sessions[index];
   const auto response = read_file_response(std::span<const uint8_t>(payload, nbytes));
   if (!response || response->status != 0) {
@@ -371,17 +389,9 @@ int handle_download_start(Engine& e, int index, const FrameHeader& header, const
     s.state = SESSION_CONNECTED;
     hand_over(e, PDU_ERROR, reinterpret_cast<const uint8_t*>(DOWNLOAD_OPEN_FAILED), sizeof DOWNLOAD_OPEN_FAILED);
   }
-  prefer_acknowledgement(s);
-  if (header.tseq == s.rseq) {
-    s.rseq = s.rseq + nbytes;
-    acknowledge(e, s);
-    return 0;
-  }
-  char line[128];
-  std::snprintf(line, sizeof line, "e:Wrong sequence number recieved: %ld instead of %ld\n",
-                static_cast<long>(header.tseq), static_cast<long>(s.rseq.load()));
-  print_diagnostic(e.config, line);
-  return -3;
+  s.rseq = s.rseq + nbytes;
+  acknowledge(e, s);
+  return 0;
 }
 
 int transfer_step(Engine& e, int index) {
@@ -405,19 +415,15 @@ int transfer_step(Engine& e, int index) {
     if (block.pdu == PDU_ERROR) {
       send_error_report(e, entry, reinterpret_cast<const char*>(block.bytes.data()));
     } else if (!goes_in_two_frames(static_cast<size_t>(block.length))) {
-      s.next_pdu = block.pdu;
-      ok = send_file_frame(e, s, block.bytes.data(), block.length);
+      ok = send_file_frame(e, s, block.pdu, block.bytes.data(), block.length);
     } else {
-      s.next_pdu = block.pdu;
-      ok = send_file_frame(e, s, block.bytes.data(), TRANSFER_SPLIT_SIZE);
+      ok = send_file_frame(e, s, block.pdu, block.bytes.data(), TRANSFER_SPLIT_SIZE);
       if (ok != 0 && !e.events.stopping_now()) {
-        s.next_pdu = block.pdu;
-        ok = send_file_frame(e, s, block.bytes.data() + TRANSFER_SPLIT_SIZE, block.length - TRANSFER_SPLIT_SIZE);
+        ok = send_file_frame(e, s, block.pdu, block.bytes.data() + TRANSFER_SPLIT_SIZE,
+                             block.length - TRANSFER_SPLIT_SIZE);
       }
     }
     if (e.events.stopping_now()) return 1;
-    // Once the transfer is over (or was refused) typed text goes out as terminal data again.
-    if (s.state == SESSION_CONNECTED && block.pdu != PDU_ERROR) s.next_pdu = PDU_DATA;
     if (ok == 0) report_failure_in_update_run(e);
     return 0;
   }
@@ -436,13 +442,6 @@ int transfer_step(Engine& e, int index) {
     }
   }
   return 0;
-}
-
-void run_transfer_worker(Engine& e, int index) {
-  while (!e.events.stopping_now()) {
-    if (index >= 0 && e.sessions[index].state == SESSION_CLOSED) return;
-    if (transfer_step(e, index) != 0) return;
-  }
 }
 
 }  // namespace orvex

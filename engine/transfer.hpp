@@ -6,12 +6,14 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
 #include "base/shared_field.hpp"
 #include "engine/session_table.hpp"
+#include "os/served_file.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
@@ -37,18 +39,30 @@ struct TransferBlock {
   std::array<uint8_t, MAX_PAYLOAD_SIZE> bytes{};
 };
 
+// Why a transfer failed, for the report of an update run.
+enum class TransferFailure : int {
+  NONE,
+  REFUSED,       // the file could not be served, or the radio gave up
+  FILE_CHANGED,  // the file changed while it was served
+};
+
 // The program-wide transfer state (one transfer at a time).
 struct TransferState {
   std::mutex block_mutex;  // the block is written by the dispatcher and copied by the worker
   TransferBlock block;     // guarded by block_mutex
   SharedField<int> transfer_failed{0};
+  std::atomic<TransferFailure> failure{TransferFailure::NONE};  // with transfer_failed
   SharedField<int> transfer_complete{0};
   SharedField<int> final_progress_printed{1};
   SharedField<int32_t> transfer_idle_count{0};
   SharedField<int64_t> transfer_total{0};  // size + 1: the divisor of the percentage
   // Dispatching thread only.
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> requested_file_name{};
-  bool end_of_file_met = false;   // the last read came up short
+  ServedFile served;              // the file as it was when its size was announced
+  int64_t announced = 0;          // the size the file response announced: exactly this much is sent
+  bool data_started = false;      // the file response was acknowledged
+  uint32_t data_end = 0;          // the radio's RSEQ once every byte of the file is acknowledged
+  bool end_of_file_met = false;   // the last block (short or empty) is out
   int32_t last_block_length = 0;  // of the block read last: 0 means nobody waits for its ack
 };
 
@@ -70,14 +84,16 @@ int progress_percent(int32_t sent, int64_t total);
 // bytes that really arrived.
 int handle_file_request(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
 int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header);
-int handle_download_start(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
-// A data frame arrived while the last block is out: the transfer ends here.
-void finish_transfer_by_data(Engine& e, Session& session);
+// A file response in sequence (the caller tested it).
+int handle_download_start(Engine& e, int index, const uint8_t* payload, uint32_t nbytes);
+// A data frame whose RSEQ is `frame_rseq` arrived while the last block is out:
+// true when it shows every byte of the file taken, and the transfer ends here.
+bool finish_transfer_by_data(Engine& e, Session& session, uint32_t frame_rseq);
 // A PDU_ERROR from the radio ended the transfer on its side.
 void abandon_transfer(Engine& e, Session& session);
 // The radio ended its transfer or its connection during an update run: the
 // download counts as failed at once (transfer_failed, transfer_done_event).
-void report_failure_in_update_run(Engine& e);
+void report_failure_in_update_run(Engine& e, TransferFailure why = TransferFailure::REFUSED);
 // The update run's wait for a download ran out: the transfer of entry `index`
 // ends here (file closed, back to SESSION_CONNECTED), so it cannot finish or
 // fail later into the next radio's wait. Any thread.
@@ -88,9 +104,5 @@ void end_transfer_after_wait(Engine& e, int index);
 // each step). 0 to go on, 1 to stop (the session is stopping).
 int transfer_step(Engine& e, int index);
 
-// The transfer worker's loop: repeats transfer_step until the session stops or,
-// for a fixed entry, until that entry is closed. An index of -1 never ends on a
-// closed entry: the batch run moves on to the next radio.
-void run_transfer_worker(Engine& e, int index);
 
 }  // namespace orvex

@@ -31,17 +31,27 @@ bool FrameIo::Ring::full() const { return (write + 1) % RX_RING_SLOTS == read; }
 
 size_t FrameIo::Ring::room() const { return RX_RING_SLOTS - 1 - (write + RX_RING_SLOTS - read) % RX_RING_SLOTS; }
 
-void FrameIo::Ring::push(std::span<const uint8_t> frame) {
-  std::memcpy(slots[write].data(), frame.data(), frame.size());
-  lengths[write] = frame.size();
+// The one copy a received frame gets: from the adapter's buffer into its slot.
+void FrameIo::Ring::push(const FrameView& frame) {
+  uint8_t* slot = slots[write].data();
+  std::memcpy(slot, frame.bytes.data(), frame.bytes.size());
+  FrameView& kept = views[write];
+  kept = frame;
+  kept.bytes = std::span<const uint8_t>(slot, frame.bytes.size());
+  kept.payload = std::span<const uint8_t>(slot + (frame.payload.data() - frame.bytes.data()), frame.payload.size());
   write = (write + 1) % RX_RING_SLOTS;
 }
 
-int FrameIo::Ring::pop(std::span<uint8_t> out) {
-  const size_t n = std::min(lengths[read], out.size());
-  std::memcpy(out.data(), slots[read].data(), n);
+const FrameView& FrameIo::Ring::pop() {
+  const FrameView& frame = views[read];
   read = (read + 1) % RX_RING_SLOTS;
-  return static_cast<int>(n);
+  return frame;
+}
+
+std::optional<FrameView> judge_frame(std::span<const uint8_t> bytes, const MacAddress& local, int vlan, bool trace) {
+  auto frame = parse_frame(bytes, vlan);
+  if (!frame || !addressed_here(*frame, local, trace)) return std::nullopt;
+  return frame;
 }
 
 FrameIo::FrameIo(const Config& config)
@@ -77,15 +87,20 @@ int FrameIo::send(std::span<const uint8_t> frame) {
 // Keeps an accepted frame in the ring. Reads never take more frames than the
 // ring has room for, so none is dropped for want of room; a frame longer than
 // a slot is no frame of ours.
-void FrameIo::keep(std::span<const uint8_t> frame) {
-  const bool ours = accept_frame(frame, config_.local_mac, config_.diagnostic_level >= 4) ||
-                    vlan_tagged(frame, config_.vlan_id);
-  if (ours && frame.size() <= RX_SLOT_SIZE && !ring_->full()) ring_->push(frame);
+void FrameIo::keep(std::span<const uint8_t> bytes) {
+  if (bytes.size() > RX_SLOT_SIZE || ring_->full()) return;
+  const int vlan = any_vlan_ && config_.vlan_id != 0 ? ANY_VLAN : vlan_rule(config_.vlan_id);
+  const auto frame = judge_frame(bytes, config_.local_mac, vlan, config_.diagnostic_level >= 4);
+  if (frame) ring_->push(*frame);
 }
 
-int FrameIo::receive(std::span<uint8_t> buffer, uint64_t wait_ms) {
+int FrameIo::receive(FrameView& frame, uint64_t wait_ms) {
   Ring& ring = *ring_;
-  if (!ring.empty()) return ring.pop(buffer);
+  const auto hand_out = [&] {
+    frame = ring.pop();
+    return 1;
+  };
+  if (!ring.empty()) return hand_out();
   Clock& c = clock();
   const uint64_t start = c.now_ms();
   uint64_t elapsed = 0;
@@ -101,7 +116,7 @@ int FrameIo::receive(std::span<uint8_t> buffer, uint64_t wait_ms) {
       std::printf("Error: PacketReceivePacket failed");
       return -1;
     }
-    if (!ring.empty()) return ring.pop(buffer);
+    if (!ring.empty()) return hand_out();
   }
 }
 

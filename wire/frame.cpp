@@ -24,6 +24,39 @@ std::optional<FrameHeader> read_frame_header(std::span<const uint8_t> frame) {
   return h;
 }
 
+std::optional<FrameView> parse_frame(std::span<const uint8_t> bytes, int vlan) {
+  if (bytes.size() < FRAME_HEADER_SIZE) return std::nullopt;
+  ByteReader in(bytes);
+  FrameView f;
+  f.bytes = bytes;
+  f.header.destination = MacAddress::from(in.bytes(6).data());
+  f.header.source = MacAddress::from(in.bytes(6).data());
+  uint16_t length = in.be16();
+  if (length == VLAN_TPID) {
+    f.tagged = true;
+    f.tag_control = in.be16();
+    const int id = f.tag_control & 0x0FFF;
+    if (vlan == UNTAGGED_ONLY || (vlan != ANY_VLAN && id != (vlan & 0x0FFF))) return std::nullopt;
+    length = in.be16();
+  }
+  const std::span<const uint8_t> snap = in.bytes(SNAP_HEADER.size());
+  if (!in.ok() || length > MAX_LENGTH_FIELD) return std::nullopt;
+  if (!std::equal(SNAP_HEADER.begin(), SNAP_HEADER.end(), snap.begin())) return std::nullopt;
+  f.header.length = length;
+  f.header.pdu = in.be16();
+  f.header.cid = in.be16();
+  in.skip(2);
+  f.header.tseq = in.be32();
+  f.header.rseq = in.be32();
+  f.header.nbytes = in.be32();
+  if (!in.ok()) return std::nullopt;
+  const size_t arrived = in.remaining();
+  const size_t at = bytes.size() - arrived;
+  f.whole = f.header.nbytes <= MAX_PAYLOAD_SIZE && f.header.nbytes <= arrived;
+  f.payload = bytes.subspan(at, f.whole ? f.header.nbytes : std::min(arrived, MAX_PAYLOAD_SIZE));
+  return f;
+}
+
 bool encode_frame(std::span<uint8_t> frame, const OutgoingHeader& h, const uint8_t* payload, int& size) {
   if (size < 0 || static_cast<size_t>(size) > MAX_PAYLOAD_SIZE) return false;
   const size_t needed = FRAME_HEADER_SIZE + static_cast<size_t>(size) + (h.vlan_id != 0 ? VLAN_TAG_SIZE : 0);
@@ -70,6 +103,23 @@ bool accept_frame(std::span<const uint8_t> frame, const MacAddress& local, bool 
   }
   if (trace) std::printf("TRC05 MAC addr OK\n");
   return std::equal(SNAP_HEADER.begin(), SNAP_HEADER.end(), p + OFFSET_SNAP);
+}
+
+bool addressed_here(const FrameView& f, const MacAddress& local, bool trace) {
+  const MacAddress& destination = f.header.destination;
+  if (trace) {
+    std::printf("TRC03 dest MAC addr %s   src MAC addr is %s prot = %04X\n", format_mac_text(destination),
+                format_mac_text(f.header.source), f.tagged ? VLAN_TPID : f.header.length);
+  }
+  if (!destination.is_broadcast() && destination != local) {
+    if (trace) {
+      std::printf("TRC04 wrong MAC addr %s   my MAC addr is %s\n", format_mac_text(destination),
+                  format_mac_text(local));
+    }
+    return false;
+  }
+  if (trace) std::printf("TRC05 MAC addr OK\n");
+  return true;
 }
 
 bool vlan_tagged(std::span<const uint8_t> frame, int vlan_id) {

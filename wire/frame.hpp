@@ -21,6 +21,9 @@ constexpr size_t MAX_PAYLOAD_SIZE = 1500 - ORVEX_HEADER_SIZE;                   
 constexpr size_t MAX_FRAME_SIZE = FRAME_HEADER_SIZE + MAX_PAYLOAD_SIZE;         // 1514
 constexpr size_t VLAN_TAG_SIZE = 4;
 constexpr size_t FRAME_BUFFER_SIZE = 1522;
+// The length field counts the whole untagged frame, so 1514 at most; a larger
+// value is an Ethernet II type, and the frame is none of this protocol.
+constexpr uint16_t MAX_LENGTH_FIELD = 1514;
 constexpr uint16_t VLAN_TPID = 0x8100;
 constexpr std::array<uint8_t, 8> SNAP_HEADER = {0xAA, 0xAA, 0x03, 0x02, 0x7A, 0x41, 0x00, 0x01};
 
@@ -70,6 +73,28 @@ struct FrameHeader {
 // Reads the header of an untagged frame; nothing when fewer than 40 bytes.
 std::optional<FrameHeader> read_frame_header(std::span<const uint8_t> frame);
 
+// A received frame of this protocol, read once: its header, its payload and
+// the 802.1Q tag it came behind. The spans point into the bytes parsed.
+struct FrameView {
+  FrameHeader header;
+  std::span<const uint8_t> bytes;    // the whole frame as it arrived, tag included
+  std::span<const uint8_t> payload;  // NBytes bytes when whole, else what arrived (at most 1474)
+  bool whole = false;                // NBytes is at most 1474 and that many bytes arrived
+  bool tagged = false;
+  uint16_t tag_control = 0;          // the tag's 16 bits: priority and VLAN id
+};
+
+// Which tagged frames parse_frame takes: none, those of one VLAN id, or any.
+constexpr int UNTAGGED_ONLY = 0;
+constexpr int ANY_VLAN = -1;
+
+// Parses a received frame, tagged or not. Nothing when it is shorter than the
+// header, its length field is no 802.3 length (above 1500), it lacks this
+// protocol's SNAP header, or it is tagged and `vlan` does not take its tag:
+// UNTAGGED_ONLY takes no tag, ANY_VLAN any, and a VLAN id (its low 12 bits)
+// only tags with that id. The payload is bounded by what arrived.
+std::optional<FrameView> parse_frame(std::span<const uint8_t> bytes, int vlan);
+
 // The header fields of a frame this station sends. A radio of level 2 or more
 // reads them big-endian, older radios little-endian.
 struct OutgoingHeader {
@@ -93,6 +118,10 @@ bool encode_frame(std::span<uint8_t> frame, const OutgoingHeader& header, const 
 // broadcast, and carrying this protocol's SNAP header. `trace` prints the
 // addresses compared.
 bool accept_frame(std::span<const uint8_t> frame, const MacAddress& local, bool trace = false);
+
+// The same test on a parsed frame: addressed to `local` or broadcast (the SNAP
+// header was checked by parse_frame). `trace` prints the addresses compared.
+bool addressed_here(const FrameView& frame, const MacAddress& local, bool trace = false);
 
 // True when a VLAN id is set and bytes 12-13 are 81 00.
 bool vlan_tagged(std::span<const uint8_t> frame, int vlan_id);

@@ -85,7 +85,10 @@ struct Radio {
       wire->deliver({peer_frame(RADIO_MAC, LOCAL_MAC, PDU_ACK, cid, tseq, rseq + forge_ahead)});
     }
     t.complete = f.nbytes == 0 || (t.bytes.size() == static_cast<size_t>(t.size) && t.size % FILE_BLOCK_SIZE != 0);
+    if (on_block) on_block(t.blocks.size());
+    if (t.complete && hold_last) return;
     if (!t.complete || ack_last_block) send(PDU_ACK, {});
+    if (!t.complete && print_after_block) send(PDU_DATA, text_bytes("p")), send(PDU_ACK, {});  // the ack repeated
     if (t.complete && !ack_last_block) send(PDU_DATA, text_bytes("done\n"));
     if (t.complete && !requests.empty()) send(PDU_FILE_REQUEST, text_bytes(requests.front())), requests.pop_front();
   }
@@ -105,6 +108,9 @@ struct Radio {
 
   bool accept = true;                 // answers connect requests
   bool ack_last_block = true;         // of a file; otherwise says "done" after it
+  bool hold_last = false;             // neither acknowledges the last bytes of a file nor says anything
+  bool print_after_block = false;     // prints after acknowledging a block, then repeats that acknowledgement
+  std::function<void(size_t)> on_block;  // told of each file block taken (counted from 1)
   std::atomic<bool> ack_data = true;  // otherwise takes data in without a word
   std::deque<std::string> requests;   // asked for in turn as each file completes
   std::string leave_on;               // data it acknowledges and then disconnects
@@ -247,10 +253,11 @@ TEST_F(EngineTest, ARepeatedAcknowledgementDoesNotStandForTheNextFrames) {
 
 TEST_F(EngineTest, GarbageOnTheConnectionIsShownNotObeyedAndADoubledDisconnectEndsTheSessionOnce) {
   connect();
-  const std::string shown = capture_stdout([&] { feed(PDU_ERROR, text_bytes("bad\x1b]2;x\x07\x0e\x7f\tend\r\n"), 9); });
+  const Bytes text = text_bytes("bad\x1b]2;x\x07\x0e\x7f\tend\r\n");
+  const std::string shown = capture_stdout([&] { feed(PDU_ERROR, text, 0); });
   EXPECT_EQ(shown, "Error description: bad?]2;x???\tend\r\n\n");
   start();
-  const Bytes bye = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DISCONNECT, RADIO_CID, 0, 1);
+  const Bytes bye = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DISCONNECT, RADIO_CID, static_cast<uint32_t>(text.size()), 1);
   const std::string out = capture_stdout([&] {
     radio.wire->deliver({bye, bye});
     ASSERT_TRUE(eventually([this] { return !workers.running(); }));
@@ -259,18 +266,45 @@ TEST_F(EngineTest, GarbageOnTheConnectionIsShownNotObeyedAndADoubledDisconnectEn
   EXPECT_EQ(out, "Connection with device terminated\n");
 }
 
-TEST_F(EngineTest, NBytesCountsOnlyTheBytesThatArrived) {
+TEST_F(EngineTest, ControlFramesCountOnlyInSequenceFromTheRadioAndOnlyWhole) {
+  // A station that knows the radio's address and the connection's identifier, but not its sequence numbers.
+  connect();
+  e.config.batch_mode = 1, e.config.update_all_mode = 1;  // a radio that left is told, not the process
+  for (const uint32_t tseq : {5000u, 0xFFFFFFF0u, 1475u}) {
+    for (const uint16_t pdu : {PDU_DISCONNECT, PDU_RESTORE, PDU_ERROR, PDU_FILE_RESPONSE}) {
+      radio.frames.clear();
+      const Bytes payload = pdu == PDU_ERROR ? text_bytes("x") : pdu == PDU_FILE_RESPONSE ? Bytes(24, 0) : Bytes{};
+      EXPECT_EQ(capture_stdout([&] { feed(pdu, payload, tseq); }), "") << pdu << " at " << tseq;
+      EXPECT_EQ(std::tuple(entry().state.load(), radio.frames.size(), e.transfer.transfer_failed.load()),
+                std::tuple(SESSION_CONNECTED, 0u, 0)) << pdu << " at " << tseq;
+    }
+  }
+  // Data whose NBytes is more than arrived is neither shown, counted nor acknowledged: it comes again.
+  EXPECT_EQ(capture_stdout([&] { feed(PDU_DATA, text_bytes("abc"), 0, 1, 100); }), "");
+  EXPECT_EQ(std::tuple(entry().rseq.load(), radio.frames.size()), std::tuple(0u, 0u));
+  // A disconnect just ahead of the radio's output waits for it, then ends the connection.
+  EXPECT_EQ(capture_stdout([&] { feed(PDU_DISCONNECT, {}, 3); }), "");
+  EXPECT_EQ(entry().state, SESSION_CONNECTED);
+  EXPECT_EQ(capture_stdout([&] { feed(PDU_DATA, text_bytes("abc"), 0); }), "abcConnection with device terminated\n");
+  EXPECT_EQ(std::tuple(entry().state.load(), e.transfer.transfer_failed.load()), std::tuple(SESSION_CLOSED, 1));
+  // Frames of other connections do not keep an idle transfer alive; the transfer's own do.
+  connect();
+  entry().state = SESSION_TRANSFER, e.transfer.transfer_idle_count = 7;
+  feed(PDU_DATA, text_bytes("x"), 0, 1, {}, 0x4321);
+  EXPECT_EQ(e.transfer.transfer_idle_count, 7);
+  feed(PDU_FILE_DATA, {}, 0);
+  EXPECT_EQ(e.transfer.transfer_idle_count, 0);
+}
+
+TEST_F(EngineTest, NBytesIsBoundedAndARequestedNameToo) {
   connect();  // frames exactly as long as their bytes: reading past them is caught by the sanitizer builds
-  EXPECT_EQ(capture_stdout([&] { feed(PDU_DATA, text_bytes("abc"), 0, 1, 100); }), "abc");
-  EXPECT_EQ(capture_stdout([&] { feed(PDU_ERROR, text_bytes("boom"), 3, 1, 5000); }), "Error description: boom\n");
-  EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("kept"), 7, 1, 0xFFFFFFFF) + feed(PDU_QUIET_DATA, {}, 11, 1, 1474), 0);
-  EXPECT_EQ(entry().rseq, 11u);
-  const Bytes header = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, RADIO_CID, 11, 1, {}, 1474);
+  const Bytes header = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, RADIO_CID, 0, 1, {}, 1474);
   EXPECT_EQ(dispatch_frame(e, header.data(), 30), DISPATCH_REJECTED);
-  capture_stdout([&] { feed(PDU_FILE_RESPONSE, Bytes(24, 0), 11); });  // a download offered: refused, but not here
+  EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("kept"), 0, 1, 0xFFFFFFFF), DISPATCH_REJECTED);
+  capture_stdout([&] { feed(PDU_FILE_RESPONSE, Bytes(24, 0), 0); });  // a download offered: refused, but not here
   EXPECT_EQ(e.transfer.block.pdu, PDU_ERROR) << "the report is the transfer worker's to send";
   // A requested name: only 127 bytes count, and ".bin" still fits behind them.
-  capture_stdout([&] { feed(PDU_FILE_REQUEST, Bytes(300, 'n'), 35); });
+  capture_stdout([&] { feed(PDU_FILE_REQUEST, Bytes(300, 'n'), 24); });
   EXPECT_EQ(std::string(e.transfer.requested_file_name.data()), std::string(127, 'n') + ".bin");
 }
 
@@ -304,10 +338,10 @@ TEST_F(EngineTest, ABurstLargerThanTheFrameRingArrivesWholeAndInOrder) {
   std::vector<Bytes> burst;
   for (uint32_t i = 0; i < 250; ++i) burst.push_back(peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, RADIO_CID, i, 1));
   radio.wire->deliver(burst);
-  Bytes buffer(RX_SLOT_SIZE);
+  FrameView frame;
   for (uint32_t i = 0; i < 250; ++i) {
-    ASSERT_EQ(e.io.receive(buffer), static_cast<int>(FRAME_HEADER_SIZE)) << i;
-    ASSERT_EQ(read_frame_header(buffer)->tseq, i);
+    ASSERT_EQ(e.io.receive(frame), 1) << i;
+    ASSERT_EQ(frame.header.tseq, i);
   }
   EXPECT_EQ(radio.wire->receive_calls(), 3u) << "each read takes only what the ring has room for";
 }
@@ -465,6 +499,95 @@ TEST_F(EngineTest, ABlockLostOnTheWayIsSentAgainAsItWasUntilItArrives) {
     EXPECT_EQ(std::tuple(blocks[i].tseq, blocks[i].payload), std::tuple(blocks[2].tseq, blocks[2].payload)) << i;
     EXPECT_GE(blocks[i].at_ms, blocks[i - 1].at_ms + (i == 3 ? 300 : 390)) << i;
   }
+}
+
+TEST_F(EngineTest, ARepeatedAcknowledgementAfterTheRadiosOutputDoesNotSkipALostBlock) {
+  // The radio prints after each block and then repeats its acknowledgement; the second block is lost on the way.
+  const Bytes content = write_file("fw", 6000);
+  radio.lost = {2}, radio.print_after_block = true;
+  e.config.batch_mode = 1;  // a block given up is told, the program goes on
+  connect();
+  fake->grace_ms = 200;
+  start();
+  capture_stdout([&] {
+    radio.say(PDU_FILE_REQUEST, "fw");
+    ASSERT_TRUE(radio.wait([&] { return !radio.transfers.empty() && radio.transfers.back().complete; }));
+    stop();
+  });
+  EXPECT_TRUE(radio.transfers[0].bytes == content);
+}
+
+TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
+  // The radio never acknowledges the frame that completes the file: the last block of 1024 bytes goes in two
+  // frames (200 and 824), that of 3000 bytes in one. The download is given up, never taken as done.
+  e.config.batch_mode = e.config.update_all_mode = 1;
+  fake->grace_ms = 200, radio.hold_last = true;
+  for (size_t size : {1024, 3000}) {
+    write_file("fw", size);
+    connect();
+    radio.frames.clear(), radio.transfers.clear(), e.events.transfer_done_event.reset();
+    start();
+    capture_stdout([&] {
+      radio.say(PDU_FILE_REQUEST, "fw");
+      ASSERT_TRUE(eventually([this] { return e.events.transfer_done_event.reset(); }));
+      stop();
+    });
+    EXPECT_EQ(std::tuple(e.transfer.transfer_failed.load(), radio.count(PDU_DISCONNECT)), std::tuple(1, 1u)) << size;
+  }
+}
+
+TEST_F(EngineTest, AFileThatChangesWhileServedFailsItsTransferAndNoMoreThanAnnouncedIsSent) {
+  e.config.batch_mode = e.config.update_all_mode = 1;
+  fake->grace_ms = 200;
+  const struct { const char* what; void (*change)(); } cases[] = {
+      {"truncated", [] { std::filesystem::resize_file("fw", 2000); }},
+      {"grown", [] { std::ofstream("fw", std::ios::app) << std::string(5000, 'x'); }},
+  };
+  for (const auto& c : cases) {
+    write_file("fw", 6000);
+    connect();
+    radio.frames.clear(), radio.transfers.clear(), radio.shown.clear(), e.events.transfer_done_event.reset();
+    radio.on_block = [&c](size_t taken) { if (taken == 1) c.change(); };
+    start();
+    const std::string out = capture_stdout([&] {
+      radio.say(PDU_FILE_REQUEST, "fw");
+      ASSERT_TRUE(eventually([this] { return e.events.transfer_done_event.reset(); }));
+      ASSERT_TRUE(radio.wait([&] { return radio.shown.find("File changed while served") != std::string::npos; }));
+      stop();
+    });
+    EXPECT_EQ(std::tuple(e.transfer.transfer_failed.load(), e.transfer.failure.load()),
+              std::tuple(1, TransferFailure::FILE_CHANGED)) << c.what;
+    EXPECT_TRUE(!radio.transfers[0].complete && radio.transfers[0].bytes.size() < 6000) << c.what;
+    EXPECT_NE(out.find("Error: Requested file [fw] changed while it was served\n"), std::string::npos) << c.what;
+    EXPECT_EQ(out.find("100%"), std::string::npos) << c.what;
+  }
+}
+
+TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
+  // bytes_sent * 100 leaves 32 bits beyond 21474836 bytes: a sparse 30 MB file, its acknowledgements fed in turn
+  // and each block taken as the transfer worker would send it.
+  { std::ofstream("big"); }
+  std::filesystem::resize_file("big", 30000000);
+  connect();
+  const std::string out = capture_stdout([&] {
+    feed(PDU_FILE_REQUEST, text_bytes("big"), 0);
+    entry().tseq = entry().tseq + static_cast<uint32_t>(FILE_RESPONSE_SIZE);
+    for (int i = 0; i < 22300 && e.transfer.transfer_complete == 0; ++i) {
+      feed(PDU_ACK, {}, 3, entry().tseq);
+      entry().tseq = entry().tseq + static_cast<uint32_t>(e.transfer.block.length);
+    }
+  });
+  EXPECT_NE(out.find("\r [Transferring file 21475800 bytes sent (71% completed)]"), std::string::npos);
+  EXPECT_TRUE(out.ends_with("\r [Transferring file 30000000 bytes sent (100% completed)]\n"));
+  // After an error report (here, a download the radio offers) typed text still goes as terminal data.
+  connect();
+  radio.frames.clear();
+  start();
+  capture_stdout([&] { send_error_report(e, RADIO, "Could not open output file"); });
+  ESend(e, entry(), text_bytes("logout\n").data(), 7);
+  stop();
+  ASSERT_EQ(radio.frames.size(), 2u);
+  EXPECT_EQ(std::tuple(radio.frames[0].pdu, radio.frames[1].pdu), std::tuple(PDU_ERROR, PDU_DATA));
 }
 
 TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextData) {

@@ -73,9 +73,8 @@ class Wire final : public CaptureHandle {
 
 // One step of the receive worker.
 void receive_one(Engine& e) {
-  std::array<uint8_t, RX_SLOT_SIZE> buffer;
-  const int n = e.io.receive(buffer);
-  if (n >= static_cast<int>(FRAME_HEADER_SIZE)) dispatch_frame(e, buffer.data(), n);
+  FrameView frame;
+  if (e.io.receive(frame) > 0) dispatch_frame(e, frame);
 }
 
 }  // namespace

@@ -45,22 +45,25 @@ TEST_F(FrameTest, BuiltInBothByteOrdersAndTaggedOrRefusedWhenTooLarge) {
     s.tseq = 48, s.rseq = 7;
     Bytes frame(FRAME_BUFFER_SIZE);
     int size = static_cast<int>(c.payload.size());
-    EXPECT_TRUE(build_frame(frame, s, e.config, reinterpret_cast<const uint8_t*>(c.payload.data()), size));
+    EXPECT_TRUE(build_frame(frame, s, e.config, c.next_pdu, reinterpret_cast<const uint8_t*>(c.payload.data()), size));
     frame.resize(static_cast<size_t>(size) + FRAME_HEADER_SIZE);
     EXPECT_EQ(std::tuple(frame, s.tseq), std::tuple(hex(c.frame), c.tseq_after)) << c.frame;
   }
-  const auto h = read_frame_header(hex(cases[0].frame));  // always read big-endian
+  const Bytes first = hex(cases[0].frame);
+  const auto h = parse_frame(first, UNTAGGED_ONLY);  // always read big-endian
   ASSERT_TRUE(h.has_value());
-  EXPECT_EQ(std::tuple(h->pdu, h->cid, h->tseq, h->rseq, h->nbytes), std::tuple(1, 0x1234, 48u, 7u, 3u));
+  EXPECT_EQ(std::tuple(h->header.pdu, h->header.cid, h->header.tseq, h->header.rseq, h->header.nbytes, h->whole),
+            std::tuple(1, 0x1234, 48u, 7u, 3u, true));
+  EXPECT_EQ(Bytes(h->payload.begin(), h->payload.end()), hex("6C730D"));
 
   Session s;  // too large for the buffer: refused, nothing written, the session unchanged
   e.config.vlan_id = 1;
   Bytes payload(MAX_PAYLOAD_SIZE + 1), frame(FRAME_BUFFER_SIZE, 0xEE), one_short(MAX_FRAME_SIZE + 3);
   int too_big = static_cast<int>(payload.size()), tagged = static_cast<int>(MAX_PAYLOAD_SIZE);
-  EXPECT_FALSE(build_frame(frame, s, e.config, payload.data(), too_big));
-  EXPECT_FALSE(build_frame(one_short, s, e.config, payload.data(), tagged));  // one byte short of the tagged frame
+  EXPECT_FALSE(build_frame(frame, s, e.config, PDU_DATA, payload.data(), too_big));
+  EXPECT_FALSE(build_frame(one_short, s, e.config, PDU_DATA, payload.data(), tagged));  // one byte short of the tagged frame
   EXPECT_EQ(std::tuple(frame, s.tseq), std::tuple(Bytes(FRAME_BUFFER_SIZE, 0xEE), 0u));
-  EXPECT_TRUE(build_frame(frame, s, e.config, payload.data(), tagged) && tagged + FRAME_HEADER_SIZE == 1518);
+  EXPECT_TRUE(build_frame(frame, s, e.config, PDU_DATA, payload.data(), tagged) && tagged + FRAME_HEADER_SIZE == 1518);
 }
 
 TEST_F(FrameTest, PayloadLayouts) {
@@ -84,22 +87,42 @@ TEST_F(FrameTest, PayloadLayouts) {
   EXPECT_FALSE(read_file_response(hex("000000")).has_value());
 }
 
-TEST_F(FrameTest, AcceptedForThisStationAndWhileConnectedOnlyFromItsRadio) {
-  const Bytes data = peer_frame(RADIO, LOCAL, PDU_DATA, 0, 0, 0);
-  Bytes other_snap = data;
-  other_snap[OFFSET_SNAP + 5] = 0x42;
-  EXPECT_TRUE(accept_frame(data, LOCAL));
-  EXPECT_TRUE(accept_frame(peer_frame(RADIO, MacAddress::broadcast(), PDU_IDENTIFY_REQUEST, 0, 0, 0), LOCAL));
-  EXPECT_FALSE(accept_frame(peer_frame(RADIO, OTHER, PDU_DATA, 0, 0, 0), LOCAL));
-  EXPECT_FALSE(accept_frame(other_snap, LOCAL));
-  EXPECT_FALSE(accept_frame(Bytes(23, 0xFF), LOCAL));
+TEST_F(FrameTest, JudgedOnceForThisStationItsVlanAndWhileConnectedOnlyFromItsRadio) {
+  const Bytes data = peer_frame(RADIO, LOCAL, PDU_DATA, 0, 0, 0, text_bytes("ab"));
+  const auto changed = [](Bytes f, size_t at, uint8_t value) { return f[at] = value, f; };
+  const struct { const char* what; Bytes frame; int vlan; bool taken, whole; } cases[] = {
+      {"for this station", data, UNTAGGED_ONLY, true, true},
+      {"broadcast", peer_frame(RADIO, MacAddress::broadcast(), PDU_IDENTIFY_REQUEST, 0, 0, 0), UNTAGGED_ONLY, true, true},
+      {"for another station", peer_frame(RADIO, OTHER, PDU_DATA, 0, 0, 0), UNTAGGED_ONLY, false, true},
+      {"another SNAP header", changed(data, OFFSET_SNAP + 5, 0x42), UNTAGGED_ONLY, false, true},
+      {"an Ethernet II type", changed(data, OFFSET_LENGTH, 0x08), UNTAGGED_ONLY, false, true},
+      {"shorter than a header", Bytes(data.begin(), data.begin() + 39), UNTAGGED_ONLY, false, true},
+      {"NBytes beyond what arrived", peer_frame(RADIO, LOCAL, PDU_DATA, 0, 0, 0, text_bytes("ab"), 3), UNTAGGED_ONLY,
+       true, false},
+      {"NBytes beyond a payload", peer_frame(RADIO, LOCAL, PDU_DATA, 0, 0, 0, Bytes(1474), 1475), UNTAGGED_ONLY, true,
+       false},
+      {"tagged without -v", with_vlan_tag(data, 5), UNTAGGED_ONLY, false, true},
+      {"tagged with its VLAN id", with_vlan_tag(data, 0xE005), 5, true, true},  // the priority bits do not count
+      {"tagged with another VLAN id", with_vlan_tag(data, 7), 5, false, true},
+      {"tagged for another station", with_vlan_tag(peer_frame(RADIO, OTHER, PDU_DATA, 0, 0, 0), 5), 5, false, true},
+      {"untagged with -v", data, 5, true, true},
+  };
+  for (const auto& c : cases) {
+    const auto f = judge_frame(c.frame, LOCAL, c.vlan);
+    EXPECT_EQ(f.has_value(), c.taken) << c.what;
+    if (f) {
+      EXPECT_EQ(f->whole, c.whole) << c.what;
+    }
+  }
+  const auto view = [](const Bytes& f) { return *parse_frame(f, UNTAGGED_ONLY); };
   e.sessions[3].mac = RADIO, e.connection.active_session = 3;
+  const Bytes from_other = peer_frame(OTHER, LOCAL, PDU_DATA, 0, 0, 0), asking = peer_frame(OTHER, LOCAL, PDU_IDENTIFY_REQUEST, 0, 0, 0);
   for (int32_t state : {SESSION_FOUND, SESSION_CONNECTED, SESSION_TRANSFER, SESSION_CLOSED}) {
     e.sessions[3].state = state;
     const bool up = state == SESSION_CONNECTED || state == SESSION_TRANSFER;
-    EXPECT_TRUE(from_connected_radio(e, data));
-    EXPECT_EQ(from_connected_radio(e, peer_frame(OTHER, LOCAL, PDU_DATA, 0, 0, 0)), !up) << state;
-    EXPECT_TRUE(from_connected_radio(e, peer_frame(OTHER, LOCAL, PDU_IDENTIFY_REQUEST, 0, 0, 0)));
+    EXPECT_TRUE(from_connected_radio(e, view(data)));
+    EXPECT_EQ(from_connected_radio(e, view(from_other)), !up) << state;
+    EXPECT_TRUE(from_connected_radio(e, view(asking)));
   }
 }
 
@@ -116,8 +139,8 @@ TEST_F(FrameTest, IdentifyResponsesRecordedOrNot) {
   struct Case { Bytes frame; int count, result; std::string stored, printed = ""; };  // stored: entry count + 1's name
   const Case cases[] = {
       {response("r", MacAddress::broadcast()), 0, -1, ""}, {response("r", RADIO), 0, -1, ""},
-      {changed(r, OFFSET_SNAP + 4, 0x4299), 0, -1, ""}, {changed(r, OFFSET_LENGTH, 1501), 0, -1, ""},
-      {changed(tagged, OFFSET_LENGTH + 4, 1501), 0, -1, "", "Saw VLAN tag 7\n"}, {cut, 0, -1, "", "Saw VLAN tag 7\n"},
+      {changed(r, OFFSET_SNAP + 4, 0x4299), 0, -1, ""}, {changed(r, OFFSET_LENGTH, 1515), 0, -1, ""},
+      {changed(tagged, OFFSET_LENGTH + 4, 1515), 0, -1, ""}, {cut, 0, -1, ""},
       {changed(r, OFFSET_PDU, PDU_DATA), 0, 0, ""}, {changed(r, OFFSET_PDU, PDU_IDENTIFY_RESPONSE, false), 0, 0, ""},
       {response(std::string(70, 'n')), 0, 1, std::string(64, 'n')},  // the name is bounded
       {with_vlan_tag(r, 0xE00C), 0, 1, "r", "Saw VLAN tag 57356\n"},  // the whole tag, priority bits too

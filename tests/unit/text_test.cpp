@@ -290,7 +290,7 @@ TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   set_console_output_available(true);
   set_console_utf8(true);
   auto shown = [this](const std::string& in) {
-    return capture_stdout([&] { for (char c : in) render_radio_byte(e.radio_output, static_cast<uint8_t>(c)); });
+    return capture_stdout([&] { render_radio_bytes(e.radio_output, std::span(reinterpret_cast<const uint8_t*>(in.data()), in.size())); });
   };
   const std::pair<std::string, std::string> steps[] = {
       {"ab\x1b[Jcd", "ab\x1b[Jcd"},                   // a sequence is ESC, [ and one byte

@@ -90,21 +90,18 @@ void open_interface(Engine& e, const InterfaceInfo& chosen) {
   }
   e.config.local_mac = chosen.address;
   e.io.attach(std::move(handle));
+  // The radios of every VLAN the segment carries are listed, each with its tag.
+  e.io.take_any_vlan();
   // Frames for other stations stay in the kernel.
   e.io.accept_own_frames_only();
 }
 
 // The VLAN id a frame's tag carries; -1 when it has none.
-int tag_of(const uint8_t* frame, int length) {
-  if (length < static_cast<int>(OFFSET_LENGTH + VLAN_TAG_SIZE)) return -1;
-  if (get_be16(frame + OFFSET_LENGTH) != VLAN_TPID) return -1;
-  return get_be16(frame + OFFSET_LENGTH + 2) & 0x0FFF;
-}
+int tag_of(const FrameView& frame) { return frame.tagged ? frame.tag_control & 0x0FFF : -1; }
 
 // Requests at 0, 1 and 2 s (those within the time), answers until the time is up.
 std::vector<int> discover(Engine& e, uint32_t listen_ms) {
   std::vector<int> tags(MAX_USER_SESSIONS, -1);
-  std::vector<uint8_t> buffer(RX_SLOT_SIZE);
   Session request = discovery_request();
   Clock& c = clock();
   const uint64_t start = c.now_ms();
@@ -116,12 +113,13 @@ std::vector<int> discover(Engine& e, uint32_t listen_ms) {
       ++sent;
     }
     // Waits no longer than the time left (and one adapter read).
-    const int n = e.io.receive(buffer, listen_ms - elapsed);
+    FrameView frame;
+    const int n = e.io.receive(frame, listen_ms - elapsed);
     if (n < 0) refuse("reading from the interface failed");
-    if (n < static_cast<int>(FRAME_HEADER_SIZE) || n > static_cast<int>(MAX_FRAME_SIZE)) continue;
+    if (n == 0) continue;
     const int before = count;
-    accept_discovery_response(e, buffer.data(), n, count);
-    if (count > before) tags[static_cast<size_t>(count)] = tag_of(buffer.data(), n);
+    accept_discovery_response(e, frame, count);
+    if (count > before) tags[static_cast<size_t>(count)] = tag_of(frame);
   }
   tags.resize(static_cast<size_t>(count) + 1);
   return tags;

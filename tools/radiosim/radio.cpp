@@ -16,6 +16,10 @@ namespace {
 // A frame that carries sequence-counted bytes from the peer.
 void take_data(Radio& r, const RadioHeader& h, std::span<const uint8_t> payload, uint64_t now_ms,
                RadioOutput& out) {
+  if (r.ack_deferred && !payload.empty()) {
+    note(out, r, printf_text("%s with tseq %u not taken: an acknowledgement is held back", pdu_name(h.pdu), h.tseq));
+    return;
+  }
   if (h.tseq != r.rseq) {
     // A repetition (our acknowledgement was lost) or a gap: tell the peer where
     // to resume.
@@ -51,7 +55,7 @@ void take_data(Radio& r, const RadioHeader& h, std::span<const uint8_t> payload,
       take_file_response(r, payload, out);
       break;
     case PDU_FILE_DATA:
-      take_file_block(r, payload, out);
+      take_file_block(r, payload, now_ms, out);
       break;
     case PDU_ERROR: {
       const auto end = std::find(payload.begin(), payload.end(), uint8_t{0});
@@ -179,6 +183,12 @@ void handle_frame(Radio& r, std::span<const uint8_t> frame, uint64_t now_ms, Rad
 }
 
 void handle_tick(Radio& r, uint64_t now_ms, RadioOutput& out) {
+  if (r.ack_deferred && now_ms >= r.ack_due_ms) {
+    r.ack_deferred = false;
+    send_ack(r, out);
+    if (r.ack_held_last) note(out, r, printf_text("released held acknowledgement (rseq %u)", r.rseq));
+    r.ack_held_last = false;
+  }
   if (r.pending.active && now_ms >= r.pending.due_ms) {
     if (r.pending.transmissions >= MAX_TRANSMISSIONS) {
       note(out, r, printf_text("no acknowledgement after %d transmissions: session given up", MAX_TRANSMISSIONS));
@@ -200,6 +210,7 @@ void handle_tick(Radio& r, uint64_t now_ms, RadioOutput& out) {
 uint64_t next_deadline(const Radio& r) {
   uint64_t next = std::numeric_limits<uint64_t>::max();
   if (r.pending.active) next = r.pending.due_ms;
+  if (r.ack_deferred) next = std::min(next, r.ack_due_ms);
   if (r.download.active) next = std::min(next, r.download.last_activity_ms + DOWNLOAD_IDLE_MS);
   return next;
 }

@@ -81,6 +81,12 @@ struct Radio {
   bool hung = false;  // a failing command: nothing more is taken on this connection
   bool command_failed = false;  // the failing command fails once; a retry gets through
   Download download;
+  // An acknowledgement of file data kept back on purpose (block-delay,
+  // hold-last-ack): it goes out at ack_due_ms; until then the radio sends
+  // nothing on the connection and takes no data.
+  bool ack_deferred = false;
+  bool ack_held_last = false;  // kept back by hold-last-ack: its release is logged
+  uint64_t ack_due_ms = 0;
 
   // Counters that the faults count against, kept over all connections.
   uint64_t frames_addressed = 0;

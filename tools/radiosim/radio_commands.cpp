@@ -1,5 +1,6 @@
 #include "tools/radiosim/radio_commands.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "base/byte_order.hpp"
@@ -194,7 +195,29 @@ void take_file_response(Radio& r, std::span<const uint8_t> payload, RadioOutput&
   }
 }
 
-void take_file_block(Radio& r, std::span<const uint8_t> block, RadioOutput& out) {
+namespace {
+
+// Acknowledges file data now, or later as block-delay and hold-last-ack ask;
+// `completes`: the data reached the announced size.
+void ack_file_data(Radio& r, bool completes, uint64_t now_ms, RadioOutput& out) {
+  const RadioFaults& f = r.config.faults;
+  uint32_t wait = f.block_delay_ms;
+  if (completes && f.hold_last_ack_ms != 0) {
+    wait = std::max(wait, f.hold_last_ack_ms);
+    r.ack_held_last = true;
+    note(out, r, printf_text("acknowledgement of the last bytes held back for %u ms", wait));
+  }
+  if (wait == 0) {
+    send_ack(r, out);
+    return;
+  }
+  r.ack_deferred = true;
+  r.ack_due_ms = now_ms + wait;
+}
+
+}  // namespace
+
+void take_file_block(Radio& r, std::span<const uint8_t> block, uint64_t now_ms, RadioOutput& out) {
   Download& d = r.download;
   if (!d.receiving) {
     note(out, r, "file data without a download: acknowledged");
@@ -218,14 +241,16 @@ void take_file_block(Radio& r, std::span<const uint8_t> block, RadioOutput& out)
     end_download(r, "Download of " + d.source + " failed: could not store " + d.destination + "\r\n");
     return;
   }
-  send_ack(r, out);
+  ack_file_data(r, d.data.size() == d.expected, now_ms, out);
   if (r.config.faults.print_during_transfer) queue_text(r, "#");
   // A file whose size is a multiple of the block size ends with an empty block.
   if (last) finish_download(r, out);
 }
 
 void take_empty_block(Radio& r, RadioOutput& out) {
-  if (r.config.faults.no_empty_ack) {
+  if (r.ack_deferred) {
+    note(out, r, "empty block: its acknowledgement waits for the one held back");
+  } else if (r.config.faults.no_empty_ack) {
     note(out, r, "empty block not acknowledged on purpose");
   } else {
     send_ack(r, out);

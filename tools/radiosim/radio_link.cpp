@@ -57,6 +57,7 @@ void drop_connection(Radio& r) {
   r.editor = LineEditor{};
   r.hung = false;
   r.download = Download{};
+  r.ack_deferred = r.ack_held_last = false;
 }
 
 void queue_text(Radio& r, const std::string& text) {
@@ -78,7 +79,7 @@ void queue_pdu(Radio& r, uint16_t pdu, std::vector<uint8_t> payload) {
 }
 
 void pump(Radio& r, uint64_t now_ms, RadioOutput& out) {
-  while (r.state == LinkState::connected && !r.pending.active && !r.queue.empty()) {
+  while (r.state == LinkState::connected && !r.pending.active && !r.ack_deferred && !r.queue.empty()) {
     OutItem item = std::move(r.queue.front());
     r.queue.pop_front();
     if (item.pdu == PDU_DISCONNECT) {

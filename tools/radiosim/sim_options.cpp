@@ -137,6 +137,10 @@ std::string parse_radio_items(const std::string& items, RadioConfig& radio) {
     } else if (key == "print-during-transfer") {
       error = no_value();
       f.print_during_transfer = true;
+    } else if (key == "block-delay") {
+      error = count(f.block_delay_ms);
+    } else if (key == "hold-last-ack") {
+      error = count(f.hold_last_ack_ms);
     } else if (key == "loss-in") {
       error = percent(f.loss_in);
     } else if (key == "loss-out") {
@@ -289,6 +293,10 @@ Faults:
   error-at=N             answer the N-th command with an error PDU
   escapes                begin every answer with cursor and erase sequences
   print-during-transfer  print while a file is being received
+  block-delay=MS         acknowledge each file block MS milliseconds late
+  hold-last-ack=MS       acknowledge the last bytes of a file (and its empty
+                         last block) MS milliseconds late, once: repetitions
+                         meanwhile are not acknowledged
 Link faults, drawn at random for each frame (PCT: 1 to 100 percent):
   loss-in=PCT            lose frames sent to the radio (identify requests too)
   loss-out=PCT           lose frames the radio sends (identify responses too)

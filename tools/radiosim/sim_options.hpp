@@ -22,6 +22,8 @@ struct RadioFaults {
   uint32_t error_at = 0;               // the N-th command line is answered with an error PDU
   bool escapes = false;                // answers begin with cursor and erase sequences
   bool print_during_transfer = false;  // prints while a file is being received
+  uint32_t block_delay_ms = 0;         // each file block is acknowledged this much later
+  uint32_t hold_last_ack_ms = 0;       // the last bytes of a file are acknowledged this much later
   // The radio's wire, in percent of the frames (see link_faults.hpp).
   uint32_t loss_in = 0;    // frames to the radio lost, identify requests included
   uint32_t loss_out = 0;   // frames from the radio lost, identify responses included

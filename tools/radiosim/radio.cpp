@@ -13,6 +13,15 @@ namespace orvex::sim {
 
 namespace {
 
+// The host went on with other things before the file was whole.
+void note_cut_short(Radio& r, const char* how, RadioOutput& out) {
+  Download& d = r.download;
+  if (!d.receiving || d.cut_short) return;
+  d.cut_short = true;
+  note(out, r, printf_text("download: %s cut short after %zu of %u bytes: %s", d.source.c_str(), d.data.size(),
+                           d.expected, how));
+}
+
 // A frame that carries sequence-counted bytes from the peer.
 void take_data(Radio& r, const RadioHeader& h, std::span<const uint8_t> payload, uint64_t now_ms,
                RadioOutput& out) {
@@ -44,6 +53,7 @@ void take_data(Radio& r, const RadioHeader& h, std::span<const uint8_t> payload,
       return;
     }
   }
+  if (h.pdu != PDU_FILE_DATA) note_cut_short(r, pdu_name(h.pdu), out);
   r.rseq += static_cast<uint32_t>(payload.size());
   r.download.last_activity_ms = now_ms;
   switch (h.pdu) {
@@ -163,6 +173,7 @@ void handle_frame(Radio& r, std::span<const uint8_t> frame, uint64_t now_ms, Rad
       take_ack(r, h->rseq);
       break;
     case PDU_DISCONNECT:
+      note_cut_short(r, "the session ended", out);
       note(out, r, "session ended by the host");
       drop_connection(r);
       return;

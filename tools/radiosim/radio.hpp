@@ -62,6 +62,7 @@ struct Download {
   uint32_t expected = 0;
   std::vector<uint8_t> data;
   uint32_t blocks = 0;
+  bool cut_short = false;  // the host went on with something else: logged once
   uint64_t last_activity_ms = 0;
 };
 

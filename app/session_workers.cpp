@@ -67,19 +67,22 @@ void send_worker(SessionWorkers& w, SessionThreads& t) {
     while (!e.events.stopping_now()) {
       uint16_t get = ring.get.load(std::memory_order_relaxed);
       uint16_t put = ring.put.load(std::memory_order_acquire);
+      // Bytes handed to a send are taken even when a stop cuts it short: the
+      // frame may be on the wire and taken by the radio, and sent again by the
+      // next session (with a new TSEQ) the line would run twice. Only bytes not
+      // yet handed over stay for the next session.
       if (get > put) {  // the data wraps: the end of the buffer first
         ops.send(e, session, ring.buffer.data() + get, KEY_RING_SIZE - get);
-        // Stopped inside the send: the bytes stay for the next session.
-        if (e.events.stopping_now()) break;
         get = 0;
         ring.get.store(get, std::memory_order_release);
+        if (e.events.stopping_now()) break;
         put = ring.put.load(std::memory_order_acquire);
       }
       if (get < put) {
         ops.send(e, session, ring.buffer.data() + get, put - get);
-        if (e.events.stopping_now()) break;
         get = put;
         ring.get.store(get, std::memory_order_release);
+        if (e.events.stopping_now()) break;
       }
       events.ring_space_event.set();
       if (get == ring.put.load(std::memory_order_acquire)) events.ring_data_event.wait();
@@ -95,9 +98,8 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   const int index = session_index_for(e, t.index.load());
   {
-    // Raw for the whole session's reading, given back on every way out.
+    // Raw since start(), given back on every way out.
     const bool keys = e.config.input_source == INPUT_KEYBOARD;
-    if (keys) enter_raw_mode();
     uint8_t buffer[KEY_RING_SIZE];
     // Stopping: only the key awaited for a restore is still read; anything
     // else stays unread for the next session.
@@ -257,6 +259,10 @@ void SessionWorkers::start() {
   t.idle_wake.reset();
   // Before any worker can ask for the end.
   t.session_started.store(true);
+  // Raw before the receive worker can show the radio's prompt: a line typed
+  // at it while still cooked would reach the radio with its CR made LF (and
+  // echoed by the terminal). The keyboard worker gives it back when it ends.
+  if (e.config.input_source == INPUT_KEYBOARD) enter_raw_mode();
   start_worker(*this, t, SEND_WORKER, send_worker);
   start_worker(*this, t, KEYBOARD_WORKER, keyboard_worker);
   // Set before the thread exists: a connection set-up on the main thread

@@ -1,5 +1,6 @@
 // The protocol engine over the in-memory wire with a fake clock and one scripted
 // radio at entry 1; tests with threads run the real session workers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -678,14 +679,40 @@ TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEv
   EXPECT_FALSE(workers.running());
   EXPECT_EQ(radio.frames.size(), 1u) << "a stopped send neither repeats nor gives up";
   EXPECT_EQ(entry().state, SESSION_CONNECTED);
-  EXPECT_EQ(key_ring_count(e.keys), KEY_RING_CAPACITY);
+  EXPECT_EQ(key_ring_count(e.keys), KEY_RING_CAPACITY - 1) << "the byte on the wire is no longer the ring's";
   radio.ack_data = true;
   start();
-  // The ring's bytes go first; the one whose put the stop cut short is lost.
-  const std::string expected =
-      text.substr(0, 1) + text.substr(0, KEY_RING_CAPACITY) + text.substr(KEY_RING_CAPACITY + 1);
+  // The ring's bytes go next, each once; the one whose put the stop cut short is lost.
+  const std::string expected = text.substr(0, KEY_RING_CAPACITY) + text.substr(KEY_RING_CAPACITY + 1);
   ASSERT_TRUE(radio.wait([&] { return radio.shown == expected; })) << radio.shown.size();
   stop();
+}
+
+TEST_F(EngineTest, ALineTypedAsASessionStartsReachesTheRadioOnceAndAsTyped) {
+  // A terminal: a line typed before raw mode would reach the radio with the CR made LF.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  set_terminal_input_fd(slave);
+  // The operator leaves (F4) as soon as the radio has the line: the stop lands inside its send.
+  const auto line_ended = [this] { return radio.shown.ends_with('\r') || radio.shown.ends_with('\n'); };
+  radio.wire->on_send = [this, line_ended](const Bytes& f) {
+    radio.on_frame(f);
+    if (read_frame_header(f)->pdu == PDU_DATA && line_ended()) workers.request_end();
+  };
+  std::string shown;
+  for (const std::string line : {"version\r", "status\r"}) {
+    connect();  // the next session, to the same radio again
+    start();
+    ASSERT_EQ(write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ASSERT_TRUE(radio.wait(line_ended)) << radio.shown;
+    workers.wait_end();
+    shown += std::exchange(radio.shown, "");
+  }
+  EXPECT_EQ(shown, "version\rstatus\r");
+  set_terminal_input_fd(STDIN_FILENO);
+  close(slave), close(master);
 }
 
 // Each slot's tries in order ('x' fails; done once none is left), and the slots tried.

@@ -71,6 +71,10 @@ class ByteReader {
     const uint8_t* p = take(4);
     return p ? get_be32(p) : 0;
   }
+  uint16_t le16() {
+    const uint8_t* p = take(2);
+    return p ? get_le16(p) : 0;
+  }
   uint32_t le32() {
     const uint8_t* p = take(4);
     return p ? get_le32(p) : 0;

@@ -93,6 +93,16 @@ Following take_following(Engine& e, uint64_t& seen, std::span<uint8_t> frame, in
   return newer ? Following::BLOCK_IN_FLIGHT : Following::NOTHING_NEW;
 }
 
+// Under the entry's build lock, right after the frame was built.
+void send_built(Engine& e, Session& session, uint16_t pdu, int payload_size, std::span<const uint8_t> frame) {
+  if (pdu == PDU_DISCONNECT && entry_index(e, session) >= 0) session.state = SESSION_CLOSED;
+  // A signal left by an acknowledgement that no send waited for is not this
+  // frame's: kept, it would end the wait at once, and a lost frame would never
+  // be repeated.
+  if (!sent_once(pdu, payload_size)) e.events.ack_event.reset();
+  e.io.send(frame);
+}
+
 // Sends a frame of type `pdu`; `set_state` is applied under the build lock.
 int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_state, const uint8_t* payload,
          int payload_size, bool may_be_followed = false) {
@@ -108,25 +118,30 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
 
   std::array<uint8_t, FRAME_BUFFER_SIZE> frame;
   int size = payload_size;
-  {
-    std::lock_guard<std::mutex> building(build_lock(e, index));
-    // A radio that has left gets nothing more (a report would reopen its
-    // entry here); the caller learns that nothing was delivered.
-    if (closed_to_sending(session.state, session.cid)) return 0;
-    if (set_state) session.state = *set_state;
-    if (!build_frame(frame, session, e.config, pdu, payload, size)) return 0;
-  }
-  int frame_size = size + static_cast<int>(FRAME_HEADER_SIZE);
-  // A signal left by an acknowledgement that no send waited for (a repeated
-  // one, taken as new because data came in since) is not this frame's: kept,
-  // it would end the wait at once, and a lost frame would never be repeated.
-  if (!sent_once(pdu, payload_size)) e.events.ack_event.reset();
   // Followed only from before the frame leaves, so its acknowledgement cannot
   // come first; the wait below then always ends the following.
   const bool followed = may_be_followed && index >= 0 && !sent_once(pdu, payload_size);
   uint64_t seen = 0;
   if (followed) allow_following(e, index, seen);
-  e.io.send(std::span<const uint8_t>(frame.data(), static_cast<size_t>(frame_size)));
+  bool built = false;
+  {
+    // Frames of an entry leave in the order they are built, and the build
+    // lock is held until this one has left: a disconnect closes the entry as
+    // it is built, so no frame of the connection can follow it on the wire.
+    std::lock_guard<std::mutex> building(build_lock(e, index));
+    // A radio that has left gets nothing more (a report would reopen its
+    // entry here); the caller learns that nothing was delivered.
+    built = !closed_to_sending(session.state, session.cid);
+    if (built && set_state) session.state = *set_state;
+    built = built && build_frame(frame, session, e.config, pdu, payload, size);
+    if (built) send_built(e, session, pdu, payload_size, std::span<const uint8_t>(frame.data(), static_cast<size_t>(size) + FRAME_HEADER_SIZE));
+  }
+  if (!built) {
+    if (followed) end_following(e);
+    return 0;
+  }
+  int frame_size = size + static_cast<int>(FRAME_HEADER_SIZE);
+
 
   if (sent_once(pdu, payload_size)) {
     std::fflush(stdout);
@@ -172,13 +187,19 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
                   static_cast<long>(session.tseq.load()), size);
     print_diagnostic(e.config, line);
     if (retransmissions == 4) std::printf("Retransmitting data ... please wait\n");
-    e.io.send(std::span<const uint8_t>(frame.data(), static_cast<size_t>(frame_size)));
+    {
+      // Nothing goes again once the connection is closed.
+      std::lock_guard<std::mutex> building(build_lock(e, index));
+      if (closed_to_sending(session.state, session.cid)) break;
+      e.io.send(std::span<const uint8_t>(frame.data(), static_cast<size_t>(frame_size)));
+    }
     ++retransmissions;
   }
   if (followed) end_following(e);
   // A stop wakes the wait; the session is ending and nothing more is done here.
   if (events.stopping_now()) return 0;
-  if (!acknowledged && left_batch_run()) return 0;
+  // A connection closed meanwhile (a radio that left, a disconnect) owes nothing more.
+  if (!acknowledged && index >= 0 && closed_to_sending(session.state, session.cid)) return 0;
   if (!acknowledged) {
     if (one_sender.owns_lock()) one_sender.unlock();
     give_up(e, pdu);
@@ -215,12 +236,12 @@ bool send_following_block(Engine& e, int index, const uint8_t* payload, int size
     std::lock_guard<std::mutex> building(build_lock(e, index));
     if (closed_to_sending(session.state, session.cid)) return false;
     if (!build_frame(f.frame, session, e.config, PDU_FILE_DATA, payload, payload_size)) return false;
+    f.size = payload_size + static_cast<int>(FRAME_HEADER_SIZE);
+    ++f.sent;
+    f.newest_acknowledged = false;
+    f.sent_at_ms = clock().now_ms();
+    e.io.send(std::span<const uint8_t>(f.frame.data(), static_cast<size_t>(f.size)));
   }
-  f.size = payload_size + static_cast<int>(FRAME_HEADER_SIZE);
-  ++f.sent;
-  f.newest_acknowledged = false;
-  f.sent_at_ms = clock().now_ms();
-  e.io.send(std::span<const uint8_t>(f.frame.data(), static_cast<size_t>(f.size)));
   return true;
 }
 

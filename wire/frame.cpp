@@ -24,7 +24,7 @@ std::optional<FrameHeader> read_frame_header(std::span<const uint8_t> frame) {
   return h;
 }
 
-std::optional<FrameView> parse_frame(std::span<const uint8_t> bytes, int vlan) {
+std::optional<FrameView> parse_frame(std::span<const uint8_t> bytes, int vlan, bool big_endian) {
   if (bytes.size() < FRAME_HEADER_SIZE) return std::nullopt;
   ByteReader in(bytes);
   FrameView f;
@@ -43,12 +43,14 @@ std::optional<FrameView> parse_frame(std::span<const uint8_t> bytes, int vlan) {
   if (!in.ok() || length > MAX_LENGTH_FIELD) return std::nullopt;
   if (!std::equal(SNAP_HEADER.begin(), SNAP_HEADER.end(), snap.begin())) return std::nullopt;
   f.header.length = length;
-  f.header.pdu = in.be16();
-  f.header.cid = in.be16();
+  const auto u16 = [&in, big_endian] { return big_endian ? in.be16() : in.le16(); };
+  const auto u32 = [&in, big_endian] { return big_endian ? in.be32() : in.le32(); };
+  f.header.pdu = u16();
+  f.header.cid = u16();
   in.skip(2);
-  f.header.tseq = in.be32();
-  f.header.rseq = in.be32();
-  f.header.nbytes = in.be32();
+  f.header.tseq = u32();
+  f.header.rseq = u32();
+  f.header.nbytes = u32();
   if (!in.ok()) return std::nullopt;
   const size_t arrived = in.remaining();
   const size_t at = bytes.size() - arrived;
@@ -122,23 +124,20 @@ bool addressed_here(const FrameView& f, const MacAddress& local, bool trace) {
   return true;
 }
 
-bool vlan_tagged(std::span<const uint8_t> frame, int vlan_id) {
-  return vlan_id != 0 && frame.size() >= OFFSET_LENGTH + 2 && get_be16(frame.data() + OFFSET_LENGTH) == VLAN_TPID;
+void insert_vlan_tag(std::vector<uint8_t>& frame, uint16_t vlan_id) {
+  if (frame.size() < OFFSET_LENGTH) return;
+  uint8_t tag[VLAN_TAG_SIZE];
+  put_be16(tag, VLAN_TPID);
+  put_be16(tag + 2, vlan_id);
+  frame.insert(frame.begin() + OFFSET_LENGTH, tag, tag + VLAN_TAG_SIZE);
 }
 
-void strip_vlan_tag(std::span<uint8_t> dst, std::span<const uint8_t> src, int& length, int vlan_id) {
-  size_t n = length < 0 ? 0 : std::min(static_cast<size_t>(length), src.size());
-  if (vlan_tagged(src.first(n), vlan_id) && n >= OFFSET_LENGTH + VLAN_TAG_SIZE) {
-    const size_t kept = std::min(n - VLAN_TAG_SIZE, dst.size());
-    const size_t head = std::min(OFFSET_LENGTH, kept);
-    std::memcpy(dst.data(), src.data(), head);
-    if (kept > head) std::memcpy(dst.data() + head, src.data() + head + VLAN_TAG_SIZE, kept - head);
-    length = static_cast<int>(kept);
-    return;
+bool remove_vlan_tag(std::vector<uint8_t>& frame) {
+  if (frame.size() < OFFSET_LENGTH + VLAN_TAG_SIZE || get_be16(frame.data() + OFFSET_LENGTH) != VLAN_TPID) {
+    return false;
   }
-  n = std::min(n, dst.size());
-  std::memcpy(dst.data(), src.data(), n);
-  length = static_cast<int>(n);
+  frame.erase(frame.begin() + OFFSET_LENGTH, frame.begin() + OFFSET_LENGTH + VLAN_TAG_SIZE);
+  return true;
 }
 
 // --- Payloads ---------------------------------------------------------------

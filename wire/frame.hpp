@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "base/mac_address.hpp"
 
@@ -92,8 +93,10 @@ constexpr int ANY_VLAN = -1;
 // header, its length field is no 802.3 length (above 1500), it lacks this
 // protocol's SNAP header, or it is tagged and `vlan` does not take its tag:
 // UNTAGGED_ONLY takes no tag, ANY_VLAN any, and a VLAN id (its low 12 bits)
-// only tags with that id. The payload is bounded by what arrived.
-std::optional<FrameView> parse_frame(std::span<const uint8_t> bytes, int vlan);
+// only tags with that id. The payload is bounded by what arrived. The program
+// reads every radio's fields big-endian; a radio below level 2 reads the
+// program's little-endian (`big_endian` false).
+std::optional<FrameView> parse_frame(std::span<const uint8_t> bytes, int vlan, bool big_endian = true);
 
 // The header fields of a frame this station sends. A radio of level 2 or more
 // reads them big-endian, older radios little-endian.
@@ -123,13 +126,12 @@ bool accept_frame(std::span<const uint8_t> frame, const MacAddress& local, bool 
 // header was checked by parse_frame). `trace` prints the addresses compared.
 bool addressed_here(const FrameView& frame, const MacAddress& local, bool trace = false);
 
-// True when a VLAN id is set and bytes 12-13 are 81 00.
-bool vlan_tagged(std::span<const uint8_t> frame, int vlan_id);
+// Inserts an 802.1Q tag with `vlan_id` at offset 12 (the frame grows by 4).
+void insert_vlan_tag(std::vector<uint8_t>& frame, uint16_t vlan_id);
 
-// Copies a received frame of `length` bytes into `dst`, without its tag when
-// vlan_tagged says it carries one (length then shrinks by 4). Copies at most
-// dst.size() bytes and bounds `length` to what was copied.
-void strip_vlan_tag(std::span<uint8_t> dst, std::span<const uint8_t> src, int& length, int vlan_id);
+// Removes an 802.1Q tag from a received frame, if it carries one in its data;
+// true when a tag was removed.
+bool remove_vlan_tag(std::vector<uint8_t>& frame);
 
 // --- Payloads ---------------------------------------------------------------
 

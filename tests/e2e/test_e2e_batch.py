@@ -139,12 +139,12 @@ def test_e2e_input_file_session_with_vlan_tags(start_simulator, run_program, cap
     (tmp_path / "input.txt").write_text("# a remark\nversion\n.delay 0.2\nlogout\n")
     sim = start_simulator([radio("Old-Quarry")], extra_args=["--vlan", "5"])
     frames = capture()
-    program = run_program([PROGRAM, "-c", "1", "-v", "7", "-i", "input.txt", "-r", serial("Old-Quarry")])
+    program = run_program([PROGRAM, "-c", "1", "-v", "5", "-i", "input.txt", "-r", serial("Old-Quarry")])
     assert program.wait_exit(30) == 0
     text = program.screen()
     assert "Old-Quarry firmware OR-0.8.3, protocol level 0\r\n" in text
     assert "Connection with device terminated\n" in text
     assert sim.commands("Old-Quarry") == ["version", "logout"]
-    # The program tags what it sends with its VLAN id and takes the radio's frames with theirs.
+    # The program tags what it sends with its VLAN id and takes the radio's frames of that VLAN.
     rows = frames.rows()
-    assert {(row["eth.src"] == PROGRAM_MAC.lower(), row["vlan.id"]) for row in rows} == {(True, "7"), (False, "5")}
+    assert {(row["eth.src"] == PROGRAM_MAC.lower(), row["vlan.id"]) for row in rows} == {(True, "5"), (False, "5")}

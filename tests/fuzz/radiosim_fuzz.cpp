@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (Bytes f; records.next(flags, f);) {
     now += (flags >> 3) * 100u;
     sim::handle_tick(r, now, out);
-    sim::remove_vlan_tag(f);
+    remove_vlan_tag(f);
     patch_header(f, flags, r.cid, r.rseq, r.tseq, config.level >= 2);
     if (!sim::addressed_to(r, f) || !sim::read_radio_header(f, true)) continue;
     sim::describe_frame(f, config.level >= 2);

@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   std::vector<Frame> on_wire;
   auto send_passing = [&](const Radio& r, uint64_t now) {
     for (auto& frame : on_wire) {
-      if (options.vlan_id != 0) insert_vlan_tag(frame, options.vlan_id);
+      if (options.vlan_id != 0) orvex::insert_vlan_tag(frame, options.vlan_id);
       if (!socket.send(frame)) log.event(now, r.config.name + ": send failed: " + std::strerror(errno));
     }
     on_wire.clear();
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
         }
         // A tag still in the data is taken off; the kernel usually has done so already.
         frame_copy.assign(buffer.begin(), buffer.begin() + n);
-        const bool tagged = remove_vlan_tag(frame_copy);
+        const bool tagged = orvex::remove_vlan_tag(frame_copy);
         const std::span<const uint8_t> frame(frame_copy);
         now = now_ms();
         for (size_t i = 0; i < radios.size(); ++i) {

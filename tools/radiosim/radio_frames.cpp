@@ -10,19 +10,9 @@
 namespace orvex::sim {
 
 std::optional<RadioHeader> read_radio_header(std::span<const uint8_t> frame, bool big_endian) {
-  auto h = read_frame_header(frame);
-  if (!h) return std::nullopt;
-  if (h->length > 1500) return std::nullopt;  // an Ethernet II type, not a length
-  const uint8_t* p = frame.data();
-  if (!std::equal(SNAP_HEADER.begin(), SNAP_HEADER.end(), p + OFFSET_SNAP)) return std::nullopt;
-  if (!big_endian) {
-    h->pdu = get_le16(p + OFFSET_PDU);
-    h->cid = get_le16(p + OFFSET_CID);
-    h->tseq = get_le32(p + OFFSET_TSEQ);
-    h->rseq = get_le32(p + OFFSET_RSEQ);
-    h->nbytes = get_le32(p + OFFSET_NBYTES);
-  }
-  return h;
+  const auto view = parse_frame(frame, UNTAGGED_ONLY, big_endian);
+  if (!view) return std::nullopt;
+  return view->header;
 }
 
 std::optional<std::span<const uint8_t>> frame_payload(std::span<const uint8_t> frame,
@@ -39,20 +29,17 @@ bool is_identify_request(const RadioHeader& big_endian_header) {
 std::vector<uint8_t> build_radio_frame(const MacAddress& destination, const MacAddress& source,
                                        uint16_t pdu, uint16_t cid, uint32_t tseq, uint32_t rseq,
                                        std::span<const uint8_t> payload) {
-  const size_t n = std::min(payload.size(), MAX_PAYLOAD_SIZE);
-  std::vector<uint8_t> frame(FRAME_HEADER_SIZE + n);
-  uint8_t* p = frame.data();
-  std::memcpy(p + OFFSET_DESTINATION, destination.bytes.data(), 6);
-  std::memcpy(p + OFFSET_SOURCE, source.bytes.data(), 6);
-  put_be16(p + OFFSET_LENGTH, static_cast<uint16_t>(n + FRAME_HEADER_SIZE));
-  std::memcpy(p + OFFSET_SNAP, SNAP_HEADER.data(), SNAP_HEADER.size());
-  put_be16(p + OFFSET_PDU, pdu);
-  put_be16(p + OFFSET_CID, cid);
-  put_be16(p + OFFSET_CID + 2, 0);
-  put_be32(p + OFFSET_TSEQ, tseq);
-  put_be32(p + OFFSET_RSEQ, rseq);
-  put_be32(p + OFFSET_NBYTES, static_cast<uint32_t>(n));
-  if (n > 0) std::memcpy(p + OFFSET_PAYLOAD, payload.data(), n);
+  // A radio writes its header big-endian whatever its level.
+  OutgoingHeader h;
+  h.destination = destination;
+  h.source = source;
+  h.pdu = pdu;
+  h.cid = cid;
+  h.tseq = tseq;
+  h.rseq = rseq;
+  int size = static_cast<int>(std::min(payload.size(), MAX_PAYLOAD_SIZE));
+  std::vector<uint8_t> frame(FRAME_HEADER_SIZE + static_cast<size_t>(size));
+  if (!encode_frame(frame, h, payload.data(), size)) frame.clear();
   return frame;
 }
 
@@ -69,22 +56,6 @@ std::array<uint8_t, DISCOVERY_RESPONSE_SIZE> build_identify_response(const std::
   const size_t f = std::min(firmware.size(), out.size() - PAYLOAD_FIRMWARE_OFFSET);
   std::memcpy(out.data() + PAYLOAD_FIRMWARE_OFFSET, firmware.data(), f);
   return out;
-}
-
-void insert_vlan_tag(std::vector<uint8_t>& frame, uint16_t vlan_id) {
-  if (frame.size() < OFFSET_LENGTH) return;
-  uint8_t tag[VLAN_TAG_SIZE];
-  put_be16(tag, VLAN_TPID);
-  put_be16(tag + 2, vlan_id);
-  frame.insert(frame.begin() + OFFSET_LENGTH, tag, tag + VLAN_TAG_SIZE);
-}
-
-bool remove_vlan_tag(std::vector<uint8_t>& frame) {
-  if (frame.size() < OFFSET_LENGTH + VLAN_TAG_SIZE || get_be16(frame.data() + OFFSET_LENGTH) != VLAN_TPID) {
-    return false;
-  }
-  frame.erase(frame.begin() + OFFSET_LENGTH, frame.begin() + OFFSET_LENGTH + VLAN_TAG_SIZE);
-  return true;
 }
 
 std::string quoted_text(std::span<const uint8_t> bytes) {

@@ -43,12 +43,7 @@ std::array<uint8_t, DISCOVERY_RESPONSE_SIZE> build_identify_response(const std::
                                                                       const std::string& firmware,
                                                                       uint32_t uptime_hundredths);
 
-// Inserts an 802.1Q tag with `vlan_id` at offset 12 (the frame grows by 4).
-void insert_vlan_tag(std::vector<uint8_t>& frame, uint16_t vlan_id);
 
-// Removes an 802.1Q tag from a received frame, if it carries one in its data;
-// true when a tag was removed.
-bool remove_vlan_tag(std::vector<uint8_t>& frame);
 
 // The bytes as a double-quoted text, anything but printable ASCII (and the
 // quote and backslash) written as \xNN.

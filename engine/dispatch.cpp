@@ -207,6 +207,22 @@ int handle_disconnect(Engine& e, int index, Session& s) {
   return DISPATCH_DISCONNECTED;
 }
 
+// Never to a group address (a forged broadcast source would make every
+// station answer), and at most IDENTIFY_ANSWERS_PER_SECOND in a second.
+bool may_answer_identify_request(Engine& e, const MacAddress& source) {
+  if ((source.bytes[0] & 0x01) != 0) return false;
+  IdentifyAnswers& a = e.identify_answers;
+  std::lock_guard<std::mutex> lock(a.mutex);
+  const uint64_t now = clock().now_ms();
+  if (a.answered == 0 || now - a.second_started_ms >= 1000) {
+    a.second_started_ms = now;
+    a.answered = 0;
+  }
+  if (a.answered >= IDENTIFY_ANSWERS_PER_SECOND) return false;
+  ++a.answered;
+  return true;
+}
+
 bool is_control(uint16_t pdu) {
   return pdu == PDU_DISCONNECT || pdu == PDU_RESTORE || pdu == PDU_ERROR || pdu == PDU_FILE_RESPONSE;
 }
@@ -338,7 +354,7 @@ int dispatch_frame(Engine& e, const FrameView& frame) {
     std::printf("TRC08 Received PDU=%d Connection %d\n", h.pdu, h.cid);
   }
   if (h.pdu == PDU_IDENTIFY_REQUEST || h.pdu == PDU_DISCOVERY_REQUEST) {
-    send_identify_response(e, h.source, h.cid);
+    if (may_answer_identify_request(e, h.source)) send_identify_response(e, h.source, h.cid);
     return 0;
   }
   if (h.pdu == PDU_IDENTIFY_RESPONSE) return 0;

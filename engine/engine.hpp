@@ -68,6 +68,16 @@ struct HeldControlFrame {
   std::array<uint8_t, MAX_PAYLOAD_SIZE> payload{};
 };
 
+// Identify requests answered in the present second: a station must not be
+// able to use the program to flood the segment (an answer is larger than the
+// request), so answers are few and never go to a group address.
+struct IdentifyAnswers {
+  std::mutex mutex;
+  uint64_t second_started_ms = 0;
+  int answered = 0;
+};
+constexpr int IDENTIFY_ANSWERS_PER_SECOND = 10;
+
 struct Engine {
   explicit Engine(Config& c) : config(c), io(c) {}
   Engine(const Engine&) = delete;
@@ -81,6 +91,7 @@ struct Engine {
   SendLocks send_locks;
   DuplicateMemory duplicates;
   HeldControlFrame held_control;
+  IdentifyAnswers identify_answers;
   AutoResetEvent established;  // signalled each time an entry is established
   TransferState transfer;
   FollowingBlocks following;

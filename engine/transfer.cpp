@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -113,6 +114,20 @@ ServedFile open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& nam
   return open_served_file(name.data(), why);
 }
 
+// In an update run only the run's own source file is served (the same file,
+// by device and inode, that its name resolves to now): whatever else a radio,
+// or a station that saw the traffic, asks for is refused.
+bool is_update_source(const Engine& e, const ServedFile& file) {
+  if (e.config.update_all_mode == 0) return true;
+  const std::string& source = e.config.update.source;
+  std::array<char, REQUESTED_NAME_BUFFER_SIZE> name{};
+  std::memcpy(name.data(), source.data(), std::min(source.size(), REQUESTED_NAME_LIMIT));
+  const ServedFile run_source = open_requested_file(name);
+  if (run_source.fd < 0) return false;
+  ::close(run_source.fd);
+  return run_source.device == file.device && run_source.inode == file.inode;
+}
+
 // Reads exactly `count` bytes unless the file ends first.
 size_t read_block(std::FILE* file, uint8_t* into, size_t count) {
   size_t got = 0;
@@ -215,6 +230,10 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
 
   if (response.status == 0) {
     ServedFile served = open_requested_file(name);
+    if (served.fd >= 0 && !is_update_source(e, served)) {
+      ::close(served.fd);
+      served.fd = -1;
+    }
     std::FILE* file = served.fd >= 0 ? fdopen(served.fd, "rb") : nullptr;
     if (served.fd < 0) {
       console_printf("Error: Requested file [%s] is not available\n", name.data());

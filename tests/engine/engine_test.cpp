@@ -315,6 +315,9 @@ TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
   std::filesystem::current_path("work");
   std::ofstream("../above") << "x";
   std::ofstream("dir/inner") << "x";
+  std::ofstream(".secret") << "x";
+  std::ofstream("dir/.hidden") << "x";
+  std::ofstream("fw.bin") << "x";
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
   std::filesystem::create_symlink("../above", "out");
   connect();
@@ -324,7 +327,8 @@ TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
     tseq += static_cast<uint32_t>(name.size());
     return std::pair(out, static_cast<int32_t>(get_le32(e.transfer.block.bytes.data())));  // the response's status
   };
-  for (const std::string name : {"../above", "/etc/hostname", "dir/../../above", "pipe", "out", "dir"}) {
+  for (const std::string name : {"../above", "/etc/hostname", "dir/../../above", "pipe", "out", "dir", ".secret",
+                                 "dir/.hidden"}) {
     EXPECT_EQ(request(name), std::pair("Error: Requested file [" + name + ".bin] is not available\n", -1));
     EXPECT_EQ(entry().state, SESSION_CONNECTED);
   }
@@ -333,6 +337,10 @@ TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
   entry().protocol_level = 0;
   EXPECT_EQ(request("flash/dir/inner").second, 0);
   EXPECT_EQ(request("boot/dir/inner"), std::pair(std::string("Invalid prefix:boot. Should be either tmp or flash\n"), -2));
+  // An update run serves its own source file alone, by whatever name resolves to it.
+  e.config.update_all_mode = 1, e.config.update.source = "fw.bin";
+  EXPECT_EQ(request("tmp/fw").second, 0);
+  EXPECT_EQ(request("flash/dir/inner").second, -1);
 }
 
 TEST_F(EngineTest, ABurstLargerThanTheFrameRingArrivesWholeAndInOrder) {
@@ -356,6 +364,14 @@ TEST_F(EngineTest, WhatARadioAsksIsAnsweredAndWhatItRepeatsIsAcknowledgedAgain) 
   ASSERT_EQ(radio.frames.back().pdu, PDU_IDENTIFY_RESPONSE);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(radio.frames.back().payload.data())), "bench");
   EXPECT_EQ(radio.frames.back().payload[PAYLOAD_LEVEL_OFFSET], 2);
+  // At most ten answers a second, and none to a group address: no station can make this one flood the segment.
+  const Bytes from_group = peer_frame(MacAddress::broadcast(), LOCAL_MAC, PDU_IDENTIFY_REQUEST, 7, 0, 0);
+  for (int i = 0; i < 30; ++i) dispatch_frame(e, ask.data(), static_cast<int>(ask.size()));
+  dispatch_frame(e, from_group.data(), static_cast<int>(from_group.size()));
+  EXPECT_EQ(radio.count(PDU_IDENTIFY_RESPONSE), 10u);
+  fake->advance(1000);
+  dispatch_frame(e, ask.data(), static_cast<int>(ask.size()));
+  EXPECT_EQ(radio.count(PDU_IDENTIFY_RESPONSE), 11u);
   // Stored data is kept and acknowledged, and acknowledged again when it comes again.
   EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("keep"), 0), 0);
   EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("keep"), 0), 0);

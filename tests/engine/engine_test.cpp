@@ -537,7 +537,7 @@ TEST_F(EngineTest, ARepeatedAcknowledgementAfterTheRadiosOutputDoesNotSkipALostB
 TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
   // The radio never acknowledges the frame that completes the file: the last block of 1024 bytes goes in two
   // frames (200 and 824), that of 3000 bytes in one. The download is given up, never taken as done.
-  e.config.batch_mode = e.config.update_all_mode = 1;
+  e.config.batch_mode = e.config.update_all_mode = 1, e.config.update.source = "fw";
   fake->grace_ms = 200, radio.hold_last = true;
   for (size_t size : {1024, 3000}) {
     write_file("fw", size);
@@ -554,7 +554,7 @@ TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
 }
 
 TEST_F(EngineTest, AFileThatChangesWhileServedFailsItsTransferAndNoMoreThanAnnouncedIsSent) {
-  e.config.batch_mode = e.config.update_all_mode = 1;
+  e.config.batch_mode = e.config.update_all_mode = 1, e.config.update.source = "fw";
   fake->grace_ms = 200;
   const struct { const char* what; void (*change)(); } cases[] = {
       {"truncated", [] { std::filesystem::resize_file("fw", 2000); }},

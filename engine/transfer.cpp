@@ -280,7 +280,17 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
   // one repeated (a doubled frame, arriving after the radio's output) must not
   // let the next block go while an earlier one is missing, which then goes
   // again on its own schedule.
-  if (header.tseq != s.rseq || !is_new_acknowledgement(s, header.rseq)) return 0;
+  if (header.tseq != s.rseq) return 0;
+  // The last frame is out: the transfer is over once every byte of the file
+  // is acknowledged. That acknowledgement need not be new: the one that
+  // follows an empty last block repeats the one of the block before.
+  if (t.transfer_complete && covers_whole_file(e, s, header.rseq)) {
+    take_acknowledgement(s, header.rseq);
+    note_file_acknowledgement(e);
+    finish(e, s);
+    return 1;
+  }
+  if (!is_new_acknowledgement(s, header.rseq)) return 0;
   take_acknowledgement(s, header.rseq);
   note_file_acknowledgement(e);
   if (!t.data_started) {
@@ -289,14 +299,9 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
     t.data_end = s.tseq + static_cast<uint32_t>(t.announced);
   }
   if (t.transfer_complete) {
-    // The transfer is over only when every byte of the file is acknowledged;
-    // until then (the first part of a block sent in two frames) the waiting
-    // send is only told that its frame arrived.
-    if (covers_whole_file(e, s, header.rseq)) {
-      finish(e, s);
-    } else {
-      events.ack_event.set();
-    }
+    // Not yet every byte: the first part of a block sent in two frames. The
+    // waiting send is told that its frame arrived, and the second goes.
+    events.ack_event.set();
     return 1;
   }
 

@@ -535,12 +535,14 @@ TEST_F(EngineTest, ARepeatedAcknowledgementAfterTheRadiosOutputDoesNotSkipALostB
 }
 
 TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
-  // The radio never acknowledges the frame that completes the file: the last block of 1024 bytes goes in two
-  // frames (200 and 824), that of 3000 bytes in one. The download is given up, never taken as done.
+  // A radio that never acknowledges the frame that completes the file: the last block of 1024 bytes goes in two
+  // frames (200 and 824), that of 3000 bytes in one; the download is given up, never taken as done. One that
+  // acknowledges everything, the empty block after 2700 bytes too (with the RSEQ it gave before): done.
   e.config.batch_mode = e.config.update_all_mode = 1, e.config.update.source = "fw";
-  fake->grace_ms = 200, radio.hold_last = true;
-  for (size_t size : {1024, 3000}) {
-    write_file("fw", size);
+  fake->grace_ms = 200;
+  for (const auto& [size, holds] : {std::pair{1024, true}, std::pair{3000, true}, std::pair{2700, false}}) {
+    radio.hold_last = holds;
+    write_file("fw", static_cast<size_t>(size));
     connect();
     radio.frames.clear(), radio.transfers.clear(), e.events.transfer_done_event.reset();
     start();
@@ -549,7 +551,8 @@ TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
       ASSERT_TRUE(eventually([this] { return e.events.transfer_done_event.reset(); }));
       stop();
     });
-    EXPECT_EQ(std::tuple(e.transfer.transfer_failed.load(), radio.count(PDU_DISCONNECT)), std::tuple(1, 1u)) << size;
+    EXPECT_EQ(std::tuple(e.transfer.transfer_failed.load(), radio.count(PDU_DISCONNECT)), std::tuple(holds ? 1 : 0,
+              holds ? 1u : 0u)) << size;
   }
 }
 

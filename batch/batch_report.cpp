@@ -4,6 +4,7 @@
 
 #include "base/address_text.hpp"
 #include "console/json_text.hpp"
+#include "console/shown_text.hpp"
 #include "engine/engine.hpp"
 
 namespace orvex {
@@ -49,7 +50,9 @@ void append(std::string& out, const char* format, Args... args) {
 
 void append_radios(std::string& out, const BatchResult& result, uint8_t outcome) {
   for (const BatchRadioResult& radio : result.radios) {
-    if (radio.outcome == outcome) append(out, "%16s %s\n", radio.name.c_str(), radio.serial_text.c_str());
+    if (radio.outcome == outcome) {
+      append(out, "%16s %s\n", shown_text(radio.name).c_str(), radio.serial_text.c_str());
+    }
   }
 }
 

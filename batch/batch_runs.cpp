@@ -7,6 +7,8 @@
 #include "batch/command_list.hpp"
 #include "batch/report_file.hpp"
 #include "batch/script_lines.hpp"
+#include "console/cp437.hpp"
+#include "console/shown_text.hpp"
 #include "engine/connect.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
@@ -48,7 +50,8 @@ RadioAttempt command_step(Engine& e, int slot, const void* context) {
 }
 
 void finish_run(Engine& e, BatchKind kind, const BatchResult& result) {
-  std::fputs(format_batch_report(kind, result).c_str(), stdout);
+  const std::string report = format_batch_report(kind, result);  // radio names in it are 8-bit text
+  console_write(report.data(), report.size());
   std::fflush(stdout);
   save_run_report(e.config, kind, result, true);
   end_session(e);
@@ -90,7 +93,7 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
 }
 
 RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& request) {
-  std::printf("Updating radio %s ...\n", e.sessions[slot].name_text());
+  console_printf("Updating radio %s ...\n", shown_text(e.sessions[slot].name_text()).c_str());
   std::fflush(stdout);
   if (!reach_radio(e, slot)) return {false, "connect failed"};
 
@@ -140,7 +143,7 @@ RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& reque
 }
 
 RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands) {
-  std::printf("Executing commands on radio %s ...\n", e.sessions[slot].name_text());
+  console_printf("Executing commands on radio %s ...\n", shown_text(e.sessions[slot].name_text()).c_str());
   std::fflush(stdout);
   if (!reach_radio(e, slot)) return {false, "connect failed"};
   for (const std::string& line : commands) {

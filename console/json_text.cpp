@@ -21,7 +21,7 @@ std::string json_string(std::string_view text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20) {
+    } else if (byte < 0x20 || byte == 0x7F) {  // DEL too: no control byte reaches a terminal
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
       out += escaped;

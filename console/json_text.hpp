@@ -8,7 +8,7 @@
 namespace orvex {
 
 // `text` (code page 437, as radios and files give it) as a quoted JSON string
-// in UTF-8: quotes, backslashes and control bytes escaped.
+// in UTF-8: quotes, backslashes and control bytes (below 0x20, and 0x7F) escaped.
 std::string json_string(std::string_view text);
 
 // `text` (code page 437) in UTF-8, nothing escaped.

@@ -12,6 +12,7 @@
 #include "base/terminate.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
+#include "console/shown_text.hpp"
 #include "engine/engine.hpp"
 #include "engine/epacket.hpp"
 #include "engine/session_frame.hpp"
@@ -124,15 +125,10 @@ int handle_error(Engine& e, Session& s, const Received& r) {
   }
   if (r.nbytes != 0) {
     s.rseq = s.rseq + r.nbytes;
-    std::array<char, MAX_PAYLOAD_SIZE + 1> text{};
-    std::memcpy(text.data(), r.payload, r.nbytes);
-    text[r.nbytes] = '\0';
-    // An escape sequence or character-set shift in it would take over the terminal.
-    for (uint32_t i = 0; i < r.nbytes; ++i) {
-      const auto c = static_cast<unsigned char>(text[i]);
-      if ((c < 0x20 && c != '\0' && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) text[i] = '?';
-    }
-    console_printf("Error description: %s\n", text.data());  // the radio's own text
+    // The radio's own text, which may span lines.
+    const std::string text =
+        shown_text(std::string_view(reinterpret_cast<const char*>(r.payload), r.nbytes), LineBreaks::kept);
+    console_printf("Error description: %s\n", text.c_str());
   }
   e.events.ack_event.set();
   return 0;

@@ -12,6 +12,7 @@
 #include "base/terminate.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
+#include "console/shown_text.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
 #include "engine/epacket.hpp"
@@ -88,7 +89,8 @@ void fail_changed_file(Engine& e, Session& s) {
   t.end_of_file_met = false;
   t.data_started = false;
   s.state = SESSION_CONNECTED;
-  console_printf("Error: Requested file [%s] changed while it was served\n", t.requested_file_name.data());
+  console_printf("Error: Requested file [%s] changed while it was served\n",
+                 shown_text(t.requested_file_name.data()).c_str());
   // The report is the transfer worker's to send: it waits for an
   // acknowledgement that only this thread delivers. The send waiting for the
   // block just acknowledged ends here.
@@ -214,12 +216,12 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
   const size_t length = nbytes < REQUESTED_NAME_LIMIT ? nbytes : REQUESTED_NAME_LIMIT;
   std::memcpy(name.data(), payload, length);
 
-  // The name is the radio's 8-bit text: shown through the console layer.
+  // The name is the radio's 8-bit text: shown through the console layer, its control bytes as '?'.
   if (s.protocol_level == 0) {
     char prefix[PREFIX_SCAN_LIMIT + 1];
     char rest[PREFIX_SCAN_LIMIT + 1];
     if (split_file_prefix(name.data(), prefix, rest) != 0) {
-      console_printf("Invalid prefix:%s. Should be either tmp or flash\n", prefix);
+      console_printf("Invalid prefix:%s. Should be either tmp or flash\n", shown_text(prefix).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-2, -1};
     } else {
@@ -236,17 +238,17 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
     }
     std::FILE* file = served.fd >= 0 ? fdopen(served.fd, "rb") : nullptr;
     if (served.fd < 0) {
-      console_printf("Error: Requested file [%s] is not available\n", name.data());
+      console_printf("Error: Requested file [%s] is not available\n", shown_text(name.data()).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else if (file == nullptr) {
       ::close(served.fd);
-      console_printf("Error: Unable to open requested file [%s]\n\r", name.data());
+      console_printf("Error: Unable to open requested file [%s]\n\r", shown_text(name.data()).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else {
       (void)std::setvbuf(file, nullptr, _IOFBF, SERVED_FILE_BUFFER_BYTES);
-      console_printf("The requested file [%s] was opened successfully\n\r", name.data());
+      console_printf("The requested file [%s] was opened successfully\n\r", shown_text(name.data()).c_str());
       s.send_file = file;
       s.bytes_sent = 0;
       t.served = served;

@@ -8,6 +8,7 @@
 #include "base/address_text.hpp"
 #include "base/terminate.hpp"
 #include "console/cp437.hpp"
+#include "console/shown_text.hpp"
 #include "engine/engine.hpp"
 #include "engine/session_table.hpp"
 
@@ -100,13 +101,13 @@ void print_device_table_header() {
 void print_device_row(const Engine& e, int index) {
   if (!SessionTable::valid_index(index)) return;
   const Session& s = e.sessions[index];
-  // The firmware field need not be terminated.
-  char firmware[SESSION_FIRMWARE_SIZE + 1] = {};
-  std::memcpy(firmware, s.firmware.data(), SESSION_FIRMWARE_SIZE);
-  // The name and firmware are the radio's own 8-bit text, shown like its output.
-  console_printf("%c %03d  %c %-17s %c %s %c %s %c %-16.16s\n", ROW_SEPARATOR, index, ROW_SEPARATOR, s.name_text(),
+  // The name and firmware are the radio's own 8-bit text (the firmware field need not be terminated): any
+  // station can send them, so their control bytes are shown, not obeyed, each in its own column.
+  const std::string name = shown_text(s.name_text());
+  const std::string firmware = shown_text(std::string_view(s.firmware.data(), s.firmware.size()));
+  console_printf("%c %03d  %c %-17s %c %s %c %s %c %-16.16s\n", ROW_SEPARATOR, index, ROW_SEPARATOR, name.c_str(),
               ROW_SEPARATOR, format_mac_text(s.mac), ROW_SEPARATOR, format_serial_text(s.mac).c_str(),
-              ROW_SEPARATOR, firmware);
+              ROW_SEPARATOR, firmware.c_str());
 }
 
 void print_device_table(const Engine& e) {

@@ -333,10 +333,15 @@ TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
     EXPECT_EQ(entry().state, SESSION_CONNECTED);
   }
   EXPECT_EQ(request("dir/inner"), std::pair(std::string("The requested file [dir/inner] was opened successfully\n\r"), 0));
+  // The radio's names are shown with their control bytes as '?', whether served or not.
+  std::ofstream("e\x1b[1m") << "x";
+  EXPECT_EQ(request("e\x1b[1m"), std::pair(std::string("The requested file [e?[1m] was opened successfully\n\r"), 0));
+  EXPECT_EQ(request("\x1b[2J").first, "Error: Requested file [?[2J.bin] is not available\n");
   // A radio of level 0 names its files with a "tmp" or "flash" prefix.
   entry().protocol_level = 0;
   EXPECT_EQ(request("flash/dir/inner").second, 0);
   EXPECT_EQ(request("boot/dir/inner"), std::pair(std::string("Invalid prefix:boot. Should be either tmp or flash\n"), -2));
+  EXPECT_EQ(request("\x07x/in").first, "Invalid prefix:?x. Should be either tmp or flash\n");
   // An update run serves its own source file alone, by whatever name resolves to it.
   e.config.update_all_mode = 1, e.config.update.source = "fw.bin";
   EXPECT_EQ(request("tmp/fw").second, 0);

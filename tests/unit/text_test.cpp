@@ -2,6 +2,7 @@
 // script lines, file-name prefixes, the device choice and keys; and the radio's output on screen and on file.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,11 +18,13 @@
 #include "console/cp437.hpp"
 #include "console/keys.hpp"
 #include "console/radio_output.hpp"
+#include "console/shown_text.hpp"
 #include "engine/engine.hpp"
 #include "engine/transfer.hpp"
 #include "tests/support/fake_clock.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
+#include "tools/scan/scan_output.hpp"
 #include "ui/device_table.hpp"
 #include "ui/help.hpp"
 
@@ -248,6 +251,37 @@ TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
   }
   EXPECT_EQ(choose({{"only", 11}}, "someone-else", ""), std::pair(1, false));  // one radio: taken without asking
   EXPECT_EQ(choose({{"a", 0}, {"b", 1}}, nullptr, "word\n").first, 0);  // a word is not serial number 0
+}
+
+TEST_F(Text, StationTextNeverDrivesTheTerminal) {
+  // Control bytes as '?' in place (tab, CR and LF kept only where asked); code page 437 bytes left to the console.
+  const std::tuple<std::string, LineBreaks, std::string> texts[] = {
+      {"\x1b]0;t\x07\x1b[2J", LineBreaks::replaced, "?]0;t??[2J"}, {"a\tb\r\n\x7f\x82", LineBreaks::replaced, "a?b???\x82"},
+      {"a\tb\r\n\x7f\x0e", LineBreaks::kept, "a\tb\r\n??"}, {std::string("cut\0\x1b", 5), LineBreaks::replaced, "cut"},
+  };
+  for (const auto& [in, breaks, out] : texts) EXPECT_EQ(shown_text(in, breaks), out) << testing::PrintToString(in);
+  // A table row: the name and firmware keep their columns, a code page 437 byte shown as its character.
+  set_console_utf8(true);
+  Session& s = e.sessions[1];
+  const std::string name = "\x1b]0;t\x07\x1b[2J\x82";
+  s.set_name(name.data(), name.size()), s.state = SESSION_FOUND;
+  s.mac = MacAddress{{0x02, 0x7A, 0x41, 0x00, 0x2C, 0x11}};
+  std::memcpy(s.firmware.data(), "\x1b[5mOR-2\x7f", 9);
+  EXPECT_EQ(capture_stdout([&] { print_device_row(e, 1); }),
+            "■ 001  ■ ?]0;t??[2Jé       ■ 02:7A:41:00:2C:11 ■ 11281 ■ ?[5mOR-2?       \n");
+  // orvex-scan's lines: control bytes (and the backslash that would make them ambiguous) as \xHH in CSV.
+  struct Line { std::string name, firmware, csv_name, csv_firmware, json_name, json_firmware; };
+  const Line lines[] = {
+      {"a,\"b\"", "OR", "\"a,\"\"b\"\"\"", "OR", R"("a,\"b\"")", R"("OR")"},
+      {"\x1b[2J\x07\\x", "\r\n\x7f\x82", "\\x1B[2J\\x07\\x5Cx", "\\x0D\\x0A\\x7Fé", R"("\u001b[2J\u0007\\x")",
+       R"("\u000d\u000a\u007fé")"},
+  };
+  for (const Line& l : lines) {
+    const scan::ScannedRadio radio{1, l.name, "M", "7", l.firmware, 2, -1};
+    EXPECT_EQ(scan::csv_line(radio), "1," + l.csv_name + ",M,7," + l.csv_firmware + ",2,\n");
+    EXPECT_EQ(scan::json_line(radio), "{\"node\":1,\"name\":" + l.json_name + ",\"mac\":\"M\",\"serial\":\"7\","
+              "\"firmware\":" + l.json_firmware + ",\"level\":2,\"vlan\":null}\n");
+  }
 }
 
 TEST_F(Text, KeysFromTerminalBytes) {

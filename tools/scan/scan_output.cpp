@@ -1,5 +1,7 @@
 #include "tools/scan/scan_output.hpp"
 
+#include <cstdio>
+
 #include "console/json_text.hpp"
 
 namespace orvex::scan {
@@ -8,12 +10,24 @@ const char* const CSV_HEADER = "node,name,mac,serial,firmware,level,vlan\n";
 
 namespace {
 
-// A field with a comma, quote or line end is quoted, its quotes doubled.
+// A control byte (below 0x20, and 0x7F) is written as \xHH, so that no line of
+// the scan drives a terminal, and so is a backslash, so that the text decodes
+// back unchanged. A field with a comma or quote is quoted, its quotes doubled.
 std::string csv_field(const std::string& text) {
-  const std::string utf8 = utf8_from_cp437(text);
-  if (utf8.find_first_of(",\"\r\n") == std::string::npos) return utf8;
+  std::string escaped;
+  for (const char c : utf8_from_cp437(text)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '\\') {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      escaped += hex;
+    } else {
+      escaped += c;
+    }
+  }
+  if (escaped.find_first_of(",\"") == std::string::npos) return escaped;
   std::string out = "\"";
-  for (const char c : utf8) {
+  for (const char c : escaped) {
     if (c == '"') out += '"';
     out += c;
   }

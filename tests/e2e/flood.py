@@ -1,12 +1,15 @@
 """A noisy or hostile station: sends malformed frames of the link protocol on
 an interface from a raw packet socket, for a bounded count and time.
 
-  flood.py IFACE TARGET_MAC RADIO_MAC CID SECONDS SEED noise|hostile
+  flood.py IFACE TARGET_MAC RADIO_MAC CID SECONDS SEED noise|hostile|names
 
 noise: frames with the protocol's SNAP header but random contents, truncated
 headers, wrong lengths, from anyone (the radio too) to anyone (the target too),
 never on connection CID. hostile: the same garbage from the radio to the target
-on connection CID. Prints the number of frames sent."""
+on connection CID. Prints the number of frames sent. names: prints "ready",
+then answers every identify request as the radio RADIO_MAC, its name and
+firmware full of terminal control sequences (NAME, FIRMWARE), and prints the
+number of answers."""
 
 import random
 import socket
@@ -16,6 +19,9 @@ import time
 
 SNAP = bytes.fromhex("aaaa03027a410001")
 MAX_FRAMES = 200000
+NAME = b"\x1b]0;owned\x07\x1b[2J\x82"  # sets the window title and clears the screen; an e acute
+FIRMWARE = b"\x1b[5mOR\\\x7f"             # blinking text, a backslash, DEL
+ETH_P_ALL = 3
 
 
 def mac(text):
@@ -38,9 +44,31 @@ def garbage(rng, target, radio, cid, hostile):
     return frame[:rng.choice([len(frame), len(frame), rng.randrange(15, 40), rng.randrange(40, len(frame) + 1)])]
 
 
+def answer_identify(interface, radio, cid, seconds):
+    payload = NAME.ljust(47, b"\0") + b"\x02" + bytes(8) + FIRMWARE.ljust(16, b"\0")  # level 2 shows firmware
+    body = SNAP + struct.pack(">HHHIII", 5, cid, 0, 0, 0, len(payload)) + payload
+    answered = 0
+    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL)) as s:
+        s.bind((interface, 0))
+        s.settimeout(0.2)
+        print("ready", flush=True)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and answered < 100:
+            try:
+                frame = s.recv(2048)
+            except TimeoutError:
+                continue
+            if frame[:6] == b"\xff" * 6 and frame[14:22] == SNAP and frame[6:12] != radio:
+                s.send(frame[6:12] + radio + struct.pack(">H", 14 + len(body)) + body)
+                answered += 1
+    print(answered)
+
+
 def main(argv):
     interface, target, radio, cid = argv[1], mac(argv[2]), mac(argv[3]), int(argv[4])
     seconds, seed, hostile = float(argv[5]), int(argv[6]), argv[7] == "hostile"
+    if argv[7] == "names":
+        return answer_identify(interface, radio, cid, seconds)
     rng = random.Random(seed)
     sent = 0
     with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:

@@ -256,8 +256,9 @@ TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
 TEST_F(Text, StationTextNeverDrivesTheTerminal) {
   // Control bytes as '?' in place (tab, CR and LF kept only where asked); code page 437 bytes left to the console.
   const std::tuple<std::string, LineBreaks, std::string> texts[] = {
-      {"\x1b]0;t\x07\x1b[2J", LineBreaks::replaced, "?]0;t??[2J"}, {"a\tb\r\n\x7f\x82", LineBreaks::replaced, "a?b???\x82"},
-      {"a\tb\r\n\x7f\x0e", LineBreaks::kept, "a\tb\r\n??"}, {std::string("cut\0\x1b", 5), LineBreaks::replaced, "cut"},
+      {"\x1b]0;t\x07\x1b[2J", LineBreaks::replaced, "?]0;t??[2J"},
+      {"a\tb\r\n\x7f\x82", LineBreaks::replaced, "a?b???\x82"}, {"a\tb\r\n\x7f\x0e", LineBreaks::kept, "a\tb\r\n??"},
+      {std::string("cut\0\x1b", 5), LineBreaks::replaced, "cut"},
   };
   for (const auto& [in, breaks, out] : texts) EXPECT_EQ(shown_text(in, breaks), out) << testing::PrintToString(in);
   // A table row: the name and firmware keep their columns, a code page 437 byte shown as its character.

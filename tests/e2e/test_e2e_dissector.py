@@ -104,3 +104,22 @@ def test_e2e_dissector_marks_malformed_frames(tmp_path):
                      b"".join(struct.pack("<IIII", 0, 0, len(f), len(f)) + f for f in frames))
     rows = decode(str(path), "orvex.expert.malformed")
     assert len(rows) == len(frames) and all(r["orvex.expert.malformed"] for r in rows)
+
+
+def test_e2e_dissector_remembers_a_bounded_number_of_stations(tmp_path):
+    # A radio of level 1 tells its level, then 5000 forged stations ask to identify; a frame to the radio after
+    # them is read by what the dissector still remembers: with more stations than it keeps, nothing.
+    def frame(src, dst, pdu, payload=b""):
+        body = bytes.fromhex("aaaa03027a410001") + struct.pack(">HHHIII", pdu, 1, 0, 0, 0, len(payload)) + payload
+        return bytes.fromhex(dst) + bytes.fromhex(src) + struct.pack(">H", 14 + len(body)) + body
+    response = bytearray(72)
+    response[47] = 1
+    radio_mac = "027a41002c12"
+    frames = [frame(radio_mac, "020000004a01", 5, bytes(response))]
+    frames += [frame(f"02{n:010x}", "ffffffffffff", 0x0400) for n in range(1, 5001)]
+    frames.append(frame("020000004a01", radio_mac, 1, b"hi"))
+    path = tmp_path / "stations.pcap"
+    path.write_bytes(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1) +
+                     b"".join(struct.pack("<IIII", 0, 0, len(f), len(f)) + f for f in frames))
+    last = decode(str(path), "orvex.expert.guessed")[-1]
+    assert last["orvex.expert.guessed"], "the radio's level outlived 5000 other stations"

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -10,6 +12,28 @@
 #include <unistd.h>
 
 namespace orvex::sim {
+
+namespace {
+
+// The kernel hands the radios only frames with the protocol's SNAP header
+// (AA AA 03 02 7A 41 00 01 at byte 14, or at byte 18 behind a tag the kernel
+// left in the data): the rest of a busy segment never wakes the simulator.
+constexpr uint32_t SNAP_FIRST = 0xAAAA0302;
+constexpr uint32_t SNAP_SECOND = 0x7A410001;
+constexpr sock_filter SNAP_FILTER[] = {
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 14),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SNAP_FIRST, 0, 2),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 18),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SNAP_SECOND, 4, 0),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 18),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SNAP_FIRST, 0, 3),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 22),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SNAP_SECOND, 0, 1),
+    BPF_STMT(BPF_RET | BPF_K, 0x40000),
+    BPF_STMT(BPF_RET | BPF_K, 0),
+};
+
+}  // namespace
 
 RawSocket::~RawSocket() {
   if (fd_ >= 0) ::close(fd_);  // closing also ends the promiscuous membership
@@ -28,6 +52,11 @@ bool RawSocket::open(const std::string& interface_name, std::string& error) {
     error = std::string("cannot open a raw socket: ") + std::strerror(e);
     lacks_privilege_ = e == EPERM || e == EACCES;
     if (lacks_privilege_) error += " (raw frames need root or CAP_NET_RAW)";
+    return false;
+  }
+  sock_fprog program{static_cast<unsigned short>(std::size(SNAP_FILTER)), const_cast<sock_filter*>(SNAP_FILTER)};
+  if (::setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+    error = std::string("cannot filter frames: ") + std::strerror(errno);
     return false;
   }
   sockaddr_ll address{};

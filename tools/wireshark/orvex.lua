@@ -89,8 +89,27 @@ local levels = {}   -- station address -> { level =, frame =, source = }
 local hosts = {}    -- station address -> true: it sent an identify request, so it is no radio
 local decided = {}  -- frame number -> what the first pass decided, for later passes
 
+-- A capture full of forged addresses must not grow the tables above without
+-- bound: past MAX_STATIONS stations the dissector forgets what it learnt about
+-- stations, as at the start of a capture, and learns afresh.
+local MAX_STATIONS = 4096
+local stations = 0
+
+local function learn(tbl, station, value)
+  if tbl[station] == nil then
+    if stations >= MAX_STATIONS then
+      for k in pairs(levels) do levels[k] = nil end
+      for k in pairs(hosts) do hosts[k] = nil end
+      stations = 0
+    end
+    stations = stations + 1
+  end
+  tbl[station] = value
+end
+
 function orvex.init()
   levels, hosts, decided = {}, {}, {}
+  stations = 0
 end
 
 local function mac_text(hex)
@@ -138,15 +157,15 @@ local function decide(tvb, h, src, dst, payload_length, number)
   local d = {}
 
   if be_pdu == PDU.IDENTIFY_REQUEST or be_pdu == PDU.DISCOVERY_REQUEST then
-    hosts[src] = true
+    learn(hosts, src, true)
     d.big, d.why = true, "identify requests are always big-endian"
   elseif be_pdu == PDU.IDENTIFY_RESPONSE then
     local nbytes = tvb(h + 14, 4):uint()
     -- A response shorter than 48 bytes stands for level 0, as the program reads it.
     if nbytes < NAME_FIELD + 1 then
-      levels[src] = { level = 0, frame = number, source = "identify response" }
+      learn(levels, src, { level = 0, frame = number, source = "identify response" })
     elseif available > NAME_FIELD then
-      levels[src] = { level = tvb(p + NAME_FIELD, 1):uint(), frame = number, source = "identify response" }
+      learn(levels, src, { level = tvb(p + NAME_FIELD, 1):uint(), frame = number, source = "identify response" })
     end
     d.big, d.why = true, "identify responses are always big-endian"
   elseif (be_pdu == PDU.CONNECT_REQUEST or le_pdu == PDU.CONNECT_REQUEST)
@@ -159,7 +178,7 @@ local function decide(tvb, h, src, dst, payload_length, number)
                                  level_note(known))
     end
     if not known or known.level ~= level then
-      levels[dst] = { level = level, frame = number, source = "connect request" }
+      learn(levels, dst, { level = level, frame = number, source = "connect request" })
     end
     d.big, d.why = level >= 2, "level " .. level .. " in this connect request"
   elseif levels[dst] then

@@ -170,9 +170,15 @@ void evaluate_after_loop(Config& options, const PendingOptions& pending) {
   if (pending.update_given && !parse_update_all(options, pending.update_text)) refuse_batch_request();
   if (pending.command_run_given && !parse_command_run(options, pending.command_run_text)) refuse_batch_request();
   // Found before any radio is contacted, not after the run.
-  if (!options.report_file.empty() && !report_file_writable(options.report_file)) {
-    std::printf("------ Error: report file [%s] cannot be written.\n", options.report_file.c_str());
-    exit_now(exit_status(0, EXIT_BAD_ARGUMENTS));
+  if (!options.report_file.empty()) {
+    const ReportOpening opened = open_report_file(options);
+    if (opened != ReportOpening::WRITABLE) {
+      std::printf(opened == ReportOpening::PIPE_WITHOUT_READER
+                      ? "------ Error: report file [%s] is a pipe that nothing reads.\n"
+                      : "------ Error: report file [%s] cannot be written.\n",
+                  options.report_file.c_str());
+      exit_now(exit_status(0, EXIT_BAD_ARGUMENTS));
+    }
   }
   if (pending.mac_given) {
     MacAddress mac;

@@ -69,6 +69,7 @@ struct Config {
   UpdateAllRequest update;
   CommandRunRequest command_run;
   std::string report_file;  // --report: the run report also as JSON lines here
+  int report_pipe = -1;     // that file when it is a pipe: opened once at start, kept for every report
 
   // Found at start-up.
   MacAddress local_mac{};               // the source of every frame sent

@@ -75,7 +75,9 @@ void exit_now(int status) {
   _exit(status);
 }
 
-void terminate_app(int context, int code) {
+void terminate_app(int context, int code) { terminate_app(context, code, telling_status(code)); }
+
+void terminate_app(int context, int code, int telling) {
   char message[128];
   std::fputs(termination_message(code, message, sizeof message), stdout);
   std::fflush(stdout);
@@ -83,7 +85,7 @@ void terminate_app(int context, int code) {
     g_hooks.request_session_end();
   }
   if (g_hooks.close_adapter != nullptr) g_hooks.close_adapter();
-  exit_now(exit_status(0, telling_status(code)));
+  exit_now(exit_status(0, telling));
 }
 
 void assertion_failed(const char* expression, const char* file, int line) {

@@ -36,6 +36,8 @@ int exit_status(int usual, int telling);
 // --exit-status: the status the reason tells). Safe from
 // any thread while others run: nothing a running worker uses is freed.
 [[noreturn]] void terminate_app(int context, int code);
+// The same, but with --exit-status the process ends with `telling`.
+[[noreturn]] void terminate_app(int context, int code, int telling);
 
 // The message printed for a reason code, exactly as terminate_app prints it.
 const char* termination_message(int code, char* buffer, unsigned size);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/clock.hpp"
+#include "base/terminate.hpp"
 #include "batch/command_list.hpp"
 #include "batch/report_file.hpp"
 #include "batch/script_lines.hpp"
@@ -49,6 +50,15 @@ RadioAttempt command_step(Engine& e, int slot, const void* context) {
   return run_commands_on_radio(e, slot, *static_cast<const std::vector<std::string>*>(context));
 }
 
+// An exit line ends the program at once, as ever; the report and the exit
+// status still tell the radios it left untried.
+[[noreturn]] void end_at_exit_line(const Engine& e, BatchKind kind, const BatchResult& result) {
+  bool all_done = true;
+  for (const BatchRadioResult& radio : result.radios) all_done = all_done && radio.outcome == OUTCOME_DONE;
+  save_run_report(e.config, kind, result, all_done);
+  terminate_app(0, REASON_LOCAL_EXIT, all_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED);
+}
+
 void finish_run(Engine& e, BatchKind kind, const BatchResult& result) {
   const std::string report = format_batch_report(kind, result);  // radio names in it are 8-bit text
   console_write(report.data(), report.size());
@@ -71,6 +81,7 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
     ++radio.tries;
     radio.outcome = attempt.done ? OUTCOME_DONE : OUTCOME_FAILED;
     if (!attempt.done) radio.last_error = std::move(attempt.error);
+    if (attempt.exit_line) end_at_exit_line(e, kind, result);
     save_run_report(e.config, kind, result, false);
   };
   for (BatchRadioResult& radio : result.radios) {
@@ -147,7 +158,8 @@ RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::s
   std::fflush(stdout);
   if (!reach_radio(e, slot)) return {false, "connect failed"};
   for (const std::string& line : commands) {
-    // Comments, delays (slept here, between two commands) and an exit.
+    if (is_exit_line(line.c_str())) return {true, {}, true};  // the run ends, this radio done
+    // Comments and delays (slept here, between two commands).
     if (run_script_line(e, line.c_str()) != 0) continue;
     if (send_text(e, slot, line.data(), line.size()) == 0) {
       std::printf("Execution of command [%s]  FAILED\n", line.c_str());

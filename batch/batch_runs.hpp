@@ -29,10 +29,11 @@ bool update_all_radios(Engine& e);
 bool run_commands_on_all_radios(Engine& e);
 
 // One try at one radio: done when it counts as updated / every command was
-// delivered; otherwise what failed.
+// delivered; otherwise what failed. An exit line ends the whole run after it.
 struct RadioAttempt {
   bool done = false;
   std::string error;
+  bool exit_line = false;
 };
 RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& request);
 RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands);

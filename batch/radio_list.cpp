@@ -13,6 +13,26 @@ namespace {
 // A line is read in pieces of at most this many characters.
 constexpr int LINE_CHARS = 127;
 
+// A list names at most the 599 radios a session table holds, a line each of a
+// serial number and a remark (100 characters at most makes 60 KB): 64 KiB
+// leaves room for comments and blank lines. Anything longer is no radio list,
+// and one without end (-n /dev/zero) would be read for ever.
+constexpr long RADIO_LIST_MAX_BYTES = 64 * 1024;
+
+// As fgets, but also counts the bytes taken, NUL bytes included.
+bool read_piece(std::FILE* file, char* line, long& taken) {
+  int length = 0;
+  while (length < LINE_CHARS) {
+    const int c = std::getc(file);
+    if (c == EOF) break;
+    line[length++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  line[length] = '\0';
+  taken += length;
+  return length > 0;
+}
+
 // Cuts the serial number out of a line: leading spaces skipped, up to the next
 // space, CR, LF or end. Valid when every character is a digit (an empty run
 // counts as 0). Only the low 24 bits of the value are kept.
@@ -51,7 +71,14 @@ int load_radio_list(Config& config, const char* file_name) {
   int stored = 0;
   bool overflow_reported = false;
   char line[LINE_CHARS + 1];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
+  long taken = 0;
+  while (read_piece(file, line, taken)) {
+    if (taken > RADIO_LIST_MAX_BYTES) {
+      std::printf("----- Error: radio list file %s is longer than %ld bytes.\n", file_name, RADIO_LIST_MAX_BYTES);
+      std::printf("      Unable to proceed\n");
+      std::fclose(file);
+      terminate_app(-1, -83);
+    }
     ++line_number;
     uint32_t serial = 0;
     if (!parse_serial(line, serial)) {

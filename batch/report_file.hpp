@@ -10,8 +10,12 @@
 
 namespace orvex {
 
-// Creates the file if it is missing: false when it cannot be written.
-bool report_file_writable(const std::string& path);
+enum class ReportOpening { WRITABLE, NOT_WRITABLE, PIPE_WITHOUT_READER };
+
+// Checks, before any radio is contacted, that the report can be written, and
+// creates the file if it is missing. A pipe is opened without waiting for a
+// reader and kept open in config.report_pipe for the run's reports.
+ReportOpening open_report_file(Config& config);
 
 // Replaces the file named by the configuration (nothing when none is named)
 // with the report lines; a reader never sees half a report.

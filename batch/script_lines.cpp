@@ -124,8 +124,13 @@ int run_script_line(Engine& e, const char* line) {
   if (const char* word = std::strstr(line, "delay")) {
     return run_delay(e, word + 5) ? 1 : 0;
   }
-  if (std::strstr(line, "exit") != nullptr) terminate_app(0, REASON_LOCAL_EXIT);
+  if (is_exit_line(line)) terminate_app(0, REASON_LOCAL_EXIT);
   return 0;
+}
+
+bool is_exit_line(const char* line) {
+  // A line holding both words is a delay line.
+  return line[0] == '.' && std::strstr(line, "delay") == nullptr && std::strstr(line, "exit") != nullptr;
 }
 
 }  // namespace orvex

@@ -44,6 +44,9 @@ int read_input_line(Engine& e, LineReader& reader, uint8_t* buffer);
 // for a line meant for the radio.
 int run_script_line(Engine& e, const char* line);
 
+// Whether `line` is an exit line: run_script_line would end the program on it.
+bool is_exit_line(const char* line);
+
 // A delay's length in whole ms, held within the clock's range.
 uint32_t delay_milliseconds(double seconds);
 

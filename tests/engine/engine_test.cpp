@@ -14,7 +14,9 @@
 
 #include "app/session_workers.hpp"
 #include "base/config.hpp"
+#include "base/terminate.hpp"
 #include "batch/batch_runs.hpp"
+#include "batch/report_file.hpp"
 #include "console/console.hpp"
 #include "engine/connect.hpp"
 #include "engine/discover.hpp"
@@ -791,6 +793,62 @@ TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
                                           R"("complete":false}})" "\n");
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   std::remove(link.c_str());
+}
+
+TEST_F(EngineTest, TheReportReplacesARegularFileWithItsModeAndNeverWritesThroughAPlantedPart) {
+  const std::string totals = R"({"totals":{"run":"update","radios":0,"ok":0,"failed":0,"not_tried":0,"passes":1,)"
+                             R"("complete":true}})" "\n";
+  const mode_t saved_umask = umask(027);
+  // The report's mode before (0: none yet), and whether a link to another file waits as its .part.
+  const struct { mode_t before; bool planted; mode_t after; } cases[] = {{0, false, 0640}, {0604, false, 0604},
+                                                                         {0604, true, 0604}, {0, true, 0640}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << c.before << " " << c.planted);
+    std::filesystem::remove("run.jsonl"), std::filesystem::remove("run.jsonl.part");
+    std::ofstream("victim") << "keep";
+    if (c.before != 0) std::ofstream("run.jsonl") << "old", chmod("run.jsonl", c.before);
+    EXPECT_EQ(c.planted ? symlink("victim", "run.jsonl.part") : 0, 0);
+    e.config.report_file = "run.jsonl";
+    EXPECT_EQ(capture_stdout([&] { save_run_report(e.config, BatchKind::UPDATE_ALL, BatchResult{}, true); }), "");
+    struct stat st {};
+    ASSERT_EQ(lstat("run.jsonl", &st), 0);
+    EXPECT_EQ(std::tuple(S_ISREG(st.st_mode), st.st_mode & 07777, file_text("run.jsonl"), file_text("victim")),
+              std::tuple(true, c.after, totals, std::string("keep")));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status("run.jsonl.part")));
+  }
+  umask(saved_umask);
+}
+
+TEST_F(EngineTest, AnExitLineEndsACommandRunWithTheRadiosNotTriedToldByStatusAndReport) {
+  const std::string ok = R"({"serial":"5","name":"","mac":"02:7A:42:00:00:05","result":"ok","tries":1,)"
+                         R"("last_error":null})" "\n",
+                    not_tried = R"({"serial":"0","name":"","mac":"00:00:00:00:00:00","result":"not tried",)"
+                                R"("tries":0,"last_error":null})" "\n";
+  auto totals = [](int radios, int left, const char* complete) {
+    return R"({"totals":{"run":"commands","radios":)" + std::to_string(radios) + R"(,"ok":1,"failed":0,"not_tried":)" +
+           std::to_string(left) + R"(,"passes":1,"complete":)" + complete + "}}\n";
+  };
+  // The state of entry 2 (empty: no second radio); the exit status and the report.
+  const struct { int32_t second; int status; std::string report; } cases[] = {
+      {SESSION_EMPTY, 0, ok + totals(1, 0, "true")}, {SESSION_CLOSED, 1, ok + not_tried + totals(2, 1, "false")}};
+  e.config.batch_mode = e.config.command_run_mode = 1;
+  e.config.command_run.command_file = "commands.txt", e.config.report_file = "run.jsonl";
+  std::ofstream("commands.txt") << "version\n.exit\nlogout\n";
+  set_telling_exit_status(true);
+  fake->grace_ms = 200;
+  radio.wire->empty_read_ms = 0;
+  start(-1);
+  for (const auto& c : cases) {
+    e.sessions[2].state = c.second, entry().state = SESSION_FOUND, radio.shown.clear();
+    std::optional<int> status;
+    const std::string out = capture_stdout([&] {
+      try { run_commands_on_all_radios(e); } catch (const ProcessExit& exit) { status = exit.status; }
+    });
+    EXPECT_TRUE(out.ends_with("OK\nLocal command exit executed ...\n\nTerminating application ...\n")) << out;
+    EXPECT_EQ(std::tuple(status, file_text("run.jsonl"), radio.shown),
+              std::tuple(std::optional(c.status), c.report, std::string("version\n") + '\0'));
+  }
+  stop();
 }
 
 TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFailsAtOnce) {

@@ -1,10 +1,14 @@
 // What the program reads, one row a case: options (their numbers and addresses too), -u/-x texts, the radio list,
 // script lines, file-name prefixes, the device choice and keys; and the radio's output on screen and on file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 
@@ -13,6 +17,7 @@
 #include "base/config.hpp"
 #include "batch/batch_requests.hpp"
 #include "batch/radio_list.hpp"
+#include "batch/report_file.hpp"
 #include "batch/script_lines.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
@@ -98,8 +103,17 @@ TEST_F(Text, CommandLine) {
   const char *action = "Should be either 1,2 or 3\n", *numeric = "Should be a numeric value\n";
   const char *tries = "Should be between 0 and 16\n", *time = "Should be between 0 and 3600000\n";
   const std::string s(128, 's'), d64 = "a#" + std::string(64, 'd') + "#1#1#0", ones(127, '1');
-  std::string twelve = "@";
+  std::string twelve = "@", full = "@";
   for (int i = 101; i <= 112; ++i) twelve += std::to_string(i) + "\n";
+  for (int i = 0; i < 32768; ++i) full += "1\n";  // as long as a list may be
+  auto over_ten = [](const std::string& name) {
+    return "Warning: radio list file " + name + " holds more than 10 serial numbers; line # 11 and later numbers are "
+           "ignored\n";
+  };
+  auto too_long_list = [&](const std::string& name) {
+    return over_ten(name) + "----- Error: radio list file " + name + " is longer than 65536 bytes.\n      Unable to "
+           "proceed\n" + T + "-83\n\n";
+  };
   Case cases[] = {
       {{}, ""}, {{"-l", "0"}, E}, {{"-l", "50"}, "\x1b[8;50;80t" + E}, {{"-l", "40; reboot"}, "\x1b[8;40;80t" + E},
       {{"-d", "-", "-rx"}, "Bad argument - - ignoring\nmissing parameter for argument -rx -ignoring\n" + E, "d1"},
@@ -150,6 +164,9 @@ TEST_F(Text, CommandLine) {
       {{"-n", "@" + ones + "111\n"}, N(ones, "", true).printed, "n111"},  // a long line is read in pieces
       {{"-n", twelve}, "Warning: radio list file @ holds more than 10 serial numbers; line # 11 and later numbers "
        "are ignored\n" + E, "n101,102,103,104,105,106,107,108,109,110"},
+      {{"-n", full}, over_ten("@") + E, "n1,1,1,1,1,1,1,1,1,1"},
+      {{"-n", full + "1"}, too_long_list("@"), "n1,1,1,1,1,1,1,1,1,1", 0},
+      {{"--exit-status", "-n", "/dev/zero"}, too_long_list("/dev/zero"), "n0,0,0,0,0,0,0,0,0,0", 2},
   };
   for (Case& c : cases) {
     reset_process_state();
@@ -161,7 +178,10 @@ TEST_F(Text, CommandLine) {
       if (a[0] == '@') files.push_back(std::make_unique<TempFile>(a.substr(1))), a = files.back()->path();
       argv.push_back(a.data());
     }
-    if (size_t at = c.printed.find('@'); at != std::string::npos) c.printed.replace(at, 1, files.back()->path());
+    const std::string file = files.empty() ? "" : files.back()->path_;
+    for (size_t at = c.printed.find('@'); at != std::string::npos; at = c.printed.find('@', at + file.size())) {
+      c.printed.replace(at, 1, file);
+    }
     const Ran r = run([&] { parse_options(options, static_cast<int>(argv.size()), argv.data()); });
     EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(options), r.status),
               std::tuple(c.printed, c.settings, c.status)) << testing::PrintToString(c.args);
@@ -176,6 +196,38 @@ TEST_F(Text, CommandLine) {
   }
   std::filesystem::current_path(home);
   std::filesystem::remove_all(scratch);
+}
+
+// A named pipe as the report file: refused at once when nothing reads it, kept for the reports when a reader is there.
+TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
+  const std::string fifo = testing::TempDir() + "orvex_report_fifo", E = "end of processing arguments ...\n";
+  const std::string totals = R"({"totals":{"run":"commands","radios":0,"ok":0,"failed":0,"not_tried":0,"passes":1,)"
+                             R"("complete":true}})" "\n";
+  const struct { bool reader; std::string printed; std::optional<int> status; } cases[] = {
+      {false, "------ Error: report file [" + fifo + "] is a pipe that nothing reads.\n", 2}, {true, E, {}}};
+  for (const auto& c : cases) {
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int in = c.reader ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    Config options;
+    std::string args[] = {"orvexterm", "--exit-status", "--report", fifo};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data()};
+    auto parsed = std::async(std::launch::async, [&] { return run([&] { parse_options(options, 4, argv); }); });
+    if (parsed.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+      ADD_FAILURE() << "waited for a reader";
+      close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets the waiting open through
+    }
+    const Ran r = parsed.get();
+    EXPECT_EQ(std::tuple(r.out, r.status), std::tuple(c.printed, c.status)) << c.reader;
+    if (c.reader) {
+      save_run_report(options, BatchKind::COMMAND_RUN, BatchResult{}, true);
+      std::string got(4096, '\0');
+      got.resize(static_cast<size_t>(std::max<ssize_t>(read(in, got.data(), got.size()), 0)));
+      EXPECT_EQ(got, totals);
+      close(in);
+    }
+  }
+  std::filesystem::remove(fifo);
 }
 
 TEST_F(Text, ScriptLinesAndFilePrefixes) {

@@ -224,7 +224,7 @@ TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
       std::string got(4096, '\0');
       got.resize(static_cast<size_t>(std::max<ssize_t>(read(in, got.data(), got.size()), 0)));
       EXPECT_EQ(got, totals);
-      close(in);
+      close(in), close(options.report_pipe);
     }
   }
   std::filesystem::remove(fifo);

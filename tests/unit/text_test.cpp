@@ -15,6 +15,7 @@
 #include "app/options.hpp"
 #include "base/address_text.hpp"
 #include "base/config.hpp"
+#include "batch/batch_report.hpp"
 #include "batch/batch_requests.hpp"
 #include "batch/radio_list.hpp"
 #include "batch/report_file.hpp"
@@ -322,6 +323,11 @@ TEST_F(Text, StationTextNeverDrivesTheTerminal) {
   std::memcpy(s.firmware.data(), "\x1b[5mOR-2\x7f", 9);
   EXPECT_EQ(capture_stdout([&] { print_device_row(e, 1); }),
             "■ 001  ■ ?]0;t??[2Jé       ■ 02:7A:41:00:2C:11 ■ 11281 ■ ?[5mOR-2?       \n");
+  // The closing report of a batch run lists the radio by that name.
+  BatchResult run;
+  run.taken_part = 1, run.radios.resize(1);
+  run.radios[0].name = name, run.radios[0].serial_text = "11281", run.radios[0].outcome = OUTCOME_DONE;
+  EXPECT_NE(format_batch_report(BatchKind::UPDATE_ALL, run).find("\n     ?]0;t??[2J\x82 11281\n"), std::string::npos);
   // orvex-scan's lines: control bytes (and the backslash that would make them ambiguous) as \xHH in CSV.
   struct Line { std::string name, firmware, csv_name, csv_firmware, json_name, json_firmware; };
   const Line lines[] = {

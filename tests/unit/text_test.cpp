@@ -313,7 +313,10 @@ TEST_F(Text, StationTextNeverDrivesTheTerminal) {
       {"a\tb\r\n\x7f\x82", LineBreaks::replaced, "a?b???\x82"}, {"a\tb\r\n\x7f\x0e", LineBreaks::kept, "a\tb\r\n??"},
       {std::string("cut\0\x1b", 5), LineBreaks::replaced, "cut"},
   };
+  set_console_utf8(true);
   for (const auto& [in, breaks, out] : texts) EXPECT_EQ(shown_text(in, breaks), out) << testing::PrintToString(in);
+  set_console_utf8(false);  // bytes go out as they are: 0x80..0x9F would be control codes to an 8-bit terminal
+  EXPECT_EQ(shown_text("\x9b" "2J\x82\xc4"), "?2J?\xc4");
   // A table row: the name and firmware keep their columns, a code page 437 byte shown as its character.
   set_console_utf8(true);
   Session& s = e.sessions[1];

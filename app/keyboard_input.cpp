@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/session_workers.hpp"
+#include "base/terminate.hpp"
 #include "console/console.hpp"
 #include "console/keys.hpp"
 #include "engine/session_table.hpp"
@@ -14,6 +15,18 @@ namespace {
 void disconnect_chosen_radio(SessionWorkers& w) {
   const int index = w.engine.run.chosen_radio.load();
   if (SessionTable::valid_index(index)) w.ops.disconnect(w.engine, index);
+}
+
+// Ctrl+C: in a batch run, the same stop as F3.
+constexpr int CTRL_C = 0x03;
+
+// F3 or Ctrl+C in a batch run: the run stops where it is and disconnects the
+// radio it is at itself (only it knows whether it is connected); the session's
+// workers end, and with them every wait of the run.
+void stop_batch_run(SessionWorkers& w) {
+  set_stopped_by_operator(true);
+  w.engine.run.batch_stop.request();
+  w.request_end();
 }
 
 void toggle_diagnostics(Config& config) {
@@ -39,17 +52,25 @@ int read_keyboard_input(SessionWorkers& w, uint8_t* buffer) {
     // The operator was asked to press a key before the connection is set up
     // again: that key only ends the input.
     if (e.run.restore_requested.load() != 0) return 0;
+    const bool batch = e.config.batch_mode != 0;
+    if ((key == KEY_F3 || key == CTRL_C) && batch) {
+      stop_batch_run(w);
+      return 0;
+    }
     if (key < KEY_ESC) {
       buffer[0] = static_cast<uint8_t>(key);
       return 1;
     }
     switch (key) {
       case KEY_ESC:
+        // A batch run takes no Esc: over a slow link an arrow key comes apart
+        // into an Esc and the rest, and must not end an hour's run.
+        if (batch) break;
         // With the radio disconnected and no more keys read, an interactive
         // session left running could only wait for ever: it ends, and so does
-        // the program. A batch run goes on by itself.
+        // the program.
         disconnect_chosen_radio(w);
-        if (e.config.batch_mode == 0) w.request_end();
+        w.request_end();
         return 0;
       case KEY_F1:
         w.ops.print_help(e, e.run.chosen_radio.load());

@@ -16,7 +16,8 @@ int read_input(SessionWorkers& workers, uint8_t* buffer);
 // One key for the radio: 1 with the byte in `buffer`; 0 when keyboard input
 // for this session is over (F3, F4, Esc, a pending restore, the end of the
 // input or the session's stop); negative on a read error. F1, F2, F5, F6 and
-// other function keys are acted on and reading goes on.
+// other function keys are acted on and reading goes on. In a batch run F3 and
+// Ctrl+C stop the run, and Esc is passed over.
 int read_keyboard_input(SessionWorkers& workers, uint8_t* buffer);
 
 }  // namespace orvex

@@ -32,4 +32,21 @@ bool AutoResetEvent::reset() {
   return was;
 }
 
+void StopRequest::request() {
+  // The flag first: a pause that finds it clear has not yet waited, and this set then ends its wait.
+  requested_.store(true, std::memory_order_release);
+  wake_.set();
+}
+
+bool StopRequest::pause(uint32_t ms) {
+  if (requested()) return false;
+  wake_.wait(ms);
+  return !requested();
+}
+
+void StopRequest::clear() {
+  requested_.store(false, std::memory_order_release);
+  wake_.reset();
+}
+
 }  // namespace orvex

@@ -2,6 +2,7 @@
 // nobody waits stays pending and satisfies the next wait.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -22,6 +23,21 @@ class AutoResetEvent {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool signalled_ = false;
+};
+
+// A stop that, once asked for, stays asked for: a pause in progress ends at
+// once, and later pauses do not wait at all.
+class StopRequest {
+ public:
+  void request();
+  bool requested() const { return requested_.load(std::memory_order_acquire); }
+  // Waits `ms` unless the stop comes first: true when the whole time passed.
+  bool pause(uint32_t ms);
+  void clear();
+
+ private:
+  std::atomic<bool> requested_{false};
+  AutoResetEvent wake_;
 };
 
 }  // namespace orvex

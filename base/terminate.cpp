@@ -30,6 +30,7 @@ const char* named_reason(int code) {
 
 // The exit path reads it from any thread: it is process-wide.
 std::atomic<bool> g_telling_exit_status{false};
+std::atomic<bool> g_stopped_by_operator{false};
 
 // The status a termination reason tells with --exit-status.
 int telling_status(int code) {
@@ -50,7 +51,15 @@ int telling_status(int code) {
 
 void set_telling_exit_status(bool telling) { g_telling_exit_status.store(telling); }
 
-int exit_status(int usual, int telling) { return g_telling_exit_status.load() ? telling : usual; }
+void set_stopped_by_operator(bool stopped) { g_stopped_by_operator.store(stopped); }
+
+int exit_status(int usual, int telling) {
+  if (!g_telling_exit_status.load()) return usual;
+  // The radios the stop left out failed, and a connection the stop cut was
+  // lost: the stop is what the status tells.
+  const bool cut_short = telling == EXIT_SOME_RADIOS_FAILED || telling == EXIT_CONNECTION_LOST;
+  return cut_short && g_stopped_by_operator.load() ? EXIT_STOPPED_BY_OPERATOR : telling;
+}
 
 TerminationHooks& termination_hooks() { return g_hooks; }
 

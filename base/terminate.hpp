@@ -23,12 +23,16 @@ constexpr int EXIT_SOME_RADIOS_FAILED = 1;
 constexpr int EXIT_BAD_ARGUMENTS = 2;
 constexpr int EXIT_NO_ADAPTER_OR_RADIO = 3;
 constexpr int EXIT_CONNECTION_LOST = 4;
+constexpr int EXIT_STOPPED_BY_OPERATOR = 5;
 
 // Whether the exit status tells (--exit-status); otherwise it is what the
 // program always gave. Set once while the options are read.
 void set_telling_exit_status(bool telling);
-// `usual` without --exit-status, `telling` with it.
+// `usual` without --exit-status, `telling` with it; once the operator has
+// stopped a batch run, a telling 1 or 4 becomes EXIT_STOPPED_BY_OPERATOR.
 int exit_status(int usual, int telling);
+// The operator stopped the batch run (F3, Ctrl+C); false again for tests.
+void set_stopped_by_operator(bool stopped);
 
 // Prints the message of `code`, flushes standard output and the capture file,
 // asks the session to end (unless `context` is TERM_CONTEXT_STARTUP), closes the

@@ -48,9 +48,10 @@ void append(std::string& out, const char* format, Args... args) {
   out += piece;
 }
 
-void append_radios(std::string& out, const BatchResult& result, uint8_t outcome) {
+// The radios updated (`done`) or the others: failed, or left out by a stopped run.
+void append_radios(std::string& out, const BatchResult& result, bool done) {
   for (const BatchRadioResult& radio : result.radios) {
-    if (radio.outcome == outcome) {
+    if ((radio.outcome == OUTCOME_DONE) == done) {
       append(out, "%16s %s\n", shown_text(radio.name).c_str(), radio.serial_text.c_str());
     }
   }
@@ -85,12 +86,12 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result) {
   append(out, "%s\n", kSingleRule);
   if (result.taken_part - result.failed > 0) {
     out += texts.success_list;
-    append_radios(out, result, OUTCOME_DONE);
+    append_radios(out, result, true);
   }
   if (result.failed > 0) {
     append(out, "%s\n", kSingleRule);
     out += texts.failure_list;
-    append_radios(out, result, OUTCOME_FAILED);
+    append_radios(out, result, false);
   }
   append(out, "\n%s\n\n", kDoubleRule);
   return out;

@@ -1,6 +1,8 @@
 #include "batch/batch_runs.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "base/clock.hpp"
@@ -29,17 +31,29 @@ int send_text(Engine& e, int slot, const char* text, size_t length) {
   return ESend(e, e.sessions[slot], reinterpret_cast<const uint8_t*>(text), static_cast<int>(length + 1));
 }
 
-// Connects to the radio after the pause every radio gets; false (and the
-// message) when it cannot be reached.
-bool reach_radio(Engine& e, int slot) {
+bool stopped(const Engine& e) { return e.run.batch_stop.requested(); }
+
+// The operator's stop during a radio's try: whatever was set up with it (a
+// connection, one on the way) is closed with a disconnect.
+RadioAttempt stopped_at(Engine& e, int slot) {
+  disconnect_session(e, slot);
+  return {false, "stopped by the operator"};
+}
+
+// Connects to the radio after the pause every radio gets: nothing when it is
+// connected, else how the try ended (a failed connection with its message; a
+// stop in the pause leaves the radio untouched and not tried).
+std::optional<RadioAttempt> reach_radio(Engine& e, int slot) {
   e.run.chosen_radio = slot;
-  clock().sleep_ms(RADIO_PAUSE_MS);
-  if (connect_session(e, slot) == 0) {
+  if (!e.run.batch_stop.pause(RADIO_PAUSE_MS)) return RadioAttempt{.done = false, .error = {}, .not_tried = true};
+  const int connected = connect_session(e, slot);
+  if (stopped(e)) return stopped_at(e, slot);
+  if (connected == 0) {
     std::printf("Connect to Radio: FAILED\n");
-    return false;
+    return RadioAttempt{false, "connect failed"};
   }
   std::printf("Connect to Radio: OK\n");
-  return true;
+  return std::nullopt;
 }
 
 RadioAttempt update_step(Engine& e, int slot, const void* context) {
@@ -63,7 +77,7 @@ void finish_run(Engine& e, BatchKind kind, const BatchResult& result) {
   const std::string report = format_batch_report(kind, result);  // radio names in it are 8-bit text
   console_write(report.data(), report.size());
   std::fflush(stdout);
-  save_run_report(e.config, kind, result, true);
+  save_run_report(e.config, kind, result, !stopped(e));
   end_session(e);
 }
 
@@ -78,6 +92,7 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
   save_run_report(e.config, kind, result, false);
   const auto try_radio = [&](BatchRadioResult& radio) {
     RadioAttempt attempt = one_radio(e, radio.slot, context);
+    if (attempt.not_tried) return;
     ++radio.tries;
     radio.outcome = attempt.done ? OUTCOME_DONE : OUTCOME_FAILED;
     if (!attempt.done) radio.last_error = std::move(attempt.error);
@@ -85,20 +100,26 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
     save_run_report(e.config, kind, result, false);
   };
   for (BatchRadioResult& radio : result.radios) {
+    if (stopped(e)) break;
     try_radio(radio);
     if (radio.outcome != OUTCOME_DONE) ++result.failed;
   }
   result.tries = 1;
-  for (int pass = 1; pass <= extra_passes && result.failed > 0; ++pass) {
+  for (int pass = 1; pass <= extra_passes && result.failed > 0 && !stopped(e); ++pass) {
     std::fputs(format_pass_message(kind, result.failed, pass, interval_ms).c_str(), stdout);
     std::fflush(stdout);
-    clock().sleep_ms(static_cast<uint32_t>(interval_ms));
+    if (!e.run.batch_stop.pause(static_cast<uint32_t>(interval_ms))) break;
     ++result.tries;
     for (BatchRadioResult& radio : result.radios) {
-      if (radio.outcome != OUTCOME_FAILED) continue;
+      if (radio.outcome != OUTCOME_FAILED || stopped(e)) continue;
       try_radio(radio);
       if (radio.outcome == OUTCOME_DONE) --result.failed;
     }
+  }
+  if (stopped(e)) {
+    // Radios the stop left out count as not updated (the report file says "not tried").
+    result.failed = static_cast<int>(std::ranges::count_if(
+        result.radios, [](const BatchRadioResult& radio) { return radio.outcome != OUTCOME_DONE; }));
   }
   return result;
 }
@@ -106,7 +127,7 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
 RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& request) {
   console_printf("Updating radio %s ...\n", shown_text(e.sessions[slot].name_text()).c_str());
   std::fflush(stdout);
-  if (!reach_radio(e, slot)) return {false, "connect failed"};
+  if (std::optional<RadioAttempt> unreached = reach_radio(e, slot)) return *unreached;
 
   char command[COMMAND_TEXT_SIZE];
   int length = std::snprintf(command, sizeof command, "download %s %s\n", request.source.c_str(),
@@ -118,12 +139,15 @@ RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& reque
   e.transfer.transfer_failed = 0;
   e.transfer.failure = TransferFailure::NONE;
   events.transfer_done_event.reset();
+  // A stop from here on wakes the wait below (the session's stop sets the event).
+  if (stopped(e)) return stopped_at(e, slot);
   send_text(e, slot, command, static_cast<size_t>(length));  // its outcome shows in the transfer
 
   const bool ended = events.transfer_done_event.wait(DOWNLOAD_WAIT_MS);
-  clock().sleep_ms(AFTER_DOWNLOAD_MS);
+  const bool paused = !stopped(e) && e.run.batch_stop.pause(AFTER_DOWNLOAD_MS);
   // A transfer still running would go on into the next radio's wait.
-  if (!ended) end_transfer_after_wait(e, slot);
+  if (!ended || !paused) end_transfer_after_wait(e, slot);
+  if (!paused) return stopped_at(e, slot);
   if (!ended || e.transfer.transfer_failed != 0) {
     std::printf("Download: FAILED\n");
     disconnect_session(e, slot);
@@ -137,11 +161,12 @@ RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& reque
       length = std::snprintf(command, sizeof command, "sdp %s\n", request.destination.c_str());
       if (length < 0 || static_cast<size_t>(length) >= sizeof command) length = 0;
       if (send_text(e, slot, command, static_cast<size_t>(length)) != 0) {
-        clock().sleep_ms(RADIO_PAUSE_MS);
+        if (!e.run.batch_stop.pause(RADIO_PAUSE_MS)) return stopped_at(e, slot);
         std::printf("Set Default Program: OK\n");
         disconnect_session(e, slot);
         return {true, {}};
       }
+      if (stopped(e)) return stopped_at(e, slot);
       std::printf("Set Default Program: FAILED\n");
       disconnect_session(e, slot);
       return {false, "set default program failed"};
@@ -156,17 +181,19 @@ RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& reque
 RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands) {
   console_printf("Executing commands on radio %s ...\n", shown_text(e.sessions[slot].name_text()).c_str());
   std::fflush(stdout);
-  if (!reach_radio(e, slot)) return {false, "connect failed"};
+  if (std::optional<RadioAttempt> unreached = reach_radio(e, slot)) return *unreached;
   for (const std::string& line : commands) {
-    if (is_exit_line(line.c_str())) return {true, {}, true};  // the run ends, this radio done
+    if (stopped(e)) return stopped_at(e, slot);
+    if (is_exit_line(line.c_str())) return {.done = true, .error = {}, .exit_line = true};  // the run ends, this radio done
     // Comments and delays (slept here, between two commands).
     if (run_script_line(e, line.c_str()) != 0) continue;
     if (send_text(e, slot, line.data(), line.size()) == 0) {
+      if (stopped(e)) return stopped_at(e, slot);
       std::printf("Execution of command [%s]  FAILED\n", line.c_str());
       disconnect_session(e, slot);
       return {false, "command failed: " + line.substr(0, line.find_first_of("\r\n"))};
     }
-    clock().sleep_ms(RADIO_PAUSE_MS);
+    if (!e.run.batch_stop.pause(RADIO_PAUSE_MS)) return stopped_at(e, slot);
     std::printf("OK\n");
     std::fflush(stdout);
   }

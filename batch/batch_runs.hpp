@@ -33,14 +33,16 @@ bool run_commands_on_all_radios(Engine& e);
 struct RadioAttempt {
   bool done = false;
   std::string error;
-  bool exit_line = false;
+  bool exit_line = false;  // the command file's .exit ended the run here
+  bool not_tried = false;  // the operator's stop came before the radio was asked to connect
 };
 RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& request);
 RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands);
 
 // The passes over every non-empty slot: a first pass, then up to
 // `extra_passes` more over the failed ones after a wait of `interval_ms`. The
-// report file (when one is named) is saved after every try.
+// report file (when one is named) is saved after every try. The operator's
+// stop ends the passes: every radio not updated then counts as failed.
 using OneRadio = RadioAttempt (*)(Engine& e, int slot, const void* context);
 BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
                              const void* context);

@@ -75,7 +75,8 @@ int connect_session(Engine& e, int index) {
   send_pdu(e, s, PDU_CONNECT_REQUEST, request.data(), static_cast<int>(request.size()));
   s.tseq = 1;  // the request's bytes are not counted
 
-  while (!established(s) && c.now_ms() - start < CONNECT_LIMIT_MS) {
+  // A batch run the operator stopped waits no longer (nothing more is sent).
+  while (!established(s) && c.now_ms() - start < CONNECT_LIMIT_MS && !e.run.batch_stop.requested()) {
     if (worker_receives) {
       // The receive worker dispatches; wait for its establishment, at most
       // until the next repetition or the end of the time.

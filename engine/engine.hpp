@@ -33,6 +33,9 @@ struct RunState {
   SharedField<int> new_session_requested{0};
   SharedField<int> restore_requested{0};
   int numOfRadiosFound = 0;  // NOLINT(readability-identifier-naming)
+  // The operator's stop of a batch run (F3, Ctrl+C): the run ends between its
+  // steps, its pauses end early, and only disconnects still leave.
+  StopRequest batch_stop;
 };
 
 // Building a frame (PDU choice, tseq advance, header) is one short critical

@@ -35,6 +35,10 @@ std::mutex& data_send_lock(Engine& e, int index) {
   return index >= 0 ? e.send_locks.data[static_cast<size_t>(index)] : e.send_locks.other_data;
 }
 
+// Once the operator has stopped a batch run, only disconnects leave: the run
+// closes the connection it is at and nothing else reaches any radio.
+bool held_by_stop(const Engine& e, uint16_t pdu) { return pdu != PDU_DISCONNECT && e.run.batch_stop.requested(); }
+
 // A frame for which no acknowledgement is awaited.
 bool sent_once(uint16_t pdu, int payload_size) {
   return payload_size == 0 || pdu == PDU_CONNECT_REQUEST || pdu == PDU_IDENTIFY_RESPONSE;
@@ -131,7 +135,7 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
     std::lock_guard<std::mutex> building(build_lock(e, index));
     // A radio that has left gets nothing more (a report would reopen its
     // entry here); the caller learns that nothing was delivered.
-    built = !closed_to_sending(session.state, session.cid);
+    built = !closed_to_sending(session.state, session.cid) && !held_by_stop(e, pdu);
     if (built && set_state) session.state = *set_state;
     built = built && build_frame(frame, session, e.config, pdu, payload, size);
     if (built) send_built(e, session, pdu, payload_size, std::span<const uint8_t>(frame.data(), static_cast<size_t>(size) + FRAME_HEADER_SIZE));
@@ -190,14 +194,14 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
     {
       // Nothing goes again once the connection is closed.
       std::lock_guard<std::mutex> building(build_lock(e, index));
-      if (closed_to_sending(session.state, session.cid)) break;
+      if (closed_to_sending(session.state, session.cid) || held_by_stop(e, pdu)) break;
       e.io.send(std::span<const uint8_t>(frame.data(), static_cast<size_t>(frame_size)));
     }
     ++retransmissions;
   }
   if (followed) end_following(e);
   // A stop wakes the wait; the session is ending and nothing more is done here.
-  if (events.stopping_now()) return 0;
+  if (events.stopping_now() || (!acknowledged && held_by_stop(e, pdu))) return 0;
   // A connection closed meanwhile (a radio that left, a disconnect) owes nothing more.
   if (!acknowledged && index >= 0 && closed_to_sending(session.state, session.cid)) return 0;
   if (!acknowledged) {
@@ -234,7 +238,7 @@ bool send_following_block(Engine& e, int index, const uint8_t* payload, int size
   int payload_size = size;
   {
     std::lock_guard<std::mutex> building(build_lock(e, index));
-    if (closed_to_sending(session.state, session.cid)) return false;
+    if (closed_to_sending(session.state, session.cid) || held_by_stop(e, PDU_FILE_DATA)) return false;
     if (!build_frame(f.frame, session, e.config, PDU_FILE_DATA, payload, payload_size)) return false;
     f.size = payload_size + static_cast<int>(FRAME_HEADER_SIZE);
     ++f.sent;

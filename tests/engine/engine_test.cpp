@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "app/session_workers.hpp"
 #include "base/config.hpp"
@@ -915,6 +916,65 @@ TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
   capture_stdout([&] { again = connect_session(e, RADIO); });  // the next pass asks it anew
   EXPECT_EQ(std::tuple(again, radio.frames[radio.left_at].pdu), std::tuple(1, PDU_CONNECT_REQUEST));
   stop();
+}
+
+TEST_F(EngineTest, F3OrCtrlCStopsABatchRunAtOnceWithADisconnectAndABareEscDoesNothing) {
+  write_file("fw.bin", 3000);
+  e.config.batch_mode = e.config.update_all_mode = 1;
+  e.config.update = {"fw.bin", "main.bin", 3, 0, 0};
+  e.config.report_file = "run.jsonl";
+  entry().set_name("One", 64), e.sessions[2].set_name("Two", 64);
+  e.sessions[2].mac = RADIO_MAC;
+  set_telling_exit_status(true);
+  fake->grace_ms = 500;  // a wait nobody ends takes this long in real time
+  radio.wire->empty_read_ms = 0;
+  const struct { const char* key; bool stops; } cases[] = {{"\x1b", false}, {"\x1bOR", true}, {"\x03", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stops ? c.key + 1 : "Esc");
+    radio.frames.clear(), radio.transfers.clear(), e.run.batch_stop.clear(), set_stopped_by_operator(false);
+    e.sessions[2].state = c.stops ? SESSION_FOUND : SESSION_EMPTY;  // a radio the stop leaves out
+    size_t typed_at = 0;  // frames the radio had seen when the key was typed
+    std::vector<std::thread> requests;
+    radio.wire->on_send = [&](const Bytes& f) {
+      radio.on_frame(f);
+      if (read_frame_header(f)->pdu != PDU_DATA || read_frame_header(f)->nbytes == 0) return;
+      if (typed_at == 0) {
+        { std::scoped_lock lock(radio.mutex); typed_at = radio.frames.size(); }
+        keys.type(c.key);
+      }
+      // The radio asks for the file once an Esc would have been taken.
+      if (!c.stops) requests.emplace_back([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        radio.say(PDU_FILE_REQUEST, "fw.bin");
+      });
+    };
+    start(-1);
+    const uint64_t began = fake->now_ms();
+    bool all_done = false;
+    const std::string out = capture_stdout([&] { all_done = update_all_radios(e); });
+    workers.wait_end();
+    for (std::thread& t : requests) t.join();
+    EXPECT_EQ(all_done, !c.stops);
+    EXPECT_EQ(exit_status(EXIT_DONE, all_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED), c.stops ? 5 : 0);
+    const std::string report = file_text("run.jsonl");
+    if (!c.stops) {
+      EXPECT_EQ(radio.transfers.size(), 1u) << out;
+      EXPECT_NE(report.find(R"("ok":1,"failed":0,"not_tried":0,"passes":1,"complete":true)"), std::string::npos);
+      continue;
+    }
+    EXPECT_LT(fake->now_ms() - began, uint64_t{RADIO_PAUSE_MS + DOWNLOAD_WAIT_MS});
+    std::vector<uint16_t> after;  // what reached the radio after the key
+    for (size_t i = typed_at; i < radio.frames.size(); ++i) after.push_back(radio.frames[i].pdu);
+    EXPECT_EQ(after, std::vector<uint16_t>{PDU_DISCONNECT});
+    EXPECT_TRUE(out.starts_with("Updating radio One ...\n") && out.find("Connect to Radio: OK\n\n=") < out.find("Two"));
+    EXPECT_NE(out.find(" Radios updated successfully: 0\n Radios not updated: 2\n"), std::string::npos);
+    EXPECT_NE(out.find("(radio name/serial number)\n\n             One 5\n             Two 5\n"), std::string::npos);
+    EXPECT_NE(report.find(R"("name":"One","mac":"02:7A:42:00:00:05","result":"failed","tries":1,)"
+                          R"("last_error":"stopped by the operator"})"), std::string::npos) << report;
+    EXPECT_NE(report.find(R"("name":"Two","mac":"02:7A:42:00:00:05","result":"not tried","tries":0,)"),
+              std::string::npos) << report;
+    EXPECT_NE(report.find(R"("ok":0,"failed":1,"not_tried":1,"passes":1,"complete":false)"), std::string::npos);
+  }
 }
 
 }  // namespace

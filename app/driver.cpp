@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/options.hpp"
@@ -12,8 +13,10 @@
 #include "console/radio_output.hpp"
 #include "engine/connect.hpp"
 #include "engine/discover.hpp"
+#include "engine/epacket.hpp"
 #include "link/adapters.hpp"
 #include "os/packet_capture.hpp"
+#include "os/terminal.hpp"
 #include "ui/device_table.hpp"
 #include "ui/help.hpp"
 
@@ -55,6 +58,27 @@ void choose_and_connect(Engine& e, bool choose) {
   exit_now(exit_status(0, EXIT_NO_ADAPTER_OR_RADIO));
 }
 
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE (the reader of the output gone): the
+// connected radio is told with a disconnect and the adapter closed at once
+// after it, so nothing follows; then the terminal is given back and the
+// process ends by the signal.
+void watch_exit_signals() {
+  route_exit_signals();
+  std::thread([] {
+    const int sig = wait_exit_signal();
+    if (sig <= 0) return;
+    if (Engine* e = g_exit_engine.load()) {
+      const int index = e->run.chosen_radio.load();
+      if (SessionTable::valid_index(index)) {
+        const int32_t state = e->sessions[index].state;
+        if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) disconnect_session(*e, index);
+      }
+      e->io.close();
+    }
+    end_by_signal(sig);
+  }).detach();
+}
+
 }  // namespace
 
 void prepare_run(Engine& e) {
@@ -84,6 +108,7 @@ void run_program(int argc, char** argv) {
   termination_hooks().close_adapter = [] {
     if (Engine* exiting = g_exit_engine.load()) exiting->io.close();
   };
+  watch_exit_signals();
   RunState& run = e.run;
 
   AdapterChoice adapters{*config, e.io};

@@ -9,6 +9,9 @@ import json
 import re
 import struct
 import subprocess
+import time
+
+import pytest
 
 from conftest import PROGRAM, PROGRAM_MAC, RADIOS, radio, serial
 
@@ -148,3 +151,32 @@ def test_e2e_input_file_session_with_vlan_tags(start_simulator, run_program, cap
     # The program tags what it sends with its VLAN id and takes the radio's frames of that VLAN.
     rows = frames.rows()
     assert {(row["eth.src"] == PROGRAM_MAC.lower(), row["vlan.id"]) for row in rows} == {(True, "5"), (False, "5")}
+
+
+@pytest.mark.parametrize("key", ["\x1bOR", "\x03"])  # F3, Ctrl+C
+def test_e2e_the_operator_stops_an_update_run(start_simulator, run_program, tmp_path, key):
+    (tmp_path / "fw.bin").write_bytes(bytes(range(256)) * 200)  # 38 blocks, each acknowledged 300 ms late
+    sim = start_simulator([radio("North-Ridge", "block-delay=300"), radio("Harbour-Mast"), radio("Old-Quarry")])
+    program = run_program([PROGRAM, "--exit-status", "-c", "1", "--report", "run.jsonl", "-f", "-u",
+                           "fw.bin#new.bin#3#2#1000"])
+    assert sim.wait_log(r"North-Ridge: download: fw\.bin, \d+ bytes", 30)
+    program.send(key)
+    stopped_at = time.monotonic()
+    assert program.wait_exit(10) == 5, "stopped by the operator"
+    assert time.monotonic() - stopped_at < 3
+    text = plain(program.screen())
+    assert steps(text) == "Updating radio North-Ridge ...\nConnect to Radio: OK\n"
+    assert text.endswith(f"\n{RULE}\n Radio Update Report:\n Radios updated successfully: 0\n Radios not updated: 3\n"
+                         f" Number of tries: 1\n{DASHES}\n\nDetailed list:\n{DASHES}\n{DASHES}\n"
+                         "Radios Not updated successfully (radio name/serial number)\n\n"
+                         "     North-Ridge 11281\n    Harbour-Mast 11282\n      Old-Quarry 11283\n\n"
+                         f"{RULE}\n\n")
+    assert [(line.get("name"), line.get("result"), line.get("last_error")) for line in report(tmp_path)[:3]] == [
+        ("North-Ridge", "failed", "stopped by the operator"), ("Harbour-Mast", "not tried", None),
+        ("Old-Quarry", "not tried", None)]
+    assert report(tmp_path)[3]["totals"]["complete"] is False
+    # The program's last frame is the disconnect; the download stopped with it, no other radio heard a word.
+    sent = re.findall(rf"rx (\S+) {PROGRAM_MAC} > (\S+) PDU \d+ (\w+)", sim.log())
+    assert sent[-1] == ("North-Ridge", RADIOS["North-Ridge"][0], "DISCONNECT")
+    assert [pdu for name, to, pdu in sent if name != "North-Ridge" and to != "FF:FF:FF:FF:FF:FF"] == []
+    assert "download: stored" not in sim.log()

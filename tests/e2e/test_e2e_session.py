@@ -14,7 +14,9 @@ import pytest
 from conftest import PROGRAM, PROGRAM_MAC, radio
 
 F1, F3, F4, ESC = "\x1bOP", "\x1bOR", "\x1bOS", "\x1b"
-WRAPPER = 'stty -g; "$@"; echo "exit status $?"; stty -g'
+WRAPPER = 'ulimit -c 0; stty -g; "$@"; echo "exit status $?"; stty -g'
+# The output's reader stops at the connection's first line: the program's next output finds none.
+PIPE_WRAPPER = 'stty -g; "$@" | grep -m1 -a established; echo "exit status ${PIPESTATUS[0]}"; stty -g'
 
 BANNER = """end of processing arguments ...
 \x1b[22;0t\x1b]2;OrvexTerm rev ORVEX 03.05 \x07
@@ -93,8 +95,8 @@ def banner(segment):
                          mac=PROGRAM_MAC)
 
 
-def start(run_program, args, utf8=False):
-    program = run_program(["sh", "-c", WRAPPER, "sh", PROGRAM, *args], utf8=utf8)
+def start(run_program, args, utf8=False, wrapper=WRAPPER):
+    program = run_program(["bash", "-c", wrapper, "bash", PROGRAM, *args], utf8=utf8)
     program.expect(r"^([0-9a-f:]+)\r\n", timeout=5)
     program.settings_before = program.child.match.group(1)
     return program
@@ -166,19 +168,27 @@ def test_e2e_table_choice_help_new_session_download_restore_and_logout(segment, 
         assert text in captured
 
 
-@pytest.mark.parametrize("way_out", ["F3", "Esc", "SIGTERM"])
+@pytest.mark.parametrize("way_out", ["F3", "Esc", "SIGTERM", "SIGPIPE", "SIGQUIT", "SIGSEGV"])
 def test_e2e_preselected_radio_and_the_ways_out(start_simulator, run_program, way_out):
+    # Every way out gives the terminal back (finish compares its settings); those of an operator or of the
+    # output's reader going away disconnect the radio first, a crash only restores the terminal.
     sim = start_simulator([radio("North-Ridge"), radio("Old-Quarry")])
-    program = start(run_program, ["-r", "02:7A:41:00:2C:13"])
+    program = start(run_program, ["-r", "02:7A:41:00:2C:13"], wrapper=PIPE_WRAPPER if way_out == "SIGPIPE" else WRAPPER)
     index = program.expect(["Please type the device ID>", r"Connection with device \[2\] established"], 15)
     assert index == 1, "the -r choice was not taken"
+    if way_out == "SIGPIPE":
+        program.send("version\r")  # the radio's answer is output nobody reads
+        assert finish(program) == 128 + signal.SIGPIPE
+        assert sim.wait_log(r"Old-Quarry: session ended by the host")
+        return
     program.expect_exact("Old-Quarry> ")
     program.send("version\r")
     program.expect_exact("Old-Quarry firmware OR-0.8.3, protocol level 0\r\r\nOld-Quarry> ")
-    if way_out == "SIGTERM":
+    if way_out.startswith("SIG"):
         _wait_for_raw_mode(program)
-        os.kill(_child_of(program.child.pid), signal.SIGTERM)
-        assert finish(program) == 128 + signal.SIGTERM
+        os.kill(_child_of(program.child.pid), getattr(signal, way_out))
+        assert finish(program) == 128 + getattr(signal, way_out)
+        assert bool(sim.wait_log(r"Old-Quarry: session ended by the host", 1)) == (way_out == "SIGTERM")
         return
     program.send(F3 if way_out == "F3" else ESC)
     assert finish(program) == 0

@@ -59,9 +59,11 @@ void choose_and_connect(Engine& e, bool choose) {
 }
 
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE (the reader of the output gone): the
-// connected radio is told with a disconnect and the adapter closed at once
-// after it, so nothing follows; then the terminal is given back and the
-// process ends by the signal.
+// connected radio is told with a disconnect (which closes its entry, so no
+// frame of the connection follows it), then the terminal is given back and the
+// process ends by the signal. The adapter stays open until then: closed here,
+// it would fail the receive worker's read, whose own way out could end the
+// process first, with another status.
 void watch_exit_signals() {
   route_exit_signals();
   std::thread([] {
@@ -73,7 +75,6 @@ void watch_exit_signals() {
         const int32_t state = e->sessions[index].state;
         if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) disconnect_session(*e, index);
       }
-      e->io.close();
     }
     end_by_signal(sig);
   }).detach();

@@ -139,17 +139,44 @@ int main(int argc, char** argv) {
   // every frame the radio sent, and what the wire did with it.
   RadioOutput out;
   std::vector<Frame> on_wire;
+  // With --burst the frames wait here, and the log lines in the log, until
+  // every radio has had its turn; then all leave back to back.
+  std::vector<Frame> burst;
   auto send_passing = [&](const Radio& r, uint64_t now) {
     for (auto& frame : on_wire) {
       if (options.vlan_id != 0) orvex::insert_vlan_tag(frame, options.vlan_id);
-      if (!socket.send(frame)) log.event(now, r.config.name + ": send failed: " + std::strerror(errno));
+      if (options.burst) {
+        burst.push_back(std::move(frame));
+      } else if (!socket.send(frame)) {
+        log.event(now, r.config.name + ": send failed: " + std::strerror(errno));
+      }
     }
     on_wire.clear();
+  };
+  auto hold = [&] {
+    if (options.burst) log.hold();
+  };
+  // `begun`: when the frame (or the tick) that the answers are for was taken.
+  auto send_burst = [&](std::chrono::steady_clock::time_point begun) {
+    if (!options.burst) return;
+    const size_t sent = burst.empty() ? 0 : socket.send_all(burst);
+    const int send_error = errno;
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun);
+    const uint64_t now = now_ms();
+    if (burst.size() > 1) {
+      log.event(now, "burst of " + std::to_string(burst.size()) + " frames sent, the last " +
+                         std::to_string(took.count()) + " us after the frame they answer");
+    }
+    if (sent < burst.size()) {
+      log.event(now, "burst: " + std::to_string(burst.size() - sent) + " frames not sent: " + std::strerror(send_error));
+    }
+    burst.clear();
+    log.release();
   };
   auto deliver = [&](size_t i, uint64_t now) {
     const Radio& r = radios[i];
     for (auto& frame : out.frames) {
-      if (log.frames_wanted()) log.frame(now, "tx", r.config.name, describe_frame(frame, true));
+      log.frame(now, "tx", r.config.name, frame, true);
       const WireFate fate = wires[i].out.pass(std::move(frame), now, on_wire);
       if (fate != WireFate::passed) log.event(now, r.config.name + ": sent frame " + fate_text(fate));
       send_passing(r, now);
@@ -165,7 +192,7 @@ int main(int argc, char** argv) {
     std::vector<Frame> frames;
     frames.swap(arriving);
     for (const Frame& frame : frames) {
-      if (log.frames_wanted()) log.frame(now, direction, r.config.name, describe_frame(frame, r.config.level >= 2));
+      log.frame(now, direction, r.config.name, frame, r.config.level >= 2);
       handle_frame(r, frame, now, out);
       deliver(i, now);
     }
@@ -208,6 +235,8 @@ int main(int argc, char** argv) {
           if (n < 0) log.event(now_ms(), std::string("receive failed: ") + std::strerror(errno));
           break;
         }
+        const auto taken = std::chrono::steady_clock::now();
+        hold();
         // A tag still in the data is taken off; the kernel usually has done so already.
         frame_copy.assign(buffer.begin(), buffer.begin() + n);
         const bool tagged = orvex::remove_vlan_tag(frame_copy);
@@ -220,8 +249,11 @@ int main(int argc, char** argv) {
           if (fate != WireFate::passed) log.event(now, r.config.name + ": received frame " + fate_text(fate));
           take_arriving(i, tagged ? "rx (tagged)" : "rx", now);
         }
+        send_burst(taken);
       }
     }
+    const auto ticked = std::chrono::steady_clock::now();
+    hold();
     now = now_ms();
     for (size_t i = 0; i < radios.size(); ++i) {
       if (wires[i].in.release_due(now, arriving)) take_arriving(i, "rx (late)", now);
@@ -232,6 +264,7 @@ int main(int argc, char** argv) {
       handle_tick(radios[i], now, out);
       deliver(i, now);
     }
+    send_burst(ticked);
   }
   ::close(signal_fd);
   return status;

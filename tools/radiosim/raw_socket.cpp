@@ -1,6 +1,8 @@
 #include "tools/radiosim/raw_socket.hpp"
 
 #include <arpa/inet.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -8,6 +10,7 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,6 +89,47 @@ bool RawSocket::send(std::span<const uint8_t> frame) {
   const ssize_t n = ::sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&address),
                              sizeof address);
   return n == static_cast<ssize_t>(frame.size());
+}
+
+size_t RawSocket::send_all(std::span<const std::vector<uint8_t>> frames) {
+  constexpr size_t BATCH = 256;
+  constexpr int FULL_WAITS = 20;  // a full send queue is waited for at most 20 x 10 ms
+  std::vector<sockaddr_ll> addresses(std::min(frames.size(), BATCH));
+  std::vector<iovec> parts(addresses.size());
+  std::vector<mmsghdr> messages(addresses.size());
+  size_t sent = 0;
+  int full_waits = 0;
+  while (sent < frames.size()) {
+    const size_t n = std::min(frames.size() - sent, BATCH);
+    for (size_t k = 0; k < n; ++k) {
+      const std::vector<uint8_t>& frame = frames[sent + k];
+      sockaddr_ll& address = addresses[k];
+      address = sockaddr_ll{};
+      address.sll_family = AF_PACKET;
+      address.sll_ifindex = ifindex_;
+      address.sll_halen = 6;
+      std::memcpy(address.sll_addr, frame.data(), 6);
+      parts[k] = iovec{const_cast<uint8_t*>(frame.data()), frame.size()};
+      messages[k] = mmsghdr{};
+      messages[k].msg_hdr.msg_name = &address;
+      messages[k].msg_hdr.msg_namelen = sizeof address;
+      messages[k].msg_hdr.msg_iov = &parts[k];
+      messages[k].msg_hdr.msg_iovlen = 1;
+    }
+    const int done = ::sendmmsg(fd_, messages.data(), static_cast<unsigned>(n), 0);
+    if (done > 0) {
+      sent += static_cast<size_t>(done);
+      continue;
+    }
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && full_waits++ < FULL_WAITS) {
+      pollfd writable{fd_, POLLOUT, 0};
+      (void)::poll(&writable, 1, 10);
+      continue;
+    }
+    break;
+  }
+  return sent;
 }
 
 int RawSocket::receive(std::span<uint8_t> buffer) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace orvex::sim {
 
@@ -23,6 +24,9 @@ class RawSocket {
 
   // Sends one complete frame; false when the kernel refused it.
   bool send(std::span<const uint8_t> frame);
+  // Sends the frames back to back, as few system calls as the kernel takes
+  // them in: how many left before a failure (all of them when none failed).
+  size_t send_all(std::span<const std::vector<uint8_t>> frames);
   // The next received frame (frames this host sent are skipped): its length,
   // 0 when none is waiting, -1 on failure.
   int receive(std::span<uint8_t> buffer);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/radiosim/radio_frames.hpp"
+
 namespace orvex::sim {
 
 SimLog::~SimLog() {
@@ -35,13 +37,40 @@ void SimLog::write_line(std::FILE* to, uint64_t now_ms, const std::string& text)
   std::fflush(to);
 }
 
-void SimLog::event(uint64_t now_ms, const std::string& text) {
+void SimLog::write_event(uint64_t now_ms, const std::string& text) {
   if (log_ != nullptr) write_line(log_, now_ms, text);
   if (!quiet_ && log_ != stdout) write_line(stdout, now_ms, text);
 }
 
-void SimLog::frame(uint64_t now_ms, const char* direction, const std::string& radio, const std::string& text) {
-  if (log_ != nullptr) write_line(log_, now_ms, std::string(direction) + " " + radio + " " + text);
+void SimLog::release() {
+  held_ = false;
+  for (const HeldLine& line : held_lines_) {
+    if (line.frame.empty()) {
+      write_event(line.now_ms, line.text);
+    } else {
+      write_line(log_, line.now_ms, line.text + " " + describe_frame(line.frame, line.big_endian));
+    }
+  }
+  held_lines_.clear();
+}
+
+void SimLog::event(uint64_t now_ms, const std::string& text) {
+  if (held_) {
+    held_lines_.push_back(HeldLine{now_ms, text, {}, false});
+  } else {
+    write_event(now_ms, text);
+  }
+}
+
+void SimLog::frame(uint64_t now_ms, const char* direction, const std::string& radio, std::span<const uint8_t> frame,
+                   bool big_endian) {
+  if (log_ == nullptr) return;
+  std::string text = std::string(direction) + " " + radio;
+  if (held_) {
+    held_lines_.push_back(HeldLine{now_ms, std::move(text), {frame.begin(), frame.end()}, big_endian});
+  } else {
+    write_line(log_, now_ms, text + " " + describe_frame(frame, big_endian));
+  }
 }
 
 }  // namespace orvex::sim

@@ -192,9 +192,9 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
       result.help = true;
       return result;
     }
-    if (name == "-q" || name == "--quiet") {
+    if (name == "-q" || name == "--quiet" || name == "--burst") {
       if (inline_value) return fail(name + " takes no value");
-      o.quiet = true;
+      (name == "--burst" ? o.burst : o.quiet) = true;
       continue;
     }
     std::string* target = nullptr;
@@ -271,6 +271,10 @@ Options:
                          frames are taken tagged or not
       --seed N           seed of the link faults below (1 to 1000000, default 1):
                          the same seed and the same frames give the same faults
+      --burst            build all the radios' answers to a frame first, then
+                         send them back to back and log them after (a
+                         discovery request is answered by every radio within
+                         a few milliseconds)
   -q, --quiet            print only errors on standard output
   -h, --help             show this text
 

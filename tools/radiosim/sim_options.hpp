@@ -46,6 +46,7 @@ struct SimOptions {
   bool quiet = false;
   uint16_t vlan_id = 0;  // 0: untagged frames
   uint32_t seed = 1;     // of the radios' wires: the same seed, the same faults
+  bool burst = false;    // the answers to one frame leave back to back, logged after
   std::vector<RadioConfig> radios;
 };
 

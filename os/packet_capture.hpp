@@ -30,7 +30,8 @@ struct InterfaceInfo {
 using FrameSink = std::function<void(std::span<const uint8_t> frame)>;
 
 // One interface opened for this protocol's frames: not promiscuous, frames
-// delivered at once, a 512000-byte kernel buffer, and only frames with our SNAP
+// delivered at once, a kernel buffer of at least 1024 frames (a burst of
+// answers from every radio the table holds), and only frames with our SNAP
 // header (tagged or not) let through by a kernel filter; our own frames are
 // not handed back.
 class CaptureHandle {

@@ -19,16 +19,22 @@ namespace orvex {
 namespace {
 
 constexpr int READ_TIMEOUT_MS = 300;
-constexpr int KERNEL_BUFFER_BYTES = 512000;
 // On a direct link the answer to a frame comes within tens of microseconds.
 // For this long after a frame has left, a read looks for it without sleeping:
 // waking an idle CPU for it would add more to each exchange than the radio takes.
 constexpr std::chrono::nanoseconds ANSWER_LOOKOUT = std::chrono::microseconds(100);
-// The kernel ring keeps a slot of the snapshot length for every frame: with
-// libpcap's default (256 KiB) the 512000-byte buffer would hold only a few
-// frames and a burst of answers would be lost. No frame of ours is longer than
-// 1518 bytes; a longer one is cut and then dropped whole below.
-constexpr int SNAPSHOT_BYTES = 2048;
+// In immediate mode libpcap uses a TPACKET_V2 ring: a fixed slot for every
+// frame, of the snapshot length plus about 80 bytes of header, in page-sized
+// blocks (with a 2048-byte snapshot each slot took a 4 KiB block alone, and
+// 512000 bytes held 241 frames). 599 radios answer a discovery request
+// within a few milliseconds, faster than rows are printed, so the ring holds
+// that many and more: 1024 frames of at most 1600 bytes, two to a page, about
+// 2 MiB. No frame of ours is longer than 1518 bytes (1522 with a tag left in
+// the data); a longer one is cut and then dropped whole below.
+constexpr int SNAPSHOT_BYTES = 1600;
+constexpr int SLOT_HEADER_BYTES = 128;  // rather more than libpcap's: never fewer slots
+constexpr int RING_FRAMES = 1024;
+constexpr int KERNEL_BUFFER_BYTES = RING_FRAMES * (SNAPSHOT_BYTES + SLOT_HEADER_BYTES);
 
 // Only frames of this protocol reach the program: an 802.3 length field (not
 // an EtherType) followed by the SNAP header. The kernel usually hands the

@@ -70,6 +70,10 @@ bool RawSocket::open(const std::string& interface_name, std::string& error) {
     error = std::string("cannot bind to ") + interface_name + ": " + std::strerror(errno);
     return false;
   }
+  // The radios' own frames are not handed back to the socket: a burst would
+  // otherwise cost a copy of each frame, and fill the receive queue with them.
+  const int ignore = 1;
+  (void)::setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &ignore, sizeof ignore);
   packet_mreq membership{};
   membership.mr_ifindex = ifindex_;
   membership.mr_type = PACKET_MR_PROMISC;

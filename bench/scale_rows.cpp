@@ -38,7 +38,9 @@ DiscoveryFigures discover_many(const std::string& ns_program, const std::string&
                                int radios, int program_cpu, int radio_cpu) {
   DiscoveryFigures f;
   f.radios = radios;
-  std::vector<std::string> args = {"-q", "-i", dev_radio};
+  // All answers to a request leave within a few milliseconds, as from that
+  // many radios on one segment.
+  std::vector<std::string> args = {"-q", "--burst", "-i", dev_radio};
   const auto named = radio_arguments(radios, "Many-");
   args.insert(args.end(), named.begin(), named.end());
   SimulatorProcess simulator(ns_radio, radio_cpu, args);

@@ -1,7 +1,7 @@
 """A noisy or hostile station: sends malformed frames of the link protocol on
 an interface from a raw packet socket, for a bounded count and time.
 
-  flood.py IFACE TARGET_MAC RADIO_MAC CID SECONDS SEED noise|hostile|names
+  flood.py IFACE TARGET_MAC RADIO_MAC CID SECONDS SEED noise|hostile|names|prying
 
 noise: frames with the protocol's SNAP header but random contents, truncated
 headers, wrong lengths, from anyone (the radio too) to anyone (the target too),
@@ -9,7 +9,10 @@ never on connection CID. hostile: the same garbage from the radio to the target
 on connection CID. Prints the number of frames sent. names: prints "ready",
 then answers every identify request as the radio RADIO_MAC, its name and
 firmware full of terminal control sequences (NAME, FIRMWARE), and prints the
-number of answers."""
+number of answers. prying: from a station of its own, 100 identify requests a
+second to the target, and as the radio on connection CID requests for hidden
+files (names with terminal sequences) whose sequence numbers it must guess;
+prints the identify answers it got and the requests it sent."""
 
 import random
 import socket
@@ -64,11 +67,38 @@ def answer_identify(interface, radio, cid, seconds):
     print(answered)
 
 
+def pry(interface, target, radio, cid, seconds):
+    own = bytes.fromhex("026666000001")
+    ask = target + own + struct.pack(">H", 40) + SNAP + struct.pack(">HHHIII", 4, 99, 0, 0, 0, 0)
+    rng = random.Random(cid)
+    answers = asked = 0
+    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL)) as s:
+        s.bind((interface, 0))
+        s.setblocking(False)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            s.send(ask)
+            name = b".secret_token\x1b[2J" if asked % 2 else b"dir/.hidden\x1b]0;x\x07"
+            request = struct.pack(">HHHIII", 9, cid, 0, rng.randrange(1 << 32), rng.randrange(1 << 32), len(name))
+            s.send(target + radio + struct.pack(">H", 40 + len(name)) + SNAP + request + name)
+            asked += 1
+            time.sleep(0.01)
+            while True:
+                try:
+                    frame = s.recv(2048)
+                except BlockingIOError:
+                    break
+                answers += frame[:6] == own and frame[14:22] == SNAP and frame[22:24] == b"\x00\x05"
+    print(answers, asked)
+
+
 def main(argv):
     interface, target, radio, cid = argv[1], mac(argv[2]), mac(argv[3]), int(argv[4])
     seconds, seed, hostile = float(argv[5]), int(argv[6]), argv[7] == "hostile"
     if argv[7] == "names":
         return answer_identify(interface, radio, cid, seconds)
+    if argv[7] == "prying":
+        return pry(interface, target, radio, cid, seconds)
     rng = random.Random(seed)
     sent = 0
     with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:

@@ -194,3 +194,23 @@ def test_e2e_garbage_on_the_session_ends_at_most_the_session(segment, start_simu
             program = choose(2, "Old-Quarry")
             program.send(F3)
             assert finish(program) == 0
+
+
+def test_e2e_a_prying_station_beside_a_transfer_gets_ten_answers_a_second_and_no_file(segment, start_simulator,
+                                                                                       run_program, tmp_path):
+    firmware = random.Random(9).randbytes(300000)
+    (tmp_path / "fw.bin").write_bytes(firmware)
+    (tmp_path / ".secret_token").write_bytes(b"secret")
+    sim = start_simulator([radio("North-Ridge", "block-delay=3")])  # the transfer takes a few seconds
+    program = start(run_program, ["-r", "North-Ridge"])
+    program.expect_exact("North-Ridge> ", timeout=20)
+    pry = flood(segment, "North-Ridge", connection_id(sim, "North-Ridge"), 3, 9, "prying")
+    program.send("download fw.bin fw.bin\r")
+    program.expect_exact("Download complete: 300000 bytes stored as fw.bin\r\r\nNorth-Ridge> ", timeout=60)
+    answers, asked = map(int, pry.communicate(timeout=30)[0].split())
+    assert asked > 100 and answers <= 10 * 4, (answers, asked)
+    assert sim.stored("North-Ridge", "fw.bin") == firmware
+    screen = program.screen()
+    assert "secret" not in screen and "\x1b[2J" not in screen and "\x1b]0;x" not in screen, screen[-2000:]
+    program.send(F3)
+    assert finish(program) == 0

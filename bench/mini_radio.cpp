@@ -23,6 +23,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "base/byte_order.hpp"
@@ -127,12 +128,10 @@ class MiniRadio {
   }
 
   void take(std::span<const uint8_t> frame) {
-    if (!accept_frame(frame, own_)) return;
-    const auto h = read_frame_header(frame);
-    if (!h || h->source == own_) return;
-    const size_t arrived = frame.size() - FRAME_HEADER_SIZE;
-    if (h->nbytes > arrived || h->nbytes > MAX_PAYLOAD_SIZE) return;
-    const uint8_t* payload = frame.data() + FRAME_HEADER_SIZE;
+    const auto f = parse_frame(frame, UNTAGGED_ONLY);
+    if (!f || !addressed_here(*f, own_) || !f->whole || f->header.source == own_) return;
+    const std::optional<FrameHeader> h = f->header;
+    const uint8_t* payload = f->payload.data();
     if (h->pdu == PDU_DISCOVERY_REQUEST || h->pdu == PDU_IDENTIFY_REQUEST) {
       const auto answer = build_discovery_response("Bench-Radio", 0, "BENCH-1");
       send(h->source, PDU_IDENTIFY_RESPONSE, h->cid, 0, 0, answer.data(), static_cast<int>(answer.size()));

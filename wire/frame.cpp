@@ -87,26 +87,6 @@ bool encode_frame(std::span<uint8_t> frame, const OutgoingHeader& h, const uint8
   return true;
 }
 
-bool accept_frame(std::span<const uint8_t> frame, const MacAddress& local, bool trace) {
-  if (frame.size() < OFFSET_PDU + 2) return false;
-  const uint8_t* p = frame.data();
-  const MacAddress destination = MacAddress::from(p + OFFSET_DESTINATION);
-  const MacAddress source = MacAddress::from(p + OFFSET_SOURCE);
-  if (trace) {
-    std::printf("TRC03 dest MAC addr %s   src MAC addr is %s prot = %04X\n", format_mac_text(destination),
-                format_mac_text(source), get_be16(p + OFFSET_LENGTH));
-  }
-  if (!destination.is_broadcast() && destination != local) {
-    if (trace) {
-      std::printf("TRC04 wrong MAC addr %s   my MAC addr is %s\n", format_mac_text(destination),
-                  format_mac_text(local));
-    }
-    return false;
-  }
-  if (trace) std::printf("TRC05 MAC addr OK\n");
-  return std::equal(SNAP_HEADER.begin(), SNAP_HEADER.end(), p + OFFSET_SNAP);
-}
-
 bool addressed_here(const FrameView& f, const MacAddress& local, bool trace) {
   const MacAddress& destination = f.header.destination;
   if (trace) {

@@ -117,13 +117,9 @@ struct OutgoingHeader {
 // buffer that is too small, so no caller can make it write past the buffer.
 bool encode_frame(std::span<uint8_t> frame, const OutgoingHeader& header, const uint8_t* payload, int& size);
 
-// The acceptance test of a received, untagged frame: addressed to `local` or
-// broadcast, and carrying this protocol's SNAP header. `trace` prints the
-// addresses compared.
-bool accept_frame(std::span<const uint8_t> frame, const MacAddress& local, bool trace = false);
-
-// The same test on a parsed frame: addressed to `local` or broadcast (the SNAP
-// header was checked by parse_frame). `trace` prints the addresses compared.
+// The acceptance test of a parsed frame: addressed to `local` or broadcast
+// (the SNAP header was checked by parse_frame). `trace` prints the addresses
+// compared.
 bool addressed_here(const FrameView& frame, const MacAddress& local, bool trace = false);
 
 // Inserts an 802.1Q tag with `vlan_id` at offset 12 (the frame grows by 4).

@@ -12,6 +12,7 @@
 #include "batch/report_file.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
+#include "os/terminal.hpp"
 #include "ui/help.hpp"
 
 namespace orvex {
@@ -51,6 +52,7 @@ bool bounded_text(const char* argument, const char* text, size_t bound, std::str
 // The terminal's own resize request (80 columns); never a shell command.
 void request_console_lines(int lines) {
   if (lines <= 0 || !console_output_available()) return;
+  note_window_resized();  // the user's size comes back on the way out
   std::printf("\x1b[8;%d;80t", lines);
   std::fflush(stdout);
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,6 +46,13 @@ int g_raw_depth = 0;
 std::atomic<bool> g_colours_changed{false};
 std::atomic<bool> g_title_pushed{false};
 std::atomic<bool> g_guard_installed{false};
+
+// The window's size before the program first resized it, as the sequence that
+// asks for it again: made when noted, so that a signal handler only writes it.
+char g_window_size_back[32] = {};
+std::atomic<size_t> g_window_size_back_length{0};
+std::atomic<bool> g_window_size_noted{false};
+std::atomic<bool> g_window_resized{false};
 std::terminate_handler g_previous_terminate = nullptr;
 
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
@@ -258,6 +266,19 @@ void end_by_signal(int sig) {
   raise_by_default(sig);
 }
 
+void note_window_resized() {
+  install_terminal_guard();
+  if (!g_window_size_noted.exchange(true)) {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0) return;
+    const int n = std::snprintf(g_window_size_back, sizeof g_window_size_back, "\x1b[8;%u;%ut",
+                                static_cast<unsigned>(size.ws_row), static_cast<unsigned>(size.ws_col));
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof g_window_size_back) return;
+    g_window_size_back_length.store(static_cast<size_t>(n));
+  }
+  if (g_window_size_back_length.load() > 0) g_window_resized.store(true);
+}
+
 void note_colours_changed() {
   install_terminal_guard();
   g_colours_changed.store(true);
@@ -285,6 +306,13 @@ void restore_terminal() {
   }
   if (g_colours_changed.exchange(false)) write_terminal_output(COLOUR_RESET, sizeof COLOUR_RESET - 1);
   if (g_title_pushed.exchange(false)) write_terminal_output(TITLE_POP, sizeof TITLE_POP - 1);
+  if (g_window_resized.exchange(false)) write_terminal_output(g_window_size_back, g_window_size_back_length.load());
+  // Keys typed ahead and never read would go to the shell next, which would
+  // run them as a command line. Only the foreground may touch the terminal:
+  // from the background tcflush would stop the process (SIGTTOU).
+  const int fd = g_input_fd.load();
+  const pid_t foreground = tcgetpgrp(fd);
+  if (foreground >= 0 && foreground == getpgrp()) tcflush(fd, TCIFLUSH);
 }
 
 void restore_terminal_at_exit() {
@@ -298,6 +326,9 @@ void reset_terminal() {
   g_raw_depth = 0;
   g_colours_changed.store(false);
   g_title_pushed.store(false);
+  g_window_resized.store(false);
+  g_window_size_noted.store(false);
+  g_window_size_back_length.store(0);
   clear_terminal_wake();
 }
 

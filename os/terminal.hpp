@@ -1,6 +1,7 @@
 // The POSIX terminal under the console: raw key input for as long as a session
 // reads keys, byte reads that wake on a session stop, and a guard that gives
-// the terminal back (settings, colours, title) on every way out of the program.
+// the terminal back (settings, colours, title, window size) and drops unread
+// input on every way out of the program.
 #pragma once
 
 #include <cstddef>
@@ -64,9 +65,14 @@ int wait_exit_signal();
 // true only the first time, when the title is to be saved.
 void note_colours_changed();
 bool note_title_pushed();
+// Called before the program asks for another window size: the size in use is
+// looked up the first time, and restore_terminal asks for it again.
+void note_window_resized();
 
-// Gives back the settings saved before raw mode and resets what the console
-// services changed. Async-signal-safe (tcsetattr and write only); repeatable.
+// Gives back the settings saved before raw mode, resets what the console
+// services changed and discards input typed but not read, when the input is
+// the foreground's terminal. Async-signal-safe (tcsetattr, tcflush and write
+// only); repeatable.
 void restore_terminal();
 
 // Flushes standard output, then restores (the normal ways out).

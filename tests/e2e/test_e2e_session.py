@@ -206,9 +206,20 @@ def test_e2e_wrong_options_and_an_empty_segment(segment, run_program):
                      "Terminating application ...\n\x1b[23;0t")
     # With the far end of the cable down, the link is said to be down.
     subprocess.run(["ip", "-n", segment.radio_ns, "link", "set", segment.radio_if, "down"], check=True, timeout=20)
-    program = start(run_program, ["--exit-status"])
+    # -l 40 resizes the window (50 x 80 here): the old size is asked for again on the way out.
+    program = start(run_program, ["--exit-status", "-l", "40"])
     assert finish(program, 15) == 3, "no radio found"
     assert f"Sorry, no devices found\nAdapter used: {segment.program_if}, link down\n" in program.screen()
+    assert "Terminating application ...\n\x1b[23;0t\x1b[8;50;80texit status 3\n" in program.screen()
+
+
+def test_e2e_keys_typed_ahead_never_reach_the_shell(segment, run_program):
+    # The shell after the program reads the next line typed, as an operator's shell would, and runs it.
+    program = start(run_program, [], wrapper=WRAPPER + '; read -t 2 -r line; eval "$line"; echo shell done')
+    program.expect_exact("Discovery of local devices in progress ...")
+    program.send("echo LEAK''ED\r")  # shown as typed, LEAKED only when run
+    assert finish(program, 15) == 0
+    assert "LEAKED" not in program.screen() and program.screen().endswith("shell done\n")
 
 
 def test_e2e_adapter_by_name_and_an_update_run_without_its_file(segment, start_simulator, run_program):

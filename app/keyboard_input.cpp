@@ -1,12 +1,16 @@
 #include "app/keyboard_input.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "app/session_workers.hpp"
+#include "base/clock.hpp"
 #include "base/terminate.hpp"
 #include "console/console.hpp"
 #include "console/keys.hpp"
 #include "engine/session_table.hpp"
+#include "os/terminal.hpp"
 
 namespace orvex {
 
@@ -39,6 +43,39 @@ void toggle_diagnostics(Config& config) {
     level.store(level.load() + 1);
   }
   std::fflush(stdout);
+}
+
+// How long the radio gets, after the last line was taken, to answer it or to
+// ask for a file, and how often a transfer is looked at until it has ended.
+constexpr uint32_t LAST_LINE_SETTLE_MS = 1000;
+constexpr uint32_t TRANSFER_LOOK_MS = 100;
+
+// The input file has ended and nobody can type (cron, </dev/null): a session
+// left open would never end. Once standard input ends too, the session ends as
+// with F3, after the file's last lines and a transfer under way. Standard
+// input's bytes are not for the radio: they are read and dropped.
+int end_of_file_input(SessionWorkers& w) {
+  Engine& e = w.engine;
+  for (;;) {
+    const int byte = read_terminal_byte(-1);
+    if (byte == TERMINAL_STOPPED) return 0;
+    if (byte == TERMINAL_END || byte == TERMINAL_ERROR) break;
+  }
+  const auto busy = [&e] {
+    const int index = e.run.chosen_radio.load();
+    return key_ring_count(e.keys) > 0 ||
+           (SessionTable::valid_index(index) && e.sessions[index].state == SESSION_TRANSFER);
+  };
+  const auto wait_idle = [&e, &busy] {
+    while (!e.events.stopping_now() && busy()) clock().sleep_ms(TRANSFER_LOOK_MS);
+    return !e.events.stopping_now();
+  };
+  if (!wait_idle()) return 0;
+  clock().sleep_ms(LAST_LINE_SETTLE_MS);
+  if (!wait_idle()) return 0;
+  disconnect_chosen_radio(w);
+  w.request_end();
+  return 0;
 }
 
 }  // namespace
@@ -100,8 +137,11 @@ int read_keyboard_input(SessionWorkers& w, uint8_t* buffer) {
 }
 
 int read_input(SessionWorkers& w, uint8_t* buffer) {
-  if (w.engine.config.input_source == INPUT_KEYBOARD) return read_keyboard_input(w, buffer);
-  return w.ops.read_input_line(w.engine, w.input, buffer);
+  Engine& e = w.engine;
+  if (e.config.input_source == INPUT_KEYBOARD) return read_keyboard_input(w, buffer);
+  const int n = w.ops.read_input_line(e, w.input, buffer);
+  if (n != 0 || e.config.batch_mode != 0 || isatty(terminal_input_fd())) return n;
+  return end_of_file_input(w);
 }
 
 }  // namespace orvex

@@ -10,7 +10,9 @@ class SessionWorkers;
 
 // From the keyboard (one key) or the input file (one line), as the -i option
 // chose: the number of bytes placed in `buffer` (room for 256), 0 when input
-// for this session is over, negative when it could not be read.
+// for this session is over, negative when it could not be read. When the
+// input file has ended and standard input is not a terminal, the end of
+// standard input ends the session as F3 does.
 int read_input(SessionWorkers& workers, uint8_t* buffer);
 
 // One key for the radio: 1 with the byte in `buffer`; 0 when keyboard input

@@ -222,6 +222,22 @@ def test_e2e_keys_typed_ahead_never_reach_the_shell(segment, run_program):
     assert "LEAKED" not in program.screen() and program.screen().endswith("shell done\n")
 
 
+def test_e2e_an_input_file_without_logout_and_no_terminal(segment, start_simulator, tmp_path):
+    # As from cron: standard input at its end, the file without logout. The session ends as with F3, after the
+    # transfer the file's last line asked for (three blocks, each acknowledged 300 ms late).
+    firmware = os.urandom(2800)
+    (tmp_path / "fw.bin").write_bytes(firmware)
+    (tmp_path / "input.txt").write_text("version\ndownload fw.bin fw.bin\n")
+    sim = start_simulator([radio("North-Ridge", "block-delay=300")])
+    done = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "-r", "North-Ridge", "-i", "input.txt"]),
+                          cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    assert done.returncode == 0
+    assert b"North-Ridge firmware OR-2.4.1" in done.stdout
+    assert sim.stored("North-Ridge", "fw.bin") == firmware
+    assert sim.wait_log(r"North-Ridge: session ended by the host")
+    assert sim.commands("North-Ridge") == ["version", "download fw.bin fw.bin"]
+
+
 def test_e2e_adapter_by_name_and_an_update_run_without_its_file(segment, start_simulator, run_program):
     sim = start_simulator([radio("North-Ridge")])
     program = start(run_program, ["-c", "eth9"])

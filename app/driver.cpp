@@ -114,6 +114,8 @@ void run_program(int argc, char** argv) {
 
   AdapterChoice adapters{*config, e.io};
   const int adapter = select_adapter(adapters);
+  // Nothing chose the adapter: the command line must (-c).
+  if (adapter == ADAPTER_NOT_CHOSEN) terminate_app(TERM_CONTEXT_STARTUP, REASON_INVALID_ADAPTER, EXIT_BAD_ARGUMENTS);
   if (adapter < 0) terminate_app(TERM_CONTEXT_STARTUP, REASON_INVALID_ADAPTER);
   prepare_run(e);
 

@@ -12,6 +12,7 @@
 #include "batch/report_file.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
+#include "link/adapters.hpp"
 #include "os/terminal.hpp"
 #include "ui/help.hpp"
 
@@ -36,7 +37,7 @@ struct PendingOptions {
 
 bool needs_parameter(char option) { return std::strchr("cilmnoRruvx", option) != nullptr; }
 
-bool known_option(char option) { return option != '\0' && std::strchr("abcdfhilmnoRruvx", option) != nullptr; }
+bool known_option(char option) { return option != '\0' && std::strchr("abcDdfhilmnoRruvx", option) != nullptr; }
 
 // Stores an option's text when it fits its bound; a longer text is refused
 // whole (a cut file name could name another file) and the option ignored.
@@ -77,6 +78,13 @@ void request_console_lines(int lines) {
 
 constexpr char EXIT_STATUS_OPTION[] = "--exit-status";
 constexpr char REPORT_OPTION[] = "--report";
+constexpr char LIST_ADAPTERS_OPTION[] = "--list-adapters";
+
+// -D: for scripts and the -c completion; no adapter is opened, no frame sent.
+[[noreturn]] void list_adapters_and_exit() {
+  const int listed = print_adapter_list();
+  exit_now(exit_status(0, listed > 0 ? EXIT_DONE : EXIT_NO_ADAPTER_OR_RADIO));
+}
 
 bool names_interface(const char* parameter) {
   const char* p = parameter;
@@ -100,6 +108,8 @@ void act_on_option(Config& options, char option, const char* argument, const cha
         options.adapter_number = read_decimal_int(parameter);
       }
       break;
+    case 'D':
+      list_adapters_and_exit();
     case 'd':
       options.diagnostic_level = options.diagnostic_level + 1;
       break;
@@ -215,6 +225,7 @@ void parse_options(Config& options, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (std::strcmp(argument, EXIT_STATUS_OPTION) == 0) continue;
+    if (std::strcmp(argument, LIST_ADAPTERS_OPTION) == 0) list_adapters_and_exit();
     if (std::strcmp(argument, REPORT_OPTION) == 0) {
       if (i == argc - 1) {
         std::printf("missing parameter for argument %s -ignoring\n", argument);

@@ -37,12 +37,20 @@ void probe_adapter(AdapterChoice& choice, int id) {
   if (!capture.open(e.name)) {
     const long error = capture.last_error();
     std::printf("Unable to open the driver [%s], Error Code : %lx\n", e.name.c_str(), error);
-    explain_refusal(choice.table, error);
+    if (error == EPERM) choice.table.refused_raw_access = true;
     return;
   }
   e.usable = 1;
   ++choice.table.usable_count;
   if (diagnostic_level >= 1) std::printf("    Usable Ethernet adapter\n");
+}
+
+// Loopback, interfaces that are down and other media are no adapters of ours.
+bool adapter_kind(const InterfaceInfo& i) { return !i.loopback && i.up && i.ethernet; }
+
+// An Ethernet interface that is down is the likeliest reason for a missing adapter.
+void name_down_interface(const std::string& name) {
+  std::printf("Interface %s is down: bring it up with `ip link set %s up`\n", name.c_str(), name.c_str());
 }
 
 }  // namespace
@@ -57,10 +65,10 @@ int find_adapters(AdapterChoice& choice) {
     std::printf("Error in PacketGetAdapterName - %d\n", static_cast<int>(capture.last_error()));
     exit_now(exit_status(0, EXIT_NO_ADAPTER_OR_RADIO));
   }
-  // Loopback, interfaces that are down and other media are no adapters of ours.
   int stored = 0;
   for (const InterfaceInfo& i : interfaces) {
-    if (i.loopback || !i.up || !i.ethernet || stored == MAX_ADAPTERS) {
+    if (!adapter_kind(i) || stored == MAX_ADAPTERS) {
+      if (i.ethernet && !i.loopback && !i.up) table.down.push_back(i.name);
       if (diagnostic_level >= 1) std::printf("  %s: not an Ethernet adapter that is up\n", i.name.c_str());
       continue;
     }
@@ -73,10 +81,17 @@ int find_adapters(AdapterChoice& choice) {
   if (diagnostic_level >= 1) std::printf("We saw %d adapters\n", table.adapter_count);
 
   for (int id = 0; id < stored; ++id) probe_adapter(choice, id);
+  // Once, after every adapter's refusal: the advice is the last word.
+  if (table.refused_raw_access) explain_refusal(table, EPERM);
 
   if (diagnostic_level >= 1) std::printf("%d usable adapters\n", table.usable_count);
   if (table.usable_count == 0) {
-    std::printf("Sorry, no ethernet adapters found! \nPlease check your configuration again\n");
+    // Adapters that refused us for lack of privileges are there: the advice
+    // printed is the answer, and "none found" would contradict it.
+    if (!table.raw_access_hint_given) {
+      for (const std::string& name : table.down) name_down_interface(name);
+      std::printf("Sorry, no ethernet adapters found! \nPlease check your configuration again\n");
+    }
     wait_for_key_press();
     exit_now(exit_status(255, EXIT_NO_ADAPTER_OR_RADIO));
   }
@@ -145,7 +160,28 @@ bool read_adapter_reply(std::FILE* input, int& answer) {
   errno = 0;
   const long value = std::strtol(p, &end, 10);
   if (end != p) answer = (errno == ERANGE || value > INT_MAX || value < INT_MIN) ? -1 : static_cast<int>(value);
-  return !std::feof(input);
+  return true;
+}
+
+int print_adapter_list() {
+  PacketCapture& capture = packet_capture();
+  std::vector<InterfaceInfo> interfaces;
+  if (!capture.list_interfaces(interfaces)) {
+    std::printf("Error in PacketGetAdapterName - %d\n", static_cast<int>(capture.last_error()));
+    return -1;
+  }
+  int id = 0;
+  int listed = 0;
+  for (const InterfaceInfo& i : interfaces) {
+    if (!adapter_kind(i) || id == MAX_ADAPTERS) continue;
+    const int this_id = id++;
+    if (!i.address_known) continue;  // never usable: frames need its address
+    std::printf("%d. %s [MAC %s] link %s\n", this_id, i.name.c_str(), format_mac_text(i.address),
+                i.carrier ? "up" : "down");
+    ++listed;
+  }
+  if (listed == 0) std::printf("No usable Ethernet adapter was found.\n");
+  return listed;
 }
 
 namespace {
@@ -156,6 +192,11 @@ int named_adapter(const AdapterChoice& choice, const std::string& name) {
   for (int id = 0; id < MAX_ADAPTERS; ++id) {
     const AdapterEntry& e = choice.table.entries[id];
     if (e.usable && e.name == name) return id;
+  }
+  const std::vector<std::string>& down = choice.table.down;
+  if (std::find(down.begin(), down.end(), name) != down.end()) {
+    name_down_interface(name);
+    return -1;
   }
   std::printf("No adapter is named %s; the adapters are:", name.c_str());
   for (const AdapterEntry& e : choice.table.entries) {
@@ -204,14 +245,21 @@ int select_adapter(AdapterChoice& choice) {
     int answer = 1;
     std::printf("\nSelect the Id of the adapter you wish to open : ");
     std::fflush(stdout);
-    const bool more_input = read_adapter_reply(input, answer);
-    if (open_adapter(choice, answer) != 0) return answer;
-    std::printf("\nInvalid number. ");
-    std::printf("Does not correspond to an ethernet adapter. ");
-    // No further reply can come: end instead of asking for ever.
-    if (!more_input) {
-      std::printf("\nNo adapter was chosen: standard input has ended.\n");
-      return -1;
+    // An unattended run has no operator to choose: guessing one could reach
+    // the radios of another segment, so it ends naming what -c can take.
+    const bool replied = read_adapter_reply(input, answer);
+    if (replied && open_adapter(choice, answer) != 0) return answer;
+    if (replied) {
+      std::printf("\nInvalid number. ");
+      std::printf("Does not correspond to an ethernet adapter. ");
+    }
+    if (!replied || std::feof(input)) {
+      std::printf("\nNo adapter was chosen: standard input has ended.\nChoose one with -c; the adapters are:");
+      for (const AdapterEntry& e : choice.table.entries) {
+        if (e.usable) std::printf(" %s", e.name.c_str());
+      }
+      std::printf("\n");
+      return ADAPTER_NOT_CHOSEN;
     }
     std::printf("Please try again\n");
   }

@@ -280,3 +280,26 @@ def _child_of(pid):
         children = f.read().split()
     assert len(children) == 1, children
     return int(children[0])
+
+
+def test_e2e_adapter_list_sends_nothing_and_an_unattended_run_does_not_guess(segment, start_simulator, capture,
+                                                                          tmp_path):
+    sim = start_simulator([radio("North-Ridge")])
+    frames = capture()
+    listed = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "-D"]), capture_output=True, text=True,
+                            timeout=20)
+    assert (listed.returncode, listed.stdout) == (0, f"0. {segment.program_if} [MAC {PROGRAM_MAC}] link up\n")
+    # A second adapter in the program's namespace: with no -c and nothing to read, no choice is made.
+    # (a veth pair inside it, one end up; the namespace's removal takes it away)
+    subprocess.run(["ip", "-n", segment.program_ns, "link", "add", "oxq0", "type", "veth", "peer", "name", "oxq1"],
+                   check=True, timeout=20)
+    subprocess.run(["ip", "-n", segment.program_ns, "link", "set", "oxq0", "up"], check=True, timeout=20)
+    (tmp_path / "fw.bin").write_bytes(b"\0" * 64)
+    run = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "--exit-status", "-f", "-u",
+                                                              "fw.bin#fw.bin#3#0#0"]),
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20, cwd=tmp_path)
+    assert run.returncode == 2, run.stdout
+    refusal = run.stdout.split("No adapter was chosen: standard input has ended.\nChoose one with -c; the adapters "
+                               "are: ")[1]
+    assert sorted(refusal.split("\n")[0].split()) == sorted([segment.program_if, "oxq0"])
+    assert frames.rows() == [] and " rx " not in sim.log()

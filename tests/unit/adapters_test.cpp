@@ -29,6 +29,8 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
   const std::string eth0 = "Opening eth0 [MAC 00:11:22:33:44:01] ...\n";
   const std::string eth1 = "Opening eth1 [MAC 00:11:22:33:44:02] ...\n", T = "Please check your configuration again\n";
   const std::string listed = H + L + A + "1 - MAC: 00:11:22:33:44:02 [eth1]\n";
+  const std::string E = "\nNo adapter was chosen: standard input has ended.\nChoose one with -c; the adapters are: ";
+  const std::string down = "Interface eth1 is down: bring it up with `ip link set eth1 up`\n";
   // Interfaces as name[:flag]: L loopback, D down, Z without an address, a number the error its open fails with;
   // "!" an unreadable list. An address ends in the name's digit plus one.
   struct Case { const char* interfaces; int option; const char* replies; std::string printed, opened;
@@ -43,17 +45,21 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
       // -c with a name takes that adapter, and refuses a name no adapter has.
       {two, -1, "", H + eth1, "eth0 eth1 eth1", 1, -1, "eth1"},
       {"eth0", -1, "", H + "No adapter is named wlan9; the adapters are: eth0\n", "eth0", -1, -1, "wlan9"},
-      {two, -1, "", listed + P + eth1, "eth0 eth1 eth1", 1, -1},
+      // An unattended run (no reply at all) opens none: -c must choose.
+      {two, -1, "", listed + P + E + "eth0 eth1\n", "eth0 eth1", -3, -1},
       {two, -1, "7\n99999999999999999999\n 0 and more\n",
        listed + P + I + "Please try again\n" + P + I + "Please try again\n" + P + eth0, "eth0 eth1 eth0", 0, -1},
-      // Id 1 did not open, so the one try after the input ended fails.
+      // Nor does the input ending after a wrong Id try one.
       {"eth0 eth2:19 eth1", -1, "7\n", H + "Unable to open the driver [eth2], Error Code : 13\n" + L + A +
-       "2 - MAC: 00:11:22:33:44:02 [eth1]\n" + P + I + "Please try again\n" + P + I +
-       "\nNo adapter was chosen: standard input has ended.\n", "eth0 eth2 eth1", -1, -1},
-      {"eth0:1 eth1:1", -1, "", H + "Unable to open the driver [eth0], Error Code : 1\nRaw Ethernet access needs root "
-       "or the CAP_NET_RAW capability.\nInstall the orvexterm package, which gives it, or run as root: setcap "
-       "cap_net_raw+ep " + std::filesystem::read_symlink("/proc/self/exe").string() + "\nUnable to open the driver "
-       "[eth1], Error Code : 1\nSorry, no ethernet adapters found! \n" + T, "eth0 eth1", -100, 255},
+       "2 - MAC: 00:11:22:33:44:02 [eth1]\n" + P + I + "Please try again\n" + P + E + "eth0 eth1\n",
+       "eth0 eth2 eth1", -3, -1},
+      {"eth0:1 eth1:1", -1, "", H + "Unable to open the driver [eth0], Error Code : 1\nUnable to open the driver [eth1], "
+       "Error Code : 1\nRaw Ethernet access needs root or the CAP_NET_RAW capability.\nInstall the orvexterm package, "
+       "which gives it, or run as root: setcap cap_net_raw+ep " + std::filesystem::read_symlink("/proc/self/exe").string() +
+       "\n", "eth0 eth1", -100, 255},  // adapters there are, refused: not "none found"
+      // An interface that is down is named, asked for with -c or not.
+      {"eth1:D", -1, "", H + down + "Sorry, no ethernet adapters found! \n" + T, "", -100, 255},
+      {"eth0 eth1:D", -1, "", H + down, "eth0", -1, -1, "eth1"},
       {"eth0:Z", -1, "", H + "Sorry, no ethernet adapters found!\nDid you install libpcap ?\n" + T, "eth0", -1, -1},
       {"!", -1, "", " Local host is WinOS_0_???, running under Linux 6.1.0\nError in PacketGetAdapterName - 5\n", "",
        -100, 0},
@@ -104,6 +110,17 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
   AdapterChoice choice{options, io, stdin};
   capture_stdout([&] { EXPECT_EQ(select_adapter(choice), 0); });
   EXPECT_EQ(std::tuple(options.local_mac, capture.accepted), std::tuple(options.local_mac_override, options.local_mac_override));
+}
+
+TEST_F(AdapterChoiceTest, ListingGivesTheIdsOfTheChoice) {
+  FakePacketCapture capture;
+  capture.add("lo", mac_of(0, 0, 0, 0, 0, 0)).loopback = true;
+  capture.add("eth0", mac_of(0, 0x11, 0x22, 0x33, 0x44, 1)).carrier = false;
+  capture.add("eth9", MacAddress{});  // counted, never usable
+  capture.add("eth1", mac_of(0, 0x11, 0x22, 0x33, 0x44, 2));
+  EXPECT_EQ(capture_stdout([] { EXPECT_EQ(print_adapter_list(), 2); }),
+            "0. eth0 [MAC 00:11:22:33:44:01] link down\n2. eth1 [MAC 00:11:22:33:44:02] link up\n");
+  EXPECT_TRUE(capture.opened.empty());
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # What installing OrvexTerm gives a user.
-#   package_test.sh pages            the manual pages lint clean, and the bash
-#                                    completion offers every option they list
+#   package_test.sh pages [BUILD_DIR]  the manual pages lint clean, and the
+#                                    bash completion offers every option they
+#                                    list; the simulator's page and completion
+#                                    have every option and radio item of its
+#                                    --help (BUILD_DIR/orvex-radiosim)
 #   package_test.sh deb BUILD_DIR    (root) the Debian package of BUILD_DIR
 #                                    installs, runs for a user who is not root,
 #                                    and purges without a trace
@@ -25,6 +28,46 @@ complete_line() {
            $(complete -p "$program" | sed -E "s/.* -F ([^ ]+) .*/\1/"); printf "%s\n" "${COMPREPLY[@]}"' _ "$1" "$2"
 }
 
+# The simulator's options (OPTIONS) or radio items (RADIO) as its --help lists them.
+help_list() {
+  local help
+  help=$("$1" --help) || fail "$1 --help failed"
+  if [ "$2" = OPTIONS ]; then
+    sed -n '/^Options:/,/^RADIO is/{/^ *-/p}' <<<"$help" | sed -E 's/^ +//; s/  .*//' | grep -oE -- '-{1,2}[a-z][a-z-]*'
+  else
+    sed -n '/^RADIO is/,/^Example/p' <<<"$help" | grep -oE '^  [a-z][a-z-]*' | sed 's/^  //'
+  fi
+}
+
+# The radio items the RADIOS section of the simulator's page lists.
+page_items() {
+  sed -n '/^\.SH RADIOS/,/^\.SH [^R]/{/^\.B/p}' "$1" | sed 's/\\-/-/g' | grep -oE '^\.B[IR]* [a-z][a-z-]*' |
+    sed 's/.* //'
+}
+
+# The page and completion of orvex-radiosim name exactly what its --help does.
+simulator_lists() {
+  local simulator=$1/orvex-radiosim page=$src/doc/orvex-radiosim.1 completion=$src/completion/orvexterm
+  [ -x "$simulator" ] || fail "$simulator is missing (build first)"
+  local kind listed documented offered item
+  for kind in OPTIONS RADIO; do
+    listed=$(help_list "$simulator" $kind | sort -u)
+    if [ $kind = OPTIONS ]; then
+      documented=$(page_options "$page" | sort -u)
+      offered=$(complete_line "$completion" "orvex-radiosim -")
+    else
+      documented=$(page_items "$page" | sort -u)
+      offered=$(complete_line "$completion" "orvex-radiosim -r " | sed 's/=$//')
+    fi
+    [ -n "$listed" ] || fail "no $kind found in orvex-radiosim --help"
+    [ "$listed" = "$documented" ] ||
+      fail "orvex-radiosim --help and its page differ in $kind:"$'\n'"$(diff <(echo "$listed") <(echo "$documented"))"
+    for item in $listed; do
+      grep -qxe "$item" <<<"$offered" || fail "the completion of orvex-radiosim does not offer $item"
+    done
+  done
+}
+
 pages() {
   command -v mandoc >/dev/null || fail "mandoc is missing (scripts/setup.sh installs it)"
   local lint program offered option
@@ -40,6 +83,7 @@ pages() {
     fail "orvexterm -i does not complete a file name"
   complete_line "$src/completion/orvexterm" "orvex-scan -i l" | grep -qx lo ||
     fail "orvex-scan -i does not complete an interface name"
+  simulator_lists "$1"
   echo "manual pages and completion: OK"
 }
 
@@ -122,7 +166,7 @@ deb() {
 }
 
 case ${1:-} in
-  pages) pages ;;
+  pages) pages "${2:-$src/build}" ;;
   deb) deb "${2:?build directory}" ;;
-  *) fail "usage: $0 pages | deb BUILD_DIR" ;;
+  *) fail "usage: $0 pages [BUILD_DIR] | deb BUILD_DIR" ;;
 esac

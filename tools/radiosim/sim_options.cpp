@@ -150,7 +150,7 @@ std::string parse_radio_items(const std::string& items, RadioConfig& radio) {
     } else if (key == "reorder") {
       error = percent(f.reorder);
     } else {
-      return format("unknown radio item \"%s\" (see --help)", key);
+      return format("unknown radio item \"%s\"", key);
     }
     if (!error.empty()) return error;
   }
@@ -214,7 +214,7 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
     } else if (name == "--seed") {
       target = &seed;
     } else {
-      return fail("unknown option \"" + arg + "\" (try --help)");
+      return fail("unknown option \"" + arg + "\"");
     }
     if (!take_value(*target)) return fail(name + " needs a value");
     if (target->empty()) return fail(name + " needs a non-empty value");

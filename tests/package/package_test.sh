@@ -126,6 +126,13 @@ deb() {
   done
   [ "$(complete_line "/usr/share/bash-completion/completions/orvexterm" "orvexterm --exit")" = --exit-status ] ||
     fail "the installed completion does not complete --exit-status"
+  local doc=/usr/share/doc/orvexterm name
+  for name in copyright changelog.gz README.md.gz examples/update.sh; do
+    [ -s "$doc/$name" ] || fail "$doc/$name is missing"
+  done
+  zcat "$doc/changelog.gz" >"$work/changelog"
+  [ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$(dpkg-deb -f "$package" Version)" ] ||
+    fail "the changelog's version is not the package's"
   if [ -f "$src/tools/wireshark/orvex.lua" ]; then
     local plugins
     plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
@@ -137,12 +144,17 @@ deb() {
   # installed program talks to a radio; a copy without it says how to get it.
   printf 'version\nlogout\n' >"$work/commands.txt"
   cp /usr/bin/orvexterm /usr/bin/orvex-radiosim "$work/"  # a copy has no capability
-  (cd "$work" && ORVEX_SEGMENT_PREFIX=$prefix ORVEX_SIM_STORE=$work/store /usr/share/orvexterm/sim_segment.sh \
+  # The store is the script's own temporary folder, which it removes again.
+  mkdir "$work/tmp"
+  (cd "$work" && ORVEX_SEGMENT_PREFIX=$prefix TMPDIR=$work/tmp /usr/share/orvexterm/sim_segment.sh \
     bash -c 'user=(timeout 60 setpriv --reuid=nobody --regid=nogroup --clear-groups)
       "${user[@]}" orvexterm -r North-Ridge -i commands.txt </dev/null >installed.txt 2>&1; echo $? >>installed.txt
       "${user[@]}" ./orvexterm -r North-Ridge -i commands.txt </dev/null >copy.txt 2>&1
       "${user[@]}" ./orvex-radiosim -q -i "$ORVEX_SIM_INTERFACE" 2>simulator.txt; true' >"$work/segment.log" 2>&1) ||
     fail "sim_segment.sh: $(cat "$work/segment.log")"
+  grep -q "^Downloads and the simulator's log: $work/tmp/" "$work/segment.log" ||
+    fail "the store is not a temporary folder:"$'\n'"$(cat "$work/segment.log")"
+  [ -z "$(ls -A "$work/tmp")" ] || fail "sim_segment.sh left its store: $(ls "$work/tmp")"
   local hint="which gives it, or run as root: setcap cap_net_raw+ep $work"
   grep -q "^North-Ridge> version" "$work/installed.txt" &&
     [ "$(tail -2 "$work/installed.txt")" = $'Connection with device terminated\n0' ] ||

@@ -7,11 +7,15 @@ import signal
 import subprocess
 import time
 
+import json
+import re
+
 import pytest
 
 from conftest import BUILD, PROGRAM
 
-SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "sim_segment.sh")
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+SCRIPT = os.path.join(TOP, "scripts", "sim_segment.sh")
 
 
 def namespaces(prefix):
@@ -58,6 +62,24 @@ def test_e2e_interrupted_script_removes_the_segment(script_env):
     assert script.returncode == 130
     assert "Simulated segment removed." in out
     assert namespaces(prefix) == []
+
+
+def test_e2e_readme_update_example_updates_the_three_radios(script_env, tmp_path):
+    with open(os.path.join(TOP, "README.md")) as f:
+        readme = f.read()
+    for path in re.findall(r"\bexamples/[\w.-]+", readme):  # every example file it names is in the tree
+        assert os.path.isfile(os.path.join(TOP, path)), path
+    assert "\nscripts/sim_segment.sh examples/update.sh" in readme.replace("`", "\n")
+    # As from the top of the tree: build/orvexterm and fw.bin in the working directory.
+    _, env = script_env
+    os.symlink(os.path.abspath(BUILD), tmp_path / "build")
+    (tmp_path / "fw.bin").write_bytes(os.urandom(20000))
+    done = subprocess.run([SCRIPT, os.path.join(TOP, "examples", "update.sh")], cwd=tmp_path, env=env,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=150)
+    assert done.returncode == 0 and "all radios updated\n" in done.stdout, done.stdout + done.stderr
+    with open(tmp_path / "update.jsonl") as f:
+        totals = json.loads(f.read().splitlines()[-1])["totals"]
+    assert (totals["ok"], totals["radios"]) == (3, 3)
 
 
 def _read(path):

@@ -1,0 +1,19 @@
+#!/bin/sh
+# update.sh [ADAPTER]: every radio gets fw.bin (from the working directory) as
+# its default program, two more passes 60 s apart for those that fail; the
+# report goes to update.jsonl. ADAPTER is an adapter's Id or interface name
+# (default: the simulated segment's interface, else eth1). Needs jq.
+adapter=${1:-${ORVEX_SIM_INTERFACE:-eth1}}
+# From the top of the source tree the built program, elsewhere the installed one.
+orvexterm=build/orvexterm
+[ -x "$orvexterm" ] || orvexterm=orvexterm
+"$orvexterm" --exit-status --report update.jsonl -c "$adapter" -f -u "fw.bin#main.bin#2#2#60000"
+status=$?
+case $status in
+  0) echo "all radios updated" ;;
+  1) echo "not updated:"
+     jq -r 'select(.result? and .result != "ok") | "\(.name) \(.serial): \(.last_error)"' update.jsonl ;;
+  3) echo "no adapter or no radio on $adapter" ;;
+  *) echo "update failed (exit status $status)" ;;
+esac
+exit $status

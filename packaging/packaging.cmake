@@ -40,6 +40,24 @@ install(FILES ${ORVEX_MANUAL_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/sim_segment.sh DESTINATION ${CMAKE_INSTALL_DATADIR}/orvexterm)
 
+# /usr/share/doc/orvexterm as Debian policy has it: copyright plain, the
+# changelog (changelog.gz: the package is native) and the README compressed,
+# the update script of the README among the examples.
+set(ORVEX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/orvexterm)
+foreach(doc packaging/changelog:changelog.gz README.md:README.md.gz)
+  string(REPLACE ":" ";" doc ${doc})
+  list(GET doc 0 source)
+  list(GET doc 1 target)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/${target}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
+    COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/${source} > ${CMAKE_BINARY_DIR}/doc/${target}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${source} VERBATIM)
+  list(APPEND ORVEX_DOC_FILES ${CMAKE_BINARY_DIR}/doc/${target})
+endforeach()
+add_custom_target(package_docs ALL DEPENDS ${ORVEX_DOC_FILES})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${ORVEX_DOC_FILES} DESTINATION ${ORVEX_DOC_DIR})
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/examples/update.sh DESTINATION ${ORVEX_DOC_DIR}/examples)
+
 file(GLOB ORVEX_DISSECTOR CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/wireshark/orvex.lua)
 if(ORVEX_DISSECTOR)
   install(FILES ${ORVEX_DISSECTOR} DESTINATION ${ORVEX_WIRESHARK_PLUGIN_DIR})

@@ -21,7 +21,8 @@
 #
 # Installed (PREFIX/share/orvexterm/sim_segment.sh, no source tree around it),
 # the script plays the radios with PREFIX/bin/orvex-radiosim, and the store is
-# a new temporary folder unless ORVEX_SIM_STORE names one.
+# a new temporary folder, removed again at the end, unless ORVEX_SIM_STORE
+# names one.
 set -euo pipefail
 origin=$PWD
 cd "$(dirname "$0")/.."
@@ -64,15 +65,10 @@ for ns in "$host_ns" "$radio_ns"; do
     exit 1
   fi
 done
-if [ -n "$installed_simulator" ] && [ -z "${ORVEX_SIM_STORE:-}" ]; then
-  store=$(mktemp -d -t orvex-sim-store.XXXXXX)
-fi
-mkdir -p "$store"
-store=$(cd "$store" && pwd)
-log=$store/radiosim.log
 
 sim_pid=
 created=()
+temp_store=
 cleanup() {
   trap - EXIT INT TERM HUP
   if [ -n "$sim_pid" ]; then
@@ -82,6 +78,11 @@ cleanup() {
   for ns in "${created[@]}"; do
     ip netns del "$ns" 2>/dev/null || true
   done
+  # A store of our own making would pile up in /tmp run after run; once the
+  # simulator has stopped nothing writes to it any more.
+  if [ -n "$temp_store" ]; then
+    rm -rf -- "$temp_store"
+  fi
   if [ ${#created[@]} -gt 0 ]; then
     echo "Simulated segment removed."
   fi
@@ -90,6 +91,14 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
+
+if [ -n "$installed_simulator" ] && [ -z "${ORVEX_SIM_STORE:-}" ]; then
+  temp_store=$(mktemp -d -t orvex-sim-store.XXXXXX)
+  store=$temp_store
+fi
+mkdir -p "$store"
+store=$(cd "$store" && pwd)
+log=$store/radiosim.log
 
 for ns in "$host_ns" "$radio_ns"; do
   ip netns add "$ns"
@@ -120,7 +129,7 @@ for _ in $(seq 50); do
 done
 
 echo "Simulated segment ready: three radios behind $host_if in namespace $host_ns."
-echo "Downloads and the simulator's log: $store"
+echo "Downloads and the simulator's log: $store${temp_store:+ (removed with the segment)}"
 if [ $# -eq 0 ]; then
   echo "Run a program there with: ip netns exec $host_ns PROGRAM"
   echo "Press Ctrl+C to remove the segment."

@@ -86,6 +86,23 @@ constexpr char LIST_ADAPTERS_OPTION[] = "--list-adapters";
   exit_now(exit_status(0, listed > 0 ? EXIT_DONE : EXIT_NO_ADAPTER_OR_RADIO));
 }
 
+constexpr char HELP_OPTION[] = "--help";
+constexpr char VERSION_OPTION[] = "--version";
+
+[[noreturn]] void print_help_and_exit() {
+  // The host has not been examined yet: never the F6 row here.
+  const std::string box = help_text(false);
+  console_write(box.data(), box.size());
+  exit_now(0);
+}
+
+// A long option read as single letters could do something else: refused whole,
+// before an adapter is opened.
+[[noreturn]] void refuse_long_option(const char* argument) {
+  std::printf("Unknown option %s - terminating\n%s", argument, usage_line());
+  exit_now(exit_status(255, EXIT_BAD_ARGUMENTS));  // as the other usage refusals
+}
+
 bool names_interface(const char* parameter) {
   const char* p = parameter;
   while (*p == ' ' || *p == '\t') ++p;
@@ -117,12 +134,7 @@ void act_on_option(Config& options, char option, const char* argument, const cha
       options.confirm_without_prompt = 1;
       break;
     case 'h':
-      // The host has not been examined yet: never the F6 row here.
-    {
-      const std::string box = help_text(false);
-      console_write(box.data(), box.size());
-    }
-      exit_now(0);
+      print_help_and_exit();
     case 'i':
       if (bounded_text(argument, parameter, MAX_FILE_NAME_LENGTH, options.input_file_name)) {
         pending.input_given = true;
@@ -234,6 +246,12 @@ void parse_options(Config& options, int argc, char** argv) {
       }
       continue;
     }
+    if (std::strcmp(argument, HELP_OPTION) == 0) print_help_and_exit();
+    if (std::strcmp(argument, VERSION_OPTION) == 0) {
+      std::fputs(version_line("orvexterm").c_str(), stdout);
+      exit_now(0);
+    }
+    if (argument[0] == '-' && argument[1] == '-' && argument[2] != '\0') refuse_long_option(argument);
     if (argument[0] != '-' || !known_option(argument[1])) {
       std::printf("Bad argument %s - ignoring\n", argument);
       continue;

@@ -146,6 +146,18 @@ std::string help_text(bool with_f6_row) {
   return out;
 }
 
+std::string version_line(const char* program) {
+  std::string version = banner_info(REVISION_TAG, __DATE__, __TIME__).version_text;
+  while (!version.empty() && version.back() == ' ') version.pop_back();  // the tag's space before "$"
+  return std::string(program) + " " + version + " (build " + __DATE__ + " " + __TIME__ + ")\n";
+}
+
+const char* usage_line() {
+  return "Usage: orvexterm [-b] [-c adapter] [-d]... [-f] [-h] [-i file] [-l lines] [-m MAC] [-n listfile]\n"
+         "       [-o file] [-r MAC|serial] [-v vlan] [-u src#dst#action#passes#interval]\n"
+         "       [-x cmdfile#passes#interval] [--report FILE] [--exit-status] [--help] [--version]\n";
+}
+
 void print_banner(Config& config) {
   BannerInfo info = banner_info(REVISION_TAG, __DATE__, __TIME__);
   config.version_text = info.version_text;

@@ -29,6 +29,12 @@ std::string banner_text(const std::string& version_cell);
 // The help box as CP437 bytes; the F6 row only for the NT family.
 std::string help_text(bool with_f6_row);
 
+// "PROGRAM VERSION (build DATE TIME)" and a line feed, for --version.
+std::string version_line(const char* program);
+
+// One line naming the options, shown when an option is refused.
+const char* usage_line();
+
 // Prints the banner, sets the window title and fixes version_text and
 // program_start_time.
 void print_banner(Config& config);

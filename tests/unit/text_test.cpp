@@ -124,6 +124,10 @@ TEST_F(Text, CommandLine) {
       {{"--exit-status", "-x"}, "-x is eXecute command file on all radios\n-x cmdfile#retry_cnt#retry_interval\n", "",
        2},  // --exit-status tells bad arguments by status 2
       {{"-hx", "-u"}, help, "", 0}, {{"-a", "-h", "-i", "/no/in.txt", "-u", "bad"}, help, "", 0},  // -h stops at once
+      {{"-d", "--help", "--xyz"}, help, "d1", 0}, {{"--version", "-h"}, version_line("orvexterm"), "", 0},
+      {{"-d", "--xyz", "-h"}, "Unknown option --xyz - terminating\n" + std::string(usage_line()), "d1", 2},
+      {{"--report=r", "--exit-status"}, "Unknown option --report=r - terminating\n" + std::string(usage_line()), "", 2},
+      {{"--", "-Z", "-d"}, "Bad argument -- - ignoring\nBad argument -Z - ignoring\n" + E, "d1"},
       {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + E,
        "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like
       {{"-d", "-d", "-c", "eth1", "-v", "x", "-R", "a", "-R", "b", "-f"}, E, "ceth1 f d2 rb"},

@@ -23,6 +23,7 @@
 #include "tools/radiosim/radio_frames.hpp"
 #include "tools/radiosim/raw_socket.hpp"
 #include "tools/radiosim/sim_log.hpp"
+#include "ui/help.hpp"
 
 namespace {
 
@@ -80,6 +81,10 @@ int main(int argc, char** argv) {
   const ParseResult parsed = parse_sim_options(argc, argv);
   if (parsed.help) {
     std::fputs(usage_text(), stdout);
+    return 0;
+  }
+  if (parsed.version) {
+    std::fputs(orvex::version_line("orvex-radiosim").c_str(), stdout);
     return 0;
   }
   if (!parsed.ok) {

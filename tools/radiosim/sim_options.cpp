@@ -192,6 +192,10 @@ ParseResult parse_sim_options(int argc, const char* const* argv) {
       result.help = true;
       return result;
     }
+    if (name == "--version") {
+      result.version = true;
+      return result;
+    }
     if (name == "-q" || name == "--quiet" || name == "--burst") {
       if (inline_value) return fail(name + " takes no value");
       (name == "--burst" ? o.burst : o.quiet) = true;
@@ -277,6 +281,7 @@ Options:
                          a few milliseconds)
   -q, --quiet            print only errors on standard output
   -h, --help             show this text
+      --version          show the version and build
 
 RADIO is a comma-separated list of items:
   mac=02:7A:41:00:00:01  the radio's address (default 02:7A:41:00:HH:LL, N in

@@ -53,6 +53,7 @@ struct SimOptions {
 struct ParseResult {
   bool ok = false;
   bool help = false;  // --help was asked for: print usage_text() and exit 0
+  bool version = false;  // --version was asked for: print the version line and exit 0
   std::string error;  // when !ok && !help: one line, no trailing newline
   SimOptions options;
 };

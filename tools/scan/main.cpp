@@ -22,6 +22,7 @@
 #include "os/program_path.hpp"
 #include "tools/scan/scan_options.hpp"
 #include "tools/scan/scan_output.hpp"
+#include "ui/help.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex::scan {
@@ -144,6 +145,10 @@ int run(int argc, char** argv) {
   if (!refused.empty()) refuse(refused + " (orvex-scan -h shows the options)");
   if (options.help) {
     print_help(stdout);
+    return FOUND;
+  }
+  if (options.version) {
+    std::fputs(version_line("orvex-scan").c_str(), stdout);
     return FOUND;
   }
   // Standard output carries the radios only: whatever the shared code prints

@@ -4,7 +4,7 @@
 
 namespace orvex::scan {
 
-const char* const USAGE = "usage: orvex-scan [-i IFACE] [-t MS] [-v VLAN] [-n LISTFILE] [--json]\n";
+const char* const USAGE = "usage: orvex-scan [-i IFACE] [-t MS] [-v VLAN] [-n LISTFILE] [--json] [--help] [--version]\n";
 
 namespace {
 
@@ -33,6 +33,10 @@ std::string parse_scan_options(int argc, char** argv, ScanOptions& out) {
     }
     if (option == "-h" || option == "--help") {
       out.help = true;
+      continue;
+    }
+    if (option == "--version") {
+      out.version = true;
       continue;
     }
     if (option != "-i" && option != "-t" && option != "-v" && option != "-n") {

@@ -16,6 +16,7 @@ struct ScanOptions {
   std::string radio_list;  // a radio list file, as orvexterm -n reads it
   bool json = false;
   bool help = false;
+  bool version = false;
 };
 
 extern const char* const USAGE;

@@ -203,6 +203,12 @@ void evaluate_after_loop(Config& options, const PendingOptions& pending) {
                   options.report_file.c_str());
       exit_now(exit_status(0, EXIT_BAD_ARGUMENTS));
     }
+    // The totals from the start: a run that never reaches a radio (none found,
+    // no adapter) still leaves a report that says so.
+    if (options.update_all_mode != 0 || options.command_run_mode != 0) {
+      save_run_report(options, options.update_all_mode != 0 ? BatchKind::UPDATE_ALL : BatchKind::COMMAND_RUN,
+                      BatchResult{}, false);
+    }
   }
   if (pending.mac_given) {
     MacAddress mac;

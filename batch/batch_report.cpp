@@ -121,7 +121,7 @@ std::string format_report_lines(BatchKind kind, const BatchResult& result, bool 
     ++counts[outcome];
     out += "{\"serial\":" + json_string(radio.serial_text) + ",\"name\":" + json_string(radio.name) +
            ",\"mac\":" + json_string(format_mac_text(radio.mac)) + ",\"result\":\"" + RESULTS[outcome] +
-           "\",\"tries\":" + std::to_string(radio.tries) +
+           "\",\"tries\":" + std::to_string(radio.tries) + ",\"errors\":" + std::to_string(radio.errors) +
            ",\"last_error\":" + (radio.last_error.empty() ? "null" : json_string(radio.last_error)) + "}\n";
   }
   append(out, "{\"totals\":{\"run\":\"%s\",\"radios\":%d,\"ok\":%d,\"failed\":%d,\"not_tried\":%d,"

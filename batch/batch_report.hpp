@@ -26,7 +26,8 @@ struct BatchRadioResult {
   int slot = 0;
   MacAddress mac{};
   int tries = 0;
-  std::string last_error;  // of its last failed try; kept after a later success
+  int errors = 0;          // its failed tries
+  std::string last_error;  // of its last try, when that one failed
 };
 
 struct BatchResult {
@@ -48,7 +49,7 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result);
 std::vector<BatchRadioResult> radios_taking_part(const Engine& e);
 
 // The report as JSON lines: one line per radio (serial, name, MAC address,
-// result, tries, last error) and a last line with the totals. `complete` is
+// result, tries, failed tries, last error) and a last line with the totals. `complete` is
 // false while the run goes on or when it ended early.
 std::string format_report_lines(BatchKind kind, const BatchResult& result, bool complete);
 

@@ -95,7 +95,13 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
     if (attempt.not_tried) return;
     ++radio.tries;
     radio.outcome = attempt.done ? OUTCOME_DONE : OUTCOME_FAILED;
-    if (!attempt.done) radio.last_error = std::move(attempt.error);
+    // An error a later try overcame is no longer the radio's state: counted only.
+    if (attempt.done) {
+      radio.last_error.clear();
+    } else {
+      ++radio.errors;
+      radio.last_error = std::move(attempt.error);
+    }
     if (attempt.exit_line) end_at_exit_line(e, kind, result);
     save_run_report(e.config, kind, result, false);
   };

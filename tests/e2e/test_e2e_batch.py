@@ -76,9 +76,9 @@ def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, sta
         assert sim.stored(name, "new.bin") == firmware, name
     assert report(tmp_path) == [
         {"serial": serial(name), "name": name, "mac": RADIOS[name][0], "result": result, "tries": tries,
-         "last_error": error} for name, result, tries, error in (
-             ("North-Ridge", "ok", 2, "download failed"), ("Harbour-Mast", "ok", 1, None),
-             ("Old-Quarry", "ok", 1, None), ("Far-Hill", "failed", 2, "download failed"))] + [
+         "errors": errors, "last_error": error} for name, result, tries, errors, error in (
+             ("North-Ridge", "ok", 2, 1, None), ("Harbour-Mast", "ok", 1, 0, None),
+             ("Old-Quarry", "ok", 1, 0, None), ("Far-Hill", "failed", 2, 2, "download failed"))] + [
         {"totals": {"run": "update", "radios": 4, "ok": 3, "failed": 1, "not_tried": 0, "passes": 2,
                     "complete": True}}]
     # Action 2 ("sdp" after each download) disconnects every radio it tried; the
@@ -102,6 +102,16 @@ def test_e2e_update_run_of_listed_radios_retries_a_refused_download(segment, sta
         if row["eth.dst"] in levels:
             seen_levels.add(level)
     assert seen_levels == {0, 1, 2}
+
+
+def test_e2e_a_run_that_finds_no_radio_leaves_its_totals(segment, tmp_path):
+    (tmp_path / "commands.txt").write_text("version\n")
+    done = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "--exit-status", "--report", "run.jsonl", "-f",
+                                                               "-x", "commands.txt#0#0"]),
+                          cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    assert done.returncode == 3
+    assert report(tmp_path) == [{"totals": {"run": "commands", "radios": 0, "ok": 0, "failed": 0, "not_tried": 0,
+                                            "passes": 1, "complete": False}}]
 
 
 def test_e2e_command_run_retries_a_failed_command_from_the_first(start_simulator, run_program, tmp_path):
@@ -130,7 +140,7 @@ def test_e2e_command_run_retries_a_failed_command_from_the_first(start_simulator
                          f"    Harbour-Mast 11282\n\n{RULE}\n\n")
     assert report(tmp_path) == [
         {"serial": "11282", "name": "Harbour-Mast", "mac": RADIOS["Harbour-Mast"][0], "result": "ok", "tries": 2,
-         "last_error": "command failed: logout"},
+         "errors": 1, "last_error": None},
         {"totals": {"run": "commands", "radios": 1, "ok": 1, "failed": 0, "not_tried": 0, "passes": 2,
                     "complete": True}}]
     # The second command hung; the next pass began again with the first.

@@ -782,15 +782,15 @@ TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
   e.sessions[1].set_name("Gr\x81n", 64), e.sessions[2].set_name("\"A\\B\"\t", 64);  // code page 437, escapes
   g_reports.clear();
   EXPECT_EQ(run({{2, "xx."}, {5, "xxxx"}}, 3, {1, 2, 5, 2, 5, 2, 5, 5}), std::tuple(3, 4, 1));
-  const std::string r1 = R"({"serial":"5","name":"Grün","mac":"02:7A:42:00:00:05","result":"ok","tries":1,"last_error":null})",
+  const std::string r1 = R"({"serial":"5","name":"Grün","mac":"02:7A:42:00:00:05","result":"ok","tries":1,"errors":0,"last_error":null})",
                     r2 = R"({"serial":"0","name":"\"A\\B\"\u0009","mac":"00:00:00:00:00:00","result":)",
                     r5 = R"({"serial":"0","name":"","mac":"00:00:00:00:00:00","result":)";
   // Saved after every try: a run that ends early leaves what it did so far.
-  EXPECT_EQ(g_reports[2], r1 + "\n" + r2 + R"("failed","tries":1,"last_error":"try 2"})" "\n" + r5 +
-                              R"("not tried","tries":0,"last_error":null})" "\n" R"({"totals":{"run":"update",)"
+  EXPECT_EQ(g_reports[2], r1 + "\n" + r2 + R"("failed","tries":1,"errors":1,"last_error":"try 2"})" "\n" + r5 +
+                              R"("not tried","tries":0,"errors":0,"last_error":null})" "\n" R"({"totals":{"run":"update",)"
                               R"("radios":3,"ok":1,"failed":1,"not_tried":1,"passes":1,"complete":false}})" "\n");
-  EXPECT_EQ(file_text(report.path()), r1 + "\n" + r2 + R"("ok","tries":3,"last_error":"try 4"})" "\n" + r5 +
-                                          R"("failed","tries":4,"last_error":"try 8"})" "\n" R"({"totals":)"
+  EXPECT_EQ(file_text(report.path()), r1 + "\n" + r2 + R"("ok","tries":3,"errors":2,"last_error":null})" "\n" + r5 +
+                                          R"("failed","tries":4,"errors":4,"last_error":"try 8"})" "\n" R"({"totals":)"
                                           R"({"run":"update","radios":3,"ok":2,"failed":1,"not_tried":0,"passes":4,)"
                                           R"("complete":false}})" "\n");
   EXPECT_TRUE(std::filesystem::is_symlink(link));
@@ -823,9 +823,9 @@ TEST_F(EngineTest, TheReportReplacesARegularFileWithItsModeAndNeverWritesThrough
 
 TEST_F(EngineTest, AnExitLineEndsACommandRunWithTheRadiosNotTriedToldByStatusAndReport) {
   const std::string ok = R"({"serial":"5","name":"","mac":"02:7A:42:00:00:05","result":"ok","tries":1,)"
-                         R"("last_error":null})" "\n",
+                         R"("errors":0,"last_error":null})" "\n",
                     not_tried = R"({"serial":"0","name":"","mac":"00:00:00:00:00:00","result":"not tried",)"
-                                R"("tries":0,"last_error":null})" "\n";
+                                R"("tries":0,"errors":0,"last_error":null})" "\n";
   auto totals = [](int radios, int left, const char* complete) {
     return R"({"totals":{"run":"commands","radios":)" + std::to_string(radios) + R"(,"ok":1,"failed":0,"not_tried":)" +
            std::to_string(left) + R"(,"passes":1,"complete":)" + complete + "}}\n";
@@ -971,7 +971,7 @@ TEST_F(EngineTest, F3OrCtrlCStopsABatchRunAtOnceWithADisconnectAndABareEscDoesNo
     EXPECT_NE(out.find(" Radios updated successfully: 0\n Radios not updated: 2\n"), std::string::npos);
     EXPECT_NE(out.find("(radio name/serial number)\n\n             One 5\n             Two 5\n"), std::string::npos);
     EXPECT_NE(report.find(R"("name":"One","mac":"02:7A:42:00:00:05","result":"failed","tries":1,)"
-                          R"("last_error":"stopped by the operator"})"), std::string::npos) << report;
+                          R"("errors":1,"last_error":"stopped by the operator"})"), std::string::npos) << report;
     EXPECT_NE(report.find(R"("name":"Two","mac":"02:7A:42:00:00:05","result":"not tried","tries":0,)"),
               std::string::npos) << report;
     EXPECT_NE(report.find(R"("ok":0,"failed":1,"not_tried":1,"passes":1,"complete":false)"), std::string::npos);

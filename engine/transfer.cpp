@@ -10,6 +10,7 @@
 
 #include "base/clock.hpp"
 #include "base/terminate.hpp"
+#include "console/console.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
 #include "console/shown_text.hpp"
@@ -27,6 +28,24 @@ constexpr char FILE_CHANGED_REPORT[] = "File changed while served";
 // A served file is read through a buffer of many blocks, so that reading the
 // next block on an acknowledgement's arrival seldom waits for the kernel.
 constexpr size_t SERVED_FILE_BUFFER_BYTES = 64 * 1024;
+
+// Not on a terminal, where each update stays in the log: fewer updates.
+constexpr uint64_t LOGGED_PROGRESS_INTERVAL_MS = 1000;
+constexpr int LOGGED_PROGRESS_STEP = 10;
+
+// A terminal shows every update over the one before; a log or a pipe gets one
+// when a second has passed or a 10 % step is crossed.
+bool progress_line_due(TransferState& t, int percent) {
+  if (console_output_available()) return true;
+  const uint64_t now = clock().now_ms();
+  if (now - t.last_progress_ms < LOGGED_PROGRESS_INTERVAL_MS &&
+      percent / LOGGED_PROGRESS_STEP == t.last_progress_percent / LOGGED_PROGRESS_STEP) {
+    return false;
+  }
+  t.last_progress_percent = percent;
+  t.last_progress_ms = now;
+  return true;
+}
 
 // Blocks of a multiple of 256 bytes go in two frames.
 bool goes_in_two_frames(size_t length) { return length != 0 && length % 256 == 0; }
@@ -256,6 +275,8 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
       t.data_started = false;
       t.final_progress_printed = 0;
       t.transfer_total = served.size + 1;
+      t.last_progress_percent = 0;
+      t.last_progress_ms = clock().now_ms();
       response = FileResponse{0, static_cast<int32_t>(served.size)};
     }
   }
@@ -355,7 +376,7 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
       t.transfer_complete = 1;
       close_send_file(e, s);
     }
-  } else {
+  } else if (progress_line_due(t, percent)) {
     std::printf("\r [Transferring file %7d bytes sent (%d%% completed)]", sent, percent);
   }
   std::fflush(stdout);

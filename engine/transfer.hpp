@@ -56,6 +56,10 @@ struct TransferState {
   SharedField<int> final_progress_printed{1};
   SharedField<int32_t> transfer_idle_count{0};
   SharedField<int64_t> transfer_total{0};  // size + 1: the divisor of the percentage
+  // Dispatching thread only: the last progress line written when standard
+  // output is not a terminal (its percentage and time).
+  int last_progress_percent = 0;
+  uint64_t last_progress_ms = 0;
   // Dispatching thread only.
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> requested_file_name{};
   ServedFile served;              // the file as it was when its size was announced

@@ -596,17 +596,33 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
   // and each block taken as the transfer worker would send it.
   { std::ofstream("big"); }
   std::filesystem::resize_file("big", 30000000);
-  connect();
-  const std::string out = capture_stdout([&] {
-    feed(PDU_FILE_REQUEST, text_bytes("big"), 0);
-    entry().tseq = entry().tseq + static_cast<uint32_t>(FILE_RESPONSE_SIZE);
-    for (int i = 0; i < 22300 && e.transfer.transfer_complete == 0; ++i) {
-      feed(PDU_ACK, {}, 3, entry().tseq);
-      entry().tseq = entry().tseq + static_cast<uint32_t>(e.transfer.block.length);
+  // On a terminal every block's update; in a log one a second or a 10 % step, whichever comes first.
+  const struct { bool terminal; uint64_t ms_per_ack; size_t fewest, most; } runs[] = {
+      {true, 0, 22223, 22223}, {false, 0, 10, 10}, {false, 1, 22, 32}, {false, 1000, 22223, 22223}};
+  std::string out;
+  for (const auto& run : runs) {
+    set_console_output_available(run.terminal);
+    connect();
+    out = capture_stdout([&] {
+      feed(PDU_FILE_REQUEST, text_bytes("big"), 0);
+      entry().tseq = entry().tseq + static_cast<uint32_t>(FILE_RESPONSE_SIZE);
+      for (int i = 0; i < 22300 && e.transfer.transfer_complete == 0; ++i) {
+        fake->advance(run.ms_per_ack);
+        feed(PDU_ACK, {}, 3, entry().tseq);
+        entry().tseq = entry().tseq + static_cast<uint32_t>(e.transfer.block.length);
+      }
+    });
+    size_t updates = 0;
+    for (size_t at = out.find("\r [Transferring"); at != std::string::npos; at = out.find("\r [Transferring", at + 1)) {
+      ++updates;
     }
-  });
-  EXPECT_NE(out.find("\r [Transferring file 21475800 bytes sent (71% completed)]"), std::string::npos);
-  EXPECT_TRUE(out.ends_with("\r [Transferring file 30000000 bytes sent (100% completed)]\n"));
+    EXPECT_TRUE(updates >= run.fewest && updates <= run.most) << updates << " " << run.ms_per_ack;
+    EXPECT_TRUE(out.ends_with("\r [Transferring file 30000000 bytes sent (100% completed)]\n"));
+    const char* shown = run.terminal ? "\r [Transferring file 21475800 bytes sent (71% completed)]"
+                                     : "\r [Transferring file 27001350 bytes sent (90% completed)]";
+    EXPECT_NE(out.find(shown), std::string::npos) << shown;
+  }
+  set_console_output_available(false);
   // After an error report (here, a download the radio offers) typed text still goes as terminal data.
   connect();
   radio.frames.clear(), radio.shown.clear();

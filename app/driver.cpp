@@ -1,5 +1,8 @@
 #include "app/driver.hpp"
 
+#include <limits.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -10,7 +13,9 @@
 #include "app/session_workers.hpp"
 #include "base/terminate.hpp"
 #include "batch/batch_runs.hpp"
+#include "console/cp437.hpp"
 #include "console/radio_output.hpp"
+#include "console/shown_text.hpp"
 #include "engine/connect.hpp"
 #include "engine/discover.hpp"
 #include "engine/epacket.hpp"
@@ -80,6 +85,15 @@ void watch_exit_signals() {
   }).detach();
 }
 
+// Which folder a radio's file requests are answered from, for -d.
+void tell_served_folder(const Config& config) {
+  if (config.diagnostic_level == 0) return;
+  char folder[PATH_MAX];
+  if (getcwd(folder, sizeof folder) == nullptr) return;
+  console_printf("d:Files are served from %s\n", shown_text(folder).c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 void prepare_run(Engine& e) {
@@ -131,6 +145,7 @@ void run_program(int argc, char** argv) {
   for (;;) {
     run.new_session_requested = 0;
     run.restore_requested = 0;
+    tell_served_folder(e.config);
     workers->start();
     if (config->update_all_mode != 0) {
       all_radios_done = update_all_radios(e) && all_radios_done;

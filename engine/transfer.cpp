@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/clock.hpp"
 #include "base/terminate.hpp"
@@ -126,13 +127,40 @@ void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
 }
 
 // The file a radio asks for: the name as given, else with ".bin" appended
-// (`name` then holds the longer one). fd -1 when neither can be served.
-ServedFile open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
-  ServeRefusal why = ServeRefusal::NONE;
+// (`name` then holds the longer one). fd -1 when neither can be served; `why`
+// then tells of the name as given, unless that one is simply missing.
+ServedFile open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name, ServeRefusal& why) {
   ServedFile file = open_served_file(name.data(), why);
   if (file.fd >= 0) return file;
+  const ServeRefusal as_given = why;
   append_suffix(name);
-  return open_served_file(name.data(), why);
+  file = open_served_file(name.data(), why);
+  if (file.fd < 0 && as_given != ServeRefusal::MISSING) why = as_given;
+  return file;
+}
+
+ServedFile open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
+  ServeRefusal why = ServeRefusal::NONE;
+  return open_requested_file(name, why);
+}
+
+const char* refusal_text(ServeRefusal why) {
+  switch (why) {
+    case ServeRefusal::OUTSIDE: return "outside the served folder";
+    case ServeRefusal::HIDDEN: return "hidden";
+    case ServeRefusal::NOT_REGULAR: return "not a regular file";
+    case ServeRefusal::MISSING: return "missing";
+    case ServeRefusal::TOO_LARGE: return "too large";
+    case ServeRefusal::NONE: break;
+  }
+  return "not the update run's source file";
+}
+
+// Beside the refusal the operator always sees: why, for the name the radio
+// asked for (the refusal names it with ".bin" appended).
+void diagnose_refusal(const Engine& e, const char* asked, ServeRefusal why) {
+  if (e.config.diagnostic_level == 0) return;
+  console_printf("d:Requested file [%s] refused: %s\n", shown_text(asked).c_str(), refusal_text(why));
 }
 
 // In an update run only the run's own source file is served (the same file,
@@ -250,7 +278,9 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
   }
 
   if (response.status == 0) {
-    ServedFile served = open_requested_file(name);
+    const std::string asked(name.data(), strnlen(name.data(), REQUESTED_NAME_LIMIT));
+    ServeRefusal why = ServeRefusal::NONE;
+    ServedFile served = open_requested_file(name, why);
     if (served.fd >= 0 && !is_update_source(e, served)) {
       ::close(served.fd);
       served.fd = -1;
@@ -258,6 +288,7 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
     std::FILE* file = served.fd >= 0 ? fdopen(served.fd, "rb") : nullptr;
     if (served.fd < 0) {
       console_printf("Error: Requested file [%s] is not available\n", shown_text(name.data()).c_str());
+      diagnose_refusal(e, asked.c_str(), why);
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else if (file == nullptr) {

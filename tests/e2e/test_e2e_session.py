@@ -303,3 +303,15 @@ def test_e2e_adapter_list_sends_nothing_and_an_unattended_run_does_not_guess(seg
                                "are: ")[1]
     assert sorted(refusal.split("\n")[0].split()) == sorted([segment.program_if, "oxq0"])
     assert frames.rows() == [] and " rx " not in sim.log()
+
+
+def test_e2e_diagnostics_name_the_served_folder_and_why_a_request_is_refused(start_simulator, run_program, tmp_path):
+    start_simulator([radio("North-Ridge")])
+    program = start(run_program, ["-d", "-r", "02:7A:41:00:2C:11"])
+    program.expect_exact(f"d:Files are served from {tmp_path}\r\n", timeout=15)
+    program.expect_exact("North-Ridge> ")
+    program.send("download nothere.bin x\r")
+    program.expect_exact("Error: Requested file [nothere.bin.bin] is not available\r\n"
+                         "d:Requested file [nothere.bin] refused: missing\r\n")
+    program.send("logout\r")
+    assert finish(program) == 0

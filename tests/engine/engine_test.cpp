@@ -635,6 +635,27 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
   EXPECT_EQ(radio.shown, std::string("Could not open output file\0logout\n", 34));
 }
 
+TEST_F(EngineTest, WithDiagnosticsARefusedRequestSaysWhyForTheNameAsked) {
+  // The refusal names the request with ".bin" appended, as ever; the reason names what was asked.
+  std::filesystem::create_directory("adir");
+  write_file(".hidden", 1);
+  { std::ofstream("huge"); }
+  std::filesystem::resize_file("huge", uint64_t{INT32_MAX} + 1);
+  const struct { const char* asked; const char* why; } cases[] = {
+      {"nothere.bin", "missing"}, {"../fw", "outside the served folder"}, {".hidden", "hidden"},
+      {"adir", "not a regular file"}, {"huge", "too large"}};
+  for (int level : {0, 1}) {
+    for (const auto& c : cases) {
+      e.config.diagnostic_level = level;
+      connect();
+      const std::string out = capture_stdout([&] { feed(PDU_FILE_REQUEST, text_bytes(c.asked), 0); });
+      std::string expected = "Error: Requested file [" + std::string(c.asked) + ".bin] is not available\n";
+      if (level == 1) expected += "d:Requested file [" + std::string(c.asked) + "] refused: " + c.why + "\n";
+      EXPECT_EQ(out, expected);
+    }
+  }
+}
+
 TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextData) {
   fake->grace_ms = 200, radio.ack_last_block = false;
   for (size_t size : {2700, 3000}) {  // an empty final block, and one of 300 bytes

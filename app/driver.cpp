@@ -137,6 +137,11 @@ void run_program(int argc, char** argv) {
   run.numOfRadiosFound = discover_radios(e, print_device_row);
   if (run.numOfRadiosFound == 0) end_with_no_radios(e, adapters.table.entries[adapter].name);
 
+  if (config->dry_run) {
+    print_dry_run(e);
+    shutdown_clean(e);
+    exit_now(exit_status(EXIT_DONE, EXIT_DONE));
+  }
   // The batch operations connect to each radio themselves.
   if (config->batch_mode == 0) choose_and_connect(e, true);
 

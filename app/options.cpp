@@ -88,6 +88,7 @@ constexpr char LIST_ADAPTERS_OPTION[] = "--list-adapters";
 
 constexpr char HELP_OPTION[] = "--help";
 constexpr char VERSION_OPTION[] = "--version";
+constexpr char DRY_RUN_OPTION[] = "--dry-run";
 
 [[noreturn]] void print_help_and_exit() {
   // The host has not been examined yet: never the F6 row here.
@@ -191,6 +192,11 @@ void evaluate_after_loop(Config& options, const PendingOptions& pending) {
     options.input_source = INPUT_FILE;
   }
   if (pending.list_given) load_radio_list(options, pending.list_file_name.c_str());
+  // Before -u asks its question: a dry run has nothing to confirm.
+  if (options.dry_run && !pending.update_given && !pending.command_run_given) {
+    std::printf("Option --dry-run needs -u or -x - terminating\n%s", usage_line());
+    exit_now(exit_status(2, EXIT_BAD_ARGUMENTS));
+  }
   if (pending.update_given && !parse_update_all(options, pending.update_text)) refuse_batch_request();
   if (pending.command_run_given && !parse_command_run(options, pending.command_run_text)) refuse_batch_request();
   // Found before any radio is contacted, not after the run.
@@ -250,6 +256,10 @@ void parse_options(Config& options, int argc, char** argv) {
       } else {
         bounded_text(argument, argv[++i], MAX_FILE_NAME_LENGTH, options.report_file);
       }
+      continue;
+    }
+    if (std::strcmp(argument, DRY_RUN_OPTION) == 0) {
+      options.dry_run = true;
       continue;
     }
     if (std::strcmp(argument, HELP_OPTION) == 0) print_help_and_exit();

@@ -66,6 +66,7 @@ struct Config {
   int batch_mode = 0;
   int update_all_mode = 0;
   int command_run_mode = 0;
+  bool dry_run = false;  // --dry-run: -u or -x lists the radios it would reach, connects to none
   UpdateAllRequest update;
   CommandRunRequest command_run;
   std::string report_file;  // --report: the run report also as JSON lines here

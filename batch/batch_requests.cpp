@@ -21,7 +21,8 @@ size_t next_separator(const std::string& text, size_t from) { return text.find('
 bool numeric_field(std::string_view field, int64_t value) { return value != 0 || field == "0"; }
 
 bool confirmed(const Config& config, AnswerReader reader) {
-  if (config.confirm_without_prompt != 0) return true;
+  // A dry run changes nothing: there is nothing to confirm.
+  if (config.confirm_without_prompt != 0 || config.dry_run) return true;
   std::printf("\nProceed? (Y/N):");
   std::fflush(stdout);
   int answer = (reader != nullptr ? reader : read_standard_input)();

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/address_text.hpp"
 #include "base/clock.hpp"
 #include "base/terminate.hpp"
 #include "batch/command_list.hpp"
@@ -213,6 +214,19 @@ bool update_all_radios(Engine& e) {
                                               update_step, &request);
   finish_run(e, BatchKind::UPDATE_ALL, result);
   return result.failed == 0;
+}
+
+void print_dry_run(const Engine& e) {
+  const std::vector<BatchRadioResult> radios = radios_taking_part(e);
+  console_printf("\nDry run: the %s would reach %d radios; none is connected.\n",
+                 e.config.update_all_mode != 0 ? "update run" : "command run", static_cast<int>(radios.size()));
+  console_printf(" Node  %-17s  %-8s  MAC Address\n", "Name", "S/N");
+  for (const BatchRadioResult& radio : radios) {
+    console_printf(" %03d   %-17s  %-8s  %s\n", radio.slot, shown_text(radio.name).c_str(), radio.serial_text.c_str(),
+                   format_mac_text(radio.mac));
+  }
+  console_printf("Dry run ended.\n");
+  std::fflush(stdout);
 }
 
 bool run_commands_on_all_radios(Engine& e) {

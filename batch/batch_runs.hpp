@@ -28,6 +28,11 @@ bool update_all_radios(Engine& e);
 // command reached every radio.
 bool run_commands_on_all_radios(Engine& e);
 
+// --dry-run: the radios the -u or -x run would reach (node, name, serial
+// number, MAC address), found by discovery and the radio list; none is
+// connected.
+void print_dry_run(const Engine& e);
+
 // One try at one radio: done when it counts as updated / every command was
 // delivered; otherwise what failed. An exit line ends the whole run after it.
 struct RadioAttempt {

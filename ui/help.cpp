@@ -155,7 +155,8 @@ std::string version_line(const char* program) {
 const char* usage_line() {
   return "Usage: orvexterm [-b] [-c adapter] [-d]... [-f] [-h] [-i file] [-l lines] [-m MAC] [-n listfile]\n"
          "       [-o file] [-r MAC|serial] [-v vlan] [-u src#dst#action#passes#interval]\n"
-         "       [-x cmdfile#passes#interval] [--report FILE] [--exit-status] [--help] [--version]\n";
+         "       [-x cmdfile#passes#interval] [--dry-run] [--report FILE] [--exit-status]\n"
+         "       [--help] [--version]\n";
 }
 
 void print_banner(Config& config) {

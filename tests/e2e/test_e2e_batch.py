@@ -114,6 +114,23 @@ def test_e2e_a_run_that_finds_no_radio_leaves_its_totals(segment, tmp_path):
                                             "passes": 1, "complete": False}}]
 
 
+def test_e2e_a_dry_run_lists_the_listed_radios_and_connects_to_none(segment, start_simulator, tmp_path):
+    (tmp_path / "fw.bin").write_bytes(b"firmware")
+    (tmp_path / "radios.txt").write_text(f"{serial('North-Ridge')}\n{serial('Old-Quarry')}\n")
+    sim = start_simulator([radio("North-Ridge"), radio("Harbour-Mast"), radio("Old-Quarry")])
+    done = subprocess.run(segment.command(segment.program_ns, [PROGRAM, "--exit-status", "-c", "1", "-n", "radios.txt",
+                                                               "--dry-run", "-u", "fw.bin#new.bin#2#1#0"]),
+                          cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    assert done.returncode == 0
+    assert done.stdout.decode("cp437").endswith(
+        "\nDry run: the update run would reach 2 radios; none is connected.\n"
+        " Node  Name               S/N       MAC Address\n"
+        f" 001   North-Ridge        {serial('North-Ridge')}     {RADIOS['North-Ridge'][0]}\n"
+        f" 002   Old-Quarry         {serial('Old-Quarry')}     {RADIOS['Old-Quarry'][0]}\n"
+        "Dry run ended.\n")
+    assert "connected" not in sim.log()
+
+
 def test_e2e_command_run_retries_a_failed_command_from_the_first(start_simulator, run_program, tmp_path):
     (tmp_path / "commands.txt").write_text("version\n# not for the radio\n.delay 0.5\nlogout\n")
     # An input file beside the command run keeps its own place and reaches no radio.

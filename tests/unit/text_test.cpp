@@ -66,7 +66,7 @@ std::string settings(const Config& o) {
   add(o.update_all_mode != 0,
       "u" + u.source + "#" + u.destination + "#" + n(u.action) + "#" + n(u.extra_passes) + "#" + n(u.interval_ms));
   add(o.command_run_mode != 0, "x" + x.command_file + "#" + n(x.extra_passes) + "#" + n(x.interval_ms));
-  add(!o.report_file.empty(), "report " + o.report_file);
+  add(!o.report_file.empty(), "report " + o.report_file), add(o.dry_run, "dry");
   return s;
 }
 
@@ -128,6 +128,9 @@ TEST_F(Text, CommandLine) {
       {{"-d", "--xyz", "-h"}, "Unknown option --xyz - terminating\n" + std::string(usage_line()), "d1", 2},
       {{"--report=r", "--exit-status"}, "Unknown option --report=r - terminating\n" + std::string(usage_line()), "", 2},
       {{"--", "-Z", "-d"}, "Bad argument -- - ignoring\nBad argument -Z - ignoring\n" + E, "d1"},
+      {{"--exit-status", "--dry-run", "-d"}, "Option --dry-run needs -u or -x - terminating\n" + std::string(usage_line()),
+       "d1 dry", 2},
+      {{"-u", "a#b#2#1#0", "--dry-run"}, "?", "ua#b#2#1#0 dry"},  // nothing changes: no question asked
       {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + E,
        "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like
       {{"-d", "-d", "-c", "eth1", "-v", "x", "-R", "a", "-R", "b", "-f"}, E, "ceth1 f d2 rb"},

@@ -195,7 +195,7 @@ void evaluate_after_loop(Config& options, const PendingOptions& pending) {
   // Before -u asks its question: a dry run has nothing to confirm.
   if (options.dry_run && !pending.update_given && !pending.command_run_given) {
     std::printf("Option --dry-run needs -u or -x - terminating\n%s", usage_line());
-    exit_now(exit_status(2, EXIT_BAD_ARGUMENTS));
+    exit_now(exit_status(255, EXIT_BAD_ARGUMENTS));
   }
   if (pending.update_given && !parse_update_all(options, pending.update_text)) refuse_batch_request();
   if (pending.command_run_given && !parse_command_run(options, pending.command_run_text)) refuse_batch_request();

@@ -14,7 +14,7 @@ def test_e2e_help_version_and_an_unknown_long_option_send_no_frame(segment, capt
     frames = capture()
     runs = [  # (program, argv, status, the start of standard output)
         (PROGRAM, ["--help"], 0, "\n\n"), (PROGRAM, ["-d", "--version"], 0, "orvexterm ORVEX 03.05 (build "),
-        (PROGRAM, ["--xyz"], 2, "Unknown option --xyz - terminating\nUsage: orvexterm "),
+        (PROGRAM, ["--xyz"], 255, "Unknown option --xyz - terminating\nUsage: orvexterm "),
         (PROGRAM, ["--exit-status", "--report=r.jsonl", "-d"], 2, "Unknown option --report=r.jsonl - terminating\n"),
         (SIM, ["--version"], 0, "orvex-radiosim ORVEX 03.05 (build "), (SIM, ["--help"], 0, "Usage: orvex-radiosim"),
         (SCAN, ["--version"], 0, "orvex-scan ORVEX 03.05 (build "), (SCAN, ["--help"], 0, "usage: orvex-scan"),

@@ -125,7 +125,7 @@ TEST_F(Text, CommandLine) {
        2},  // --exit-status tells bad arguments by status 2
       {{"-hx", "-u"}, help, "", 0}, {{"-a", "-h", "-i", "/no/in.txt", "-u", "bad"}, help, "", 0},  // -h stops at once
       {{"-d", "--help", "--xyz"}, help, "d1", 0}, {{"--version", "-h"}, version_line("orvexterm"), "", 0},
-      {{"-d", "--xyz", "-h"}, "Unknown option --xyz - terminating\n" + std::string(usage_line()), "d1", 2},
+      {{"-d", "--xyz", "-h"}, "Unknown option --xyz - terminating\n" + std::string(usage_line()), "d1", 255},
       {{"--report=r", "--exit-status"}, "Unknown option --report=r - terminating\n" + std::string(usage_line()), "", 2},
       {{"--", "-Z", "-d"}, "Bad argument -- - ignoring\nBad argument -Z - ignoring\n" + E, "d1"},
       {{"--exit-status", "--dry-run", "-d"}, "Option --dry-run needs -u or -x - terminating\n" + std::string(usage_line()),

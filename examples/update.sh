@@ -14,6 +14,7 @@ case $status in
   1) echo "not updated:"
      jq -r 'select(.result? and .result != "ok") | "\(.name) \(.serial): \(.last_error)"' update.jsonl ;;
   3) echo "no adapter or no radio on $adapter" ;;
+  5) echo "stopped by the operator" ;;
   *) echo "update failed (exit status $status)" ;;
 esac
 exit $status

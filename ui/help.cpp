@@ -156,7 +156,8 @@ const char* usage_line() {
   return "Usage: orvexterm [-b] [-c adapter] [-d]... [-f] [-h] [-i file] [-l lines] [-m MAC] [-n listfile]\n"
          "       [-o file] [-r MAC|serial] [-v vlan] [-u src#dst#action#passes#interval]\n"
          "       [-x cmdfile#passes#interval] [--dry-run] [--report FILE] [--exit-status]\n"
-         "       [--help] [--version]\n";
+         "       [--help] [--version]\n"
+         "       orvexterm -D | --list-adapters\n";
 }
 
 void print_banner(Config& config) {

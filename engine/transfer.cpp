@@ -104,11 +104,7 @@ void finish(Engine& e, Session& s) {
 // of the file goes, and an update run counts the download as failed.
 void fail_changed_file(Engine& e, Session& s) {
   TransferState& t = e.transfer;
-  close_send_file(e, s);
-  t.transfer_complete = 0;
-  t.end_of_file_met = false;
-  t.data_started = false;
-  s.state = SESSION_CONNECTED;
+  abandon_transfer(e, s);
   console_printf("Error: Requested file [%s] changed while it was served\n",
                  shown_text(t.requested_file_name.data()).c_str());
   // The report is the transfer worker's to send: it waits for an
@@ -450,6 +446,7 @@ void abandon_transfer(Engine& e, Session& s) {
   close_send_file(e, s);
   t.transfer_complete = 0;
   t.end_of_file_met = false;
+  t.data_started = false;
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
 }

@@ -18,6 +18,7 @@
 #include "console/shown_text.hpp"
 #include "engine/connect.hpp"
 #include "engine/discover.hpp"
+#include "ui/console_view.hpp"
 #include "engine/epacket.hpp"
 #include "link/adapters.hpp"
 #include "os/packet_capture.hpp"
@@ -117,7 +118,7 @@ void run_program(int argc, char** argv) {
   auto* config = new Config;
   parse_options(*config, argc, argv);
   print_banner(*config);
-  auto* engine = new Engine(*config);
+  auto* engine = new Engine(*config, *new ConsoleView);
   Engine& e = *engine;
   g_exit_engine.store(engine);
   termination_hooks().close_adapter = [] {

@@ -11,6 +11,7 @@
 #include "app/session_workers.hpp"
 #include "base/config.hpp"
 #include "engine/engine.hpp"
+#include "ui/console_view.hpp"
 
 namespace orvex::bench {
 
@@ -41,7 +42,8 @@ class EngineSession {
 
  private:
   Config config_;
-  Engine engine_{config_};
+  ConsoleView view_;
+  Engine engine_{config_, view_};
   SessionWorkers workers_{engine_};
   bool running_ = false;
   int entry_ = -1;

@@ -13,6 +13,7 @@
 
 #include "base/config.hpp"
 #include "base/event.hpp"
+#include "base/view.hpp"
 #include "base/shared_field.hpp"
 #include "console/keys.hpp"
 #include "console/radio_output.hpp"
@@ -82,11 +83,12 @@ struct IdentifyAnswers {
 constexpr int IDENTIFY_ANSWERS_PER_SECOND = 10;
 
 struct Engine {
-  explicit Engine(Config& c) : config(c), io(c) {}
+  Engine(Config& c, View& v) : config(c), view(v), io(c, v) {}
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
   Config& config;
+  View& view;  // where everything the engine reports goes
   FrameIo io;
   SessionTable sessions;
   ConnectionGlobals connection;

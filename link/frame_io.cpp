@@ -54,8 +54,9 @@ std::optional<FrameView> judge_frame(std::span<const uint8_t> bytes, const MacAd
   return frame;
 }
 
-FrameIo::FrameIo(const Config& config)
-    : config_(config), ring_(std::make_unique<Ring>()), keep_([this](std::span<const uint8_t> frame) { keep(frame); }) {}
+FrameIo::FrameIo(const Config& config, View& view)
+    : config_(config),
+      view_(view), ring_(std::make_unique<Ring>()), keep_([this](std::span<const uint8_t> frame) { keep(frame); }) {}
 
 FrameIo::~FrameIo() { close(); }
 

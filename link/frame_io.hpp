@@ -10,6 +10,7 @@
 #include <span>
 
 #include "base/config.hpp"
+#include "base/view.hpp"
 #include "os/packet_capture.hpp"
 #include "wire/frame.hpp"
 
@@ -32,7 +33,8 @@ inline int vlan_rule(int vlan_id) { return vlan_id == 0 ? UNTAGGED_ONLY : vlan_i
 class FrameIo {
  public:
   // Frames are accepted for the local address and VLAN id of `config`.
-  explicit FrameIo(const Config& config);
+  // What it reports (trace lines, failures) goes to `view`.
+  FrameIo(const Config& config, View& view);
   ~FrameIo();
   FrameIo(const FrameIo&) = delete;
   FrameIo& operator=(const FrameIo&) = delete;
@@ -90,6 +92,7 @@ class FrameIo {
   void keep(std::span<const uint8_t> frame);
 
   const Config& config_;
+  View& view_;
   std::atomic<CaptureHandle*> adapter_{nullptr};
   std::atomic<int> users_{0};
   std::atomic<bool> interrupted_{false};

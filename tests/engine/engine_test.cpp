@@ -185,7 +185,8 @@ class EngineTest : public ::testing::Test {
   }
 
   Config config;
-  Engine e{config};
+  RecordingView view;
+  Engine e{config, view};
   SessionWorkers workers{e};
   TerminationCatcher catcher{e};  // terminate_app throws ProcessExit
   ScopedFakeClock fake;

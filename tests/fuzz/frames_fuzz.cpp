@@ -12,6 +12,7 @@
 #include "engine/discover.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
+#include "ui/console_view.hpp"
 #include "engine/transfer.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "ui/device_table.hpp"
@@ -125,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.batch_mode = config.update_all_mode = config.list_filter_active = (mode & 0x20) != 0;
   config.radio_list[0] = MacAddress{{0xFF, 0xFF, 0xFF, 0, 0, 0x05}};
   config.diagnostic_level = (mode & 0x40) != 0 ? 4 : 0;
-  Fresh<Engine> fresh(config);
+  static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
+  Fresh<Engine> fresh(config, view);
   Engine& e = fresh.object;
   FuzzClock clock(e.events.stopping);
   Session& s = e.sessions[ENTRY];

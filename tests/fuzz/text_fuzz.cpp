@@ -6,6 +6,7 @@
 #include "batch/radio_list.hpp"
 #include "batch/script_lines.hpp"
 #include "engine/engine.hpp"
+#include "ui/console_view.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 
 namespace orvex::fuzz {
@@ -75,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   Config config;
-  Fresh<Engine> fresh(config);
+  static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
+  Fresh<Engine> fresh(config, view);
   Engine& e = fresh.object;
   FuzzClock clock(e.events.stopping);
   std::ofstream(data[0] % 4 == 3 ? "list.txt" : "lines.txt", std::ios::binary | std::ios::trunc) << text;

@@ -12,6 +12,7 @@
 
 #include "base/config.hpp"
 #include "engine/engine.hpp"
+#include "tests/support/recording_view.hpp"
 
 namespace orvex::test {
 
@@ -36,7 +37,8 @@ class OrvexTest : public ::testing::Test {
   void SetUp() override { reset_process_state(); }
   void TearDown() override { reset_process_state(); }
   Config config;
-  Engine e{config};
+  RecordingView view;
+  Engine e{config, view};
 };
 
 // What `body` printed on standard output.

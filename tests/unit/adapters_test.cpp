@@ -82,7 +82,8 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
     Config options;
     options.adapter_number = c.option;
     options.adapter_name = c.name;
-    FrameIo io(options);
+    RecordingView quiet;
+    FrameIo io(options, quiet);
     std::string replies = c.replies;
     std::FILE* reply = fmemopen(replies.data(), replies.size(), "r");
     AdapterChoice choice{options, io, reply};
@@ -106,7 +107,8 @@ TEST_F(AdapterChoiceTest, InterfacesOptionAndReplies) {
   capture.add("eth0", mac_of(0, 0x11, 0x22, 0x33, 0x44, 1));
   Config options;
   options.local_mac_override = mac_of(2, 0, 0, 0, 0, 9);
-  FrameIo io(options);
+  RecordingView quiet;
+  FrameIo io(options, quiet);
   AdapterChoice choice{options, io, stdin};
   capture_stdout([&] { EXPECT_EQ(select_adapter(choice), 0); });
   EXPECT_EQ(std::tuple(options.local_mac, capture.accepted), std::tuple(options.local_mac_override, options.local_mac_override));

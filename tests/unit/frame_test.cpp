@@ -114,15 +114,15 @@ TEST_F(FrameTest, JudgedOnceForThisStationItsVlanAndWhileConnectedOnlyFromItsRad
       EXPECT_EQ(f->whole, c.whole) << c.what;
     }
   }
-  const auto view = [](const Bytes& f) { return *parse_frame(f, UNTAGGED_ONLY); };
+  const auto parsed = [](const Bytes& f) { return *parse_frame(f, UNTAGGED_ONLY); };
   e.sessions[3].mac = RADIO, e.connection.active_session = 3;
   const Bytes from_other = peer_frame(OTHER, LOCAL, PDU_DATA, 0, 0, 0), asking = peer_frame(OTHER, LOCAL, PDU_IDENTIFY_REQUEST, 0, 0, 0);
   for (int32_t state : {SESSION_FOUND, SESSION_CONNECTED, SESSION_TRANSFER, SESSION_CLOSED}) {
     e.sessions[3].state = state;
     const bool up = state == SESSION_CONNECTED || state == SESSION_TRANSFER;
-    EXPECT_TRUE(from_connected_radio(e, view(data)));
-    EXPECT_EQ(from_connected_radio(e, view(from_other)), !up) << state;
-    EXPECT_TRUE(from_connected_radio(e, view(asking)));
+    EXPECT_TRUE(from_connected_radio(e, parsed(data)));
+    EXPECT_EQ(from_connected_radio(e, parsed(from_other)), !up) << state;
+    EXPECT_TRUE(from_connected_radio(e, parsed(asking)));
   }
 }
 
@@ -149,7 +149,8 @@ TEST_F(FrameTest, IdentifyResponsesRecordedOrNot) {
   for (const Case& c : cases) {
     Config options;
     options.local_mac = LOCAL;
-    auto fresh = std::make_unique<Engine>(options);  // no radio recorded yet
+    RecordingView quiet;
+    auto fresh = std::make_unique<Engine>(options, quiet);  // no radio recorded yet
     int count = c.count, result = 0;
     const std::string out = capture_stdout([&] {
       result = accept_discovery_response(*fresh, c.frame.data(), static_cast<int>(c.frame.size()), count);

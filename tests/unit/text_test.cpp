@@ -278,7 +278,8 @@ TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
   auto choose = [](std::vector<std::pair<std::string, uint32_t>> radios, const char* preselect, std::string typed) {
     reset_process_state();
     Config options;
-    auto engine = std::make_unique<Engine>(options);  // a fresh table for every choice
+    RecordingView quiet;
+    auto engine = std::make_unique<Engine>(options, quiet);  // a fresh table for every choice
     Engine& radios_engine = *engine;
     for (int i = 1; const auto& [name, serial] : radios) {  // names and serial numbers from entry 1 on
       Session& s = radios_engine.sessions[i++];

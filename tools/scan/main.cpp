@@ -22,6 +22,7 @@
 #include "os/program_path.hpp"
 #include "tools/scan/scan_options.hpp"
 #include "tools/scan/scan_output.hpp"
+#include "ui/console_view.hpp"
 #include "ui/help.hpp"
 #include "wire/frame.hpp"
 
@@ -163,7 +164,7 @@ int run(int argc, char** argv) {
   Config config;
   config.vlan_id = options.vlan_id;
   if (!options.radio_list.empty()) load_radio_list(config, options.radio_list.c_str());
-  Engine& e = *new Engine(config);  // never destroyed: the process ends with the scan
+  Engine& e = *new Engine(config, *new ConsoleView);  // never destroyed: the process ends with the scan
   const InterfaceInfo chosen = choose_interface(options.interface);
   open_interface(e, chosen);
   std::fprintf(stderr, "orvex-scan: listening on %s for %u ms\n", chosen.name.c_str(), options.listen_ms);

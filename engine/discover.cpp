@@ -59,7 +59,7 @@ void record_radio(Session& entry, const MacAddress& source, const DiscoveryRespo
 int accept_discovery_response(Engine& e, const FrameView& frame, int& count, RadioFound on_found) {
   const int cur_session = count + 1;
   if (frame.header.destination != e.config.local_mac) return -1;
-  if (frame.tagged) std::printf("Saw VLAN tag %u\n", static_cast<unsigned>(frame.tag_control));
+  if (frame.tagged) say(e.view, "Saw VLAN tag %u\n", static_cast<unsigned>(frame.tag_control));
 
   // Responses are read in network order whatever the radio's level; their
   // identifiers and sequence numbers are not matched to the request.
@@ -90,7 +90,7 @@ int discover_radios(Engine& e, RadioFound on_found) {
   Clock& c = clock();
   int count = 0;
   int64_t t_now = c.wall_seconds();
-  std::printf("\nDiscovery of local devices in progress ...\n");
+  e.view.message("\nDiscovery of local devices in progress ...\n");
 
   Session request = discovery_request();
   send_discovery_request(e, request);
@@ -115,7 +115,7 @@ int discover_radios(Engine& e, RadioFound on_found) {
     }
     if (t_now - t_start >= LISTEN_SECONDS) break;
   }
-  std::fflush(stdout);
+  e.view.flush();
   return count;
 }
 

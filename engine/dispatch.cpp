@@ -33,10 +33,10 @@ struct Received {
   uint32_t nbytes = 0;
 };
 
-void print_sequence_error(Engine& e, const char* format, uint32_t tseq, uint32_t rseq) {
+void report_sequence_error(Engine& e, const char* format, uint32_t tseq, uint32_t rseq) {
   char line[128];
   std::snprintf(line, sizeof line, format, static_cast<long>(tseq), static_cast<long>(rseq));
-  print_diagnostic(e.config, line);
+  if (e.config.diagnostic_level != 0) e.view.diagnostic(line);
 }
 
 int find_session(Engine& e, uint16_t cid) {
@@ -52,7 +52,7 @@ void forget_held_control(Engine& e) { e.held_control.held = false; }
 
 void establish(Engine& e, int index) {
   Session& s = e.sessions[index];
-  std::printf("Connection with device [%d] established successfully. Press F1 for help\n", index);
+  e.view.connected(index);
   s.reply_buffer = e.connection.reply_buffer.data();
   s.connect_time = clock().wall_seconds();
   forget_duplicates(e);
@@ -71,7 +71,7 @@ int handle_quiet_data(Engine& e, int index, Session& s, const Received& r) {
   if (r.header.tseq == s.rseq) {
     s.rseq = s.rseq + r.nbytes;
   } else {
-    print_sequence_error(e, "f:Wrong Sequence Number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+    report_sequence_error(e, "f:Wrong Sequence Number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
     result = DISPATCH_SEQUENCE_ERROR;
   }
   acknowledge(e, s);
@@ -86,7 +86,7 @@ int handle_data(Engine& e, int index, Session& s, const Received& r) {
   // nor acknowledged, so it comes again.
   if (e.transfer.transfer_complete && finish_transfer_by_data(e, s, r.header.rseq)) return 0;
   if (r.header.tseq != s.rseq) {
-    print_sequence_error(e, "a:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+    report_sequence_error(e, "a:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
     acknowledge(e, s);
     return DISPATCH_SEQUENCE_ERROR;
   }
@@ -96,7 +96,7 @@ int handle_data(Engine& e, int index, Session& s, const Received& r) {
     acknowledge(e, s);
     return DISPATCH_SEQUENCE_ERROR;
   }
-  render_radio_bytes(e.radio_output, std::span<const uint8_t>(r.payload, r.nbytes));
+  e.view.radio_bytes(std::span<const uint8_t>(r.payload, r.nbytes));
   s.rseq = s.rseq + r.nbytes;
   // A transfer in progress goes on: only its own end leaves SESSION_TRANSFER.
   if (s.state != SESSION_TRANSFER) s.state = SESSION_CONNECTED;
@@ -118,7 +118,7 @@ int handle_ack(Engine& e, int index, Session& s, const Received& r) {
 // An error report in sequence: its text is shown, not obeyed.
 int handle_error(Engine& e, Session& s, const Received& r) {
   if (s.state == SESSION_TRANSFER) {
-    std::printf("\nError!! File transfer failed on server side. Please try again\n");
+    e.view.message("\nError!! File transfer failed on server side. Please try again\n");
     abandon_transfer(e, s);
     // The update run's wait learns of it now rather than after its time-out.
     report_failure_in_update_run(e);
@@ -128,7 +128,7 @@ int handle_error(Engine& e, Session& s, const Received& r) {
     // The radio's own text, which may span lines.
     const std::string text =
         shown_text(std::string_view(reinterpret_cast<const char*>(r.payload), r.nbytes), LineBreaks::kept);
-    console_printf("Error description: %s\n", text.c_str());
+    say8(e.view, "Error description: %s\n", text.c_str());
   }
   e.events.ack_event.set();
   return 0;
@@ -163,7 +163,7 @@ int handle_stored_data(Engine& e, int index, Session& s, const Received& r) {
     acknowledge(e, s);
     return 0;
   }
-  print_sequence_error(e, "b:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+  report_sequence_error(e, "b:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
   return DISPATCH_SEQUENCE_ERROR;
 }
 
@@ -180,21 +180,21 @@ void leave_batch_run(Engine& e, int index, Session& s) {
 
 int handle_restore(Engine& e, int index, Session& s) {
   if (in_batch_run(e)) {
-    std::printf("Restoring connection with device %s.\n", format_mac_text(s.mac));
+    say(e.view, "Restoring connection with device %s.\n", format_mac_text(s.mac));
     leave_batch_run(e, index, s);
     return 0;
   }
   s.connect_time = clock().wall_seconds();
   e.events.ack_event.set();
   e.run.restore_requested = 1;
-  std::printf("Restoring connection with device %s.\nPlease press any key to continue ...\n",
+  say(e.view, "Restoring connection with device %s.\nPlease press any key to continue ...\n",
               format_mac_text(s.mac));
   end_session(e);
   return 0;
 }
 
 int handle_disconnect(Engine& e, int index, Session& s) {
-  std::printf("Connection with device terminated\n");
+  e.view.message("Connection with device terminated\n");
   if (in_batch_run(e)) {
     leave_batch_run(e, index, s);
   } else {
@@ -252,9 +252,9 @@ int handle_control(Engine& e, int index, Session& s, const Received& r) {
     char line[160];
     std::snprintf(line, sizeof line, "c:%s: %ld instead of %ld [CID:%d]\n", WRONG_SEQUENCE,
                   static_cast<long>(r.header.tseq), static_cast<long>(s.rseq.load()), r.header.cid);
-    print_diagnostic(e.config, line);
+    if (e.config.diagnostic_level != 0) e.view.diagnostic(line);
   } else if (r.header.pdu == PDU_FILE_RESPONSE) {
-    print_sequence_error(e, "e:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+    report_sequence_error(e, "e:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
   }
   return DISPATCH_SEQUENCE_ERROR;
 }
@@ -278,7 +278,7 @@ int act_on_held_control(Engine& e, int index, Session& s) {
 }  // namespace
 
 void end_session(Engine& e) {
-  std::fflush(stdout);
+  e.view.flush();
   if (e.request_session_end) e.request_session_end();
 }
 
@@ -314,7 +314,7 @@ bool already_received(Engine& e, const uint8_t* payload, uint32_t length, uint32
   const size_t n = std::min<size_t>(length, MAX_PAYLOAD_SIZE);
   if (last.tseq == tseq && last.rseq == rseq && last.length == length &&
       (n == 0 || std::memcmp(last.payload.data(), payload, n) == 0)) {
-    std::printf("ALREADY RCVD:%ld=%ld  %ld=%ld %ld=%ld\n", static_cast<long>(tseq),
+    say(e.view, "ALREADY RCVD:%ld=%ld  %ld=%ld %ld=%ld\n", static_cast<long>(tseq),
                 static_cast<long>(last.tseq), static_cast<long>(rseq), static_cast<long>(last.rseq),
                 static_cast<long>(length), static_cast<long>(last.length));
     return true;
@@ -327,7 +327,7 @@ bool already_received(Engine& e, const uint8_t* payload, uint32_t length, uint32
 }
 
 void send_identify_response(Engine& e, const MacAddress& asker, uint16_t cid) {
-  if (e.config.diagnostic_level != 0) std::printf("TRC10 - send_identify_response\n");
+  if (e.config.diagnostic_level != 0) e.view.message("TRC10 - send_identify_response\n");
   Session answer;
   answer.state = SESSION_EMPTY;
   answer.protocol_level = 2;
@@ -347,7 +347,7 @@ int dispatch_frame(Engine& e, const FrameView& frame) {
   if (!from_connected_radio(e, frame)) return DISPATCH_REJECTED;
   const FrameHeader& h = frame.header;
   if (e.config.diagnostic_level >= 2) {
-    std::printf("TRC08 Received PDU=%d Connection %d\n", h.pdu, h.cid);
+    say(e.view, "TRC08 Received PDU=%d Connection %d\n", h.pdu, h.cid);
   }
   if (h.pdu == PDU_IDENTIFY_REQUEST || h.pdu == PDU_DISCOVERY_REQUEST) {
     if (may_answer_identify_request(e, h.source)) send_identify_response(e, h.source, h.cid);
@@ -361,7 +361,7 @@ int dispatch_frame(Engine& e, const FrameView& frame) {
   const int index = find_session(e, h.cid);
   if (index < 0) {
     if (e.config.diagnostic_level != 0) {
-      std::printf("discarding packet - unknown session %d\n", h.cid);
+      say(e.view, "discarding packet - unknown session %d\n", h.cid);
     }
     return DISPATCH_UNKNOWN_SESSION;
   }
@@ -399,7 +399,7 @@ int dispatch_frame(Engine& e, const FrameView& frame) {
 int dispatch_frame(Engine& e, const uint8_t* bytes, int length) {
   if (bytes == nullptr || length <= 0) return DISPATCH_REJECTED;
   const auto frame = judge_frame(std::span<const uint8_t>(bytes, static_cast<size_t>(length)), e.config.local_mac,
-                                 vlan_rule(e.config.vlan_id), e.config.diagnostic_level >= 4);
+                                 vlan_rule(e.config.vlan_id), e.config.diagnostic_level >= 4 ? &e.view : nullptr);
   return frame ? dispatch_frame(e, *frame) : DISPATCH_REJECTED;
 }
 

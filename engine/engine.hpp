@@ -16,7 +16,6 @@
 #include "base/view.hpp"
 #include "base/shared_field.hpp"
 #include "console/keys.hpp"
-#include "console/radio_output.hpp"
 #include "engine/epacket.hpp"
 #include "engine/key_ring.hpp"
 #include "engine/session_events.hpp"
@@ -103,7 +102,6 @@ struct Engine {
   RunState run;
   KeyRing keys;               // typed bytes, keyboard worker -> send worker
   KeyDecoder key_decoder;     // the keyboard worker's escape sequences
-  RadioOutput radio_output;   // the dispatching thread's escape sequences
   // Set while the session's receive worker dispatches frames: two threads
   // must never receive at once, so connection set-up then only sends.
   std::atomic<bool> receive_worker_running{false};

@@ -19,6 +19,9 @@ namespace orvex {
 
 namespace {
 
+// From diagnostic level 2 on, every frame built is traced.
+View* build_trace(Engine& e) { return e.config.diagnostic_level >= 2 ? &e.view : nullptr; }
+
 int entry_index(const Engine& e, const Session& session) {
   const Session* first = e.sessions.entries.data();
   const Session* p = &session;
@@ -46,10 +49,10 @@ bool sent_once(uint16_t pdu, int payload_size) {
 
 void give_up(Engine& e, uint16_t pdu) {
   if (pdu == PDU_CONNECT_REQUEST) {
-    std::printf("\nError: Unable to establish connection with server.\n\r");
+    e.view.message("\nError: Unable to establish connection with server.\n\r");
   } else {
-    std::printf("\nError: Max number of retransmissions has been reached.\n");
-    std::printf("Unable to transfer packet ...\n");
+    e.view.message("\nError: Max number of retransmissions has been reached.\n");
+    e.view.message("Unable to transfer packet ...\n");
   }
   // The entry of the current connection is the highest one still carrying an
   // identifier: a connection set-up gives every other entry CID_NONE.
@@ -114,7 +117,7 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
     assertion_failed("payload_size <= (1500 - ORVEX_HEADER_SIZE)", __FILE_NAME__, __LINE__);
   }
   if (payload_size < 0) assertion_failed("payload_size >= 0", __FILE_NAME__, __LINE__);
-  if (payload_size > 100 && e.config.diagnostic_level != 0) std::printf("Hi\n");
+  if (payload_size > 100 && e.config.diagnostic_level != 0) e.view.message("Hi\n");
 
   const int index = entry_index(e, session);
   std::unique_lock<std::mutex> one_sender(data_send_lock(e, index), std::defer_lock);
@@ -137,7 +140,7 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
     // entry here); the caller learns that nothing was delivered.
     built = !closed_to_sending(session.state, session.cid) && !held_by_stop(e, pdu);
     if (built && set_state) session.state = *set_state;
-    built = built && build_frame(frame, session, e.config, pdu, payload, size);
+    built = built && build_frame(frame, session, e.config, pdu, payload, size, build_trace(e));
     if (built) send_built(e, session, pdu, payload_size, std::span<const uint8_t>(frame.data(), static_cast<size_t>(size) + FRAME_HEADER_SIZE));
   }
   if (!built) {
@@ -148,7 +151,7 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
 
 
   if (sent_once(pdu, payload_size)) {
-    std::fflush(stdout);
+    e.view.flush();
     return 1;
   }
 
@@ -189,8 +192,8 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
     char line[96];
     std::snprintf(line, sizeof line, "\nRetransmitting data: ESend: PDU %d TSEQ: %ld size %d", pdu,
                   static_cast<long>(session.tseq.load()), size);
-    print_diagnostic(e.config, line);
-    if (retransmissions == 4) std::printf("Retransmitting data ... please wait\n");
+    if (e.config.diagnostic_level != 0) e.view.diagnostic(line);
+    if (retransmissions == 4) e.view.message("Retransmitting data ... please wait\n");
     {
       // Nothing goes again once the connection is closed.
       std::lock_guard<std::mutex> building(build_lock(e, index));
@@ -210,7 +213,7 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
     if (e.config.batch_mode != 0) return 0;
     terminate_app(-1, REASON_UNABLE_TO_SEND);
   }
-  std::fflush(stdout);
+  e.view.flush();
   return 1;
 }
 
@@ -239,7 +242,7 @@ bool send_following_block(Engine& e, int index, const uint8_t* payload, int size
   {
     std::lock_guard<std::mutex> building(build_lock(e, index));
     if (closed_to_sending(session.state, session.cid) || held_by_stop(e, PDU_FILE_DATA)) return false;
-    if (!build_frame(f.frame, session, e.config, PDU_FILE_DATA, payload, payload_size)) return false;
+    if (!build_frame(f.frame, session, e.config, PDU_FILE_DATA, payload, payload_size, build_trace(e))) return false;
     f.size = payload_size + static_cast<int>(FRAME_HEADER_SIZE);
     ++f.sent;
     f.newest_acknowledged = false;

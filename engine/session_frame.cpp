@@ -7,7 +7,7 @@
 namespace orvex {
 
 bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, uint16_t pdu,
-                 const uint8_t* payload, int& size) {
+                 const uint8_t* payload, int& size, View* trace) {
   // Read once: a close on another thread must not put its marker on the wire.
   const uint16_t cid = session.cid;
   if (closed_to_sending(session.state, cid)) return false;
@@ -23,9 +23,9 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const Config& confi
   const int payload_size = size;
   if (!encode_frame(frame, h, payload, size)) return false;
 
-  if (config.diagnostic_level >= 2) {
-    std::printf("TRC07 building PDU = %d NBytes = %d TSEQ=%08lX RSEQ=%08lX\n", pdu, payload_size,
-                static_cast<unsigned long>(h.tseq), static_cast<unsigned long>(h.rseq));
+  if (trace != nullptr) {
+    say(*trace, "TRC07 building PDU = %d NBytes = %d TSEQ=%08lX RSEQ=%08lX\n", pdu, payload_size,
+        static_cast<unsigned long>(h.tseq), static_cast<unsigned long>(h.rseq));
   }
   session.next_pdu = pdu;
   session.tseq = h.tseq + static_cast<uint32_t>(payload_size);

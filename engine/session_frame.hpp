@@ -6,6 +6,7 @@
 #include <span>
 
 #include "base/config.hpp"
+#include "base/view.hpp"
 #include "engine/session_table.hpp"
 #include "wire/frame.hpp"
 
@@ -20,9 +21,10 @@ struct Engine;
 // earlier frame left in the entry. `size` is the payload size on entry and grows by 4
 // when a VLAN tag was inserted; the bytes to send are size + 40. Refuses (false,
 // nothing written, session unchanged) what encode_frame refuses, and any frame
-// of a closed entry (closed_to_sending).
+// of a closed entry (closed_to_sending). `trace`, when given, gets a line for
+// the frame built.
 bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, uint16_t pdu,
-                 const uint8_t* payload, int& size);
+                 const uint8_t* payload, int& size, View* trace = nullptr);
 
 // Received frames other than identify requests are taken only from the radio of
 // the connection that is up, if one is.

@@ -51,12 +51,12 @@ bool progress_line_due(TransferState& t, int percent) {
 // Blocks of a multiple of 256 bytes go in two frames.
 bool goes_in_two_frames(size_t length) { return length != 0 && length % 256 == 0; }
 
-void print_final_progress(Engine& e, Session& s) {
+void report_final_progress(Engine& e, Session& s) {
   TransferState& t = e.transfer;
-  if (t.final_progress_printed == 0) {
-    std::printf("\r [Transferring file %7d bytes sent (100%% completed)]\n", s.bytes_sent.load());
+  if (t.final_progress_reported == 0) {
+    e.view.progress(s.bytes_sent.load(), 100, true);
   }
-  t.final_progress_printed = 1;
+  t.final_progress_reported = 1;
 }
 
 // Under the block lock: the update run may end a transfer from the main thread
@@ -87,7 +87,7 @@ void hand_over(Engine& e, uint16_t pdu, const uint8_t* bytes, size_t length) {
 // block (when it carried bytes) is still waiting for its acknowledgement.
 void finish(Engine& e, Session& s) {
   TransferState& t = e.transfer;
-  print_final_progress(e, s);
+  report_final_progress(e, s);
   close_send_file(e, s);
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
@@ -105,7 +105,7 @@ void finish(Engine& e, Session& s) {
 void fail_changed_file(Engine& e, Session& s) {
   TransferState& t = e.transfer;
   abandon_transfer(e, s);
-  console_printf("Error: Requested file [%s] changed while it was served\n",
+  say8(e.view, "Error: Requested file [%s] changed while it was served\n",
                  shown_text(t.requested_file_name.data()).c_str());
   // The report is the transfer worker's to send: it waits for an
   // acknowledgement that only this thread delivers. The send waiting for the
@@ -114,7 +114,7 @@ void fail_changed_file(Engine& e, Session& s) {
   t.last_block_length = 0;
   e.events.ack_event.set();
   report_failure_in_update_run(e, TransferFailure::FILE_CHANGED);
-  std::fflush(stdout);
+  e.view.flush();
 }
 
 void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
@@ -156,7 +156,7 @@ const char* refusal_text(ServeRefusal why) {
 // asked for (the refusal names it with ".bin" appended).
 void diagnose_refusal(const Engine& e, const char* asked, ServeRefusal why) {
   if (e.config.diagnostic_level == 0) return;
-  console_printf("d:Requested file [%s] refused: %s\n", shown_text(asked).c_str(), refusal_text(why));
+  say8(e.view, "d:Requested file [%s] refused: %s\n", shown_text(asked).c_str(), refusal_text(why));
 }
 
 // In an update run only the run's own source file is served (the same file,
@@ -240,7 +240,7 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
     char line[160];
     std::snprintf(line, sizeof line, "d:%s: %ld instead of %ld [CID:%d]\n", "Wrong sequence number received",
                   static_cast<long>(header.tseq), static_cast<long>(s.rseq.load()), header.cid);
-    print_diagnostic(e.config, line);
+    if (e.config.diagnostic_level != 0) e.view.diagnostic(line);
     return -3;
   }
 
@@ -264,7 +264,7 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
     char prefix[PREFIX_SCAN_LIMIT + 1];
     char rest[PREFIX_SCAN_LIMIT + 1];
     if (split_file_prefix(name.data(), prefix, rest) != 0) {
-      console_printf("Invalid prefix:%s. Should be either tmp or flash\n", shown_text(prefix).c_str());
+      say8(e.view, "Invalid prefix:%s. Should be either tmp or flash\n", shown_text(prefix).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-2, -1};
     } else {
@@ -283,24 +283,24 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
     }
     std::FILE* file = served.fd >= 0 ? fdopen(served.fd, "rb") : nullptr;
     if (served.fd < 0) {
-      console_printf("Error: Requested file [%s] is not available\n", shown_text(name.data()).c_str());
+      say8(e.view, "Error: Requested file [%s] is not available\n", shown_text(name.data()).c_str());
       diagnose_refusal(e, asked.c_str(), why);
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else if (file == nullptr) {
       ::close(served.fd);
-      console_printf("Error: Unable to open requested file [%s]\n\r", shown_text(name.data()).c_str());
+      say8(e.view, "Error: Unable to open requested file [%s]\n\r", shown_text(name.data()).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else {
       (void)std::setvbuf(file, nullptr, _IOFBF, SERVED_FILE_BUFFER_BYTES);
-      console_printf("The requested file [%s] was opened successfully\n\r", shown_text(name.data()).c_str());
+      say8(e.view, "The requested file [%s] was opened successfully\n\r", shown_text(name.data()).c_str());
       s.send_file = file;
       s.bytes_sent = 0;
       t.served = served;
       t.announced = served.size;
       t.data_started = false;
-      t.final_progress_printed = 0;
+      t.final_progress_reported = 0;
       t.transfer_total = served.size + 1;
       t.last_progress_percent = 0;
       t.last_progress_ms = clock().now_ms();
@@ -311,7 +311,7 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
   const auto bytes = build_file_response(response);
   hand_over(e, PDU_FILE_RESPONSE, bytes.data(), bytes.size());
   if (response.status != 0) report_failure_in_update_run(e);
-  std::fflush(stdout);
+  e.view.flush();
   return 0;
 }
 
@@ -359,8 +359,8 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
     hand_over(e, PDU_FILE_DATA, nullptr, 0);
     events.ack_event.set();
     close_send_file(e, s);
-    print_final_progress(e, s);
-    std::fflush(stdout);
+    report_final_progress(e, s);
+    e.view.flush();
     clock().sleep_ms(TRANSFER_FINAL_PAUSE_MS);
     t.transfer_complete = 1;
     return 1;
@@ -399,14 +399,13 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
   if (last) {
     t.end_of_file_met = true;
     if (percent != 100) {
-      print_final_progress(e, s);
+      report_final_progress(e, s);
       t.transfer_complete = 1;
       close_send_file(e, s);
     }
   } else if (progress_line_due(t, percent)) {
-    std::printf("\r [Transferring file %7d bytes sent (%d%% completed)]", sent, percent);
+    e.view.progress(sent, percent, false);
   }
-  std::fflush(stdout);
   return 1;
 }
 
@@ -455,7 +454,7 @@ int handle_download_start(Engine& e, int index, const uint8_t* payload, uint32_t
   Session& s = e.sessions[index];
   const auto response = read_file_response(std::span<const uint8_t>(payload, nbytes));
   if (!response || response->status != 0) {
-    std::printf("Server abandoned file transfer. Request status:%ld\n",
+    say(e.view, "Server abandoned file transfer. Request status:%ld\n",
                 static_cast<long>(response ? response->status : -1));
   } else {
     // No output file is ever named for a download, so nothing is opened. The
@@ -506,12 +505,12 @@ int transfer_step(Engine& e, int index) {
   if (s.state == SESSION_TRANSFER) {
     const int32_t idle = t.transfer_idle_count.fetch_add(1) + 1;
     if (idle > TRANSFER_IDLE_LIMIT) {
-      std::printf("File Transfer for session %d has timed-out. Session will terminate.\n", entry);
+      say(e.view, "File Transfer for session %d has timed-out. Session will terminate.\n", entry);
       disconnect_session(e, entry);
       if (e.config.update_all_mode != 0) {
         report_failure_in_update_run(e);
       } else {
-        std::printf("\nSession has been timed out. Application will terminate.\n");
+        e.view.message("\nSession has been timed out. Application will terminate.\n");
         terminate_app(0, REASON_TRANSFER_IDLE);
       }
     }

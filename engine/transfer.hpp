@@ -53,7 +53,7 @@ struct TransferState {
   SharedField<int> transfer_failed{0};
   std::atomic<TransferFailure> failure{TransferFailure::NONE};  // with transfer_failed
   SharedField<int> transfer_complete{0};
-  SharedField<int> final_progress_printed{1};
+  SharedField<int> final_progress_reported{1};
   SharedField<int32_t> transfer_idle_count{0};
   SharedField<int64_t> transfer_total{0};  // size + 1: the divisor of the percentage
   // Dispatching thread only: the last progress line written when standard

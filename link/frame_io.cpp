@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/address_text.hpp"
 #include "base/clock.hpp"
 #include "wire/frame.hpp"
 
@@ -48,9 +49,21 @@ const FrameView& FrameIo::Ring::pop() {
   return frame;
 }
 
-std::optional<FrameView> judge_frame(std::span<const uint8_t> bytes, const MacAddress& local, int vlan, bool trace) {
+std::optional<FrameView> judge_frame(std::span<const uint8_t> bytes, const MacAddress& local, int vlan, View* trace) {
   auto frame = parse_frame(bytes, vlan);
-  if (!frame || !addressed_here(*frame, local, trace)) return std::nullopt;
+  if (!frame) return std::nullopt;
+  const MacAddress& destination = frame->header.destination;
+  if (trace != nullptr) {
+    say(*trace, "TRC03 dest MAC addr %s   src MAC addr is %s prot = %04X\n", format_mac_text(destination),
+        format_mac_text(frame->header.source), frame->tagged ? VLAN_TPID : frame->header.length);
+  }
+  if (!addressed_here(*frame, local)) {
+    if (trace != nullptr) {
+      say(*trace, "TRC04 wrong MAC addr %s   my MAC addr is %s\n", format_mac_text(destination), format_mac_text(local));
+    }
+    return std::nullopt;
+  }
+  if (trace != nullptr) trace->message("TRC05 MAC addr OK\n");
   return frame;
 }
 
@@ -79,7 +92,7 @@ int FrameIo::send(std::span<const uint8_t> frame) {
   AdapterUse use(*this);
   const int sent = use.get() != nullptr ? use.get()->send(frame) : -1;
   if (sent < 0) {
-    std::printf("\nError: Memory allocation failed. Error code LPC #838\n");
+    view_.message("\nError: Memory allocation failed. Error code LPC #838\n");
     return -1;
   }
   return static_cast<int>(frame.size());
@@ -91,7 +104,7 @@ int FrameIo::send(std::span<const uint8_t> frame) {
 void FrameIo::keep(std::span<const uint8_t> bytes) {
   if (bytes.size() > RX_SLOT_SIZE || ring_->full()) return;
   const int vlan = any_vlan_ && config_.vlan_id != 0 ? ANY_VLAN : vlan_rule(config_.vlan_id);
-  const auto frame = judge_frame(bytes, config_.local_mac, vlan, config_.diagnostic_level >= 4);
+  const auto frame = judge_frame(bytes, config_.local_mac, vlan, config_.diagnostic_level >= 4 ? &view_ : nullptr);
   if (frame) ring_->push(*frame);
 }
 
@@ -114,7 +127,7 @@ int FrameIo::receive(FrameView& frame, uint64_t wait_ms) {
       got = use.get() != nullptr ? use.get()->receive(static_cast<int>(ring.room()), keep_) : -1;
     }
     if (got < 0) {
-      std::printf("Error: PacketReceivePacket failed");
+      view_.message("Error: PacketReceivePacket failed");
       return -1;
     }
     if (!ring.empty()) return hand_out();

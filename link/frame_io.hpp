@@ -23,8 +23,9 @@ constexpr uint64_t RECEIVE_WAIT_MS = 1000;
 // Whether a received frame is one for this station: this protocol's frame,
 // for `local` or broadcast, untagged or behind a tag `vlan` takes (see
 // parse_frame). The one judgement every received frame gets.
+// `trace`, when given, gets the trace lines of the address check.
 std::optional<FrameView> judge_frame(std::span<const uint8_t> bytes, const MacAddress& local, int vlan,
-                                     bool trace = false);
+                                     View* trace = nullptr);
 
 // The tags a station configured with `vlan_id` (-v) takes: none without one,
 // else only those of its VLAN id.

@@ -87,21 +87,9 @@ bool encode_frame(std::span<uint8_t> frame, const OutgoingHeader& h, const uint8
   return true;
 }
 
-bool addressed_here(const FrameView& f, const MacAddress& local, bool trace) {
+bool addressed_here(const FrameView& f, const MacAddress& local) {
   const MacAddress& destination = f.header.destination;
-  if (trace) {
-    std::printf("TRC03 dest MAC addr %s   src MAC addr is %s prot = %04X\n", format_mac_text(destination),
-                format_mac_text(f.header.source), f.tagged ? VLAN_TPID : f.header.length);
-  }
-  if (!destination.is_broadcast() && destination != local) {
-    if (trace) {
-      std::printf("TRC04 wrong MAC addr %s   my MAC addr is %s\n", format_mac_text(destination),
-                  format_mac_text(local));
-    }
-    return false;
-  }
-  if (trace) std::printf("TRC05 MAC addr OK\n");
-  return true;
+  return destination.is_broadcast() || destination == local;
 }
 
 void insert_vlan_tag(std::vector<uint8_t>& frame, uint16_t vlan_id) {

@@ -118,9 +118,8 @@ struct OutgoingHeader {
 bool encode_frame(std::span<uint8_t> frame, const OutgoingHeader& header, const uint8_t* payload, int& size);
 
 // The acceptance test of a parsed frame: addressed to `local` or broadcast
-// (the SNAP header was checked by parse_frame). `trace` prints the addresses
-// compared.
-bool addressed_here(const FrameView& frame, const MacAddress& local, bool trace = false);
+// (the SNAP header was checked by parse_frame).
+bool addressed_here(const FrameView& frame, const MacAddress& local);
 
 // Inserts an 802.1Q tag with `vlan_id` at offset 12 (the frame grows by 4).
 void insert_vlan_tag(std::vector<uint8_t>& frame, uint16_t vlan_id);

@@ -32,13 +32,14 @@ class RecordingView final : public View {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_;
   }
-  // The text of every message, diagnostic and radio event, in order, and
-  // forgets them: what the console would have shown of them.
+  // Every event in order, and forgets them: the text of messages, diagnostics
+  // and the radio's bytes as it is, the others as <kind text>.
   std::string take_text() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string all;
     for (const Event& e : events_) {
-      if (e.kind == "message" || e.kind == "diagnostic" || e.kind == "radio") all += e.text;
+      const bool text = e.kind == "message" || e.kind == "diagnostic" || e.kind == "radio";
+      all += text ? e.text : "<" + e.kind + " " + e.text + ">";
     }
     events_.clear();
     return all;
@@ -56,5 +57,13 @@ class RecordingView final : public View {
   std::mutex mutex_;
   std::vector<Event> events_;
 };
+
+// What the program reported while `body` ran.
+template <typename F>
+std::string view_text(RecordingView& view, F&& body) {
+  view.clear();
+  body();
+  return view.take_text();
+}
 
 }  // namespace orvex::test

@@ -149,10 +149,10 @@ TEST_F(FrameTest, IdentifyResponsesRecordedOrNot) {
   for (const Case& c : cases) {
     Config options;
     options.local_mac = LOCAL;
-    RecordingView quiet;
-    auto fresh = std::make_unique<Engine>(options, quiet);  // no radio recorded yet
+    RecordingView seen;
+    auto fresh = std::make_unique<Engine>(options, seen);  // no radio recorded yet
     int count = c.count, result = 0;
-    const std::string out = capture_stdout([&] {
+    const std::string out = view_text(seen, [&] {
       result = accept_discovery_response(*fresh, c.frame.data(), static_cast<int>(c.frame.size()), count);
     });
     const std::string stored = fresh->sessions[std::min(c.count + 1, last)].name_text();

@@ -28,6 +28,7 @@
 #include "engine/engine.hpp"
 #include "engine/transfer.hpp"
 #include "tests/support/fake_clock.hpp"
+#include "ui/console_view.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 #include "tools/scan/scan_output.hpp"
@@ -393,8 +394,9 @@ TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   capture_stdout([this] { open_capture_file(config); });
   set_console_output_available(true);
   set_console_utf8(true);
-  auto shown = [this](const std::string& in) {
-    return capture_stdout([&] { render_radio_bytes(e.radio_output, std::span(reinterpret_cast<const uint8_t*>(in.data()), in.size())); });
+  ConsoleView console;  // the radio's bytes as the terminal shows them
+  auto shown = [&console](const std::string& in) {
+    return capture_stdout([&] { console.radio_bytes(std::span(reinterpret_cast<const uint8_t*>(in.data()), in.size())); });
   };
   const std::pair<std::string, std::string> steps[] = {
       {"ab\x1b[Jcd", "ab\x1b[Jcd"},                   // a sequence is ESC, [ and one byte

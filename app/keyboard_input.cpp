@@ -9,17 +9,14 @@
 #include "base/terminate.hpp"
 #include "console/console.hpp"
 #include "console/keys.hpp"
+#include "engine/operator_commands.hpp"
 #include "engine/session_table.hpp"
 #include "os/terminal.hpp"
+#include "ui/help.hpp"
 
 namespace orvex {
 
 namespace {
-
-void disconnect_chosen_radio(SessionWorkers& w) {
-  const int index = w.engine.run.chosen_radio.load();
-  if (SessionTable::valid_index(index)) w.ops.disconnect(w.engine, index);
-}
 
 // Ctrl+C: in a batch run, the same stop as F3.
 constexpr int CTRL_C = 0x03;
@@ -29,20 +26,8 @@ constexpr int CTRL_C = 0x03;
 // workers end, and with them every wait of the run.
 void stop_batch_run(SessionWorkers& w) {
   set_stopped_by_operator(true);
-  w.engine.run.batch_stop.request();
+  run_operator_command(w.engine, OperatorCommand::STOP_BATCH);
   w.request_end();
-}
-
-void toggle_diagnostics(Config& config) {
-  SharedField<int>& level = config.diagnostic_level;
-  if (level.load() != 0) {
-    std::printf("[Show Diagnostic Messages = OFF]\n");
-    level.store(level.load() - 1);  // one step down, not to zero
-  } else {
-    std::printf("[Show Diagnostic Messages = ON]\n");
-    level.store(level.load() + 1);
-  }
-  std::fflush(stdout);
 }
 
 // How long the radio gets, after the last line was taken, to answer it or to
@@ -73,7 +58,7 @@ int end_of_file_input(SessionWorkers& w) {
   if (!wait_idle()) return 0;
   clock().sleep_ms(LAST_LINE_SETTLE_MS);
   if (!wait_idle()) return 0;
-  disconnect_chosen_radio(w);
+  run_operator_command(e, OperatorCommand::LEAVE);
   w.request_end();
   return 0;
 }
@@ -106,22 +91,22 @@ int read_keyboard_input(SessionWorkers& w, uint8_t* buffer) {
         // With the radio disconnected and no more keys read, an interactive
         // session left running could only wait for ever: it ends, and so does
         // the program.
-        disconnect_chosen_radio(w);
+        run_operator_command(e, OperatorCommand::LEAVE);
         w.request_end();
         return 0;
       case KEY_F1:
-        w.ops.print_help(e, e.run.chosen_radio.load());
+        print_help(e.config);
+        run_operator_command(e, OperatorCommand::PROMPT_AGAIN);
         break;
       case KEY_F2:
         toggle_diagnostics(e.config);
         break;
       case KEY_F3:
-        disconnect_chosen_radio(w);
+        run_operator_command(e, OperatorCommand::LEAVE);
         w.request_end();
         return 0;
       case KEY_F4:
-        disconnect_chosen_radio(w);
-        e.run.new_session_requested.store(1);
+        run_operator_command(e, OperatorCommand::CHOOSE_ANOTHER);
         w.request_end();
         return 0;
       case KEY_F5:

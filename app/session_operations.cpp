@@ -3,7 +3,6 @@
 #include "engine/dispatch.hpp"
 #include "engine/epacket.hpp"
 #include "engine/transfer.hpp"
-#include "ui/help.hpp"
 
 namespace orvex {
 
@@ -13,7 +12,7 @@ int dispatch(Engine& e, const FrameView& frame) { return dispatch_frame(e, frame
 }  // namespace
 
 SessionOperations real_session_operations() {
-  return {ESend, receive, dispatch, transfer_step, disconnect_session, print_help, read_input_line};
+  return {ESend, receive, dispatch, transfer_step, disconnect_session, read_input_line};
 }
 
 }  // namespace orvex

@@ -17,7 +17,6 @@ struct SessionOperations {
   int (*dispatch)(Engine& e, const FrameView& frame);         // dispatch_frame
   int (*transfer_step)(Engine& e, int index);
   void (*disconnect)(Engine& e, int index);  // disconnect_session
-  void (*print_help)(Engine& e, int index);
   int (*read_input_line)(Engine& e, LineReader& reader, uint8_t* buffer);
 };
 

@@ -6,9 +6,6 @@
 #include "base/clock.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
-#include "engine/engine.hpp"
-#include "engine/epacket.hpp"
-#include "engine/session_table.hpp"
 
 namespace orvex {
 
@@ -170,17 +167,22 @@ void print_banner(Config& config) {
   std::fflush(stdout);
 }
 
-void print_help(Engine& e, int index) {
-  const std::string box = help_text(e.config.nt_family != 0);
+void print_help(const Config& config) {
+  const std::string box = help_text(config.nt_family != 0);
   console_write(box.data(), box.size());
   std::fflush(stdout);
-  if (!SessionTable::valid_index(index)) return;
-  Session& session = e.sessions[index];
-  if (session.state == SESSION_CONNECTED && e.config.input_source == INPUT_KEYBOARD) {
-    // The radio prints its prompt again below the help.
-    const uint8_t carriage_return = 0x0D;
-    ESend(e, session, &carriage_return, 1);
+}
+
+void toggle_diagnostics(Config& config) {
+  SharedField<int>& level = config.diagnostic_level;
+  if (level.load() != 0) {
+    std::printf("[Show Diagnostic Messages = OFF]\n");
+    level.store(level.load() - 1);  // one step down, not to zero
+  } else {
+    std::printf("[Show Diagnostic Messages = ON]\n");
+    level.store(level.load() + 1);
   }
+  std::fflush(stdout);
 }
 
 

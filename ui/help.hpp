@@ -8,8 +8,6 @@
 
 namespace orvex {
 
-struct Engine;
-
 // The revision tag the release process fills in; a short or empty tag marks an
 // engineering build.
 inline constexpr const char* REVISION_TAG = "$Name: ORVEX_03-05 $";
@@ -39,8 +37,11 @@ const char* usage_line();
 // program_start_time.
 void print_banner(Config& config);
 
-// Prints the help screen; after it a connected radio read from the keyboard
-// gets one carriage return so that it shows its prompt again.
-void print_help(Engine& e, int index);
+// Prints the help screen (F1).
+void print_help(const Config& config);
+
+// F2: diagnostics on (one level up) when they are off, else one level down,
+// and says which.
+void toggle_diagnostics(Config& config);
 
 }  // namespace orvex

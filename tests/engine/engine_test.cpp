@@ -402,11 +402,14 @@ TEST_F(EngineTest, FunctionKeysActWhereTheyAreReadAndF3EndsTheSession) {
   start();
   const std::string out = capture_stdout([&] {
     keys.type("\x1bOQ\x1bOQ\x1b[15~\x1b[17~\x1b[15~");  // F2 twice, F5, F6, F5
+    keys.type("\x1bOP");                               // F1: the help, and the radio's prompt again
+    ASSERT_TRUE(eventually([this] { std::scoped_lock lock(radio.mutex); return radio.shown == "\r"; }));
     keys.type("\x1bOR");                               // F3
     ASSERT_TRUE(eventually([this] { return !workers.running(); }));
   });
   workers.wait_end();
-  EXPECT_EQ(out, "[Show Diagnostic Messages = ON]\n[Show Diagnostic Messages = OFF]\n");
+  EXPECT_TRUE(out.starts_with("[Show Diagnostic Messages = ON]\n[Show Diagnostic Messages = OFF]\n")) << out;
+  EXPECT_NE(out.find("F1"), std::string::npos) << "the help screen";
   EXPECT_EQ(std::tuple(config.colour_toggle.load(), config.attribute.load()), std::tuple(1, ATTRIBUTE_WHITE_ON_BLACK));
   EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
 }

@@ -1,0 +1,38 @@
+#include "engine/operator_commands.hpp"
+
+#include "engine/epacket.hpp"
+#include "engine/session_table.hpp"
+
+namespace orvex {
+
+namespace {
+
+void disconnect_chosen_radio(Engine& e) {
+  const int index = e.run.chosen_radio.load();
+  if (SessionTable::valid_index(index)) disconnect_session(e, index);
+}
+
+}  // namespace
+
+void run_operator_command(Engine& e, OperatorCommand command) {
+  switch (command) {
+    case OperatorCommand::PROMPT_AGAIN: {
+      const int index = e.run.chosen_radio.load();
+      if (!SessionTable::valid_index(index)) return;
+      Session& session = e.sessions[index];
+      if (session.state == SESSION_CONNECTED && e.config.input_source == INPUT_KEYBOARD) {
+        const uint8_t carriage_return = 0x0D;
+        ESend(e, session, &carriage_return, 1);
+      }
+      return;
+    }
+    case OperatorCommand::LEAVE: disconnect_chosen_radio(e); return;
+    case OperatorCommand::CHOOSE_ANOTHER:
+      disconnect_chosen_radio(e);
+      e.run.new_session_requested.store(1);
+      return;
+    case OperatorCommand::STOP_BATCH: e.run.batch_stop.request(); return;
+  }
+}
+
+}  // namespace orvex

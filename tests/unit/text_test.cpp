@@ -75,109 +75,32 @@ class Text : public OrvexTest {};
 
 // Options, the -u/-x texts and the radio list file (-n). "@text" stands for a file holding the text, an @ in what
 // is printed for its name; "?" for a printed text not looked at here.
-TEST_F(Text, CommandLine) {
-  // -u serves its source from the working directory: "a" is there, "fw" as fw.bin, "dir" is no file.
+struct ArgsCase { std::vector<std::string> args; std::string printed, settings = ""; std::optional<int> status = {}; };
+const std::string END = "end of processing arguments ...\n", T = "\nTerminating application with error code:";
+const std::string R = "\aError: Either wrong arguments or user cancelation. Terminating application ...\n" + T;
+
+// While alive, the working directory is a scratch folder holding "a", "fw.bin" and a folder "dir" (-u serves its
+// source from the working directory).
+struct ScratchDirectory {
+  ScratchDirectory() {
+    std::filesystem::create_directories(scratch / "dir");
+    std::filesystem::current_path(scratch);
+    std::ofstream("a") << "x";
+    std::ofstream("fw.bin") << "x";
+  }
+  ~ScratchDirectory() {
+    std::filesystem::current_path(home);
+    std::filesystem::remove_all(scratch);
+  }
   const std::filesystem::path home = std::filesystem::current_path();
   const std::filesystem::path scratch = testing::TempDir() + "orvex_unit_cwd";
-  std::filesystem::create_directories(scratch / "dir");
-  std::filesystem::current_path(scratch);
-  std::ofstream("a") << "x";
-  std::ofstream("fw.bin") << "x";
-  struct Case { std::vector<std::string> args; std::string printed, settings = ""; std::optional<int> status = {}; };
-  const std::string E = "end of processing arguments ...\n", M = "\nUsing as local MAC address: 02:7A:42:00:2C:12\n";
-  const std::string T = "\nTerminating application with error code:", m = "m02:7A:42:00:2C:12";
-  const std::string R = "\aError: Either wrong arguments or user cancelation. Terminating application ...\n" + T;
-  const std::string help = help_text(false), huge(1000, '7'), o259(259, 'o');
-  auto too_long = [](const char* o) { return "Parameter of argument " + std::string(o) + " is too long - ignoring\n"; };
-  // A refused -u or -x text: the field named, why, and the text shown when it is not the whole text.
-  auto U = [&](const std::string& text, const char* field, const char* why = "", const char* shown = nullptr) {
-    return Case{{"-u", text}, "Invalid " + std::string(field) + " for Update All Radios argument [" +
-                                  (shown ? shown : text) + "]\n" + why + R + "-8\n\n", "", 0};
-  };
-  auto X = [&](const std::string& text, const char* field, const char* why = "", const char* shown = nullptr) {
-    return Case{{"-x", text}, "Invalid " + std::string(field) + " argument [" + (shown ? shown : text) + "]\n" + why +
-                                  R + "-8\n\n", "", 0};
-  };
-  auto N = [&](const std::string& text, const std::string& serials, bool refused = false) {  // a radio list
-    const std::string warning = "Warning: line # 1 of @ file does not contain a valid serial number (" + text + ")\n";
-    return Case{{"-n", "@" + text}, (refused ? warning : "") + E, "n" + serials};
-  };
-  const char *action = "Should be either 1,2 or 3\n", *numeric = "Should be a numeric value\n";
-  const char *tries = "Should be between 0 and 16\n", *time = "Should be between 0 and 3600000\n";
-  const std::string s(128, 's'), d64 = "a#" + std::string(64, 'd') + "#1#1#0", ones(127, '1');
-  std::string twelve = "@", full = "@";
-  for (int i = 101; i <= 112; ++i) twelve += std::to_string(i) + "\n";
-  for (int i = 0; i < 32768; ++i) full += "1\n";  // as long as a list may be
-  auto over_ten = [](const std::string& name) {
-    return "Warning: radio list file " + name + " holds more than 10 serial numbers; line # 11 and later numbers are "
-           "ignored\n";
-  };
-  auto too_long_list = [&](const std::string& name) {
-    return over_ten(name) + "----- Error: radio list file " + name + " is longer than 65536 bytes.\n      Unable to "
-           "proceed\n" + T + "-83\n\n";
-  };
-  Case cases[] = {
-      {{}, ""}, {{"-l", "0"}, E}, {{"-l", "50"}, "\x1b[8;50;80t" + E}, {{"-l", "40; reboot"}, "\x1b[8;40;80t" + E},
-      {{"-d", "-", "-rx"}, "Bad argument - - ignoring\nmissing parameter for argument -rx -ignoring\n" + E, "d1"},
-      {{"-d", "-o", "out.txt", "-u"}, "-u is Update all radios\n-u srcfile#dstfile#action#retry_count#retry_interval\n"
-       "as in: -u tdd_ram.bz#tdd_0825#1#2#2\naction: 1: load-and-sdp - 3: load-only\n", "d1 oout.txt", 255},
-      {{"-f", "-x"}, "-x is eXecute command file on all radios\n-x cmdfile#retry_cnt#retry_interval\n", "f", 255},
-      {{"--exit-status", "-x"}, "-x is eXecute command file on all radios\n-x cmdfile#retry_cnt#retry_interval\n", "",
-       2},  // --exit-status tells bad arguments by status 2
-      {{"-hx", "-u"}, help, "", 0}, {{"-a", "-h", "-i", "/no/in.txt", "-u", "bad"}, help, "", 0},  // -h stops at once
-      {{"-d", "--help", "--xyz"}, help, "d1", 0}, {{"--version", "-h"}, version_line("orvexterm"), "", 0},
-      {{"-d", "--xyz", "-h"}, "Unknown option --xyz - terminating\n" + std::string(usage_line()), "d1", 255},
-      {{"--report=r", "--exit-status"}, "Unknown option --report=r - terminating\n" + std::string(usage_line()), "", 2},
-      {{"--", "-Z", "-d"}, "Bad argument -- - ignoring\nBad argument -Z - ignoring\n" + E, "d1"},
-      {{"--exit-status", "--dry-run", "-d"}, "Option --dry-run needs -u or -x - terminating\n" + std::string(usage_line()),
-       "d1 dry", 2},
-      {{"-u", "a#b#2#1#0", "--dry-run"}, "?", "ua#b#2#1#0 dry"},  // nothing changes: no question asked
-      {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + E,
-       "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like
-      {{"-d", "-d", "-c", "eth1", "-v", "x", "-R", "a", "-R", "b", "-f"}, E, "ceth1 f d2 rb"},
-      {{"-c", " \t-17x"}, E, "c-17"}, {{"-c", "+5"}, E, "c5"}, {{"-c", "- 3"}, E, "c0"},
-      {{"-c", "-99999999999"}, E, "c-2147483648"}, {{"-v", "123456789012345678901234567890"}, E, "v2147483647"},
-      {{"-m", "02:7A:42:00:2C:12"}, M + E, m}, {{"-m", "027A42002C12:::::"}, M + E, m},  // colons anywhere
-      {{"-m", ":::::027a42002c12"}, M + E, m}, {{"-m", "02-7A-42-00-2C-12"}, E}, {{"-m", "02:7A:42:00:2C:1"}, E},
-      {{"-m", "02:7A:42:00:2C:123"}, E}, {{"-m", "027A42002C12::::G"}, E}, {{"-m", ""}, E},
-      {{"-m", "027A42002C1::::::"}, E}, {{"-m", "027A42002C12A::::"}, E},  // 11 and 13 digits
-      {{"-o", "keep.txt", "-o", o259 + "o"}, too_long("-o") + E, "okeep.txt"},  // refused whole, never cut
-      {{"-m", huge, "-v", huge, "-i", huge, "-n", huge, "-l", huge},
-       too_long("-m") + too_long("-v") + too_long("-i") + too_long("-n") + too_long("-l") + E},
-      {{"-r", huge}, E, "r" + huge}, {{"-o", o259, "-v", std::string(62, '0') + "9"}, E, "o" + o259 + " v9"},
-      {{"-i", "@show\n", "-n", "@11282\n"}, E, "i n11282"},
-      {{"--report", "run.jsonl", "-d"}, E, "d1 report run.jsonl"},
-      {{"-d", "--report"}, "missing parameter for argument --report -ignoring\n" + E, "d1"},
-      {{"--report", "dir"}, "------ Error: report file [dir] cannot be written.\n", "report dir", 0},
-      {{"-i", "/no/in", "-n", "@1\n"}, "------ Error: input file [/no/in] does not exist.\n" + T + "-29\n\n", "", 0},
-      {{"-n", "/no/list"}, "Error: Unable to open radio list file [/no/list]\n\rPlease verify the file exist and it "
-       "is not corrupted.\n\r" + T + "-83\n\n", "", 0},
-      U("gone#b#1#1#0", "Source", "Should be a readable file in the working directory\n", "gone"),
-      U("dir#b#1#1#0", "Source", "Should be a readable file in the working directory\n", "dir"),
-      U("fw", "Source"), U("fw#fl", "Destination"), U("fw#fl#1", "Action"), U(s + "#b#1#1#0", "Source"),
-      U(d64, "Destination"), U("a#b#0#1#0", "Action", action, "0"), U("a#b#4#1#0", "Action", action, "4"),
-      U("a#b#00000001#1#0", "Action", action, "00000001"), U("a#b#1#2", "# of Tries"),
-      U("a#b#1#00#0", "# of Tries", numeric, "00"), U("a#b#1#17#0", "# of Tries", tries),
-      U("a#b#1#-1#0", "# of Tries", tries), U("a#b#1#00000002#0", "# of Tries", tries),
-      U("a#b#1#1#", "Interval", numeric, ""), U("a#b#1#1#soon", "Interval", numeric, "soon"),
-      U("a#b#1#1#-5", "Interval", time), U("a#b#1#1#3600001", "Interval", time),
-      {{"-f", "-u", "a#b#1#2x#0"}, "?", "f ua#b#1#2#0"}, {{"-f", "-u", "a#b#3#16#3600000"}, "?", "f ua#b#3#16#3600000"},
-      {{"-f", "-u", "a#b#2#0#0000000000000005999"}, "?", "f ua#b#2#0#5"},  // 16 characters of the interval count
-      X("cmds.txt", "commands filename"), X(s + "#1#0", "commands filename"), X("c#1", "# of Tries"),
-      X("c#00#0", "# of Tries", numeric, "00"), X("c#17#0", "# of Tries", tries),
-      X("c#1#", "interval-between-tries", numeric, ""), X("c#1#-1", "interval-between-tries", time),
-      {{"-f", "-x", "cmds.txt#2x#1500"}, "?", "f xcmds.txt#2#1500"},
-      N("11282 the lab radio\n", "11282"), N("\n", "0"), N("16777217\n", "1"), N("   77\r\n", "77"),  // low 24 bits
-      N("1234567890123456", std::to_string(1234567890123456ull & 0xFFFFFF)),  // 16 digits without a line feed
-      N("11282abc\n", "", true), N("+6\n", "", true), N("\t88\n", "", true), N("12345678901234567\n", "", true),
-      {{"-n", "@" + ones + "111\n"}, N(ones, "", true).printed, "n111"},  // a long line is read in pieces
-      {{"-n", twelve}, "Warning: radio list file @ holds more than 10 serial numbers; line # 11 and later numbers "
-       "are ignored\n" + E, "n101,102,103,104,105,106,107,108,109,110"},
-      {{"-n", full}, over_ten("@") + E, "n1,1,1,1,1,1,1,1,1,1"},
-      {{"-n", full + "1"}, too_long_list("@"), "n1,1,1,1,1,1,1,1,1,1", 0},
-      {{"--exit-status", "-n", "/dev/zero"}, too_long_list("/dev/zero"), "n0,0,0,0,0,0,0,0,0,0", 2},
-  };
-  for (Case& c : cases) {
+};
+
+// Each case parsed afresh in a scratch directory; the case's arguments name it on failure.
+template <size_t N>
+void expect_parsed(ArgsCase (&cases)[N]) {
+  ScratchDirectory here;
+  for (ArgsCase& c : cases) {
     reset_process_state();
     Config options;
     set_console_output_available(true);
@@ -195,6 +118,51 @@ TEST_F(Text, CommandLine) {
     EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(options), r.status),
               std::tuple(c.printed, c.settings, c.status)) << testing::PrintToString(c.args);
   }
+}
+
+TEST_F(Text, CommandLineOptions) {
+  const std::string M = "\nUsing as local MAC address: 02:7A:42:00:2C:12\n", m = "m02:7A:42:00:2C:12";
+  const std::string help = help_text(false), huge(1000, '7'), o259(259, 'o');
+  auto too_long = [](const char* o) { return "Parameter of argument " + std::string(o) + " is too long - ignoring\n"; };
+  ArgsCase cases[] = {
+      {{}, ""}, {{"-l", "0"}, END}, {{"-l", "50"}, "\x1b[8;50;80t" + END}, {{"-l", "40; reboot"}, "\x1b[8;40;80t" + END},
+      {{"-d", "-", "-rx"}, "Bad argument - - ignoring\nmissing parameter for argument -rx -ignoring\n" + END, "d1"},
+      {{"-d", "-o", "out.txt", "-u"}, "-u is Update all radios\n-u srcfile#dstfile#action#retry_count#retry_interval\n"
+       "as in: -u tdd_ram.bz#tdd_0825#1#2#2\naction: 1: load-and-sdp - 3: load-only\n", "d1 oout.txt", 255},
+      {{"-f", "-x"}, "-x is eXecute command file on all radios\n-x cmdfile#retry_cnt#retry_interval\n", "f", 255},
+      {{"--exit-status", "-x"}, "-x is eXecute command file on all radios\n-x cmdfile#retry_cnt#retry_interval\n", "",
+       2},  // --exit-status tells bad arguments by status 2
+      {{"-hx", "-u"}, help, "", 0}, {{"-a", "-h", "-i", "/no/in.txt", "-u", "bad"}, help, "", 0},  // -h stops at once
+      {{"-d", "--help", "--xyz"}, help, "d1", 0}, {{"--version", "-h"}, version_line("orvexterm"), "", 0},
+      {{"-d", "--xyz", "-h"}, "Unknown option --xyz - terminating\n" + std::string(usage_line()), "d1", 255},
+      {{"--report=r", "--exit-status"}, "Unknown option --report=r - terminating\n" + std::string(usage_line()), "", 2},
+      {{"--", "-Z", "-d"}, "Bad argument -- - ignoring\nBad argument -Z - ignoring\n" + END, "d1"},
+      {{"--exit-status", "--dry-run", "-d"}, "Option --dry-run needs -u or -x - terminating\n" + std::string(usage_line()),
+       "d1 dry", 2},
+      {{"-u", "a#b#2#1#0", "--dry-run"}, "?", "ua#b#2#1#0 dry"},  // nothing changes: no question asked
+      {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + END,
+       "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like
+      {{"-d", "-d", "-c", "eth1", "-v", "x", "-R", "a", "-R", "b", "-f"}, END, "ceth1 f d2 rb"},
+      {{"-c", " \t-17x"}, END, "c-17"}, {{"-c", "+5"}, END, "c5"}, {{"-c", "- 3"}, END, "c0"},
+      {{"-c", "-99999999999"}, END, "c-2147483648"}, {{"-v", "123456789012345678901234567890"}, END, "v2147483647"},
+      {{"-m", "02:7A:42:00:2C:12"}, M + END, m}, {{"-m", "027A42002C12:::::"}, M + END, m},  // colons anywhere
+      {{"-m", ":::::027a42002c12"}, M + END, m}, {{"-m", "02-7A-42-00-2C-12"}, END}, {{"-m", "02:7A:42:00:2C:1"}, END},
+      {{"-m", "02:7A:42:00:2C:123"}, END}, {{"-m", "027A42002C12::::G"}, END}, {{"-m", ""}, END},
+      {{"-m", "027A42002C1::::::"}, END}, {{"-m", "027A42002C12A::::"}, END},  // 11 and 13 digits
+      {{"-o", "keep.txt", "-o", o259 + "o"}, too_long("-o") + END, "okeep.txt"},  // refused whole, never cut
+      {{"-m", huge, "-v", huge, "-i", huge, "-n", huge, "-l", huge},
+       too_long("-m") + too_long("-v") + too_long("-i") + too_long("-n") + too_long("-l") + END},
+      {{"-r", huge}, END, "r" + huge}, {{"-o", o259, "-v", std::string(62, '0') + "9"}, END, "o" + o259 + " v9"},
+      {{"-i", "@show\n", "-n", "@11282\n"}, END, "i n11282"},
+      {{"--report", "run.jsonl", "-d"}, END, "d1 report run.jsonl"},
+      {{"-d", "--report"}, "missing parameter for argument --report -ignoring\n" + END, "d1"},
+      {{"--report", "dir"}, "------ Error: report file [dir] cannot be written.\n", "report dir", 0},
+      {{"-i", "/no/in", "-n", "@1\n"}, "------ Error: input file [/no/in] does not exist.\n" + T + "-29\n\n", "", 0},
+      {{"-n", "/no/list"}, "Error: Unable to open radio list file [/no/list]\n\rPlease verify the file exist and it "
+       "is not corrupted.\n\r" + T + "-83\n\n", "", 0},
+  };
+  expect_parsed(cases);
+  ScratchDirectory here;
   static int answer;  // without -f the operator confirms: "(Y/N):" and Y or y
   for (int typed : {int('Y'), int('y'), int('n'), int('\n'), EOF}) {
     answer = typed;
@@ -203,8 +171,70 @@ TEST_F(Text, CommandLine) {
     });
     EXPECT_EQ(r.out.substr(r.out.size() - 6), "(Y/N):");
   }
-  std::filesystem::current_path(home);
-  std::filesystem::remove_all(scratch);
+}
+
+// A refused -u or -x text: the field named, why, and the text shown when it is not the whole text.
+TEST_F(Text, UpdateAndCommandRunTexts) {
+  auto U = [&](const std::string& text, const char* field, const char* why = "", const char* shown = nullptr) {
+    return ArgsCase{{"-u", text}, "Invalid " + std::string(field) + " for Update All Radios argument [" +
+                                  (shown ? shown : text) + "]\n" + why + R + "-8\n\n", "", 0};
+  };
+  auto X = [&](const std::string& text, const char* field, const char* why = "", const char* shown = nullptr) {
+    return ArgsCase{{"-x", text}, "Invalid " + std::string(field) + " argument [" + (shown ? shown : text) + "]\n" + why +
+                                  R + "-8\n\n", "", 0};
+  };
+  const char *action = "Should be either 1,2 or 3\n", *numeric = "Should be a numeric value\n";
+  const char *tries = "Should be between 0 and 16\n", *time = "Should be between 0 and 3600000\n";
+  const std::string s(128, 's'), d64 = "a#" + std::string(64, 'd') + "#1#1#0";
+  ArgsCase cases[] = {
+      U("gone#b#1#1#0", "Source", "Should be a readable file in the working directory\n", "gone"),
+      U("dir#b#1#1#0", "Source", "Should be a readable file in the working directory\n", "dir"),
+      U("fw", "Source"), U("fw#fl", "Destination"), U("fw#fl#1", "Action"), U(s + "#b#1#1#0", "Source"),
+      U(d64, "Destination"), U("a#b#0#1#0", "Action", action, "0"), U("a#b#4#1#0", "Action", action, "4"),
+      U("a#b#00000001#1#0", "Action", action, "00000001"), U("a#b#1#2", "# of Tries"),
+      U("a#b#1#00#0", "# of Tries", numeric, "00"), U("a#b#1#17#0", "# of Tries", tries),
+      U("a#b#1#-1#0", "# of Tries", tries), U("a#b#1#00000002#0", "# of Tries", tries),
+      U("a#b#1#1#", "Interval", numeric, ""), U("a#b#1#1#soon", "Interval", numeric, "soon"),
+      U("a#b#1#1#-5", "Interval", time), U("a#b#1#1#3600001", "Interval", time),
+      {{"-f", "-u", "a#b#1#2x#0"}, "?", "f ua#b#1#2#0"}, {{"-f", "-u", "a#b#3#16#3600000"}, "?", "f ua#b#3#16#3600000"},
+      {{"-f", "-u", "a#b#2#0#0000000000000005999"}, "?", "f ua#b#2#0#5"},  // 16 characters of the interval count
+      X("cmds.txt", "commands filename"), X(s + "#1#0", "commands filename"), X("c#1", "# of Tries"),
+      X("c#00#0", "# of Tries", numeric, "00"), X("c#17#0", "# of Tries", tries),
+      X("c#1#", "interval-between-tries", numeric, ""), X("c#1#-1", "interval-between-tries", time),
+      {{"-f", "-x", "cmds.txt#2x#1500"}, "?", "f xcmds.txt#2#1500"},
+  };
+  expect_parsed(cases);
+}
+
+TEST_F(Text, RadioListFiles) {
+  auto N = [&](const std::string& text, const std::string& serials, bool refused = false) {
+    const std::string warning = "Warning: line # 1 of @ file does not contain a valid serial number (" + text + ")\n";
+    return ArgsCase{{"-n", "@" + text}, (refused ? warning : "") + END, "n" + serials};
+  };
+  const std::string ones(127, '1');
+  std::string twelve = "@", full = "@";
+  for (int i = 101; i <= 112; ++i) twelve += std::to_string(i) + "\n";
+  for (int i = 0; i < 32768; ++i) full += "1\n";  // as long as a list may be
+  auto over_ten = [](const std::string& name) {
+    return "Warning: radio list file " + name + " holds more than 10 serial numbers; line # 11 and later numbers are "
+           "ignored\n";
+  };
+  auto too_long_list = [&](const std::string& name) {
+    return over_ten(name) + "----- Error: radio list file " + name + " is longer than 65536 bytes.\n      Unable to "
+           "proceed\n" + T + "-83\n\n";
+  };
+  ArgsCase cases[] = {
+      N("11282 the lab radio\n", "11282"), N("\n", "0"), N("16777217\n", "1"), N("   77\r\n", "77"),  // low 24 bits
+      N("1234567890123456", std::to_string(1234567890123456ull & 0xFFFFFF)),  // 16 digits without a line feed
+      N("11282abc\n", "", true), N("+6\n", "", true), N("\t88\n", "", true), N("12345678901234567\n", "", true),
+      {{"-n", "@" + ones + "111\n"}, N(ones, "", true).printed, "n111"},  // a long line is read in pieces
+      {{"-n", twelve}, "Warning: radio list file @ holds more than 10 serial numbers; line # 11 and later numbers "
+       "are ignored\n" + END, "n101,102,103,104,105,106,107,108,109,110"},
+      {{"-n", full}, over_ten("@") + END, "n1,1,1,1,1,1,1,1,1,1"},
+      {{"-n", full + "1"}, too_long_list("@"), "n1,1,1,1,1,1,1,1,1,1", 0},
+      {{"--exit-status", "-n", "/dev/zero"}, too_long_list("/dev/zero"), "n0,0,0,0,0,0,0,0,0,0", 2},
+  };
+  expect_parsed(cases);
 }
 
 // A named pipe as the report file: refused at once when nothing reads it, kept for the reports when a reader is there.

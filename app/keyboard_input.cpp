@@ -95,7 +95,7 @@ int read_keyboard_input(SessionWorkers& w, uint8_t* buffer) {
         w.request_end();
         return 0;
       case KEY_F1:
-        print_help(e.config);
+        print_help();
         run_operator_command(e, OperatorCommand::PROMPT_AGAIN);
         break;
       case KEY_F2:
@@ -112,10 +112,8 @@ int read_keyboard_input(SessionWorkers& w, uint8_t* buffer) {
       case KEY_F5:
         toggle_colours(e.config);
         break;
-      case KEY_F6:
-        enlarge_console_buffer(e.config);
-        break;
-      default:  // KEY_OTHER_FUNCTION
+      default:  // F6 (a larger console buffer has no meaning on a terminal) and other keys
+
         break;
     }
   }

@@ -91,8 +91,7 @@ constexpr char VERSION_OPTION[] = "--version";
 constexpr char DRY_RUN_OPTION[] = "--dry-run";
 
 [[noreturn]] void print_help_and_exit() {
-  // The host has not been examined yet: never the F6 row here.
-  const std::string box = help_text(false);
+  const std::string box = help_text();
   console_write(box.data(), box.size());
   exit_now(0);
 }

@@ -75,7 +75,6 @@ struct Config {
   // Found at start-up.
   MacAddress local_mac{};               // the source of every frame sent
   std::string local_host_name;          // carried by connect requests and identify responses
-  int nt_family = 0;                    // never set on this system; hides F6
   std::string version_text = "Unknown Program";  // 16 characters at most
   int64_t program_start_time = 0;       // wall clock, whole seconds
 

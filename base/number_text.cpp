@@ -12,12 +12,12 @@ int64_t read_decimal(std::string_view text) {
     negative = text[i] == '-';
     ++i;
   }
-  constexpr int64_t kLimit = std::numeric_limits<int64_t>::max();
+  constexpr int64_t LIMIT = std::numeric_limits<int64_t>::max();
   int64_t value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     int digit = text[i] - '0';
-    if (value > (kLimit - digit) / 10) {
-      value = kLimit;
+    if (value > (LIMIT - digit) / 10) {
+      value = LIMIT;
       continue;
     }
     value = value * 10 + digit;

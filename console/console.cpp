@@ -57,14 +57,6 @@ void toggle_colours(Config& config) {
   }
 }
 
-void enlarge_console_buffer(const Config& config) {
-  if (config.nt_family == 0 || !console_output_available()) return;
-  // The nearest a terminal offers: ask for 128 lines of 80 columns.
-  note_window_resized();
-  std::fputs("\x1b[8;128;80t", stdout);
-  std::fflush(stdout);
-}
-
 std::string cursor_sequence(int row_delta, int column_delta) {
   if (column_delta == -80) return "\x1b[H";
   std::string out;

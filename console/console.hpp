@@ -31,10 +31,6 @@ void set_white_on_black(Config& config);
 // alone, leaving the flag as it is.
 void toggle_colours(Config& config);
 
-// F6: on an NT-family host the screen becomes 80 columns by 128 lines; on any
-// other host (Linux among them) nothing happens.
-void enlarge_console_buffer(const Config& config);
-
 // Moves the cursor by the given lines and columns; a column delta of -80 means
 // the top-left cell. Does nothing without a console.
 void move_cursor(int row_delta, int column_delta);

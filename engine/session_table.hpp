@@ -37,7 +37,6 @@ struct Session {
   std::array<char, SESSION_NAME_SIZE + 1> name_terminated{};
   SharedField<uint8_t> protocol_level{0};
   SharedField<int64_t> connect_time{0};
-  const char* download_file_name = nullptr;  // never set: downloads open no named file
   std::FILE* send_file = nullptr;
   std::FILE* download_file = nullptr;
   SharedField<int32_t> bytes_sent{0};

@@ -12,25 +12,25 @@ namespace orvex {
 namespace {
 
 // Code page 437 line characters.
-constexpr char kTopLeft = '\xC9';
-constexpr char kTopRight = '\xBB';
-constexpr char kBottomLeft = '\xC8';
-constexpr char kBottomRight = '\xBC';
-constexpr char kVertical = '\xBA';
-constexpr char kHorizontal = '\xCD';
-constexpr char kTeeDown = '\xCB';
-constexpr char kTeeUp = '\xCA';
-constexpr char kRuleLeft = '\xC7';
-constexpr char kRuleRight = '\xB6';
-constexpr char kThinHorizontal = '\xC4';
+constexpr char TOP_LEFT = '\xC9';
+constexpr char TOP_RIGHT = '\xBB';
+constexpr char BOTTOM_LEFT = '\xC8';
+constexpr char BOTTOM_RIGHT = '\xBC';
+constexpr char VERTICAL = '\xBA';
+constexpr char HORIZONTAL = '\xCD';
+constexpr char TEE_DOWN = '\xCB';
+constexpr char TEE_UP = '\xCA';
+constexpr char RULE_LEFT = '\xC7';
+constexpr char RULE_RIGHT = '\xB6';
+constexpr char THIN_HORIZONTAL = '\xC4';
 
 constexpr size_t BANNER_CELL_WIDTH = 36;
 constexpr size_t BANNER_VERSION_WIDTH = 20;
 constexpr size_t HELP_WIDTH = 72;
 constexpr size_t VERSION_TEXT_SIZE = 16;
 
-constexpr const char* kNoticeLine = " (c) Orvex Radio Works, 2007-2026";
-constexpr const char* kWebAddress = "  https://orvexterm.example/";
+constexpr const char* NOTICE_LINE = " (c) Orvex Radio Works, 2007-2026";
+constexpr const char* WEB_ADDRESS = "  https://orvexterm.example/";
 
 
 std::string padded(std::string text, size_t width) {
@@ -38,7 +38,7 @@ std::string padded(std::string text, size_t width) {
   return text;
 }
 
-const char* const kFunctionKeyRows[] = {
+const char* const FUNCTION_KEY_ROWS[] = {
     " Function keys:",
     " F1 - Help screen",
     " F2 - Active/deactivate diagnostic messages",
@@ -46,9 +46,8 @@ const char* const kFunctionKeyRows[] = {
     " F4 - Start new session",
     " F5 - Reverse screen colors",
 };
-constexpr const char* kF6Row = " F6 - Increases console buffer";
 
-const char* const kCommandLineRows[] = {
+const char* const COMMAND_LINE_ROWS[] = {
     " Command line arguments:",
     "  -o filename  Specify Output File: the output to the screen is also",
     "               saved into the specified output file.If the file already",
@@ -85,9 +84,9 @@ const char* const kCommandLineRows[] = {
 };
 
 void append_help_row(std::string& out, const char* text) {
-  out += kVertical;
+  out += VERTICAL;
   out += padded(text, HELP_WIDTH);
-  out += kVertical;
+  out += VERTICAL;
   out += '\n';
 }
 
@@ -118,28 +117,27 @@ BannerInfo banner_info(const char* tag, const char* build_date, const char* buil
 }
 
 std::string banner_text(const std::string& version_cell) {
-  const std::string rule(BANNER_CELL_WIDTH, kHorizontal);
+  const std::string rule(BANNER_CELL_WIDTH, HORIZONTAL);
   std::string out = "\n\n";
-  out += kTopLeft + rule + kTeeDown + rule + kTopRight + "\n";
+  out += TOP_LEFT + rule + TEE_DOWN + rule + TOP_RIGHT + "\n";
   std::string version = padded(version_cell.substr(0, BANNER_VERSION_WIDTH), BANNER_VERSION_WIDTH);
-  out += kVertical + padded(" Orvexterm " + version, BANNER_CELL_WIDTH) + kVertical +
-         std::string(BANNER_CELL_WIDTH, ' ') + kVertical + "\n";
-  out += kVertical + padded(kNoticeLine, BANNER_CELL_WIDTH) + kVertical +
-         padded("  For updates & fixes visit:", BANNER_CELL_WIDTH) + kVertical + "\n";
-  out += kVertical + padded(" Ethernet Console Program", BANNER_CELL_WIDTH) + kVertical +
-         padded(kWebAddress, BANNER_CELL_WIDTH) + kVertical + "\n";
-  out += kBottomLeft + rule + kTeeUp + rule + kBottomRight + "\n";
+  out += VERTICAL + padded(" Orvexterm " + version, BANNER_CELL_WIDTH) + VERTICAL +
+         std::string(BANNER_CELL_WIDTH, ' ') + VERTICAL + "\n";
+  out += VERTICAL + padded(NOTICE_LINE, BANNER_CELL_WIDTH) + VERTICAL +
+         padded("  For updates & fixes visit:", BANNER_CELL_WIDTH) + VERTICAL + "\n";
+  out += VERTICAL + padded(" Ethernet Console Program", BANNER_CELL_WIDTH) + VERTICAL +
+         padded(WEB_ADDRESS, BANNER_CELL_WIDTH) + VERTICAL + "\n";
+  out += BOTTOM_LEFT + rule + TEE_UP + rule + BOTTOM_RIGHT + "\n";
   return out;
 }
 
-std::string help_text(bool with_f6_row) {
+std::string help_text() {
   std::string out = "\n\n";
-  out += kTopLeft + std::string(HELP_WIDTH, kHorizontal) + kTopRight + "\n";
-  for (const char* row : kFunctionKeyRows) append_help_row(out, row);
-  if (with_f6_row) append_help_row(out, kF6Row);
-  out += kRuleLeft + std::string(HELP_WIDTH, kThinHorizontal) + kRuleRight + "\n";
-  for (const char* row : kCommandLineRows) append_help_row(out, row);
-  out += kBottomLeft + std::string(HELP_WIDTH, kHorizontal) + kBottomRight + "\n\n";
+  out += TOP_LEFT + std::string(HELP_WIDTH, HORIZONTAL) + TOP_RIGHT + "\n";
+  for (const char* row : FUNCTION_KEY_ROWS) append_help_row(out, row);
+  out += RULE_LEFT + std::string(HELP_WIDTH, THIN_HORIZONTAL) + RULE_RIGHT + "\n";
+  for (const char* row : COMMAND_LINE_ROWS) append_help_row(out, row);
+  out += BOTTOM_LEFT + std::string(HELP_WIDTH, HORIZONTAL) + BOTTOM_RIGHT + "\n\n";
   return out;
 }
 
@@ -167,8 +165,8 @@ void print_banner(Config& config) {
   std::fflush(stdout);
 }
 
-void print_help(const Config& config) {
-  const std::string box = help_text(config.nt_family != 0);
+void print_help() {
+  const std::string box = help_text();
   console_write(box.data(), box.size());
   std::fflush(stdout);
 }

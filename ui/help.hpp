@@ -24,8 +24,8 @@ BannerInfo banner_info(const char* tag, const char* build_date, const char* buil
 // The banner box as CP437 bytes, for a given version cell.
 std::string banner_text(const std::string& version_cell);
 
-// The help box as CP437 bytes; the F6 row only for the NT family.
-std::string help_text(bool with_f6_row);
+// The help box as CP437 bytes.
+std::string help_text();
 
 // "PROGRAM VERSION (build DATE TIME)" and a line feed, for --version.
 std::string version_line(const char* program);
@@ -38,7 +38,7 @@ const char* usage_line();
 void print_banner(Config& config);
 
 // Prints the help screen (F1).
-void print_help(const Config& config);
+void print_help();
 
 // F2: diagnostics on (one level up) when they are off, else one level down,
 // and says which.

@@ -122,7 +122,7 @@ void expect_parsed(ArgsCase (&cases)[N]) {
 
 TEST_F(Text, CommandLineOptions) {
   const std::string M = "\nUsing as local MAC address: 02:7A:42:00:2C:12\n", m = "m02:7A:42:00:2C:12";
-  const std::string help = help_text(false), huge(1000, '7'), o259(259, 'o');
+  const std::string help = help_text(), huge(1000, '7'), o259(259, 'o');
   auto too_long = [](const char* o) { return "Parameter of argument " + std::string(o) + " is too long - ignoring\n"; };
   ArgsCase cases[] = {
       {{}, ""}, {{"-l", "0"}, END}, {{"-l", "50"}, "\x1b[8;50;80t" + END}, {{"-l", "40; reboot"}, "\x1b[8;40;80t" + END},

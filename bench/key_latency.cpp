@@ -78,6 +78,7 @@ class TerminalProgram {
   TerminalProgram& operator=(const TerminalProgram&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   int master() const { return master_; }
 
   // Reads what the program writes until `text` came; false after `timeout_s`.
@@ -160,11 +161,79 @@ const DataFrame* frame_between(const std::vector<DataFrame>& frames, uint8_t key
   return nullptr;
 }
 
+// CPU time of a whole process, every thread of it, the ended ones included.
+bool process_cpu_s(pid_t pid, double& seconds) {
+  clockid_t clock{};
+  timespec t{};
+  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &t) != 0) return false;
+  seconds = static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  return true;
+}
+
+// The program's name as the kernel knows it: the chain of ip, setpriv and
+// taskset has to have ended in orvexterm itself for its CPU clock to be its.
+std::string process_name(pid_t pid) {
+  std::string name(64, '\0');
+  const int fd = ::open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const ssize_t n = ::read(fd, name.data(), name.size());
+  ::close(fd);
+  name.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  while (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+// A key every `interval_ms` for `seconds`, the echoes read as they come (the
+// program must never block on a full terminal); the program's CPU time over it.
+TypingFigures typing_session(TerminalProgram& program, double seconds, int interval_ms) {
+  TypingFigures f;
+  if (process_name(program.pid()) != "orvexterm") {
+    f.error = "the process under the pseudo-terminal is not orvexterm";
+    return f;
+  }
+  using Clock = std::chrono::steady_clock;
+  const int keys = static_cast<int>(seconds * 1000 / interval_ms);
+  const Clock::time_point start = Clock::now();
+  double cpu_before = 0, cpu_after = 0;
+  if (!process_cpu_s(program.pid(), cpu_before)) {
+    f.error = "the program's CPU clock could not be read";
+    return f;
+  }
+  for (int i = 0; i < keys && !stop_flag().load(); ++i) {
+    const char key = static_cast<char>('a' + i % 26);
+    if (::write(program.master(), &key, 1) != 1) {
+      f.error = "the terminal took no key";
+      return f;
+    }
+    ++f.typed;
+    // Until the next key is due: whatever the program writes is read.
+    const Clock::time_point next = start + std::chrono::milliseconds(int64_t{i + 1} * interval_ms);
+    for (Clock::time_point now = Clock::now(); now < next; now = Clock::now()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+      pollfd p{program.master(), POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left) + 1) <= 0) continue;
+      char chunk[256];
+      const ssize_t n = ::read(program.master(), chunk, sizeof chunk);
+      if (n > 0 && std::memchr(chunk, key, static_cast<size_t>(n)) != nullptr) ++f.echoed;
+    }
+  }
+  if (!process_cpu_s(program.pid(), cpu_after)) {
+    f.error = "the program ended during the typing session";
+    return f;
+  }
+  f.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  f.cpu_s = cpu_after - cpu_before;
+  if (stop_flag().load()) f.error = "interrupted";
+  return f;
+}
+
 }  // namespace
 
 KeyFigures measure_keys(const std::string& ns_program, const std::string& dev_program, const std::string& ns_radio,
-                        const std::string& dev_radio, WireCapture& capture, int keys, KeyPlacement placement) {
+                        const std::string& dev_radio, WireCapture& capture, int keys, KeyPlacement placement,
+                        double typing_s, int typing_interval_ms) {
   KeyFigures f;
+  f.typing.error = "not measured";
   const MacAddress program_mac = interface_address(ns_program, dev_program);
   const MacAddress radio_mac = interface_address(ns_radio, dev_radio);
   ChildProcess radio(in_namespace_on_cpu(ns_radio, placement.radio_cpu,
@@ -214,6 +283,12 @@ KeyFigures measure_keys(const std::string& ns_program, const std::string& dev_pr
     std::this_thread::sleep_for(std::chrono::microseconds(300 + (pause >> 16) % 1000));
   }
   const std::vector<Captured> frames = capture.take();
+  if (typing_s > 0 && lost < LOST_KEYS_LIMIT && !stop_flag().load()) {
+    // The capture keeps nothing meanwhile: its kernel work is not the program's.
+    capture.keep_from({});
+    program.discard_output(300);
+    f.typing = typing_session(program, typing_s, typing_interval_ms);
+  }
   program.end(5);
   radio.stop();
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -23,6 +24,7 @@ constexpr uint16_t BENCH_ETHERTYPE = 0x88B5;  // IEEE local experimental
 constexpr long WARM_UP = 100;
 constexpr long MAX_LOST = 100;
 constexpr size_t SEQ_OFFSET = 14;
+constexpr auto SILENT_WAIT = std::chrono::milliseconds(200);  // a lost frame costs this, never a hang
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -48,7 +50,7 @@ struct RawEnd {
     self.sll_protocol = htons(BENCH_ETHERTYPE);
     self.sll_ifindex = static_cast<int>(ifindex);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) return false;
-    timeval wait{0, 200 * 1000};  // a lost frame costs 200 ms, never a hang
+    timeval wait{0, static_cast<suseconds_t>(std::chrono::microseconds(SILENT_WAIT).count())};
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) return false;
     peer = self;
     peer.sll_halen = 6;
@@ -81,13 +83,30 @@ struct RawEnd {
     }
     return false;
   }
+
+  // As receive, but the socket is read again and again without waiting;
+  // false once `give_up` has passed with nothing of `size` bytes.
+  bool poll_receive(size_t size, uint32_t& seq, Clock::time_point give_up) {
+    uint8_t in[2048];
+    for (;;) {
+      sockaddr_ll from{};
+      socklen_t from_size = sizeof from;
+      const ssize_t n = ::recvfrom(fd, in, sizeof in, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_size);
+      if (n >= 0 && from.sll_pkttype != PACKET_OUTGOING && static_cast<size_t>(n) == size) {
+        seq = get_be32(in + SEQ_OFFSET);
+        return true;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+      if (Clock::now() >= give_up) return false;
+    }
+  }
 };
 
 }  // namespace
 
 RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, const std::string& ns_b,
                             const std::string& dev_b, size_t block, size_t ack, long round_trips, double time_limit_s,
-                            RawPlacement placement, const std::atomic<bool>& stop) {
+                            RawPlacement placement, RawWait sender_wait, const std::atomic<bool>& stop) {
   RawFigures f;
   const MacAddress mac_a = bench::interface_address(ns_a, dev_a), mac_b = bench::interface_address(ns_b, dev_b);
   RawEnd sender, answerer;
@@ -116,7 +135,13 @@ RawFigures run_raw_exchange(const std::string& ns_a, const std::string& dev_a, c
       while (!answered && f.lost <= MAX_LOST) {
         if (!sender.send(seq)) break;
         uint32_t got = 0;
-        while (sender.receive(ack, got) && !(answered = got == seq)) {
+        if (sender_wait == RawWait::polling) {
+          const Clock::time_point give_up = Clock::now() + SILENT_WAIT;
+          while (sender.poll_receive(ack, got, give_up) && !(answered = got == seq)) {
+          }
+        } else {
+          while (sender.receive(ack, got) && !(answered = got == seq)) {
+          }
         }
         if (!answered) ++f.lost;
       }

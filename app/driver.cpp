@@ -9,9 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/exit_signals.hpp"
 #include "app/options.hpp"
 #include "app/session_workers.hpp"
-#include "base/terminate.hpp"
+#include "app/termination.hpp"
 #include "batch/batch_runs.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
@@ -22,7 +23,6 @@
 #include "engine/epacket.hpp"
 #include "link/adapters.hpp"
 #include "os/packet_capture.hpp"
-#include "os/terminal.hpp"
 #include "ui/device_table.hpp"
 #include "ui/help.hpp"
 
@@ -34,23 +34,24 @@ namespace {
 std::atomic<Engine*> g_exit_engine{nullptr};
 
 // The operator's choice (after the first one the whole table is printed
-// first) and the connection to the chosen radio; a failed set-up ends the
-// program.
+// first) and the connection to the chosen radio; an invalid choice or a
+// failed set-up ends the program.
 void choose_and_connect(Engine& e, bool choose) {
   RunState& run = e.run;
   if (choose) {
     if (run.rows_during_discovery == 0) print_device_table(e);
-    run.chosen_radio = choose_device(e);
+    const DeviceChoice chosen = choose_device(e);
+    if (chosen.failure != Failure::NONE) terminate_app(chosen.failure);
+    run.chosen_radio = chosen.index;
     run.rows_during_discovery = 0;
   }
-  if (connect_session(e, run.chosen_radio) == 0) terminate_app(TERM_CONTEXT_STARTUP, REASON_NO_CONNECTION);
+  if (connect_session(e, run.chosen_radio) == 0) terminate_app(Failure::NO_CONNECTION);
 }
 
 // No radio answered: the message says so, and then which adapter was used and
 // whether its link is up, so that a pulled cable or a wrong adapter shows at once.
 [[noreturn]] void end_with_no_radios(Engine& e, const std::string& adapter) {
-  char message[128];
-  std::string text = termination_message(REASON_NO_DEVICES, message, sizeof message);
+  std::string text = failure_message(Failure::NO_DEVICES);
   const char* link = "unknown";
   std::vector<InterfaceInfo> interfaces;
   if (packet_capture().list_interfaces(interfaces)) {
@@ -61,7 +62,7 @@ void choose_and_connect(Engine& e, bool choose) {
   text.insert(text.find('\n') + 1, "Adapter used: " + adapter + ", link " + link + "\n");
   std::fputs(text.c_str(), stdout);
   shutdown_clean(e);
-  exit_now(exit_status(0, EXIT_NO_ADAPTER_OR_RADIO));
+  exit_now(exit_status(usual_status(Failure::NO_DEVICES), telling_status(Failure::NO_DEVICES)));
 }
 
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE (the reader of the output gone): the
@@ -105,7 +106,8 @@ void prepare_run(Engine& e) {
   }
   // The adapter's opening set the local address (-m included) before this.
   const Config& options = e.config;
-  if (!options.output_file_name.empty()) open_capture_file(options);
+  if (options.output_file_name.empty()) return;
+  if (const Failure failed = open_capture_file(options); failed != Failure::NONE) terminate_app(failed);
 }
 
 void shutdown_clean(Engine& e) {
@@ -114,11 +116,15 @@ void shutdown_clean(Engine& e) {
 }
 
 void run_program(int argc, char** argv) {
+  // Every way out gives the terminal back, whatever ends the program.
+  install_exit_guard();
+  set_assertion_exit(exit_now);
   // Made once for the run and never destroyed: the process ends by exit_now.
   auto* config = new Config;
-  parse_options(*config, argc, argv);
+  auto* view = new ConsoleView;
+  parse_options(*config, *view, argc, argv);
   print_banner(*config);
-  auto* engine = new Engine(*config, *new ConsoleView);
+  auto* engine = new Engine(*config, *view);
   Engine& e = *engine;
   g_exit_engine.store(engine);
   termination_hooks().close_adapter = [] {
@@ -127,16 +133,14 @@ void run_program(int argc, char** argv) {
   watch_exit_signals();
   RunState& run = e.run;
 
-  AdapterChoice adapters{*config, e.io};
-  const int adapter = select_adapter(adapters);
-  // Nothing chose the adapter: the command line must (-c).
-  if (adapter == ADAPTER_NOT_CHOSEN) terminate_app(TERM_CONTEXT_STARTUP, REASON_INVALID_ADAPTER, EXIT_BAD_ARGUMENTS);
-  if (adapter < 0) terminate_app(TERM_CONTEXT_STARTUP, REASON_INVALID_ADAPTER);
+  AdapterChoice adapters{*config, e.io, *view};
+  const AdapterSelection adapter = select_adapter(adapters);
+  if (adapter.failure != Failure::NONE) terminate_app(adapter.failure);
   prepare_run(e);
 
   if (run.rows_during_discovery != 0) print_device_table_header();
   run.numOfRadiosFound = discover_radios(e, print_device_row);
-  if (run.numOfRadiosFound == 0) end_with_no_radios(e, adapters.table.entries[adapter].name);
+  if (run.numOfRadiosFound == 0) end_with_no_radios(e, adapters.table.entries[adapter.id].name);
 
   if (config->dry_run) {
     print_dry_run(e);
@@ -156,7 +160,9 @@ void run_program(int argc, char** argv) {
     if (config->update_all_mode != 0) {
       all_radios_done = update_all_radios(e) && all_radios_done;
     } else if (config->command_run_mode != 0) {
-      all_radios_done = run_commands_on_all_radios(e) && all_radios_done;
+      const CommandRunEnd ran = run_commands_on_all_radios(e);
+      if (ran.failure != Failure::NONE) terminate_app(ran.failure);
+      all_radios_done = ran.all_done && all_radios_done;
     }
     workers->wait_end();
     if (run.new_session_requested != 0) {

@@ -10,7 +10,8 @@ namespace orvex {
 [[noreturn]] void run_program(int argc, char** argv);
 
 // Every table entry empty and the capture file open when one was named (the
-// adapter's opening has put the -m address in place).
+// adapter's opening has put the -m address in place); a capture file that
+// does not open ends the program.
 void prepare_run(Engine& e);
 
 // Closes the adapter and the capture file.

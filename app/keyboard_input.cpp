@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "app/session_workers.hpp"
+#include "app/termination.hpp"
 #include "base/clock.hpp"
-#include "base/terminate.hpp"
 #include "console/console.hpp"
 #include "console/keys.hpp"
 #include "engine/operator_commands.hpp"
@@ -96,7 +96,9 @@ int read_keyboard_input(SessionWorkers& w, uint8_t* buffer) {
         return 0;
       case KEY_F1:
         print_help();
-        run_operator_command(e, OperatorCommand::PROMPT_AGAIN);
+        if (const Failure failed = run_operator_command(e, OperatorCommand::PROMPT_AGAIN); failed != Failure::NONE) {
+          terminate_app(failed);
+        }
         break;
       case KEY_F2:
         toggle_diagnostics(e.config);
@@ -122,7 +124,11 @@ int read_keyboard_input(SessionWorkers& w, uint8_t* buffer) {
 int read_input(SessionWorkers& w, uint8_t* buffer) {
   Engine& e = w.engine;
   if (e.config.input_source == INPUT_KEYBOARD) return read_keyboard_input(w, buffer);
-  const int n = w.ops.read_input_line(e, w.input, buffer);
+  const LineRead line = w.ops.read_input_line(e, w.input, buffer);
+  // A file that cannot be read, or an exit line, ends the program from here.
+  if (line.failure != Failure::NONE) terminate_app(line.failure);
+  if (line.read_error) return -1;
+  const int n = line.length;
   if (n != 0 || e.config.batch_mode != 0 || isatty(terminal_input_fd())) return n;
   return end_of_file_input(w);
 }

@@ -4,9 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "app/termination.hpp"
 #include "base/address_text.hpp"
 #include "base/number_text.hpp"
-#include "base/terminate.hpp"
+#include "base/view.hpp"
 #include "batch/batch_requests.hpp"
 #include "batch/radio_list.hpp"
 #include "batch/report_file.hpp"
@@ -68,12 +69,12 @@ void request_console_lines(int lines) {
     std::printf("-x is eXecute command file on all radios\n");
     std::printf("-x cmdfile#retry_cnt#retry_interval\n");
   }
-  exit_now(exit_status(255, EXIT_BAD_ARGUMENTS));  // 255: -1 as the process sees it
+  terminate_app(Failure::BAD_USAGE);
 }
 
 [[noreturn]] void refuse_batch_request() {
   std::printf("\aError: Either wrong arguments or user cancelation. Terminating application ...\n");
-  terminate_app(102, -8);
+  terminate_app(Failure::REQUEST_REFUSED);
 }
 
 constexpr char EXIT_STATUS_OPTION[] = "--exit-status";
@@ -81,8 +82,8 @@ constexpr char REPORT_OPTION[] = "--report";
 constexpr char LIST_ADAPTERS_OPTION[] = "--list-adapters";
 
 // -D: for scripts and the -c completion; no adapter is opened, no frame sent.
-[[noreturn]] void list_adapters_and_exit() {
-  const int listed = print_adapter_list();
+[[noreturn]] void list_adapters_and_exit(View& view) {
+  const int listed = print_adapter_list(view);
   exit_now(exit_status(0, listed > 0 ? EXIT_DONE : EXIT_NO_ADAPTER_OR_RADIO));
 }
 
@@ -100,7 +101,7 @@ constexpr char DRY_RUN_OPTION[] = "--dry-run";
 // before an adapter is opened.
 [[noreturn]] void refuse_long_option(const char* argument) {
   std::printf("Unknown option %s - terminating\n%s", argument, usage_line());
-  exit_now(exit_status(255, EXIT_BAD_ARGUMENTS));  // as the other usage refusals
+  terminate_app(Failure::BAD_USAGE);
 }
 
 bool names_interface(const char* parameter) {
@@ -109,7 +110,7 @@ bool names_interface(const char* parameter) {
   return *p != '\0' && *p != '-' && *p != '+' && (*p < '0' || *p > '9');
 }
 
-void act_on_option(Config& options, char option, const char* argument, const char* parameter,
+void act_on_option(Config& options, View& view, char option, const char* argument, const char* parameter,
                    PendingOptions& pending) {
   switch (option) {
     case 'a':
@@ -126,7 +127,7 @@ void act_on_option(Config& options, char option, const char* argument, const cha
       }
       break;
     case 'D':
-      list_adapters_and_exit();
+      list_adapters_and_exit(view);
     case 'd':
       options.diagnostic_level = options.diagnostic_level + 1;
       break;
@@ -180,24 +181,29 @@ void act_on_option(Config& options, char option, const char* argument, const cha
   }
 }
 
-void evaluate_after_loop(Config& options, const PendingOptions& pending) {
+void evaluate_after_loop(Config& options, View& view, const PendingOptions& pending) {
   if (pending.input_given) {
     std::FILE* file = std::fopen(options.input_file_name.c_str(), "r");
     if (file == nullptr) {
       std::printf("------ Error: input file [%s] does not exist.\n", options.input_file_name.c_str());
-      terminate_app(-1, -29);
+      terminate_app(Failure::FILE_NOT_OPENED);
     }
     std::fclose(file);
     options.input_source = INPUT_FILE;
   }
-  if (pending.list_given) load_radio_list(options, pending.list_file_name.c_str());
+  if (pending.list_given) {
+    const Failure unread = load_radio_list(options, view, pending.list_file_name.c_str());
+    if (unread != Failure::NONE) terminate_app(unread);
+  }
   // Before -u asks its question: a dry run has nothing to confirm.
   if (options.dry_run && !pending.update_given && !pending.command_run_given) {
     std::printf("Option --dry-run needs -u or -x - terminating\n%s", usage_line());
-    exit_now(exit_status(255, EXIT_BAD_ARGUMENTS));
+    terminate_app(Failure::BAD_USAGE);
   }
-  if (pending.update_given && !parse_update_all(options, pending.update_text)) refuse_batch_request();
-  if (pending.command_run_given && !parse_command_run(options, pending.command_run_text)) refuse_batch_request();
+  if (pending.update_given && !parse_update_all(options, view, pending.update_text)) refuse_batch_request();
+  if (pending.command_run_given && !parse_command_run(options, view, pending.command_run_text)) {
+    refuse_batch_request();
+  }
   // Found before any radio is contacted, not after the run.
   if (!options.report_file.empty()) {
     const ReportOpening opened = open_report_file(options);
@@ -206,12 +212,12 @@ void evaluate_after_loop(Config& options, const PendingOptions& pending) {
                       ? "------ Error: report file [%s] is a pipe that nothing reads.\n"
                       : "------ Error: report file [%s] cannot be written.\n",
                   options.report_file.c_str());
-      exit_now(exit_status(0, EXIT_BAD_ARGUMENTS));
+      terminate_app(Failure::REPORT_NOT_WRITABLE);
     }
     // The totals from the start: a run that never reaches a radio (none found,
     // no adapter) still leaves a report that says so.
     if (options.update_all_mode != 0 || options.command_run_mode != 0) {
-      save_run_report(options, options.update_all_mode != 0 ? BatchKind::UPDATE_ALL : BatchKind::COMMAND_RUN,
+      save_run_report(options, view, options.update_all_mode != 0 ? BatchKind::UPDATE_ALL : BatchKind::COMMAND_RUN,
                       BatchResult{}, false);
     }
   }
@@ -229,7 +235,7 @@ void evaluate_after_loop(Config& options, const PendingOptions& pending) {
 
 }  // namespace
 
-void parse_options(Config& options, int argc, char** argv) {
+void parse_options(Config& options, View& view, int argc, char** argv) {
   // Known before anything can end the program, wherever it stands.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], EXIT_STATUS_OPTION) == 0) set_telling_exit_status(true);
@@ -248,7 +254,7 @@ void parse_options(Config& options, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (std::strcmp(argument, EXIT_STATUS_OPTION) == 0) continue;
-    if (std::strcmp(argument, LIST_ADAPTERS_OPTION) == 0) list_adapters_and_exit();
+    if (std::strcmp(argument, LIST_ADAPTERS_OPTION) == 0) list_adapters_and_exit(view);
     if (std::strcmp(argument, REPORT_OPTION) == 0) {
       if (i == argc - 1) {
         std::printf("missing parameter for argument %s -ignoring\n", argument);
@@ -281,9 +287,9 @@ void parse_options(Config& options, int argc, char** argv) {
       }
       parameter = argv[++i];
     }
-    act_on_option(options, option, argument, parameter, pending);
+    act_on_option(options, view, option, argument, parameter, pending);
   }
-  evaluate_after_loop(options, pending);
+  evaluate_after_loop(options, view, pending);
 }
 
 }  // namespace orvex

@@ -3,11 +3,13 @@
 #pragma once
 
 #include "base/config.hpp"
+#include "base/view.hpp"
 
 namespace orvex {
 
 // May end the program: -h, -u or -x without their argument, a missing input
-// file, a refused batch request, an unreadable radio list.
-void parse_options(Config& config, int argc, char** argv);
+// file, a refused batch request, an unreadable radio list. What the radio list
+// and the batch requests report goes to `view`.
+void parse_options(Config& config, View& view, int argc, char** argv);
 
 }  // namespace orvex

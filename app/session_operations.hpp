@@ -12,12 +12,12 @@
 namespace orvex {
 
 struct SessionOperations {
-  int (*send)(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // ESend
+  SendResult (*send)(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // ESend
   int (*receive)(Engine& e, FrameView& frame);                // FrameIo::receive
   int (*dispatch)(Engine& e, const FrameView& frame);         // dispatch_frame
-  int (*transfer_step)(Engine& e, int index);
+  Failure (*transfer_step)(Engine& e, int index);
   void (*disconnect)(Engine& e, int index);  // disconnect_session
-  int (*read_input_line)(Engine& e, LineReader& reader, uint8_t* buffer);
+  LineRead (*read_input_line)(Engine& e, LineReader& reader, uint8_t* buffer);
 };
 
 SessionOperations real_session_operations();

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/keyboard_input.hpp"
+#include "app/termination.hpp"
 #include "base/event.hpp"
-#include "base/terminate.hpp"
 #include "console/keys.hpp"
 #include "os/terminal.hpp"
 #include "wire/frame.hpp"
@@ -56,6 +56,11 @@ void worker_ended(SessionThreads& t, Worker w) {
   t.worker_exit_event.set();
 }
 
+// A frame the radio never acknowledged ends the program, from the worker that sent it.
+void end_if_unsent(const SendResult& sent) {
+  if (sent.failure != Failure::NONE) terminate_app(sent.failure);
+}
+
 void send_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   const int index = t.index.load();
@@ -72,14 +77,14 @@ void send_worker(SessionWorkers& w, SessionThreads& t) {
       // next session (with a new TSEQ) the line would run twice. Only bytes not
       // yet handed over stay for the next session.
       if (get > put) {  // the data wraps: the end of the buffer first
-        ops.send(e, session, ring.buffer.data() + get, KEY_RING_SIZE - get);
+        end_if_unsent(ops.send(e, session, ring.buffer.data() + get, KEY_RING_SIZE - get));
         get = 0;
         ring.get.store(get, std::memory_order_release);
         if (e.events.stopping_now()) break;
         put = ring.put.load(std::memory_order_acquire);
       }
       if (get < put) {
-        ops.send(e, session, ring.buffer.data() + get, put - get);
+        end_if_unsent(ops.send(e, session, ring.buffer.data() + get, put - get));
         get = put;
         ring.get.store(get, std::memory_order_release);
         if (e.events.stopping_now()) break;
@@ -114,7 +119,7 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
         if (keys) leave_raw_mode();
         worker_ended(t, KEYBOARD_WORKER);
         t.keyboard_done_event.set();
-        terminate_app(-1, REASON_READ_THREAD_FAILED);
+        terminate_app(Failure::READ_THREAD_FAILED);
       }
       // Nothing typed goes to a radio during a file transfer, nor in a batch
       // run, which has no radio of its own.
@@ -138,7 +143,7 @@ void receive_worker(SessionWorkers& w, SessionThreads& t) {
     if (n < 0) {
       e.receive_worker_running.store(false);
       worker_ended(t, RECEIVE_WORKER);
-      terminate_app(-1, REASON_RECEIVE_THREAD_FAILED);
+      terminate_app(Failure::RECEIVE_THREAD_FAILED);
     }
     if (n > 0) ops.dispatch(e, frame);
   }
@@ -160,8 +165,9 @@ void transfer_worker(SessionWorkers& w, SessionThreads& t) {
     // The interactive session's transfers end with its Session; a batch run
     // goes from radio to radio, so a closed one ends nothing.
     if (own >= 0 && e.sessions[index].state == SESSION_CLOSED) break;
-    // A batch run's step follows the chosen radio by itself (index -1).
-    if (ops.transfer_step(e, own) != 0) break;
+    // A batch run's step follows the chosen radio by itself (index -1); the
+    // session's stop ends the loop.
+    if (const Failure failed = ops.transfer_step(e, own); failed != Failure::NONE) terminate_app(failed);
   }
   worker_ended(t, TRANSFER_WORKER);
 }

@@ -36,6 +36,7 @@ struct BatchResult {
   int tries = 1;
   int64_t interval_ms = 0;
   std::vector<BatchRadioResult> radios;  // the radios that took part, in table order
+  bool exit_line = false;                // the command file's .exit ended the run
 };
 
 // "%d radios  not updated after %d pass\n" (or the command-run form) and the

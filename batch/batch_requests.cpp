@@ -5,6 +5,7 @@
 
 #include "base/config.hpp"
 #include "base/number_text.hpp"
+#include "base/view.hpp"
 #include "engine/transfer.hpp"
 
 namespace orvex {
@@ -20,11 +21,11 @@ size_t next_separator(const std::string& text, size_t from) { return text.find('
 // A field that reads as 0 is accepted only when it is written "0".
 bool numeric_field(std::string_view field, int64_t value) { return value != 0 || field == "0"; }
 
-bool confirmed(const Config& config, AnswerReader reader) {
+bool confirmed(const Config& config, View& view, AnswerReader reader) {
   // A dry run changes nothing: there is nothing to confirm.
   if (config.confirm_without_prompt != 0 || config.dry_run) return true;
-  std::printf("\nProceed? (Y/N):");
-  std::fflush(stdout);
+  say(view, "\nProceed? (Y/N):");
+  view.flush();
   int answer = (reader != nullptr ? reader : read_standard_input)();
   return answer == 'Y' || answer == 'y';
 }
@@ -36,66 +37,66 @@ void enter_batch_mode(Config& config) {
 }  // namespace
 
 
-bool parse_update_all(Config& config, const std::string& argument, AnswerReader reader) {
+bool parse_update_all(Config& config, View& view, const std::string& argument, AnswerReader reader) {
   UpdateAllRequest& g_update = config.update;
   const char* whole = argument.c_str();
   size_t first = next_separator(argument, 0);
   if (first == std::string::npos || first > MAX_UPDATE_SOURCE_LENGTH) {
-    std::printf("Invalid Source for Update All Radios argument [%s]\n", whole);
+    say(view, "Invalid Source for Update All Radios argument [%s]\n", whole);
     return false;
   }
   size_t second = next_separator(argument, first + 1);
   if (second == std::string::npos || second - first - 1 > MAX_UPDATE_DESTINATION_LENGTH) {
-    std::printf("Invalid Destination for Update All Radios argument [%s]\n", whole);
+    say(view, "Invalid Destination for Update All Radios argument [%s]\n", whole);
     return false;
   }
   size_t third = next_separator(argument, second + 1);
   if (third == std::string::npos) {
-    std::printf("Invalid Action for Update All Radios argument [%s]\n", whole);
+    say(view, "Invalid Action for Update All Radios argument [%s]\n", whole);
     return false;
   }
   std::string action_field = argument.substr(second + 1, third - second - 1);
   int64_t action = action_field.size() > MAX_NUMBER_FIELD_LENGTH ? 0 : read_decimal(action_field);
   if (action < 1 || action > 3) {
-    std::printf("Invalid Action for Update All Radios argument [%s]\n", action_field.c_str());
-    std::printf("Should be either 1,2 or 3\n");
+    say(view, "Invalid Action for Update All Radios argument [%s]\n", action_field.c_str());
+    say(view, "Should be either 1,2 or 3\n");
     return false;
   }
   size_t fourth = next_separator(argument, third + 1);
   if (fourth == std::string::npos) {
-    std::printf("Invalid # of Tries for Update All Radios argument [%s]\n", whole);
+    say(view, "Invalid # of Tries for Update All Radios argument [%s]\n", whole);
     return false;
   }
   std::string passes_field = argument.substr(third + 1, fourth - third - 1);
   int64_t passes = read_decimal(passes_field);
   if (!numeric_field(passes_field, passes)) {
-    std::printf("Invalid # of Tries for Update All Radios argument [%s]\n", passes_field.c_str());
-    std::printf("Should be a numeric value\n");
+    say(view, "Invalid # of Tries for Update All Radios argument [%s]\n", passes_field.c_str());
+    say(view, "Should be a numeric value\n");
     return false;
   }
   if (passes < 0 || passes > MAX_EXTRA_PASSES || passes_field.size() > MAX_NUMBER_FIELD_LENGTH) {
-    std::printf("Invalid # of Tries for Update All Radios argument [%s]\n", whole);
-    std::printf("Should be between 0 and 16\n");
+    say(view, "Invalid # of Tries for Update All Radios argument [%s]\n", whole);
+    say(view, "Should be between 0 and 16\n");
     return false;
   }
   std::string interval_field = argument.substr(fourth + 1, INTERVAL_FIELD_CHARS);
   int64_t interval = read_decimal(interval_field);
   if (!numeric_field(interval_field, interval)) {
-    std::printf("Invalid Interval for Update All Radios argument [%s]\n", interval_field.c_str());
-    std::printf("Should be a numeric value\n");
+    say(view, "Invalid Interval for Update All Radios argument [%s]\n", interval_field.c_str());
+    say(view, "Should be a numeric value\n");
     return false;
   }
   // Taken as unsigned, so a negative interval is above the limit too.
   if (interval < 0 || interval > MAX_PASS_INTERVAL_MS) {
-    std::printf("Invalid Interval for Update All Radios argument [%s]\n", whole);
-    std::printf("Should be between 0 and 3600000\n");
+    say(view, "Invalid Interval for Update All Radios argument [%s]\n", whole);
+    say(view, "Should be between 0 and 3600000\n");
     return false;
   }
   const std::string source = argument.substr(0, first);
   // The radios fetch the file from here: a run without it would only fail radio after radio.
   if (!servable_file(source.c_str())) {
-    std::printf("Invalid Source for Update All Radios argument [%s]\n", source.c_str());
-    std::printf("Should be a readable file in the working directory\n");
+    say(view, "Invalid Source for Update All Radios argument [%s]\n", source.c_str());
+    say(view, "Should be a readable file in the working directory\n");
     return false;
   }
   g_update.source = source;
@@ -103,64 +104,64 @@ bool parse_update_all(Config& config, const std::string& argument, AnswerReader 
   g_update.action = static_cast<int>(action);
   g_update.extra_passes = static_cast<int>(passes);
   g_update.interval_ms = static_cast<uint32_t>(interval);
-  std::printf(
+  say(view,
       "\a\n You are about to update Arbor network with the following parameters:            \n Source "
       "file:%s            \n Destination file:%s            \n Action:%d            \n Additional number of "
       "tries:%d            \n Interval between additional tries:%ld\n",
       g_update.source.c_str(), g_update.destination.c_str(), g_update.action, g_update.extra_passes,
       static_cast<long>(g_update.interval_ms));
-  if (!confirmed(config, reader)) return false;
+  if (!confirmed(config, view, reader)) return false;
   enter_batch_mode(config);
   config.update_all_mode = 1;
   return true;
 }
 
-bool parse_command_run(Config& config, const std::string& argument, AnswerReader reader) {
+bool parse_command_run(Config& config, View& view, const std::string& argument, AnswerReader reader) {
   CommandRunRequest& g_command_run = config.command_run;
   const char* whole = argument.c_str();
   size_t first = next_separator(argument, 0);
   if (first == std::string::npos || first > MAX_COMMAND_FILE_LENGTH) {
-    std::printf("Invalid commands filename argument [%s]\n", whole);
+    say(view, "Invalid commands filename argument [%s]\n", whole);
     return false;
   }
   size_t second = next_separator(argument, first + 1);
   if (second == std::string::npos) {
-    std::printf("Invalid # of Tries argument [%s]\n", whole);
+    say(view, "Invalid # of Tries argument [%s]\n", whole);
     return false;
   }
   std::string passes_field = argument.substr(first + 1, second - first - 1);
   int64_t passes = read_decimal(passes_field);
   if (!numeric_field(passes_field, passes)) {
-    std::printf("Invalid # of Tries argument [%s]\n", passes_field.c_str());
-    std::printf("Should be a numeric value\n");
+    say(view, "Invalid # of Tries argument [%s]\n", passes_field.c_str());
+    say(view, "Should be a numeric value\n");
     return false;
   }
   if (passes < 0 || passes > MAX_EXTRA_PASSES || passes_field.size() > MAX_NUMBER_FIELD_LENGTH) {
-    std::printf("Invalid # of Tries argument [%s]\n", whole);
-    std::printf("Should be between 0 and 16\n");
+    say(view, "Invalid # of Tries argument [%s]\n", whole);
+    say(view, "Should be between 0 and 16\n");
     return false;
   }
   std::string interval_field = argument.substr(second + 1, INTERVAL_FIELD_CHARS);
   int64_t interval = read_decimal(interval_field);
   if (!numeric_field(interval_field, interval)) {
-    std::printf("Invalid interval-between-tries argument [%s]\n", interval_field.c_str());
-    std::printf("Should be a numeric value\n");
+    say(view, "Invalid interval-between-tries argument [%s]\n", interval_field.c_str());
+    say(view, "Should be a numeric value\n");
     return false;
   }
   if (interval < 0 || interval > MAX_PASS_INTERVAL_MS) {
-    std::printf("Invalid interval-between-tries argument [%s]\n", whole);
-    std::printf("Should be between 0 and 3600000\n");
+    say(view, "Invalid interval-between-tries argument [%s]\n", whole);
+    say(view, "Should be between 0 and 3600000\n");
     return false;
   }
   g_command_run.command_file = argument.substr(0, first);
   g_command_run.extra_passes = static_cast<int>(passes);
   g_command_run.interval_ms = static_cast<int>(interval);
-  std::printf(
+  say(view,
       "\a\n You are about to execute radio commands in batch mode the following parameters:            \n "
       "Source commands filename:%s            \n Additional number of tries:%d            \n Interval between "
       "additional tries (millisecs):%d\n",
       g_command_run.command_file.c_str(), g_command_run.extra_passes, g_command_run.interval_ms);
-  if (!confirmed(config, reader)) return false;
+  if (!confirmed(config, view, reader)) return false;
   enter_batch_mode(config);
   config.command_run_mode = 1;
   return true;

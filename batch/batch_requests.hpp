@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/config.hpp"
+#include "base/view.hpp"
 
 namespace orvex {
 
@@ -21,12 +22,12 @@ constexpr int64_t MAX_PASS_INTERVAL_MS = 3600000;
 // at the end of input (standard input when none is given).
 using AnswerReader = int (*)();
 
-// Checks "srcfile#dstfile#action#retry_count#retry_interval", prints the
+// Checks "srcfile#dstfile#action#retry_count#retry_interval", shows the
 // confirmation and asks for it unless -f was given. True when valid and
 // confirmed; then the batch flags are set.
-bool parse_update_all(Config& config, const std::string& argument, AnswerReader reader = nullptr);
+bool parse_update_all(Config& config, View& view, const std::string& argument, AnswerReader reader = nullptr);
 
 // The same for "cmdfile#retry_cnt#retry_interval".
-bool parse_command_run(Config& config, const std::string& argument, AnswerReader reader = nullptr);
+bool parse_command_run(Config& config, View& view, const std::string& argument, AnswerReader reader = nullptr);
 
 }  // namespace orvex

@@ -7,11 +7,10 @@
 
 #include "base/address_text.hpp"
 #include "base/clock.hpp"
-#include "base/terminate.hpp"
+#include "base/view.hpp"
 #include "batch/command_list.hpp"
 #include "batch/report_file.hpp"
 #include "batch/script_lines.hpp"
-#include "console/cp437.hpp"
 #include "console/shown_text.hpp"
 #include "engine/connect.hpp"
 #include "engine/dispatch.hpp"
@@ -28,8 +27,9 @@ namespace {
 constexpr size_t COMMAND_TEXT_SIZE = 256;
 
 // The radio's command line takes a command with its terminating zero byte.
-int send_text(Engine& e, int slot, const char* text, size_t length) {
-  return ESend(e, e.sessions[slot], reinterpret_cast<const uint8_t*>(text), static_cast<int>(length + 1));
+// In a batch run a send never ends the program: it is delivered or not.
+bool send_text(Engine& e, int slot, const char* text, size_t length) {
+  return ESend(e, e.sessions[slot], reinterpret_cast<const uint8_t*>(text), static_cast<int>(length + 1)).delivered;
 }
 
 bool stopped(const Engine& e) { return e.run.batch_stop.requested(); }
@@ -50,10 +50,10 @@ std::optional<RadioAttempt> reach_radio(Engine& e, int slot) {
   const int connected = connect_session(e, slot);
   if (stopped(e)) return stopped_at(e, slot);
   if (connected == 0) {
-    std::printf("Connect to Radio: FAILED\n");
+    say(e.view, "Connect to Radio: FAILED\n");
     return RadioAttempt{false, "connect failed"};
   }
-  std::printf("Connect to Radio: OK\n");
+  say(e.view, "Connect to Radio: OK\n");
   return std::nullopt;
 }
 
@@ -67,18 +67,17 @@ RadioAttempt command_step(Engine& e, int slot, const void* context) {
 
 // An exit line ends the program at once, as ever; the report and the exit
 // status still tell the radios it left untried.
-[[noreturn]] void end_at_exit_line(const Engine& e, BatchKind kind, const BatchResult& result) {
+Failure end_at_exit_line(const Engine& e, BatchKind kind, const BatchResult& result) {
   bool all_done = true;
   for (const BatchRadioResult& radio : result.radios) all_done = all_done && radio.outcome == OUTCOME_DONE;
-  save_run_report(e.config, kind, result, all_done);
-  terminate_app(0, REASON_LOCAL_EXIT, all_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED);
+  save_run_report(e.config, e.view, kind, result, all_done);
+  return all_done ? Failure::LOCAL_EXIT : Failure::LOCAL_EXIT_RADIOS_FAILED;
 }
 
 void finish_run(Engine& e, BatchKind kind, const BatchResult& result) {
-  const std::string report = format_batch_report(kind, result);  // radio names in it are 8-bit text
-  console_write(report.data(), report.size());
-  std::fflush(stdout);
-  save_run_report(e.config, kind, result, !stopped(e));
+  e.view.text8(format_batch_report(kind, result));  // radio names in it are 8-bit text
+  e.view.flush();
+  save_run_report(e.config, e.view, kind, result, !stopped(e));
   end_session(e);
 }
 
@@ -90,7 +89,9 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
   result.interval_ms = interval_ms;
   result.radios = radios_taking_part(e);
   result.taken_part = static_cast<int>(result.radios.size());
-  save_run_report(e.config, kind, result, false);
+  save_run_report(e.config, e.view, kind, result, false);
+  // The operator's stop, or an exit line, which ends the run at once.
+  const auto ended = [&e, &result] { return stopped(e) || result.exit_line; };
   const auto try_radio = [&](BatchRadioResult& radio) {
     RadioAttempt attempt = one_radio(e, radio.slot, context);
     if (attempt.not_tried) return;
@@ -103,22 +104,22 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
       ++radio.errors;
       radio.last_error = std::move(attempt.error);
     }
-    if (attempt.exit_line) end_at_exit_line(e, kind, result);
-    save_run_report(e.config, kind, result, false);
+    result.exit_line = attempt.exit_line;
+    if (!result.exit_line) save_run_report(e.config, e.view, kind, result, false);
   };
   for (BatchRadioResult& radio : result.radios) {
-    if (stopped(e)) break;
+    if (ended()) break;
     try_radio(radio);
     if (radio.outcome != OUTCOME_DONE) ++result.failed;
   }
   result.tries = 1;
-  for (int pass = 1; pass <= extra_passes && result.failed > 0 && !stopped(e); ++pass) {
-    std::fputs(format_pass_message(kind, result.failed, pass, interval_ms).c_str(), stdout);
-    std::fflush(stdout);
+  for (int pass = 1; pass <= extra_passes && result.failed > 0 && !ended(); ++pass) {
+    e.view.message(format_pass_message(kind, result.failed, pass, interval_ms));
+    e.view.flush();
     if (!e.run.batch_stop.pause(static_cast<uint32_t>(interval_ms))) break;
     ++result.tries;
     for (BatchRadioResult& radio : result.radios) {
-      if (radio.outcome != OUTCOME_FAILED || stopped(e)) continue;
+      if (radio.outcome != OUTCOME_FAILED || ended()) continue;
       try_radio(radio);
       if (radio.outcome == OUTCOME_DONE) --result.failed;
     }
@@ -132,8 +133,8 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
 }
 
 RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& request) {
-  console_printf("Updating radio %s ...\n", shown_text(e.sessions[slot].name_text()).c_str());
-  std::fflush(stdout);
+  say8(e.view, "Updating radio %s ...\n", shown_text(e.sessions[slot].name_text()).c_str());
+  e.view.flush();
   if (std::optional<RadioAttempt> unreached = reach_radio(e, slot)) return *unreached;
 
   char command[COMMAND_TEXT_SIZE];
@@ -156,25 +157,25 @@ RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& reque
   if (!ended || !paused) end_transfer_after_wait(e, slot);
   if (!paused) return stopped_at(e, slot);
   if (!ended || e.transfer.transfer_failed != 0) {
-    std::printf("Download: FAILED\n");
+    say(e.view, "Download: FAILED\n");
     disconnect_session(e, slot);
     if (!ended) return {false, "download timed out"};
     return {false, e.transfer.failure == TransferFailure::FILE_CHANGED ? "file changed while served" : "download failed"};
   }
-  std::printf("Download: OK\n");
+  say(e.view, "Download: OK\n");
 
   switch (request.action) {
     case 2:
       length = std::snprintf(command, sizeof command, "sdp %s\n", request.destination.c_str());
       if (length < 0 || static_cast<size_t>(length) >= sizeof command) length = 0;
-      if (send_text(e, slot, command, static_cast<size_t>(length)) != 0) {
+      if (send_text(e, slot, command, static_cast<size_t>(length))) {
         if (!e.run.batch_stop.pause(RADIO_PAUSE_MS)) return stopped_at(e, slot);
-        std::printf("Set Default Program: OK\n");
+        say(e.view, "Set Default Program: OK\n");
         disconnect_session(e, slot);
         return {true, {}};
       }
       if (stopped(e)) return stopped_at(e, slot);
-      std::printf("Set Default Program: FAILED\n");
+      say(e.view, "Set Default Program: FAILED\n");
       disconnect_session(e, slot);
       return {false, "set default program failed"};
     case 1:
@@ -186,23 +187,23 @@ RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& reque
 }
 
 RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands) {
-  console_printf("Executing commands on radio %s ...\n", shown_text(e.sessions[slot].name_text()).c_str());
-  std::fflush(stdout);
+  say8(e.view, "Executing commands on radio %s ...\n", shown_text(e.sessions[slot].name_text()).c_str());
+  e.view.flush();
   if (std::optional<RadioAttempt> unreached = reach_radio(e, slot)) return *unreached;
   for (const std::string& line : commands) {
     if (stopped(e)) return stopped_at(e, slot);
     if (is_exit_line(line.c_str())) return {.done = true, .error = {}, .exit_line = true};  // the run ends, this radio done
     // Comments and delays (slept here, between two commands).
-    if (run_script_line(e, line.c_str()) != 0) continue;
-    if (send_text(e, slot, line.data(), line.size()) == 0) {
+    if (run_script_line(e, line.c_str()) != ScriptLine::FOR_RADIO) continue;
+    if (!send_text(e, slot, line.data(), line.size())) {
       if (stopped(e)) return stopped_at(e, slot);
-      std::printf("Execution of command [%s]  FAILED\n", line.c_str());
+      say(e.view, "Execution of command [%s]  FAILED\n", line.c_str());
       disconnect_session(e, slot);
       return {false, "command failed: " + line.substr(0, line.find_first_of("\r\n"))};
     }
     if (!e.run.batch_stop.pause(RADIO_PAUSE_MS)) return stopped_at(e, slot);
-    std::printf("OK\n");
-    std::fflush(stdout);
+    say(e.view, "OK\n");
+    e.view.flush();
   }
   disconnect_session(e, slot);
   return {true, {}};
@@ -218,25 +219,27 @@ bool update_all_radios(Engine& e) {
 
 void print_dry_run(const Engine& e) {
   const std::vector<BatchRadioResult> radios = radios_taking_part(e);
-  console_printf("\nDry run: the %s would reach %d radios; none is connected.\n",
-                 e.config.update_all_mode != 0 ? "update run" : "command run", static_cast<int>(radios.size()));
-  console_printf(" Node  %-17s  %-8s  MAC Address\n", "Name", "S/N");
+  say8(e.view, "\nDry run: the %s would reach %d radios; none is connected.\n",
+       e.config.update_all_mode != 0 ? "update run" : "command run", static_cast<int>(radios.size()));
+  say8(e.view, " Node  %-17s  %-8s  MAC Address\n", "Name", "S/N");
   for (const BatchRadioResult& radio : radios) {
-    console_printf(" %03d   %-17s  %-8s  %s\n", radio.slot, shown_text(radio.name).c_str(), radio.serial_text.c_str(),
-                   format_mac_text(radio.mac));
+    say8(e.view, " %03d   %-17s  %-8s  %s\n", radio.slot, shown_text(radio.name).c_str(), radio.serial_text.c_str(),
+         format_mac_text(radio.mac));
   }
-  console_printf("Dry run ended.\n");
-  std::fflush(stdout);
+  say8(e.view, "Dry run ended.\n");
+  e.view.flush();
 }
 
-bool run_commands_on_all_radios(Engine& e) {
+CommandRunEnd run_commands_on_all_radios(Engine& e) {
   const CommandRunRequest& request = e.config.command_run;
   // Read once, with a reader of its own: an input file (-i) keeps its place.
-  const std::vector<std::string> commands = read_command_list(e, request.command_file.c_str());
+  const CommandList commands = read_command_list(e, request.command_file.c_str());
+  if (commands.failure != Failure::NONE) return {.all_done = false, .failure = commands.failure};
   const BatchResult result = run_batch_passes(e, BatchKind::COMMAND_RUN, request.extra_passes, request.interval_ms,
-                                              command_step, &commands);
+                                              command_step, &commands.lines);
+  if (result.exit_line) return {.all_done = false, .failure = end_at_exit_line(e, BatchKind::COMMAND_RUN, result)};
   finish_run(e, BatchKind::COMMAND_RUN, result);
-  return result.failed == 0;
+  return {.all_done = result.failed == 0, .failure = Failure::NONE};
 }
 
 }  // namespace orvex

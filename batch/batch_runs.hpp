@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/failure.hpp"
 #include "batch/batch_report.hpp"
 #include "batch/batch_requests.hpp"
 
@@ -24,9 +25,16 @@ constexpr uint32_t AFTER_DOWNLOAD_MS = 1500;
 // radio was updated.
 bool update_all_radios(Engine& e);
 
-// Runs the confirmed -x request over every radio found: true when every
-// command reached every radio.
-bool run_commands_on_all_radios(Engine& e);
+// Runs the confirmed -x request over every radio found: whether every command
+// reached every radio, or the failure that ends the program at once: the
+// command file cannot be opened (FILE_NOT_READ), or an exit line in it ended
+// the run (LOCAL_EXIT, or LOCAL_EXIT_RADIOS_FAILED when radios were left not
+// done; the report file tells them).
+struct CommandRunEnd {
+  bool all_done = false;
+  Failure failure = Failure::NONE;
+};
+CommandRunEnd run_commands_on_all_radios(Engine& e);
 
 // --dry-run: the radios the -u or -x run would reach (node, name, serial
 // number, MAC address), found by discovery and the radio list; none is
@@ -47,7 +55,8 @@ RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::s
 // The passes over every non-empty slot: a first pass, then up to
 // `extra_passes` more over the failed ones after a wait of `interval_ms`. The
 // report file (when one is named) is saved after every try. The operator's
-// stop ends the passes: every radio not updated then counts as failed.
+// stop ends the passes: every radio not updated then counts as failed. An
+// exit line ends them at once (result.exit_line), the report not yet saved.
 using OneRadio = RadioAttempt (*)(Engine& e, int slot, const void* context);
 BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
                              const void* context);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/terminate.hpp"
+#include "base/view.hpp"
 
 namespace orvex {
 
@@ -58,12 +58,12 @@ MacAddress list_entry(uint32_t serial) {
 
 }  // namespace
 
-int load_radio_list(Config& config, const char* file_name) {
+Failure load_radio_list(Config& config, View& view, const char* file_name) {
   std::FILE* file = std::fopen(file_name, "r");
   if (file == nullptr) {
-    std::printf("Error: Unable to open radio list file [%s]\n\r", file_name);
-    std::printf("Please verify the file exist and it is not corrupted.\n\r");
-    terminate_app(-1, -83);
+    say(view, "Error: Unable to open radio list file [%s]\n\r", file_name);
+    say(view, "Please verify the file exist and it is not corrupted.\n\r");
+    return Failure::FILE_NOT_READ;
   }
   config.list_filter_active = 1;
   config.radio_list = RadioList{};
@@ -74,24 +74,25 @@ int load_radio_list(Config& config, const char* file_name) {
   long taken = 0;
   while (read_piece(file, line, taken)) {
     if (taken > RADIO_LIST_MAX_BYTES) {
-      std::printf("----- Error: radio list file %s is longer than %ld bytes.\n", file_name, RADIO_LIST_MAX_BYTES);
-      std::printf("      Unable to proceed\n");
+      say(view, "----- Error: radio list file %s is longer than %ld bytes.\n", file_name, RADIO_LIST_MAX_BYTES);
+      say(view, "      Unable to proceed\n");
       std::fclose(file);
-      terminate_app(-1, -83);
+      return Failure::FILE_NOT_READ;
     }
     ++line_number;
     uint32_t serial = 0;
     if (!parse_serial(line, serial)) {
-      std::printf("Warning: line # %d of %s file does not contain a valid serial number (%s)\n", line_number,
-                  file_name, line);
+      say(view, "Warning: line # %d of %s file does not contain a valid serial number (%s)\n", line_number, file_name,
+          line);
       continue;
     }
     if (stored == RADIO_LIST_ENTRIES) {
       // The table is full: further numbers are dropped, and said so once.
       if (!overflow_reported) {
-        std::printf("Warning: radio list file %s holds more than %d serial numbers; line # %d and later "
-                    "numbers are ignored\n",
-                    file_name, RADIO_LIST_ENTRIES, line_number);
+        say(view,
+            "Warning: radio list file %s holds more than %d serial numbers; line # %d and later numbers are "
+            "ignored\n",
+            file_name, RADIO_LIST_ENTRIES, line_number);
         overflow_reported = true;
       }
       continue;
@@ -99,14 +100,14 @@ int load_radio_list(Config& config, const char* file_name) {
     config.radio_list[static_cast<size_t>(stored++)] = list_entry(serial);
   }
   if (std::ferror(file) != 0) {
-    std::printf("----- Error while reading from radio list file %s at line %d.\n", file_name, line_number);
-    std::printf("      Unable to proceed\n");
+    say(view, "----- Error while reading from radio list file %s at line %d.\n", file_name, line_number);
+    say(view, "      Unable to proceed\n");
     std::fclose(file);
-    terminate_app(-1, -83);
+    return Failure::FILE_NOT_READ;
   }
   std::fclose(file);
   // Entries after the last stored one are still zero: the first of them ends the list.
-  return 1;
+  return Failure::NONE;
 }
 
 }  // namespace orvex

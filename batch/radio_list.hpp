@@ -5,14 +5,17 @@
 #include <array>
 
 #include "base/config.hpp"
+#include "base/failure.hpp"
+#include "base/view.hpp"
 
 namespace orvex {
 
 // A serial number's text is held in a buffer of this size; a longer one is refused.
 constexpr int MAX_SERIAL_TEXT_LENGTH = 16;
 
-// Reads the list and turns the list filter on. Returns 1 when the file was read
-// to its end; ends the program when it cannot be opened or read.
-int load_radio_list(Config& config, const char* file_name);
+// Reads the list and turns the list filter on, warning through `view` of the
+// lines it skips. FILE_NOT_READ when the file cannot be opened or read, or is
+// too long to be a radio list.
+Failure load_radio_list(Config& config, View& view, const char* file_name);
 
 }  // namespace orvex

@@ -81,7 +81,7 @@ ReportOpening open_report_file(Config& config) {
   return ReportOpening::WRITABLE;
 }
 
-void save_run_report(const Config& config, BatchKind kind, const BatchResult& result, bool complete) {
+void save_run_report(const Config& config, View& view, BatchKind kind, const BatchResult& result, bool complete) {
   if (config.report_file.empty()) return;
   const std::string text = format_report_lines(kind, result, complete);
   const std::string& path = config.report_file;
@@ -95,7 +95,7 @@ void save_run_report(const Config& config, BatchKind kind, const BatchResult& re
   } else {
     written = replace_file(path, text, exists ? &status : nullptr);
   }
-  if (!written) std::printf("------ Error: report file [%s] could not be written.\n", path.c_str());
+  if (!written) say(view, "------ Error: report file [%s] could not be written.\n", path.c_str());
 }
 
 }  // namespace orvex

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/config.hpp"
+#include "base/view.hpp"
 #include "batch/batch_report.hpp"
 
 namespace orvex {
@@ -18,7 +19,8 @@ enum class ReportOpening { WRITABLE, NOT_WRITABLE, PIPE_WITHOUT_READER };
 ReportOpening open_report_file(Config& config);
 
 // Replaces the file named by the configuration (nothing when none is named)
-// with the report lines; a reader never sees half a report.
-void save_run_report(const Config& config, BatchKind kind, const BatchResult& result, bool complete);
+// with the report lines; a reader never sees half a report. A report that
+// cannot be written is said through `view`.
+void save_run_report(const Config& config, View& view, BatchKind kind, const BatchResult& result, bool complete);
 
 }  // namespace orvex

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "base/clock.hpp"
-#include "base/terminate.hpp"
+#include "base/view.hpp"
 #include "engine/engine.hpp"
 
 namespace orvex {
@@ -59,8 +59,8 @@ bool run_delay(const Engine& e, const char* after_word) {
   double seconds = 0.0;
   std::from_chars(after_word + start, after_word + end, seconds);
   if (seconds == 0.0) return true;
-  std::printf("delaying for %f secs...\n", seconds);
-  std::fflush(stdout);
+  say(e.view, "delaying for %f secs...\n", seconds);
+  e.view.flush();
   uint32_t remaining = delay_milliseconds(seconds);
   // Slept in slices so that a session being stopped is not held up by a long delay.
   while (remaining > 0 && !e.events.stopping_now()) {
@@ -79,53 +79,55 @@ void LineReader::close() {
   line_number = 0;
 }
 
-int read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch) {
+LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch) {
   if (reader.file == nullptr) {
     reader.file = std::fopen(file_name, "r");
     if (reader.file == nullptr) {
-      std::printf("Error: Unable to open input file [%s]\n\r", file_name);
-      std::printf("Please verify the file exist and it is not corrupted.\n\r");
-      terminate_app(-1, -83);
+      say(e.view, "Error: Unable to open input file [%s]\n\r", file_name);
+      say(e.view, "Please verify the file exist and it is not corrupted.\n\r");
+      return {.failure = Failure::FILE_NOT_READ};
     }
     reader.line_number = 0;
   }
   for (;;) {
     if (std::feof(reader.file) != 0) {
       reader.close();
-      return 0;
+      return {};
     }
     int length = 0;
     switch (read_piece(reader.file, buffer, length)) {
       case ReadResult::kEnd:
-        return 0;  // the file stays open; the next call closes it
+        return {};  // the file stays open; the next call closes it
       case ReadResult::kError:
-        std::printf("----- %s file %s at line %d.\n", "Error while reading from input", file_name,
-                    reader.line_number);
-        std::printf("      Unable to proceed\n");
+        say(e.view, "----- %s file %s at line %d.\n", "Error while reading from input", file_name, reader.line_number);
+        say(e.view, "      Unable to proceed\n");
         reader.close();
-        if (batch) return -1;
-        terminate_app(-1, -83);
+        if (batch) return {.read_error = true};
+        return {.failure = Failure::FILE_NOT_READ};
       case ReadResult::kLine:
         break;
     }
     ++reader.line_number;
-    if (batch) return length;
-    if (run_script_line(e, reinterpret_cast<const char*>(buffer)) == 0) return length;
+    if (batch) return {.length = length};
+    switch (run_script_line(e, reinterpret_cast<const char*>(buffer))) {
+      case ScriptLine::FOR_RADIO: return {.length = length};
+      case ScriptLine::EXIT: return {.failure = Failure::LOCAL_EXIT};
+      case ScriptLine::CARRIED_OUT: break;
+    }
   }
 }
 
-int read_input_line(Engine& e, LineReader& reader, uint8_t* buffer) {
+LineRead read_input_line(Engine& e, LineReader& reader, uint8_t* buffer) {
   return read_line(e, reader, e.config.input_file_name.c_str(), buffer, e.config.batch_mode != 0);
 }
 
-int run_script_line(Engine& e, const char* line) {
-  if (line[0] == '#') return 1;
-  if (line[0] != '.') return 0;
+ScriptLine run_script_line(Engine& e, const char* line) {
+  if (line[0] == '#') return ScriptLine::CARRIED_OUT;
+  if (line[0] != '.') return ScriptLine::FOR_RADIO;
   if (const char* word = std::strstr(line, "delay")) {
-    return run_delay(e, word + 5) ? 1 : 0;
+    return run_delay(e, word + 5) ? ScriptLine::CARRIED_OUT : ScriptLine::FOR_RADIO;
   }
-  if (is_exit_line(line)) terminate_app(0, REASON_LOCAL_EXIT);
-  return 0;
+  return is_exit_line(line) ? ScriptLine::EXIT : ScriptLine::FOR_RADIO;
 }
 
 bool is_exit_line(const char* line) {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "base/failure.hpp"
+
 namespace orvex {
 
 struct Engine;
@@ -29,22 +31,31 @@ struct LineReader {
   void close();
 };
 
+// What a read gave: a line of `length` bytes, the end of the file (length 0),
+// a read error in batch mode (the file closed; the caller decides), or the
+// failure that ends the program: a file that cannot be opened or, outside
+// batch mode, read (FILE_NOT_READ), or an exit line (LOCAL_EXIT).
+struct LineRead {
+  int length = 0;
+  bool read_error = false;
+  Failure failure = Failure::NONE;
+};
+
 // Reads the next line of `file_name` into `buffer` (NUL-terminated, at most
-// MAX_INPUT_LINE bytes, line feed kept). Returns its length, 0 at the end of the
-// file, -1 after a read error when `batch`. When `batch` every line is handed
-// out (the batch run carries script lines out itself); otherwise script lines
-// are carried out and skipped. A file that cannot be opened, or a read error
-// outside batch, ends the program.
-int read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch);
+// MAX_INPUT_LINE bytes, line feed kept). When `batch` every line is handed out
+// (the batch run carries script lines out itself); otherwise script lines are
+// carried out and skipped.
+LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch);
 
 // The input file's next line: the file named by -i, in the way batch_mode says.
-int read_input_line(Engine& e, LineReader& reader, uint8_t* buffer);
+LineRead read_input_line(Engine& e, LineReader& reader, uint8_t* buffer);
 
-// Carries out a comment, ".delay N" or ".exit" line and returns 1; returns 0
-// for a line meant for the radio.
-int run_script_line(Engine& e, const char* line);
+// What run_script_line made of a line: one for the radio, a comment or delay
+// carried out here, or an exit line, which ends the program.
+enum class ScriptLine { FOR_RADIO, CARRIED_OUT, EXIT };
+ScriptLine run_script_line(Engine& e, const char* line);
 
-// Whether `line` is an exit line: run_script_line would end the program on it.
+// Whether `line` is an exit line.
 bool is_exit_line(const char* line);
 
 // A delay's length in whole ms, held within the clock's range.

@@ -12,8 +12,8 @@ namespace orvex::bench {
 std::string EngineSession::open(const std::string& ns) {
   InNamespace in(ns);
   if (!in.entered()) return "could not enter " + ns;
-  AdapterChoice choice{config_, engine_.io};
-  if (select_adapter(choice) < 0) return "no usable adapter in " + ns;
+  AdapterChoice choice{config_, engine_.io, engine_.view};
+  if (select_adapter(choice).failure != Failure::NONE) return "no usable adapter in " + ns;
   return {};
 }
 
@@ -47,7 +47,7 @@ std::string EngineSession::use(int entry) {
 bool EngineSession::type_line(const std::string& line) {
   if (!running_) return false;
   return ESend(engine_, engine_.sessions[entry_], reinterpret_cast<const uint8_t*>(line.data()),
-               static_cast<int>(line.size())) == 1;
+               static_cast<int>(line.size())).delivered;
 }
 
 bool EngineSession::wait_transfer_done(double timeout_s) {

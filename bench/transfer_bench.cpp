@@ -24,9 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/termination.hpp"
 #include "base/address_text.hpp"
-#include "base/terminate.hpp"
-#include "os/terminal.hpp"
 #include "bench/block_figures.hpp"
 #include "bench/content_hash.hpp"
 #include "bench/engine_session.hpp"
@@ -81,8 +80,8 @@ void on_signal(int) { stop_flag().store(true); }
 double elapsed_s() { return std::chrono::duration<double>(Clock::now() - g_start).count(); }
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-// The engine may end the process (a failed adapter, a lost radio): the
-// programs started and the namespaces go first.
+// The session workers may end the process (a lost radio): the programs
+// started and the namespaces go first.
 [[noreturn]] void exit_process(int status) {
   ChildProcess::stop_all();
   if (g_namespaces != nullptr) g_namespaces->remove();
@@ -757,10 +756,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s needs root (network namespaces and raw frames)\n", argv[0]);
     return 1;
   }
-  // The engine's terminal guard would take these signals over once a session
-  // reads keys, and end the process with the namespaces left behind: it is
-  // put in place first, and the benchmark's own handlers over it.
-  orvex::install_terminal_guard();
   std::signal(SIGINT, orvex::bench::on_signal);
   std::signal(SIGTERM, orvex::bench::on_signal);
   // The engine's keyboard worker reads standard input: nothing may reach a

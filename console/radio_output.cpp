@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/config.hpp"
-#include "base/terminate.hpp"
+#include "base/failure.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 
@@ -22,17 +22,17 @@ std::atomic<int> g_capture_state{CAPTURE_OFF};
 
 }  // namespace
 
-void open_capture_file(const Config& config) {
+Failure open_capture_file(const Config& config) {
   const std::string& name = config.output_file_name;
   std::FILE* f = std::fopen(name.c_str(), "wb");
   if (f == nullptr) {
     std::printf("------- Error: output file [%s] couldn't open successfully\n", name.c_str());
-    terminate_app(-1, -29);
+    return Failure::FILE_NOT_OPENED;
   }
   std::printf("------ Start capturing output to file %s -----\n\n", name.c_str());
   g_capture_file.store(f, std::memory_order_release);
-  termination_hooks().flush_capture = flush_capture_file;
   g_capture_state.store(CAPTURE_ON, std::memory_order_release);
+  return Failure::NONE;
 }
 
 void render_radio_bytes(RadioOutput& output, std::span<const uint8_t> bytes) {

@@ -6,15 +6,16 @@
 #include <span>
 
 #include "base/config.hpp"
+#include "base/failure.hpp"
 
 namespace orvex {
 
 constexpr int CAPTURE_OFF = 1;
 constexpr int CAPTURE_ON = 2;
 
-// Opens the -o file (created or emptied). On failure prints the error and ends
-// the program with reason -29.
-void open_capture_file(const Config& config);
+// Opens the -o file (created or emptied). On failure prints the error and
+// returns Failure::FILE_NOT_OPENED.
+Failure open_capture_file(const Config& config);
 
 // Where the radio's output stands inside an escape sequence. Only the thread
 // that dispatches frames renders, so it needs no lock.

@@ -9,7 +9,6 @@
 
 #include "base/address_text.hpp"
 #include "base/clock.hpp"
-#include "base/terminate.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
 #include "console/shown_text.hpp"

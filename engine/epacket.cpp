@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "base/clock.hpp"
-#include "base/terminate.hpp"
+#include "base/failure.hpp"
 #include "console/radio_output.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
@@ -111,7 +111,7 @@ void send_built(Engine& e, Session& session, uint16_t pdu, int payload_size, std
 }
 
 // Sends a frame of type `pdu`; `set_state` is applied under the build lock.
-int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_state, const uint8_t* payload,
+SendResult send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_state, const uint8_t* payload,
          int payload_size, bool may_be_followed = false) {
   if (payload_size > static_cast<int>(1500 - ORVEX_HEADER_SIZE)) {
     assertion_failed("payload_size <= (1500 - ORVEX_HEADER_SIZE)", __FILE_NAME__, __LINE__);
@@ -145,14 +145,14 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
   }
   if (!built) {
     if (followed) end_following(e);
-    return 0;
+    return {};
   }
   int frame_size = size + static_cast<int>(FRAME_HEADER_SIZE);
 
 
   if (sent_once(pdu, payload_size)) {
     e.view.flush();
-    return 1;
+    return {.delivered = true};
   }
 
   AutoResetEvent& ack = e.events.ack_event;
@@ -204,30 +204,30 @@ int send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_s
   }
   if (followed) end_following(e);
   // A stop wakes the wait; the session is ending and nothing more is done here.
-  if (events.stopping_now() || (!acknowledged && held_by_stop(e, pdu))) return 0;
+  if (events.stopping_now() || (!acknowledged && held_by_stop(e, pdu))) return {};
   // A connection closed meanwhile (a radio that left, a disconnect) owes nothing more.
-  if (!acknowledged && index >= 0 && closed_to_sending(session.state, session.cid)) return 0;
+  if (!acknowledged && index >= 0 && closed_to_sending(session.state, session.cid)) return {};
   if (!acknowledged) {
     if (one_sender.owns_lock()) one_sender.unlock();
     give_up(e, pdu);
-    if (e.config.batch_mode != 0) return 0;
-    terminate_app(-1, REASON_UNABLE_TO_SEND);
+    if (e.config.batch_mode != 0) return {};
+    return {.delivered = false, .failure = Failure::UNABLE_TO_SEND};
   }
   e.view.flush();
-  return 1;
+  return {.delivered = true};
 }
 
 }  // namespace
 
-int ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size) {  // NOLINT(readability-identifier-naming)
+SendResult ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size) {  // NOLINT(readability-identifier-naming)
   return send(e, session, payload_size > 0 ? PDU_DATA : PDU_ACK, std::nullopt, payload, payload_size);
 }
 
-int send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size) {
+SendResult send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size) {
   return send(e, session, pdu, std::nullopt, payload, payload_size);
 }
 
-int send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size) {
+SendResult send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size) {
   return send(e, session, pdu, std::nullopt, payload, payload_size, true);
 }
 
@@ -267,15 +267,15 @@ void disconnect_session(Engine& e, int index) {
   close_session(e.sessions, index);
 }
 
-void send_error_report(Engine& e, int index, const char* text) {
+SendResult send_error_report(Engine& e, int index, const char* text) {
   if (index < 0) index = e.run.chosen_radio;
-  if (!SessionTable::valid_index(index) || text == nullptr) return;
+  if (!SessionTable::valid_index(index) || text == nullptr) return {};
   // The text goes with its NUL; a text too long for one frame is cut so the
   // NUL still fits.
   std::array<uint8_t, MAX_PAYLOAD_SIZE> payload{};
   const size_t length = strnlen(text, MAX_PAYLOAD_SIZE - 1);
   std::memcpy(payload.data(), text, length);
-  send(e, e.sessions[index], PDU_ERROR, SESSION_CONNECTED, payload.data(), static_cast<int>(length + 1));
+  return send(e, e.sessions[index], PDU_ERROR, SESSION_CONNECTED, payload.data(), static_cast<int>(length + 1));
 }
 
 }  // namespace orvex

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/failure.hpp"
 #include "engine/session_table.hpp"
 #include "wire/frame.hpp"
 
@@ -19,20 +20,27 @@ constexpr uint32_t INITIAL_ACK_TIMEOUT_MS = 300;
 constexpr double ACK_TIMEOUT_FACTOR = 1.3;
 constexpr int MAX_SEND_ATTEMPTS = 11;  // retransmissions after the first transmission
 
+// How a send ended: delivered (and acknowledged where a wait applies) or not;
+// a frame never acknowledged outside batch mode is also
+// Failure::UNABLE_TO_SEND, which ends the program.
+struct SendResult {
+  bool delivered = false;
+  Failure failure = Failure::NONE;
+};
+
 // Sends `payload_size` bytes (0..1474) for `session`: an entry of the session
 // table, a copy of one, or a temporary record filled by the caller. Empty
 // frames, connect requests and identify responses go out once. Data frames
 // wait for ack_event; when it never comes the connection is closed and the
-// result is 0 in batch mode, while outside batch mode the program ends with
-// reason -25. 1 when sent (and acknowledged where a wait applies). When the
-// session is being stopped, a wait ends at once with result 0, and nothing is
+// frame is not delivered (outside batch mode: UNABLE_TO_SEND). When the
+// session is being stopped, a wait ends at once, not delivered, and nothing is
 // given up or closed.
 //
 // ESend sends terminal data (PDU_DATA), or an acknowledgement when the payload
 // is empty; send_pdu sends a frame of the type given. A frame's type is always
 // what its sender says it is.
-int ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // NOLINT(readability-identifier-naming)
-int send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
+SendResult ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // NOLINT(readability-identifier-naming)
+SendResult send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 
 // The file blocks that follow a waiting send: while the transfer worker waits
 // for a file frame's acknowledgement, the dispatching thread that takes it
@@ -52,7 +60,7 @@ struct FollowingBlocks {
 
 // ESend for the transfer worker's file frames: its wait for the
 // acknowledgement may be followed by blocks the dispatching thread sends.
-int send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
+SendResult send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 
 // Dispatching thread, on a file acknowledgement just taken for entry `index`:
 // sends `size` bytes as the entry's next file data frame when a file send of
@@ -69,6 +77,6 @@ void note_file_acknowledgement(Engine& e);
 void disconnect_session(Engine& e, int index);
 
 // Reports `text` (sent with its NUL) to the radio as a PDU_ERROR; reliable.
-void send_error_report(Engine& e, int index, const char* text);
+SendResult send_error_report(Engine& e, int index, const char* text);
 
 }  // namespace orvex

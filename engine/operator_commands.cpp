@@ -14,25 +14,24 @@ void disconnect_chosen_radio(Engine& e) {
 
 }  // namespace
 
-void run_operator_command(Engine& e, OperatorCommand command) {
+Failure run_operator_command(Engine& e, OperatorCommand command) {
   switch (command) {
     case OperatorCommand::PROMPT_AGAIN: {
       const int index = e.run.chosen_radio.load();
-      if (!SessionTable::valid_index(index)) return;
+      if (!SessionTable::valid_index(index)) return Failure::NONE;
       Session& session = e.sessions[index];
-      if (session.state == SESSION_CONNECTED && e.config.input_source == INPUT_KEYBOARD) {
-        const uint8_t carriage_return = 0x0D;
-        ESend(e, session, &carriage_return, 1);
-      }
-      return;
+      if (session.state != SESSION_CONNECTED || e.config.input_source != INPUT_KEYBOARD) return Failure::NONE;
+      const uint8_t carriage_return = 0x0D;
+      return ESend(e, session, &carriage_return, 1).failure;
     }
-    case OperatorCommand::LEAVE: disconnect_chosen_radio(e); return;
+    case OperatorCommand::LEAVE: disconnect_chosen_radio(e); break;
     case OperatorCommand::CHOOSE_ANOTHER:
       disconnect_chosen_radio(e);
       e.run.new_session_requested.store(1);
-      return;
-    case OperatorCommand::STOP_BATCH: e.run.batch_stop.request(); return;
+      break;
+    case OperatorCommand::STOP_BATCH: e.run.batch_stop.request(); break;
   }
+  return Failure::NONE;
 }
 
 }  // namespace orvex

@@ -2,6 +2,7 @@
 // them into commands; ui/ shows what a key shows (help, the diagnostics state).
 #pragma once
 
+#include "base/failure.hpp"
 #include "engine/engine.hpp"
 
 namespace orvex {
@@ -14,7 +15,8 @@ enum class OperatorCommand {
 };
 
 // PROMPT_AGAIN sends one carriage return to a radio connected from the
-// keyboard (a radio fed from an input file must not get keys nobody typed).
-void run_operator_command(Engine& e, OperatorCommand command);
+// keyboard (a radio fed from an input file must not get keys nobody typed);
+// UNABLE_TO_SEND when the radio never acknowledges it.
+Failure run_operator_command(Engine& e, OperatorCommand command);
 
 }  // namespace orvex

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "base/clock.hpp"
-#include "base/terminate.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
@@ -468,13 +467,13 @@ int handle_download_start(Engine& e, int index, const uint8_t* payload, uint32_t
   return 0;
 }
 
-int transfer_step(Engine& e, int index) {
+Failure transfer_step(Engine& e, int index) {
   TransferState& t = e.transfer;
   SessionEvents& events = e.events;
   const bool ready = events.block_ready_event.wait(TRANSFER_WAIT_MS);
-  if (e.events.stopping_now()) return 1;
+  if (e.events.stopping_now()) return Failure::NONE;
   const int entry = index >= 0 ? index : e.run.chosen_radio.load();
-  if (!SessionTable::valid_index(entry)) return 0;  // no radio to serve: the payload is dropped
+  if (!SessionTable::valid_index(entry)) return Failure::NONE;  // no radio to serve: the payload is dropped
   Session& s = e.sessions[entry];
 
   if (ready) {
@@ -485,21 +484,21 @@ int transfer_step(Engine& e, int index) {
       block.length = t.block.length;
       std::memcpy(block.bytes.data(), t.block.bytes.data(), static_cast<size_t>(block.length));
     }
-    int ok = 1;
+    SendResult sent{.delivered = true};
     if (block.pdu == PDU_ERROR) {
-      send_error_report(e, entry, reinterpret_cast<const char*>(block.bytes.data()));
+      sent.failure = send_error_report(e, entry, reinterpret_cast<const char*>(block.bytes.data())).failure;
     } else if (!goes_in_two_frames(static_cast<size_t>(block.length))) {
-      ok = send_file_frame(e, s, block.pdu, block.bytes.data(), block.length);
+      sent = send_file_frame(e, s, block.pdu, block.bytes.data(), block.length);
     } else {
-      ok = send_file_frame(e, s, block.pdu, block.bytes.data(), TRANSFER_SPLIT_SIZE);
-      if (ok != 0 && !e.events.stopping_now()) {
-        ok = send_file_frame(e, s, block.pdu, block.bytes.data() + TRANSFER_SPLIT_SIZE,
-                             block.length - TRANSFER_SPLIT_SIZE);
+      sent = send_file_frame(e, s, block.pdu, block.bytes.data(), TRANSFER_SPLIT_SIZE);
+      if (sent.delivered && !e.events.stopping_now()) {
+        sent = send_file_frame(e, s, block.pdu, block.bytes.data() + TRANSFER_SPLIT_SIZE,
+                               block.length - TRANSFER_SPLIT_SIZE);
       }
     }
-    if (e.events.stopping_now()) return 1;
-    if (ok == 0) report_failure_in_update_run(e);
-    return 0;
+    if (sent.failure != Failure::NONE || e.events.stopping_now()) return sent.failure;
+    if (!sent.delivered) report_failure_in_update_run(e);
+    return Failure::NONE;
   }
 
   if (s.state == SESSION_TRANSFER) {
@@ -511,11 +510,11 @@ int transfer_step(Engine& e, int index) {
         report_failure_in_update_run(e);
       } else {
         e.view.message("\nSession has been timed out. Application will terminate.\n");
-        terminate_app(0, REASON_TRANSFER_IDLE);
+        return Failure::TRANSFER_IDLE;
       }
     }
   }
-  return 0;
+  return Failure::NONE;
 }
 
 }  // namespace orvex

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/failure.hpp"
 #include "base/shared_field.hpp"
 #include "engine/session_table.hpp"
 #include "os/served_file.hpp"
@@ -105,8 +106,9 @@ void end_transfer_after_wait(Engine& e, int index);
 
 // One step of the transfer worker: waits up to 2000 ms for a payload and sends
 // it. `index` -1 serves the entry the batch run works on (chosen_radio, read at
-// each step). 0 to go on, 1 to stop (the session is stopping).
-int transfer_step(Engine& e, int index);
+// each step). A failure ends the program: a frame the radio never acknowledged
+// (UNABLE_TO_SEND) or, outside an update run, a transfer idle for too long.
+Failure transfer_step(Engine& e, int index);
 
 
 }  // namespace orvex

@@ -2,32 +2,22 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <exception>
-#include <iterator>
 #include <mutex>
-
-#include "base/terminate.hpp"
-
-#ifdef ORVEX_COVERAGE
-extern "C" void __gcov_dump(void);
-#endif
 
 namespace orvex {
 
 namespace {
 
 // The terminal is the process's: the signal handlers and the exit path give
-// its settings back from any thread, so its state is process-wide.
+// its settings back from any thread, so its state is process-wide and every
+// flag a restore reads is lock-free.
 std::atomic<int> g_input_fd{STDIN_FILENO};
 
 // The wake pipe: a byte in it means "stop reading". Created once, kept.
@@ -43,9 +33,9 @@ std::atomic<bool> g_saved_valid{false};
 std::mutex g_raw_mutex;  // enter/leave from the keyboard thread and tests
 int g_raw_depth = 0;
 
+// What the console services changed, to be given back on the way out.
 std::atomic<bool> g_colours_changed{false};
 std::atomic<bool> g_title_pushed{false};
-std::atomic<bool> g_guard_installed{false};
 
 // The window's size before the program first resized it, as the sequence that
 // asks for it again: made when noted, so that a signal handler only writes it.
@@ -53,10 +43,10 @@ char g_window_size_back[32] = {};
 std::atomic<size_t> g_window_size_back_length{0};
 std::atomic<bool> g_window_size_noted{false};
 std::atomic<bool> g_window_resized{false};
-std::terminate_handler g_previous_terminate = nullptr;
 
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
-              "the signal handler needs lock-free flags");
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+                  std::atomic<size_t>::is_always_lock_free,
+              "a signal handler restores the terminal");
 
 // Default colours back (OSC 110/111), attributes off, saved title back.
 constexpr char COLOUR_RESET[] = "\x1b]110\x07\x1b]111\x07\x1b[0m";
@@ -74,80 +64,6 @@ bool wake_pending(int wake_fd) {
   if (wake_fd < 0) return false;
   pollfd p{wake_fd, POLLIN, 0};
   return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-}
-
-// The signals that end the program its normal way (the connected radio told,
-// the adapter closed) once a thread waits for them, and those after which the
-// process can only give the terminal back and go.
-constexpr int EXIT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-constexpr int CRASH_SIGNALS[] = {SIGSEGV, SIGBUS, SIGABRT, SIGQUIT};
-
-// The exit signals' pipe to the waiting thread, and the first signal sent on it.
-std::atomic<int> g_signal_read{-1};
-std::atomic<int> g_signal_write{-1};
-std::atomic<int> g_exit_signal{0};
-
-// What a crash signal did before the guard: the default action, or a
-// sanitizer's report, which the signal raised again then still reaches.
-struct sigaction g_crash_previous[std::size(CRASH_SIGNALS)] {};
-
-// Async-signal-safe: the signal's default action back, and the signal raised.
-[[noreturn]] void raise_by_default(int sig) {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(sig, &action, nullptr);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  raise(sig);
-  _exit(128 + sig);
-}
-
-void fatal_signal(int sig) {
-  restore_terminal();
-#ifdef ORVEX_COVERAGE
-  // Ended by the signal, the process never writes its line counts at exit.
-  __gcov_dump();
-#endif
-  // The process ends as the signal would have ended it.
-  raise_by_default(sig);
-}
-
-void exit_signal(int sig) {
-  if (g_signal_write.load() >= 0) {
-    int none = 0;
-    if (g_exit_signal.compare_exchange_strong(none, sig)) {
-      const char byte = static_cast<char>(sig);
-      const int saved_errno = errno;  // the interrupted code's
-      const bool handed_on = write(g_signal_write.load(), &byte, 1) == 1;
-      errno = saved_errno;
-      if (handed_on) return;
-    } else if (sig == SIGPIPE) {
-      return;  // already on the way out: the write that met no reader just fails
-    }
-  }
-  // No thread to take the program out yet, or a second signal while it does.
-  fatal_signal(sig);
-}
-
-void crash_signal(int sig) {
-  restore_terminal();
-  for (size_t i = 0; i < std::size(CRASH_SIGNALS); ++i) {
-    if (CRASH_SIGNALS[i] == sig) sigaction(sig, &g_crash_previous[i], nullptr);
-  }
-  raise(sig);
-}
-
-[[noreturn]] void terminate_with_restore() {
-  restore_terminal();
-#ifdef ORVEX_COVERAGE
-  // The default handler aborts, which writes no line counts.
-  __gcov_dump();
-#endif
-  if (g_previous_terminate != nullptr) g_previous_terminate();
-  std::abort();
 }
 
 }  // namespace
@@ -199,7 +115,6 @@ void clear_terminal_wake() {
 }
 
 void enter_raw_mode() {
-  install_terminal_guard();
   std::lock_guard<std::mutex> lock(g_raw_mutex);
   if (g_raw_depth++ > 0) return;
   const int fd = g_input_fd.load();
@@ -225,49 +140,7 @@ void leave_raw_mode() {
 
 bool raw_mode_active() { return g_saved_valid.load(std::memory_order_acquire); }
 
-void install_terminal_guard() {
-  if (g_guard_installed.exchange(true)) return;
-  std::atexit(restore_terminal_at_exit);
-  termination_hooks().restore_terminal = restore_terminal_at_exit;
-  g_previous_terminate = std::set_terminate(terminate_with_restore);
-  struct sigaction action {};
-  action.sa_handler = exit_signal;
-  // Not blocked in the handler, so that raising it again ends the process by it.
-  action.sa_flags = SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  for (int sig : EXIT_SIGNALS) sigaction(sig, &action, nullptr);
-  action.sa_handler = crash_signal;
-  for (size_t i = 0; i < std::size(CRASH_SIGNALS); ++i) sigaction(CRASH_SIGNALS[i], &action, &g_crash_previous[i]);
-}
-
-void route_exit_signals() {
-  int fds[2];
-  if (g_signal_write.load() >= 0 || pipe2(fds, O_CLOEXEC) != 0) return;
-  g_signal_read.store(fds[0]);
-  g_signal_write.store(fds[1]);
-  install_terminal_guard();
-}
-
-int wait_exit_signal() {
-  unsigned char byte = 0;
-  for (;;) {
-    const ssize_t got = read(g_signal_read.load(), &byte, 1);
-    if (got == 1) return byte;
-    if (got < 0 && errno == EINTR) continue;
-    return -1;
-  }
-}
-
-void end_by_signal(int sig) {
-  restore_terminal();
-#ifdef ORVEX_COVERAGE
-  __gcov_dump();
-#endif
-  raise_by_default(sig);
-}
-
 void note_window_resized() {
-  install_terminal_guard();
   if (!g_window_size_noted.exchange(true)) {
     winsize size{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0) return;
@@ -280,12 +153,10 @@ void note_window_resized() {
 }
 
 void note_colours_changed() {
-  install_terminal_guard();
   g_colours_changed.store(true);
 }
 
 bool note_title_pushed() {
-  install_terminal_guard();
   return !g_title_pushed.exchange(true);
 }
 

@@ -1,7 +1,7 @@
 // The POSIX terminal under the console: raw key input for as long as a session
-// reads keys, byte reads that wake on a session stop, and a guard that gives
-// the terminal back (settings, colours, title, window size) and drops unread
-// input on every way out of the program.
+// reads keys, byte reads that wake on a session stop, and the restore that
+// gives the terminal back (settings, colours, title, window size) and drops
+// unread input; the program's ways out (app/) call it, signal handlers too.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +29,7 @@ void clear_terminal_wake();
 
 // Raw mode (no echo, no line editing, no signal keys, no flow control, CR kept
 // as CR) on the input when it is a terminal; output processing stays on.
-// Installs the guard first. Nested calls are counted; the last leave restores.
+// Nested calls are counted; the last leave restores.
 void enter_raw_mode();
 void leave_raw_mode();
 bool raw_mode_active();
@@ -42,23 +42,6 @@ class RawModeScope {
   RawModeScope(const RawModeScope&) = delete;
   RawModeScope& operator=(const RawModeScope&) = delete;
 };
-
-// Installs, once, what brings the terminal back however the program ends: an
-// atexit handler, the termination hook, a terminate handler for an uncaught
-// exception, and signal handlers. SIGINT, SIGTERM, SIGHUP and SIGPIPE restore
-// and end the process by the signal (unless routed, below); SIGSEGV, SIGBUS,
-// SIGABRT and SIGQUIT only restore, then take their course.
-void install_terminal_guard();
-
-// From now on the first SIGINT, SIGTERM, SIGHUP or SIGPIPE goes to the thread
-// in wait_exit_signal, which takes the program out its normal way and then
-// calls end_by_signal; a second one (SIGPIPE aside, which is then left to fail
-// the write) restores and ends at once, in case that way is stuck.
-void route_exit_signals();
-// Blocks until such a signal came: its number (-1 if the wait failed).
-int wait_exit_signal();
-// Restores the terminal and ends the process by `sig`, as its default does.
-[[noreturn]] void end_by_signal(int sig);
 
 // Output state changed by the console services: restore_terminal gives back
 // the terminal's default colours and its saved title. note_title_pushed is

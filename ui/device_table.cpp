@@ -6,7 +6,6 @@
 #include <string>
 
 #include "base/address_text.hpp"
-#include "base/terminate.hpp"
 #include "console/cp437.hpp"
 #include "console/shown_text.hpp"
 #include "engine/engine.hpp"
@@ -24,7 +23,6 @@ constexpr int BOX_VERTICAL = 0xB3;
 constexpr int ROW_SEPARATOR = 0xFE;
 constexpr size_t BORDER_LENGTH = 75;
 constexpr size_t BORDER_JOINTS[] = {7, 27, 47, 55};
-constexpr int REASON_INVALID_CHOICE = -7;
 constexpr size_t MAX_ANSWER_LENGTH = 50;
 
 enum class Match { found, ask, invalid };
@@ -118,16 +116,16 @@ void print_device_table(const Engine& e) {
 }
 
 
-int choose_device(Engine& e, std::FILE* input) {
+DeviceChoice choose_device(Engine& e, std::FILE* input) {
   const int found = e.run.numOfRadiosFound;
-  if (found == 1) return 1;
+  if (found == 1) return {1};
   std::printf("\r\n");
   std::printf("Discovery phase completed (%d devices were found total).\n", found);
 
   const Config& options = e.config;
   if (options.chosen_radio_given) {
     const Choice pre = match_radio(e, options.chosen_radio_text, false);
-    if (pre.match == Match::found) return pre.index;
+    if (pre.match == Match::found) return {pre.index};
   }
 
   std::printf("Please type the device ID>");
@@ -135,10 +133,10 @@ int choose_device(Engine& e, std::FILE* input) {
   std::string word;
   if (read_word(input, word)) {
     const Choice typed = match_radio(e, word, true);
-    if (typed.match == Match::found) return typed.index;
+    if (typed.match == Match::found) return {typed.index};
   }
   std::printf("Error: invalid input value, or value out of valid range [1-%d].\n", found);
-  terminate_app(TERM_CONTEXT_STARTUP, REASON_INVALID_CHOICE);
+  return {.index = 0, .failure = Failure::INVALID_CHOICE};
 }
 
 }  // namespace orvex

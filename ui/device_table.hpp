@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "base/failure.hpp"
+
 namespace orvex {
 
 struct Engine;
@@ -15,9 +17,12 @@ void print_device_row(const Engine& e, int index);
 void print_device_table(const Engine& e);
 
 // The entry of the chosen radio (1..numOfRadiosFound): the only radio found,
-// the -r preselection, or the operator's answer to the prompt. Invalid input
-// at the prompt ends the program with reason -7.
-// The same, reading the answer from `input`.
-int choose_device(Engine& e, std::FILE* input = stdin);
+// the -r preselection, or the operator's answer to the prompt, read from
+// `input`. An answer that names no radio is Failure::INVALID_CHOICE.
+struct DeviceChoice {
+  int index = 0;
+  Failure failure = Failure::NONE;
+};
+DeviceChoice choose_device(Engine& e, std::FILE* input = stdin);
 
 }  // namespace orvex

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/config.hpp"
+#include "base/failure.hpp"
 
 namespace orvex {
 

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "app/session_workers.hpp"
+#include "app/termination.hpp"
 #include "base/config.hpp"
-#include "base/terminate.hpp"
 #include "batch/batch_runs.hpp"
 #include "batch/report_file.hpp"
 #include "console/console.hpp"
@@ -188,7 +188,7 @@ class EngineTest : public ::testing::Test {
   RecordingView view;
   Engine e{config, view};
   SessionWorkers workers{e};
-  TerminationCatcher catcher{e};  // terminate_app throws ProcessExit
+  TerminationCatcher catcher{e};  // the program's end throws ProcessExit
   ScopedFakeClock fake;
   KeyPipe keys;
   Radio radio;
@@ -199,19 +199,16 @@ TEST_F(EngineTest, UnansweredDataGoesOutTwelveTimesOnAGrowingScheduleThenTheConn
   const uint64_t schedule[] = {0, 300, 690, 1197, 1856, 2712, 3824, 5269, 7147, 9588, 12761, 16885, 22246};
   const std::string given_up = "Retransmitting data ... please wait\n\nError: Max number of retransmissions has been "
                                "reached.\nUnable to transfer packet ...\n";
-  for (int batch : {1, 0}) {  // a batch run is told and goes on; otherwise the program ends
+  for (int batch : {1, 0}) {  // a batch run is told and goes on; otherwise the failure ends the program
     SCOPED_TRACE(batch);
     connect();
     radio.frames.clear(), radio.ack_data = false;
     e.config.batch_mode = batch;
     const uint64_t start = fake->now_ms();
-    int result = -1;  // 100 when the program ended
-    const std::string out = view_text(view, [&] {
-      try {
-        result = ESend(e, entry(), reinterpret_cast<const uint8_t*>("hello"), 5);
-      } catch (const ProcessExit&) { result = 100; }
-    });
-    EXPECT_EQ(result, batch != 0 ? 0 : 100);
+    SendResult result{.delivered = true};
+    const std::string out = view_text(view, [&] { result = ESend(e, entry(), text_bytes("hello").data(), 5); });
+    EXPECT_EQ(std::tuple(result.delivered, result.failure),
+              std::tuple(false, batch != 0 ? Failure::NONE : Failure::UNABLE_TO_SEND));
     EXPECT_EQ(out, given_up);
     ASSERT_EQ(radio.frames.size(), 13u);
     for (size_t i = 0; i < 13; ++i) {  // the same frame twelve times, then the disconnect
@@ -252,7 +249,7 @@ TEST_F(EngineTest, ARepeatedAcknowledgementDoesNotStandForTheNextFrames) {
   e.events.ack_event.reset();  // the send that waited took it
   view_text(view, [&] { feed(PDU_DATA, text_bytes("x"), 0, 2), feed(PDU_ACK, {}, 1, 2); });
   radio.ack_data = false, radio.frames.clear(), e.config.batch_mode = 1;
-  view_text(view, [&] { EXPECT_EQ(ESend(e, entry(), text_bytes("b").data(), 1), 0); });
+  view_text(view, [&] { EXPECT_FALSE(ESend(e, entry(), text_bytes("b").data(), 1).delivered); });
   EXPECT_EQ(radio.count(PDU_DATA), 12u);
 }
 
@@ -692,7 +689,7 @@ TEST_F(EngineTest, AnAcknowledgementOfBytesNeverSentIsIgnored) {
     ASSERT_TRUE(eventually([this] { return entry().state == SESSION_CONNECTED; }));
     // The same in the terminal session: the next line waits only for the radio's own acknowledgement.
     feed(PDU_ACK, {}, radio.tseq, entry().tseq + FILE_BLOCK_SIZE);
-    EXPECT_EQ(ESend(e, entry(), text_bytes("hi").data(), 2), 1);
+    EXPECT_TRUE(ESend(e, entry(), text_bytes("hi").data(), 2).delivered);
     stop();
   });
   EXPECT_EQ(out.find("retransmissions"), std::string::npos);
@@ -702,7 +699,7 @@ TEST_F(EngineTest, AnAcknowledgementOfBytesNeverSentIsIgnored) {
 
 TEST_F(EngineTest, ATransferIdleFor900WaitsIsGivenUp) {
   fake->grace_ms = 0;
-  for (int update : {1, 0}) {  // an update run is told; otherwise the program ends
+  for (int update : {1, 0}) {  // an update run is told; otherwise the failure ends the program
     SCOPED_TRACE(update);
     connect();
     e.config.update_all_mode = e.config.batch_mode = update;
@@ -710,17 +707,15 @@ TEST_F(EngineTest, ATransferIdleFor900WaitsIsGivenUp) {
     EXPECT_EQ(e.transfer.transfer_idle_count, 0) << "waits outside a transfer do not count";
     entry().state = SESSION_TRANSFER;
     const uint64_t start = fake->now_ms();
-    bool ended = false;
+    Failure failed = Failure::NONE;
     view_text(view, [&] {
-      try {
-        for (int step = 0; step < 2000 && e.transfer.transfer_failed == 0; ++step) {
-          if (step == 500) feed(PDU_FILE_DATA, {}, 0);  // any frame starts the count again
-          transfer_step(e, RADIO);
-        }
-      } catch (const ProcessExit&) { ended = true; }
+      for (int step = 0; step < 2000 && e.transfer.transfer_failed == 0 && failed == Failure::NONE; ++step) {
+        if (step == 500) feed(PDU_FILE_DATA, {}, 0);  // any frame starts the count again
+        failed = transfer_step(e, RADIO);
+      }
     });
     EXPECT_EQ(fake->now_ms() - start, (500u + 901u) * 2000u);
-    EXPECT_EQ(ended, update == 0);
+    EXPECT_EQ(failed, update == 0 ? Failure::TRANSFER_IDLE : Failure::NONE);
     EXPECT_EQ(e.events.transfer_done_event.reset(), update != 0);
     EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
   }
@@ -848,7 +843,7 @@ TEST_F(EngineTest, TheReportReplacesARegularFileWithItsModeAndNeverWritesThrough
     if (c.before != 0) std::ofstream("run.jsonl") << "old", chmod("run.jsonl", c.before);
     EXPECT_EQ(c.planted ? symlink("victim", "run.jsonl.part") : 0, 0);
     e.config.report_file = "run.jsonl";
-    EXPECT_EQ(view_text(view, [&] { save_run_report(e.config, BatchKind::UPDATE_ALL, BatchResult{}, true); }), "");
+    EXPECT_EQ(view_text(view, [&] { save_run_report(e.config, view, BatchKind::UPDATE_ALL, BatchResult{}, true); }), "");
     struct stat st {};
     ASSERT_EQ(lstat("run.jsonl", &st), 0);
     EXPECT_EQ(std::tuple(S_ISREG(st.st_mode), st.st_mode & 07777, file_text("run.jsonl"), file_text("victim")),
@@ -867,26 +862,26 @@ TEST_F(EngineTest, AnExitLineEndsACommandRunWithTheRadiosNotTriedToldByStatusAnd
     return R"({"totals":{"run":"commands","radios":)" + std::to_string(radios) + R"(,"ok":1,"failed":0,"not_tried":)" +
            std::to_string(left) + R"(,"passes":1,"complete":)" + complete + "}}\n";
   };
-  // The state of entry 2 (empty: no second radio); the exit status and the report.
-  const struct { int32_t second; int status; std::string report; } cases[] = {
-      {SESSION_EMPTY, 0, ok + totals(1, 0, "true")}, {SESSION_CLOSED, 1, ok + not_tried + totals(2, 1, "false")}};
+  // The state of entry 2 (empty: no second radio); how the program ends (its status) and the report.
+  const struct { int32_t second; Failure failure; std::string report; } cases[] = {
+      {SESSION_EMPTY, Failure::LOCAL_EXIT, ok + totals(1, 0, "true")},
+      {SESSION_CLOSED, Failure::LOCAL_EXIT_RADIOS_FAILED, ok + not_tried + totals(2, 1, "false")}};
   e.config.batch_mode = e.config.command_run_mode = 1;
   e.config.command_run.command_file = "commands.txt", e.config.report_file = "run.jsonl";
   std::ofstream("commands.txt") << "version\n.exit\nlogout\n";
-  set_telling_exit_status(true);
   fake->grace_ms = 200;
   radio.wire->empty_read_ms = 0;
   start(-1);
   for (const auto& c : cases) {
     e.sessions[2].state = c.second, entry().state = SESSION_FOUND, radio.shown.clear();
-    std::optional<int> status;
-    const std::string out = view_text(view, [&] {
-      try { run_commands_on_all_radios(e); } catch (const ProcessExit& exit) { status = exit.status; }
-    });
-    EXPECT_TRUE(out.ends_with("OK\nLocal command exit executed ...\n\nTerminating application ...\n")) << out;
-    EXPECT_EQ(std::tuple(status, file_text("run.jsonl"), radio.shown),
-              std::tuple(std::optional(c.status), c.report, std::string("version\n") + '\0'));
+    CommandRunEnd ended;
+    const std::string out = view_text(view, [&] { ended = run_commands_on_all_radios(e); });
+    EXPECT_TRUE(out.ends_with("Connect to Radio: OK\nOK\n")) << "no report, no further pass: " << out;
+    EXPECT_EQ(std::tuple(ended.failure, file_text("run.jsonl"), radio.shown),
+              std::tuple(c.failure, c.report, std::string("version\n") + '\0'));
   }
+  e.config.command_run.command_file = "missing.txt";
+  capture_stdout([&] { EXPECT_EQ(run_commands_on_all_radios(e).failure, Failure::FILE_NOT_READ); });
   stop();
 }
 

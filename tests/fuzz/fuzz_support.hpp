@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "app/termination.hpp"
 #include "base/byte_order.hpp"
 #include "base/clock.hpp"
-#include "base/terminate.hpp"
 #include "wire/frame.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);

@@ -28,8 +28,9 @@ void parse_arguments(std::string text) {
     argv.push_back(word.data());
   }
   Config config;
+  static ConsoleView view;
   try {
-    parse_options(config, static_cast<int>(argv.size()), argv.data());
+    parse_options(config, view, static_cast<int>(argv.size()), argv.data());
   } catch (const ProcessExit&) {
   }
   for (const std::string& name : created) std::filesystem::remove(name, unusable);
@@ -81,20 +82,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Engine& e = fresh.object;
   FuzzClock clock(e.events.stopping);
   std::ofstream(data[0] % 4 == 3 ? "list.txt" : "lines.txt", std::ios::binary | std::ios::trunc) << text;
-  try {
-    if (data[0] % 4 == 1) {  // the input file: its script lines are carried out as they are read
-      config.input_file_name = "lines.txt";
-      LineReader reader;
-      uint8_t line[INPUT_LINE_BUFFER_SIZE];
-      for (size_t lines = 0; lines <= size; ++lines) {  // a line takes a byte at least
-        if (read_input_line(e, reader, line) <= 0) break;
-      }
-    } else if (data[0] % 4 == 2) {  // the command file: read whole, then each line carried out in turn
-      for (const std::string& line : read_command_list(e, "lines.txt")) run_script_line(e, line.c_str());
-    } else {
-      load_radio_list(config, "list.txt");
+  if (data[0] % 4 == 1) {  // the input file: its script lines are carried out as they are read
+    config.input_file_name = "lines.txt";
+    LineReader reader;
+    uint8_t line[INPUT_LINE_BUFFER_SIZE];
+    for (size_t lines = 0; lines <= size; ++lines) {  // a line takes a byte at least
+      if (read_input_line(e, reader, line).length <= 0) break;  // the end, or what ends the program
     }
-  } catch (const ProcessExit&) {
+  } else if (data[0] % 4 == 2) {  // the command file: read whole, then each line carried out in turn
+    for (const std::string& line : read_command_list(e, "lines.txt").lines) {
+      if (run_script_line(e, line.c_str()) == ScriptLine::EXIT) break;
+    }
+  } else {
+    load_radio_list(config, view, "list.txt");
   }
   return 0;
 }

@@ -2,6 +2,7 @@
 // interface list and open of packet capture, and the host's name and system.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -25,6 +26,9 @@ class FakePacketCapture final : public PacketCapture {
   std::unique_ptr<CaptureHandle> open(const std::string& name) override {
     opened.push_back(name);
     if (open_errors.contains(name)) return last_error_ = open_errors[name], nullptr;
+    if (reopen_errors.contains(name) && std::ranges::count(opened, name) > 1) {
+      return last_error_ = reopen_errors[name], nullptr;
+    }
     return std::make_unique<Handle>(wire, accepted);
   }
   long last_error() const override { return last_error_; }
@@ -38,6 +42,7 @@ class FakePacketCapture final : public PacketCapture {
 
   std::vector<InterfaceInfo> interfaces;
   std::map<std::string, long> open_errors;  // interfaces that do not open, and why
+  std::map<std::string, long> reopen_errors;  // interfaces that open once (the probe) and then fail
   bool fail_list = false;
   FakePacketAdapter wire;  // every opened interface's frames go through it
   std::vector<std::string> opened;

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "app/termination.hpp"
 #include "base/clock.hpp"
-#include "base/terminate.hpp"
 #include "console/console.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"

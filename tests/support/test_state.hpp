@@ -1,6 +1,6 @@
 // A fresh Config and Engine for every test, the process-wide state (terminal,
 // console, clock, capture file, exit hooks) put back around it, and a way to
-// watch terminate_app from inside a test.
+// watch the program's end (app/termination.hpp) from inside a test.
 #pragma once
 
 #include <gtest/gtest.h>

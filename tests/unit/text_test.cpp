@@ -32,6 +32,7 @@
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
 #include "tools/scan/scan_output.hpp"
+#include "ui/console_view.hpp"
 #include "ui/device_table.hpp"
 #include "ui/help.hpp"
 
@@ -77,7 +78,7 @@ class Text : public OrvexTest {};
 // is printed for its name; "?" for a printed text not looked at here.
 struct ArgsCase { std::vector<std::string> args; std::string printed, settings = ""; std::optional<int> status = {}; };
 const std::string END = "end of processing arguments ...\n", T = "\nTerminating application with error code:";
-const std::string R = "\aError: Either wrong arguments or user cancelation. Terminating application ...\n" + T;
+const std::string REFUSED = "\aError: Either wrong arguments or user cancelation. Terminating application ...\n" + T;
 
 // While alive, the working directory is a scratch folder holding "a", "fw.bin" and a folder "dir" (-u serves its
 // source from the working directory).
@@ -114,7 +115,8 @@ void expect_parsed(ArgsCase (&cases)[N]) {
     for (size_t at = c.printed.find('@'); at != std::string::npos; at = c.printed.find('@', at + file.size())) {
       c.printed.replace(at, 1, file);
     }
-    const Ran r = run([&] { parse_options(options, static_cast<int>(argv.size()), argv.data()); });
+    ConsoleView console;  // what the options' own lines and the reports through the view make on the terminal
+    const Ran r = run([&] { parse_options(options, console, static_cast<int>(argv.size()), argv.data()); });
     EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(options), r.status),
               std::tuple(c.printed, c.settings, c.status)) << testing::PrintToString(c.args);
   }
@@ -142,7 +144,7 @@ TEST_F(Text, CommandLineOptions) {
       {{"-u", "a#b#2#1#0", "--dry-run"}, "?", "ua#b#2#1#0 dry"},  // nothing changes: no question asked
       {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + END,
        "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like
-      {{"-d", "-d", "-c", "eth1", "-v", "x", "-R", "a", "-R", "b", "-f"}, END, "ceth1 f d2 rb"},
+      {{"-d", "-d", "-c", "eth1", "-v", "x", "-REFUSED", "a", "-REFUSED", "b", "-f"}, END, "ceth1 f d2 rb"},
       {{"-c", " \t-17x"}, END, "c-17"}, {{"-c", "+5"}, END, "c5"}, {{"-c", "- 3"}, END, "c0"},
       {{"-c", "-99999999999"}, END, "c-2147483648"}, {{"-v", "123456789012345678901234567890"}, END, "v2147483647"},
       {{"-m", "02:7A:42:00:2C:12"}, M + END, m}, {{"-m", "027A42002C12:::::"}, M + END, m},  // colons anywhere
@@ -166,10 +168,9 @@ TEST_F(Text, CommandLineOptions) {
   static int answer;  // without -f the operator confirms: "(Y/N):" and Y or y
   for (int typed : {int('Y'), int('y'), int('n'), int('\n'), EOF}) {
     answer = typed;
-    const Ran r = run([&] {
-      EXPECT_EQ(parse_update_all(config, "fw#tmp#2#3#1500", [] { return answer; }), typed == 'Y' || typed == 'y');
-    });
-    EXPECT_EQ(r.out.substr(r.out.size() - 6), "(Y/N):");
+    EXPECT_EQ(parse_update_all(config, view, "fw#tmp#2#3#1500", [] { return answer; }), typed == 'Y' || typed == 'y');
+    const std::string asked = view.take_text();
+    EXPECT_EQ(asked.substr(asked.size() - 6), "(Y/N):");
   }
 }
 
@@ -177,11 +178,11 @@ TEST_F(Text, CommandLineOptions) {
 TEST_F(Text, UpdateAndCommandRunTexts) {
   auto U = [&](const std::string& text, const char* field, const char* why = "", const char* shown = nullptr) {
     return ArgsCase{{"-u", text}, "Invalid " + std::string(field) + " for Update All Radios argument [" +
-                                  (shown ? shown : text) + "]\n" + why + R + "-8\n\n", "", 0};
+                                  (shown ? shown : text) + "]\n" + why + REFUSED + "-8\n\n", "", 0};
   };
   auto X = [&](const std::string& text, const char* field, const char* why = "", const char* shown = nullptr) {
     return ArgsCase{{"-x", text}, "Invalid " + std::string(field) + " argument [" + (shown ? shown : text) + "]\n" + why +
-                                  R + "-8\n\n", "", 0};
+                                  REFUSED + "-8\n\n", "", 0};
   };
   const char *action = "Should be either 1,2 or 3\n", *numeric = "Should be a numeric value\n";
   const char *tries = "Should be between 0 and 16\n", *time = "Should be between 0 and 3600000\n";
@@ -251,7 +252,8 @@ TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
     Config options;
     std::string args[] = {"orvexterm", "--exit-status", "--report", fifo};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data()};
-    auto parsed = std::async(std::launch::async, [&] { return run([&] { parse_options(options, 4, argv); }); });
+    ConsoleView console;
+    auto parsed = std::async(std::launch::async, [&] { return run([&] { parse_options(options, console, 4, argv); }); });
     if (parsed.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
       ADD_FAILURE() << "waited for a reader";
       close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets the waiting open through
@@ -259,7 +261,7 @@ TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
     const Ran r = parsed.get();
     EXPECT_EQ(std::tuple(r.out, r.status), std::tuple(c.printed, c.status)) << c.reader;
     if (c.reader) {
-      save_run_report(options, BatchKind::COMMAND_RUN, BatchResult{}, true);
+      save_run_report(options, view, BatchKind::COMMAND_RUN, BatchResult{}, true);
       std::string got(4096, '\0');
       got.resize(static_cast<size_t>(std::max<ssize_t>(read(in, got.data(), got.size()), 0)));
       EXPECT_EQ(got, totals);
@@ -270,25 +272,46 @@ TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
 }
 
 TEST_F(Text, ScriptLinesAndFilePrefixes) {
-  const char* ended = "Local command exit executed ...\n\nTerminating application ...\n";
   auto delay = [](const char* secs) { return std::string("delaying for ") + secs + " secs...\n"; };
-  struct Case { const char* line; int result; std::string printed; uint64_t waited_ms; };  // 2: the program ended
+  struct Case { const char* line; ScriptLine result; std::string printed; uint64_t waited_ms; };
+  const ScriptLine R = ScriptLine::FOR_RADIO, C = ScriptLine::CARRIED_OUT, X = ScriptLine::EXIT;
   const Case cases[] = {
-      {"\n", 0, "", 0}, {"# a comment\n", 1, "", 0}, {" # not a comment\n", 0, "", 0}, {"show\n", 0, "", 0},
-      {".delay 2.5\n", 1, delay("2.500000"), 2500}, {".delay 0.0019\n", 1, delay("0.001900"), 1},
-      {".delay 0\n", 1, "", 0}, {".delay\n", 1, "", 0}, {".delay -1\n", 0, "", 0}, {".delay 2s\n", 0, "", 0},
-      {".DELAY 1\n", 0, "", 0}, {".delay\t1\n", 0, "", 0}, {"delay 1\n", 0, "", 0}, {".\n", 0, "", 0},
-      {".delay 1.2.3\n", 1, delay("1.200000"), 1200}, {".delay 1\r\n", 1, delay("1.000000"), 1000},
-      {".delay 3 and a remark\n", 1, delay("3.000000"), 3000},
-      {".no exit.delay 1\n", 1, delay("1.000000"), 1000},  // both words: a delay
-      {".exit\n", 2, ended, 0}, {".please exit now", 2, ended, 0}, {"exit\n", 0, "", 0},
+      {"\n", R, "", 0}, {"# a comment\n", C, "", 0}, {" # not a comment\n", R, "", 0}, {"show\n", R, "", 0},
+      {".delay 2.5\n", C, delay("2.500000"), 2500}, {".delay 0.0019\n", C, delay("0.001900"), 1},
+      {".delay 0\n", C, "", 0}, {".delay\n", C, "", 0}, {".delay -1\n", R, "", 0}, {".delay 2s\n", R, "", 0},
+      {".DELAY 1\n", R, "", 0}, {".delay\t1\n", R, "", 0}, {"delay 1\n", R, "", 0}, {".\n", R, "", 0},
+      {".delay 1.2.3\n", C, delay("1.200000"), 1200}, {".delay 1\r\n", C, delay("1.000000"), 1000},
+      {".delay 3 and a remark\n", C, delay("3.000000"), 3000},
+      {".no exit.delay 1\n", C, delay("1.000000"), 1000},  // both words: a delay
+      {".exit\n", X, "", 0}, {".please exit now", X, "", 0}, {"exit\n", R, "", 0},
   };
   for (const Case& c : cases) {
     ScopedFakeClock clock;
-    int result = 2;
-    const Ran r = run([&] { result = run_script_line(e, c.line); });
-    EXPECT_EQ(std::tuple(result, r.out, clock->now_ms(), r.status.value_or(-1)),
-              std::tuple(c.result, c.printed, c.waited_ms, c.result == 2 ? 0 : -1)) << c.line;
+    const ScriptLine result = run_script_line(e, c.line);
+    EXPECT_EQ(std::tuple(result, view.take_text(), clock->now_ms()), std::tuple(c.result, c.printed, c.waited_ms))
+        << c.line;
+  }
+  // An input file's lines as the session reads them: script lines carried out, an exit line or a file that
+  // cannot be opened ending the program; a batch run gets every line.
+  const TempFile input("# note\nversion\n.exit\nlogout\n");
+  struct Read { std::string file; int batch; std::vector<int> lengths; Failure failure; std::string printed; };
+  const Read reads[] = {
+      {input.path(), 0, {8}, Failure::LOCAL_EXIT, ""}, {input.path(), 1, {7, 8, 6, 7, 0}, Failure::NONE, ""},
+      {"/no/in", 0, {}, Failure::FILE_NOT_READ, "Error: Unable to open input file [/no/in]\n\rPlease verify the file "
+       "exist and it is not corrupted.\n\r"},
+  };
+  for (const Read& c : reads) {
+    e.config.input_file_name = c.file, e.config.batch_mode = c.batch;
+    LineReader reader;
+    uint8_t line[INPUT_LINE_BUFFER_SIZE];
+    std::vector<int> lengths;
+    LineRead read;
+    while ((read = read_input_line(e, reader, line)).failure == Failure::NONE && lengths.size() < 6) {
+      lengths.push_back(read.length);
+      if (read.length == 0) break;
+    }
+    EXPECT_EQ(std::tuple(lengths, read.failure, view.take_text()), std::tuple(c.lengths, c.failure, c.printed))
+        << c.file << " " << c.batch;
   }
   struct Prefix { std::string name; int result; std::string prefix, rest; };
   const Prefix prefixes[] = {
@@ -321,11 +344,11 @@ TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
     radios_engine.config.chosen_radio_given = preselect != nullptr;
     radios_engine.config.chosen_radio_text = preselect ? preselect : "";
     std::FILE* in = fmemopen(typed.data(), typed.size(), "r");
-    int index = 0;
-    const Ran r = run([&] { index = choose_device(radios_engine, in); });
+    DeviceChoice chosen;
+    const std::string out = capture_stdout([&] { chosen = choose_device(radios_engine, in); });
     std::fclose(in);
-    EXPECT_EQ(r.out.find("out of valid range [1-") != std::string::npos, index == 0);
-    return std::pair(index, r.out.find("Please type the device ID>") != std::string::npos);
+    EXPECT_EQ(out.find("out of valid range [1-") != std::string::npos, chosen.failure == Failure::INVALID_CHOICE);
+    return std::pair(chosen.index, out.find("Please type the device ID>") != std::string::npos);
   };
   const std::string q64(64, 'q'), q63(63, 'q');
   const std::vector<std::pair<std::string, uint32_t>> four = {{"3", 65536}, {"beta", 11}, {"gamma", 2}, {q64, 42}};
@@ -444,8 +467,10 @@ TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   set_console_output_available(false);  // no terminal: sequences show nothing
   EXPECT_EQ(shown("a\x1b[Jb"), "ab");
   e.config.output_file_name = "/no/such/dir/out.txt";
-  EXPECT_EQ(run([this] { open_capture_file(config); }).out, "------- Error: output file [/no/such/dir/out.txt] couldn't "
-            "open successfully\n\nTerminating application with error code:-29\n\n");
+  Failure opened = Failure::NONE;
+  EXPECT_EQ(capture_stdout([&] { opened = open_capture_file(config); }), "------- Error: output file "
+            "[/no/such/dir/out.txt] couldn't open successfully\n");
+  EXPECT_EQ(opened, Failure::FILE_NOT_OPENED);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include "base/clock.hpp"
 #include "base/byte_order.hpp"
 #include "base/config.hpp"
-#include "base/terminate.hpp"
+#include "base/failure.hpp"
 #include "batch/radio_list.hpp"
 #include "engine/discover.hpp"
 #include "engine/engine.hpp"
@@ -158,13 +158,19 @@ int run(int argc, char** argv) {
   const int results_fd = dup(STDOUT_FILENO);
   std::FILE* results = results_fd < 0 ? nullptr : fdopen(results_fd, "w");
   if (results == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) refuse("cannot set up standard output");
-  // The shared code ends the process on a bad radio list: a usage error here.
-  termination_hooks().exit_process = [](int) { _exit(USAGE_OR_ADAPTER_ERROR); };
-
   Config config;
   config.vlan_id = options.vlan_id;
-  if (!options.radio_list.empty()) load_radio_list(config, options.radio_list.c_str());
-  Engine& e = *new Engine(config, *new ConsoleView);  // never destroyed: the process ends with the scan
+  View& view = *new ConsoleView;  // never destroyed: the process ends with the scan
+  if (!options.radio_list.empty()) {
+    // A bad radio list is a usage error here, told as the program tells it.
+    const Failure unread = load_radio_list(config, view, options.radio_list.c_str());
+    if (unread != Failure::NONE) {
+      std::fputs(failure_message(unread).c_str(), stdout);
+      std::fflush(stdout);
+      _exit(USAGE_OR_ADAPTER_ERROR);
+    }
+  }
+  Engine& e = *new Engine(config, view);
   const InterfaceInfo chosen = choose_interface(options.interface);
   open_interface(e, chosen);
   std::fprintf(stderr, "orvex-scan: listening on %s for %u ms\n", chosen.name.c_str(), options.listen_ms);

@@ -2,6 +2,8 @@
 // radio at entry 1; tests with threads run the real session workers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -746,6 +748,66 @@ TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEv
   const std::string expected = text.substr(0, KEY_RING_CAPACITY) + text.substr(KEY_RING_CAPACITY + 1);
   ASSERT_TRUE(radio.wait([&] { return radio.shown == expected; })) << radio.shown.size();
   stop();
+}
+
+// The exit status of a child process that runs `body` (100 when it returns), and what it wrote on standard
+// output; -1 when it did not end within 20 seconds.
+int run_in_child(const std::function<void()>& body, std::string& out) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  std::fflush(stdout);  // the child's copy of what is still buffered would go to the pipe
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(fds[1], STDOUT_FILENO), close(fds[0]), close(fds[1]);
+    body();
+    _exit(100);
+  }
+  close(fds[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  char buffer[4096];
+  ssize_t n = 1;
+  for (pollfd p{fds[0], POLLIN, 0}; n > 0 && std::chrono::steady_clock::now() < deadline;) {
+    if (poll(&p, 1, 100) <= 0) continue;
+    n = read(fds[0], buffer, sizeof buffer);
+    out.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  }
+  close(fds[0]);
+  if (n > 0) kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return n > 0 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
+}
+
+TEST_F(EngineTest, AWorkersFailureEndsTheProgramWithItsMessageAndStatus) {
+  const std::string unsent = "Error: Unable to send data\nTerminating application ...\n";
+  std::ofstream("exit.txt") << "version\n.exit\nlogout\n";
+  const auto input_file = [this](const char* name) {
+    e.config.input_source = INPUT_FILE, e.config.input_file_name = name;
+  };
+  // What sets each failure up before the session starts; the end of what the program printed, and its status.
+  const struct { const char* what; std::function<void()> cause; std::string printed; int status; } cases[] = {
+      {"a line never acknowledged", [&] { radio.ack_data = false, keys.type("x"); }, unsent, 4},
+      {"F1's carriage return never acknowledged", [&] { radio.ack_data = false, keys.type("\x1bOP"); }, unsent, 4},
+      {"a transfer idle too long", [&] { entry().state = SESSION_TRANSFER; },
+       "\nTerminating application with error code:-3\n\n", 4},
+      {"an exit line in the input file", [&] { input_file("exit.txt"); },
+       "Local command exit executed ...\n\nTerminating application ...\n", 0},
+      {"an input file that is gone", [&] { input_file("gone.txt"); }, "\nTerminating application with error code:-83\n\n",
+       2},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    const int status = run_in_child([&] {
+      // The program's own way out: the session asked to end, then the process ended.
+      termination_hooks() = TerminationHooks{};
+      set_telling_exit_status(true);
+      connect();
+      c.cause();
+      start();
+      std::this_thread::sleep_for(std::chrono::seconds(10));
+    }, out);
+    EXPECT_EQ(std::tuple(status, out.ends_with(c.printed)), std::tuple(c.status, true)) << c.what << ": " << out;
+  }
 }
 
 TEST_F(EngineTest, ALineTypedAsASessionStartsReachesTheRadioOnceAndAsTyped) {

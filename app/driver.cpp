@@ -139,8 +139,8 @@ void run_program(int argc, char** argv) {
   prepare_run(e);
 
   if (run.rows_during_discovery != 0) print_device_table_header();
-  run.numOfRadiosFound = discover_radios(e, print_device_row);
-  if (run.numOfRadiosFound == 0) end_with_no_radios(e, adapters.table.entries[adapter.id].name);
+  run.radios_found = discover_radios(e, print_device_row);
+  if (run.radios_found == 0) end_with_no_radios(e, adapters.table.entries[adapter.id].name);
 
   if (config->dry_run) {
     print_dry_run(e);
@@ -148,7 +148,7 @@ void run_program(int argc, char** argv) {
     exit_now(exit_status(EXIT_DONE, EXIT_DONE));
   }
   // The batch operations connect to each radio themselves.
-  if (config->batch_mode == 0) choose_and_connect(e, true);
+  if (!config->batch_run()) choose_and_connect(e, true);
 
   auto* workers = new SessionWorkers(e);
   bool all_radios_done = true;
@@ -157,9 +157,9 @@ void run_program(int argc, char** argv) {
     run.restore_requested = 0;
     tell_served_folder(e.config);
     workers->start();
-    if (config->update_all_mode != 0) {
+    if (config->run_mode == RunMode::UPDATE_ALL) {
       all_radios_done = update_all_radios(e) && all_radios_done;
-    } else if (config->command_run_mode != 0) {
+    } else if (config->run_mode == RunMode::COMMAND_RUN) {
       const CommandRunEnd ran = run_commands_on_all_radios(e);
       if (ran.failure != Failure::NONE) terminate_app(ran.failure);
       all_radios_done = ran.all_done && all_radios_done;

@@ -74,7 +74,7 @@ int read_keyboard_input(SessionWorkers& w, uint8_t* buffer) {
     // The operator was asked to press a key before the connection is set up
     // again: that key only ends the input.
     if (e.run.restore_requested.load() != 0) return 0;
-    const bool batch = e.config.batch_mode != 0;
+    const bool batch = e.config.batch_run();
     if ((key == KEY_F3 || key == CTRL_C) && batch) {
       stop_batch_run(w);
       return 0;
@@ -129,7 +129,7 @@ int read_input(SessionWorkers& w, uint8_t* buffer) {
   if (line.failure != Failure::NONE) terminate_app(line.failure);
   if (line.read_error) return -1;
   const int n = line.length;
-  if (n != 0 || e.config.batch_mode != 0 || isatty(terminal_input_fd())) return n;
+  if (n != 0 || e.config.batch_run() || isatty(terminal_input_fd())) return n;
   return end_of_file_input(w);
 }
 

@@ -216,8 +216,8 @@ void evaluate_after_loop(Config& options, View& view, const PendingOptions& pend
     }
     // The totals from the start: a run that never reaches a radio (none found,
     // no adapter) still leaves a report that says so.
-    if (options.update_all_mode != 0 || options.command_run_mode != 0) {
-      save_run_report(options, view, options.update_all_mode != 0 ? BatchKind::UPDATE_ALL : BatchKind::COMMAND_RUN,
+    if (options.run_mode == RunMode::UPDATE_ALL || options.run_mode == RunMode::COMMAND_RUN) {
+      save_run_report(options, view, options.run_mode == RunMode::UPDATE_ALL ? BatchKind::UPDATE_ALL : BatchKind::COMMAND_RUN,
                       BatchResult{}, false);
     }
   }
@@ -245,9 +245,7 @@ void parse_options(Config& options, View& view, int argc, char** argv) {
 
   options.input_file_name.clear();
   options.output_file_name.clear();
-  options.update_all_mode = 0;
-  options.command_run_mode = 0;
-  options.batch_mode = 0;
+  options.run_mode = RunMode::INTERACTIVE;
   options.confirm_without_prompt = 0;
 
   PendingOptions pending;

@@ -12,7 +12,7 @@ int dispatch(Engine& e, const FrameView& frame) { return dispatch_frame(e, frame
 }  // namespace
 
 SessionOperations real_session_operations() {
-  return {ESend, receive, dispatch, transfer_step, disconnect_session, read_input_line};
+  return {send_data, receive, dispatch, transfer_step, disconnect_session, read_input_line};
 }
 
 }  // namespace orvex

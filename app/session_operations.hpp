@@ -12,7 +12,7 @@
 namespace orvex {
 
 struct SessionOperations {
-  SendResult (*send)(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // ESend
+  SendResult (*send)(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // send_data
   int (*receive)(Engine& e, FrameView& frame);                // FrameIo::receive
   int (*dispatch)(Engine& e, const FrameView& frame);         // dispatch_frame
   Failure (*transfer_step)(Engine& e, int index);

@@ -48,6 +48,10 @@ struct CommandRunRequest {
   int interval_ms = 0;
 };
 
+// What the program does with the radios it finds: a session with one chosen
+// radio, or a batch run over all of them.
+enum class RunMode { INTERACTIVE, UPDATE_ALL, COMMAND_RUN };
+
 struct Config {
   // From the command line.
   int input_source = INPUT_KEYBOARD;
@@ -63,9 +67,8 @@ struct Config {
   int vlan_id = 0;                       // -v; 0 means untagged
   int list_filter_active = 0;            // -n
   RadioList radio_list{};
-  int batch_mode = 0;
-  int update_all_mode = 0;
-  int command_run_mode = 0;
+  RunMode run_mode = RunMode::INTERACTIVE;  // -u, -x
+  bool batch_run() const { return run_mode != RunMode::INTERACTIVE; }
   bool dry_run = false;  // --dry-run: -u or -x lists the radios it would reach, connects to none
   UpdateAllRequest update;
   CommandRunRequest command_run;

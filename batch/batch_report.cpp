@@ -19,7 +19,7 @@ struct ReportTexts {
   const char* failure_list;
 };
 
-constexpr ReportTexts kUpdateTexts{
+constexpr ReportTexts UPDATE_TEXTS{
     " Radio Update Report:\n",
     " Radios updated successfully: %d\n",
     " Radios not updated: %d\n",
@@ -27,7 +27,7 @@ constexpr ReportTexts kUpdateTexts{
     "Radios Not updated successfully (radio name/serial number)\n\n",
 };
 
-constexpr ReportTexts kCommandRunTexts{
+constexpr ReportTexts COMMAND_RUN_TEXTS{
     " Radio Commands Execute Report:\n",
     " Commands executed successfully on %d radios.\n",
     " One or more commands failed on %d radios\n",
@@ -35,8 +35,8 @@ constexpr ReportTexts kCommandRunTexts{
     "Radios with failed command execution (radio name/serial number)\n\n",
 };
 
-constexpr const char* kDoubleRule = "=============================================================================";
-constexpr const char* kSingleRule = "-----------------------------------------------------------------------------";
+constexpr const char* DOUBLE_RULE = "=============================================================================";
+constexpr const char* SINGLE_RULE = "-----------------------------------------------------------------------------";
 
 template <typename... Args>
 void append(std::string& out, const char* format, Args... args) {
@@ -71,9 +71,9 @@ std::string format_pass_message(BatchKind kind, int failed, int pass, int64_t in
 }
 
 std::string format_batch_report(BatchKind kind, const BatchResult& result) {
-  const ReportTexts& texts = kind == BatchKind::UPDATE_ALL ? kUpdateTexts : kCommandRunTexts;
+  const ReportTexts& texts = kind == BatchKind::UPDATE_ALL ? UPDATE_TEXTS : COMMAND_RUN_TEXTS;
   std::string out;
-  append(out, "\n%s\n", kDoubleRule);
+  append(out, "\n%s\n", DOUBLE_RULE);
   out += texts.title;
   append(out, texts.successes, result.taken_part - result.failed);
   append(out, texts.failures, result.failed);
@@ -81,19 +81,19 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result) {
   if (result.tries > 1) {
     append(out, " Time interval between tries (in millisecs): %ld\n", static_cast<long>(result.interval_ms));
   }
-  append(out, "%s\n\n", kSingleRule);
+  append(out, "%s\n\n", SINGLE_RULE);
   out += "Detailed list:\n";
-  append(out, "%s\n", kSingleRule);
+  append(out, "%s\n", SINGLE_RULE);
   if (result.taken_part - result.failed > 0) {
     out += texts.success_list;
     append_radios(out, result, true);
   }
   if (result.failed > 0) {
-    append(out, "%s\n", kSingleRule);
+    append(out, "%s\n", SINGLE_RULE);
     out += texts.failure_list;
     append_radios(out, result, false);
   }
-  append(out, "\n%s\n\n", kDoubleRule);
+  append(out, "\n%s\n\n", DOUBLE_RULE);
   return out;
 }
 

@@ -30,10 +30,6 @@ bool confirmed(const Config& config, View& view, AnswerReader reader) {
   return answer == 'Y' || answer == 'y';
 }
 
-void enter_batch_mode(Config& config) {
-  config.batch_mode = 1;
-}
-
 }  // namespace
 
 
@@ -111,8 +107,7 @@ bool parse_update_all(Config& config, View& view, const std::string& argument, A
       g_update.source.c_str(), g_update.destination.c_str(), g_update.action, g_update.extra_passes,
       static_cast<long>(g_update.interval_ms));
   if (!confirmed(config, view, reader)) return false;
-  enter_batch_mode(config);
-  config.update_all_mode = 1;
+  config.run_mode = RunMode::UPDATE_ALL;
   return true;
 }
 
@@ -162,8 +157,7 @@ bool parse_command_run(Config& config, View& view, const std::string& argument, 
       "additional tries (millisecs):%d\n",
       g_command_run.command_file.c_str(), g_command_run.extra_passes, g_command_run.interval_ms);
   if (!confirmed(config, view, reader)) return false;
-  enter_batch_mode(config);
-  config.command_run_mode = 1;
+  config.run_mode = RunMode::COMMAND_RUN;
   return true;
 }
 

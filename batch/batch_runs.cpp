@@ -29,7 +29,7 @@ constexpr size_t COMMAND_TEXT_SIZE = 256;
 // The radio's command line takes a command with its terminating zero byte.
 // In a batch run a send never ends the program: it is delivered or not.
 bool send_text(Engine& e, int slot, const char* text, size_t length) {
-  return ESend(e, e.sessions[slot], reinterpret_cast<const uint8_t*>(text), static_cast<int>(length + 1)).delivered;
+  return send_data(e, e.sessions[slot], reinterpret_cast<const uint8_t*>(text), static_cast<int>(length + 1)).delivered;
 }
 
 bool stopped(const Engine& e) { return e.run.batch_stop.requested(); }
@@ -220,7 +220,7 @@ bool update_all_radios(Engine& e) {
 void print_dry_run(const Engine& e) {
   const std::vector<BatchRadioResult> radios = radios_taking_part(e);
   say8(e.view, "\nDry run: the %s would reach %d radios; none is connected.\n",
-       e.config.update_all_mode != 0 ? "update run" : "command run", static_cast<int>(radios.size()));
+       e.config.run_mode == RunMode::UPDATE_ALL ? "update run" : "command run", static_cast<int>(radios.size()));
   say8(e.view, " Node  %-17s  %-8s  MAC Address\n", "Name", "S/N");
   for (const BatchRadioResult& radio : radios) {
     say8(e.view, " %03d   %-17s  %-8s  %s\n", radio.slot, shown_text(radio.name).c_str(), radio.serial_text.c_str(),

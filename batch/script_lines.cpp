@@ -16,7 +16,7 @@ namespace {
 constexpr size_t DELAY_FIELD_CHARS = 32;
 constexpr uint32_t DELAY_SLICE_MS = 100;
 
-enum class ReadResult { kLine, kEnd, kError };
+enum class ReadResult { LINE, END, ERROR };
 
 // Reads at most MAX_INPUT_LINE characters, up to and including a line feed.
 // A NUL byte inside a line is kept as data, so a line is never mistaken for the end.
@@ -29,8 +29,8 @@ ReadResult read_piece(std::FILE* file, uint8_t* buffer, int& length) {
     if (c == '\n') break;
   }
   buffer[length] = 0;
-  if (length > 0) return ReadResult::kLine;
-  return std::ferror(file) != 0 ? ReadResult::kError : ReadResult::kEnd;
+  if (length > 0) return ReadResult::LINE;
+  return std::ferror(file) != 0 ? ReadResult::ERROR : ReadResult::END;
 }
 
 }  // namespace
@@ -38,8 +38,8 @@ ReadResult read_piece(std::FILE* file, uint8_t* buffer, int& length) {
 uint32_t delay_milliseconds(double seconds) {
   double ms = seconds * 1000.0;
   // A delay beyond the clock's range waits as long as the clock can.
-  constexpr double kLongest = 4294967295.0;
-  if (ms >= kLongest) return 0xFFFFFFFFu;
+  constexpr double LONGEST = 4294967295.0;
+  if (ms >= LONGEST) return 0xFFFFFFFFu;
   return ms > 0 ? static_cast<uint32_t>(ms) : 0;
 }
 
@@ -96,15 +96,15 @@ LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t
     }
     int length = 0;
     switch (read_piece(reader.file, buffer, length)) {
-      case ReadResult::kEnd:
+      case ReadResult::END:
         return {};  // the file stays open; the next call closes it
-      case ReadResult::kError:
+      case ReadResult::ERROR:
         say(e.view, "----- %s file %s at line %d.\n", "Error while reading from input", file_name, reader.line_number);
         say(e.view, "      Unable to proceed\n");
         reader.close();
         if (batch) return {.read_error = true};
         return {.failure = Failure::FILE_NOT_READ};
-      case ReadResult::kLine:
+      case ReadResult::LINE:
         break;
     }
     ++reader.line_number;
@@ -118,7 +118,7 @@ LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t
 }
 
 LineRead read_input_line(Engine& e, LineReader& reader, uint8_t* buffer) {
-  return read_line(e, reader, e.config.input_file_name.c_str(), buffer, e.config.batch_mode != 0);
+  return read_line(e, reader, e.config.input_file_name.c_str(), buffer, e.config.batch_run());
 }
 
 ScriptLine run_script_line(Engine& e, const char* line) {

@@ -47,7 +47,7 @@ struct LineRead {
 // carried out and skipped.
 LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch);
 
-// The input file's next line: the file named by -i, in the way batch_mode says.
+// The input file's next line: the file named by -i, in the way a batch run reads it.
 LineRead read_input_line(Engine& e, LineReader& reader, uint8_t* buffer);
 
 // What run_script_line made of a line: one for the radio, a comment or delay

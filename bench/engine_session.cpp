@@ -18,8 +18,8 @@ std::string EngineSession::open(const std::string& ns) {
 }
 
 int EngineSession::discover() {
-  engine_.run.numOfRadiosFound = discover_radios(engine_);
-  return engine_.run.numOfRadiosFound;
+  engine_.run.radios_found = discover_radios(engine_);
+  return engine_.run.radios_found;
 }
 
 int EngineSession::entry_of(const MacAddress& mac) const {
@@ -46,7 +46,7 @@ std::string EngineSession::use(int entry) {
 
 bool EngineSession::type_line(const std::string& line) {
   if (!running_) return false;
-  return ESend(engine_, engine_.sessions[entry_], reinterpret_cast<const uint8_t*>(line.data()),
+  return send_data(engine_, engine_.sessions[entry_], reinterpret_cast<const uint8_t*>(line.data()),
                static_cast<int>(line.size())).delivered;
 }
 

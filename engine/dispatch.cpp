@@ -166,7 +166,7 @@ int handle_stored_data(Engine& e, int index, Session& s, const Received& r) {
   return DISPATCH_SEQUENCE_ERROR;
 }
 
-bool in_batch_run(Engine& e) { return e.config.batch_mode != 0; }
+bool in_batch_run(Engine& e) { return e.config.batch_run(); }
 
 // In a batch run a radio that disconnects or asks for a restore leaves only
 // its own entry: the run goes on with the next radio (the current step counts

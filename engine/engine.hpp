@@ -32,7 +32,7 @@ struct RunState {
   int rows_during_discovery = 1;
   SharedField<int> new_session_requested{0};
   SharedField<int> restore_requested{0};
-  int numOfRadiosFound = 0;  // NOLINT(readability-identifier-naming)
+  int radios_found = 0;
   // The operator's stop of a batch run (F3, Ctrl+C): the run ends between its
   // steps, its pauses end early, and only disconnects still leave.
   StopRequest batch_stop;

@@ -164,7 +164,7 @@ SendResult send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t
   // In a batch run a radio that left (disconnect, restore) closes only its
   // entry: its acknowledgement will not come, and the run goes on.
   const auto left_batch_run = [&e, &session, index] {
-    return index >= 0 && e.config.batch_mode != 0 && session.state == SESSION_CLOSED;
+    return index >= 0 && e.config.batch_run() && session.state == SESSION_CLOSED;
   };
   for (;;) {
     const bool signalled = !events.stopping_now() && ack.wait(wait_ms);
@@ -190,7 +190,7 @@ SendResult send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t
     timeout = static_cast<uint32_t>(timeout * ACK_TIMEOUT_FACTOR);
     wait_ms = timeout;
     char line[96];
-    std::snprintf(line, sizeof line, "\nRetransmitting data: ESend: PDU %d TSEQ: %ld size %d", pdu,
+    std::snprintf(line, sizeof line, "\nRetransmitting data: send_data: PDU %d TSEQ: %ld size %d", pdu,
                   static_cast<long>(session.tseq.load()), size);
     if (e.config.diagnostic_level != 0) e.view.diagnostic(line);
     if (retransmissions == 4) e.view.message("Retransmitting data ... please wait\n");
@@ -210,7 +210,7 @@ SendResult send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t
   if (!acknowledged) {
     if (one_sender.owns_lock()) one_sender.unlock();
     give_up(e, pdu);
-    if (e.config.batch_mode != 0) return {};
+    if (e.config.batch_run()) return {};
     return {.delivered = false, .failure = Failure::UNABLE_TO_SEND};
   }
   e.view.flush();
@@ -219,7 +219,7 @@ SendResult send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t
 
 }  // namespace
 
-SendResult ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size) {  // NOLINT(readability-identifier-naming)
+SendResult send_data(Engine& e, Session& session, const uint8_t* payload, int payload_size) {
   return send(e, session, payload_size > 0 ? PDU_DATA : PDU_ACK, std::nullopt, payload, payload_size);
 }
 

@@ -1,4 +1,4 @@
-// The reliable send: every frame of the link protocol leaves through ESend,
+// The reliable send: every frame of the link protocol leaves through send_data,
 // which builds it, hands it to the adapter and, for frames that carry data,
 // waits for the radio's acknowledgement, retransmitting the identical frame
 // with a growing time-out.
@@ -36,10 +36,10 @@ struct SendResult {
 // session is being stopped, a wait ends at once, not delivered, and nothing is
 // given up or closed.
 //
-// ESend sends terminal data (PDU_DATA), or an acknowledgement when the payload
+// send_data sends terminal data (PDU_DATA), or an acknowledgement when the payload
 // is empty; send_pdu sends a frame of the type given. A frame's type is always
 // what its sender says it is.
-SendResult ESend(Engine& e, Session& session, const uint8_t* payload, int payload_size);  // NOLINT(readability-identifier-naming)
+SendResult send_data(Engine& e, Session& session, const uint8_t* payload, int payload_size);
 SendResult send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 
 // The file blocks that follow a waiting send: while the transfer worker waits
@@ -58,7 +58,7 @@ struct FollowingBlocks {
   int size = 0;
 };
 
-// ESend for the transfer worker's file frames: its wait for the
+// send_data for the transfer worker's file frames: its wait for the
 // acknowledgement may be followed by blocks the dispatching thread sends.
 SendResult send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 

@@ -22,7 +22,7 @@ Failure run_operator_command(Engine& e, OperatorCommand command) {
       Session& session = e.sessions[index];
       if (session.state != SESSION_CONNECTED || e.config.input_source != INPUT_KEYBOARD) return Failure::NONE;
       const uint8_t carriage_return = 0x0D;
-      return ESend(e, session, &carriage_return, 1).failure;
+      return send_data(e, session, &carriage_return, 1).failure;
     }
     case OperatorCommand::LEAVE: disconnect_chosen_radio(e); break;
     case OperatorCommand::CHOOSE_ANOTHER:

@@ -162,7 +162,7 @@ void diagnose_refusal(const Engine& e, const char* asked, ServeRefusal why) {
 // by device and inode, that its name resolves to now): whatever else a radio,
 // or a station that saw the traffic, asks for is refused.
 bool is_update_source(const Engine& e, const ServedFile& file) {
-  if (e.config.update_all_mode == 0) return true;
+  if (e.config.run_mode != RunMode::UPDATE_ALL) return true;
   const std::string& source = e.config.update.source;
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> name{};
   std::memcpy(name.data(), source.data(), std::min(source.size(), REQUESTED_NAME_LIMIT));
@@ -420,7 +420,7 @@ bool finish_transfer_by_data(Engine& e, Session& s, uint32_t frame_rseq) {
 }
 
 void report_failure_in_update_run(Engine& e, TransferFailure why) {
-  if (e.config.update_all_mode != 0) {
+  if (e.config.run_mode == RunMode::UPDATE_ALL) {
     e.transfer.failure = why;
     e.transfer.transfer_failed = 1;
     e.events.transfer_done_event.set();
@@ -506,7 +506,7 @@ Failure transfer_step(Engine& e, int index) {
     if (idle > TRANSFER_IDLE_LIMIT) {
       say(e.view, "File Transfer for session %d has timed-out. Session will terminate.\n", entry);
       disconnect_session(e, entry);
-      if (e.config.update_all_mode != 0) {
+      if (e.config.run_mode == RunMode::UPDATE_ALL) {
         report_failure_in_update_run(e);
       } else {
         e.view.message("\nSession has been timed out. Application will terminate.\n");

@@ -58,7 +58,7 @@ void name_down_interface(View& view, const std::string& name) {
 }  // namespace
 
 Failure find_adapters(AdapterChoice& choice) {
-  host_check(choice.config);
+  host_check(choice.config, choice.view);
   AdapterTable& table = choice.table;
   View& view = choice.view;
   const int diagnostic_level = choice.config.diagnostic_level;

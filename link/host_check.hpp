@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "base/config.hpp"
+#include "base/view.hpp"
 
 namespace orvex {
 
@@ -11,7 +12,7 @@ constexpr size_t HOST_NAME_MAX_LENGTH = 79;
 // The name of a host whose computer name cannot be read.
 constexpr const char* UNNAMED_HOST = "WinOS_0_???";
 
-// Prints the local host line and fixes local_host_name.
-void host_check(Config& config);
+// Shows the local host line and fixes local_host_name.
+void host_check(Config& config, View& view);
 
 }  // namespace orvex

@@ -45,7 +45,7 @@ bool leading_number(const std::string& text, long& number) {
 // address that no radio has makes a preselection ask, and a typed answer fail.
 Choice match_radio(const Engine& e, const std::string& text, bool typed) {
   const SessionTable& table = e.sessions;
-  const int found = e.run.numOfRadiosFound;
+  const int found = e.run.radios_found;
   for (int i = 1; i <= found && i < MAX_USER_SESSIONS; ++i) {
     if (text == table[i].name_text()) return {Match::found, i};
   }
@@ -117,7 +117,7 @@ void print_device_table(const Engine& e) {
 
 
 DeviceChoice choose_device(Engine& e, std::FILE* input) {
-  const int found = e.run.numOfRadiosFound;
+  const int found = e.run.radios_found;
   if (found == 1) return {1};
   std::printf("\r\n");
   std::printf("Discovery phase completed (%d devices were found total).\n", found);

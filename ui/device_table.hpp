@@ -16,7 +16,7 @@ void print_device_row(const Engine& e, int index);
 // The header and the row of every entry that holds a radio.
 void print_device_table(const Engine& e);
 
-// The entry of the chosen radio (1..numOfRadiosFound): the only radio found,
+// The entry of the chosen radio (1..radios_found): the only radio found,
 // the -r preselection, or the operator's answer to the prompt, read from
 // `input`. An answer that names no radio is Failure::INVALID_CHOICE.
 struct DeviceChoice {

@@ -205,10 +205,10 @@ TEST_F(EngineTest, UnansweredDataGoesOutTwelveTimesOnAGrowingScheduleThenTheConn
     SCOPED_TRACE(batch);
     connect();
     radio.frames.clear(), radio.ack_data = false;
-    e.config.batch_mode = batch;
+    e.config.run_mode = batch != 0 ? RunMode::COMMAND_RUN : RunMode::INTERACTIVE;
     const uint64_t start = fake->now_ms();
     SendResult result{.delivered = true};
-    const std::string out = view_text(view, [&] { result = ESend(e, entry(), text_bytes("hello").data(), 5); });
+    const std::string out = view_text(view, [&] { result = send_data(e, entry(), text_bytes("hello").data(), 5); });
     EXPECT_EQ(std::tuple(result.delivered, result.failure),
               std::tuple(false, batch != 0 ? Failure::NONE : Failure::UNABLE_TO_SEND));
     EXPECT_EQ(out, given_up);
@@ -250,8 +250,8 @@ TEST_F(EngineTest, ARepeatedAcknowledgementDoesNotStandForTheNextFrames) {
   feed(PDU_ACK, {}, 0, 2);
   e.events.ack_event.reset();  // the send that waited took it
   view_text(view, [&] { feed(PDU_DATA, text_bytes("x"), 0, 2), feed(PDU_ACK, {}, 1, 2); });
-  radio.ack_data = false, radio.frames.clear(), e.config.batch_mode = 1;
-  view_text(view, [&] { EXPECT_FALSE(ESend(e, entry(), text_bytes("b").data(), 1).delivered); });
+  radio.ack_data = false, radio.frames.clear(), e.config.run_mode = RunMode::COMMAND_RUN;
+  view_text(view, [&] { EXPECT_FALSE(send_data(e, entry(), text_bytes("b").data(), 1).delivered); });
   EXPECT_EQ(radio.count(PDU_DATA), 12u);
 }
 
@@ -273,7 +273,7 @@ TEST_F(EngineTest, GarbageOnTheConnectionIsShownNotObeyedAndADoubledDisconnectEn
 TEST_F(EngineTest, ControlFramesCountOnlyInSequenceFromTheRadioAndOnlyWhole) {
   // A station that knows the radio's address and the connection's identifier, but not its sequence numbers.
   connect();
-  e.config.batch_mode = 1, e.config.update_all_mode = 1;  // a radio that left is told, not the process
+  e.config.run_mode = RunMode::UPDATE_ALL;  // a radio that left is told, not the process
   for (const uint32_t tseq : {5000u, 0xFFFFFFF0u, 1475u}) {
     for (const uint16_t pdu : {PDU_DISCONNECT, PDU_RESTORE, PDU_ERROR, PDU_FILE_RESPONSE}) {
       radio.frames.clear();
@@ -346,7 +346,7 @@ TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
   EXPECT_EQ(request("boot/dir/inner"), std::pair(std::string("Invalid prefix:boot. Should be either tmp or flash\n"), -2));
   EXPECT_EQ(request("\x07x/in").first, "Invalid prefix:?x. Should be either tmp or flash\n");
   // An update run serves its own source file alone, by whatever name resolves to it.
-  e.config.update_all_mode = 1, e.config.update.source = "fw.bin";
+  e.config.run_mode = RunMode::UPDATE_ALL, e.config.update.source = "fw.bin";
   EXPECT_EQ(request("tmp/fw").second, 0);
   EXPECT_EQ(request("flash/dir/inner").second, -1);
 }
@@ -530,7 +530,7 @@ TEST_F(EngineTest, ARepeatedAcknowledgementAfterTheRadiosOutputDoesNotSkipALostB
   // The radio prints after each block and then repeats its acknowledgement; the second block is lost on the way.
   const Bytes content = write_file("fw", 6000);
   radio.lost = {2}, radio.print_after_block = true;
-  e.config.batch_mode = 1;  // a block given up is told, the program goes on
+  e.config.run_mode = RunMode::COMMAND_RUN;  // a block given up is told, the program goes on
   connect();
   fake->grace_ms = 200;
   start();
@@ -546,7 +546,7 @@ TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
   // A radio that never acknowledges the frame that completes the file: the last block of 1024 bytes goes in two
   // frames (200 and 824), that of 3000 bytes in one; the download is given up, never taken as done. One that
   // acknowledges everything, the empty block after 2700 bytes too (with the RSEQ it gave before): done.
-  e.config.batch_mode = e.config.update_all_mode = 1, e.config.update.source = "fw";
+  e.config.run_mode = RunMode::UPDATE_ALL, e.config.update.source = "fw";
   fake->grace_ms = 200;
   for (const auto& [size, holds] : {std::pair{1024, true}, std::pair{3000, true}, std::pair{2700, false}}) {
     radio.hold_last = holds;
@@ -565,7 +565,7 @@ TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
 }
 
 TEST_F(EngineTest, AFileThatChangesWhileServedFailsItsTransferAndNoMoreThanAnnouncedIsSent) {
-  e.config.batch_mode = e.config.update_all_mode = 1, e.config.update.source = "fw";
+  e.config.run_mode = RunMode::UPDATE_ALL, e.config.update.source = "fw";
   fake->grace_ms = 200;
   const struct { const char* what; void (*change)(); } cases[] = {
       {"truncated", [] { std::filesystem::resize_file("fw", 2000); }},
@@ -628,7 +628,7 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
   fake->grace_ms = 200;
   start();
   view_text(view, [&] { send_error_report(e, RADIO, "Could not open output file"); });
-  ESend(e, entry(), text_bytes("logout\n").data(), 7);
+  send_data(e, entry(), text_bytes("logout\n").data(), 7);
   stop();
   for (const Seen& f : radio.frames) EXPECT_EQ(f.pdu, f.payload == text_bytes("logout\n") ? PDU_DATA : PDU_ERROR);
   EXPECT_EQ(radio.shown, std::string("Could not open output file\0logout\n", 34));
@@ -681,7 +681,7 @@ TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextDat
 
 TEST_F(EngineTest, AnAcknowledgementOfBytesNeverSentIsIgnored) {
   const Bytes content = write_file("fw", 3000);
-  e.config.batch_mode = 1;  // a block given up is told, the program goes on
+  e.config.run_mode = RunMode::COMMAND_RUN;  // a block given up is told, the program goes on
   fake->grace_ms = 200, radio.forge_ahead = FILE_BLOCK_SIZE;  // ahead of the first block's acknowledgement
   connect();
   start();
@@ -691,7 +691,7 @@ TEST_F(EngineTest, AnAcknowledgementOfBytesNeverSentIsIgnored) {
     ASSERT_TRUE(eventually([this] { return entry().state == SESSION_CONNECTED; }));
     // The same in the terminal session: the next line waits only for the radio's own acknowledgement.
     feed(PDU_ACK, {}, radio.tseq, entry().tseq + FILE_BLOCK_SIZE);
-    EXPECT_TRUE(ESend(e, entry(), text_bytes("hi").data(), 2).delivered);
+    EXPECT_TRUE(send_data(e, entry(), text_bytes("hi").data(), 2).delivered);
     stop();
   });
   EXPECT_EQ(out.find("retransmissions"), std::string::npos);
@@ -704,7 +704,7 @@ TEST_F(EngineTest, ATransferIdleFor900WaitsIsGivenUp) {
   for (int update : {1, 0}) {  // an update run is told; otherwise the failure ends the program
     SCOPED_TRACE(update);
     connect();
-    e.config.update_all_mode = e.config.batch_mode = update;
+    e.config.run_mode = update != 0 ? RunMode::UPDATE_ALL : RunMode::INTERACTIVE;
     for (int i = 0; i < 50; ++i) transfer_step(e, RADIO);
     EXPECT_EQ(e.transfer.transfer_idle_count, 0) << "waits outside a transfer do not count";
     entry().state = SESSION_TRANSFER;
@@ -928,7 +928,7 @@ TEST_F(EngineTest, AnExitLineEndsACommandRunWithTheRadiosNotTriedToldByStatusAnd
   const struct { int32_t second; Failure failure; std::string report; } cases[] = {
       {SESSION_EMPTY, Failure::LOCAL_EXIT, ok + totals(1, 0, "true")},
       {SESSION_CLOSED, Failure::LOCAL_EXIT_RADIOS_FAILED, ok + not_tried + totals(2, 1, "false")}};
-  e.config.batch_mode = e.config.command_run_mode = 1;
+  e.config.run_mode = RunMode::COMMAND_RUN;
   e.config.command_run.command_file = "commands.txt", e.config.report_file = "run.jsonl";
   std::ofstream("commands.txt") << "version\n.exit\nlogout\n";
   fake->grace_ms = 200;
@@ -952,11 +952,11 @@ TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFa
       {PDU_DISCONNECT, 1, SESSION_CLOSED}, {PDU_DISCONNECT, 0, SESSION_CLOSED}, {PDU_RESTORE, 1, SESSION_CLOSED},
       {PDU_RESTORE, 0, SESSION_CLOSED}, {PDU_ERROR, 1, SESSION_CONNECTED}, {PDU_FILE_REQUEST, 1, SESSION_CONNECTED},
   };
-  e.config.batch_mode = 1;
+  e.config.run_mode = RunMode::COMMAND_RUN;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pdu);
     connect();
-    e.config.update_all_mode = c.update_all;
+    e.config.run_mode = c.update_all != 0 ? RunMode::UPDATE_ALL : RunMode::COMMAND_RUN;
     entry().state = c.pdu == PDU_FILE_REQUEST ? SESSION_CONNECTED : SESSION_TRANSFER;  // in the middle of a download
     entry().send_file = std::tmpfile();
     view_text(view, [&] { feed(c.pdu, text_bytes("missing"), 0); });
@@ -969,7 +969,7 @@ TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFa
 }
 
 TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
-  e.config.batch_mode = e.config.update_all_mode = 1;
+  e.config.run_mode = RunMode::UPDATE_ALL;
   fake->grace_ms = 200;
   radio.wire->empty_read_ms = 0;
   start(-1);
@@ -984,7 +984,7 @@ TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
 }
 
 TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
-  e.config.batch_mode = 1;
+  e.config.run_mode = RunMode::COMMAND_RUN;
   fake->grace_ms = 200;
   radio.wire->empty_read_ms = 0;
   radio.on_leave = [this] { ASSERT_TRUE(eventually([this] { return entry().state == SESSION_CLOSED; })); };
@@ -993,7 +993,7 @@ TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
   start(-1);
   const std::string connected = "<connected 1>Connect to Radio: OK\n", left = "Connection with device terminated\n";
   for (int update : {0, 1}) {  // it logs out after a command; it leaves when asked for a download
-    e.config.update_all_mode = update;
+    e.config.run_mode = update != 0 ? RunMode::UPDATE_ALL : RunMode::COMMAND_RUN;
     radio.leave_on = update != 0 ? "download" : "logout", radio.frames.clear();
     bool done = true;
     const std::string out = view_text(view, [&] {
@@ -1014,7 +1014,7 @@ TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
 
 TEST_F(EngineTest, F3OrCtrlCStopsABatchRunAtOnceWithADisconnectAndABareEscDoesNothing) {
   write_file("fw.bin", 3000);
-  e.config.batch_mode = e.config.update_all_mode = 1;
+  e.config.run_mode = RunMode::UPDATE_ALL;
   e.config.update = {"fw.bin", "main.bin", 3, 0, 0};
   e.config.report_file = "run.jsonl";
   entry().set_name("One", 64), e.sessions[2].set_name("Two", 64);

@@ -123,7 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Config config;
   config.local_mac = LOCAL, config.local_host_name = "fuzz host", config.version_text = "ORVEX 03.05";
   config.vlan_id = (mode & 0x10) != 0 ? 5 : 0;
-  config.batch_mode = config.update_all_mode = config.list_filter_active = (mode & 0x20) != 0;
+  config.list_filter_active = (mode & 0x20) != 0;
+  config.run_mode = (mode & 0x20) != 0 ? RunMode::UPDATE_ALL : RunMode::INTERACTIVE;
   config.radio_list[0] = MacAddress{{0xFF, 0xFF, 0xFF, 0, 0, 0x05}};
   config.diagnostic_level = (mode & 0x40) != 0 ? 4 : 0;
   static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too

@@ -65,9 +65,9 @@ std::string settings(const Config& o) {
   add(!o.local_mac_override.is_zero(), std::string("m") + format_mac_text(o.local_mac_override));
   add(o.list_filter_active != 0, "n" + list), add(!o.output_file_name.empty(), "o" + o.output_file_name);
   add(o.chosen_radio_given, "r" + o.chosen_radio_text), add(o.vlan_id != 0, "v" + n(o.vlan_id));
-  add(o.update_all_mode != 0,
+  add(o.run_mode == RunMode::UPDATE_ALL,
       "u" + u.source + "#" + u.destination + "#" + n(u.action) + "#" + n(u.extra_passes) + "#" + n(u.interval_ms));
-  add(o.command_run_mode != 0, "x" + x.command_file + "#" + n(x.extra_passes) + "#" + n(x.interval_ms));
+  add(o.run_mode == RunMode::COMMAND_RUN, "x" + x.command_file + "#" + n(x.extra_passes) + "#" + n(x.interval_ms));
   add(!o.report_file.empty(), "report " + o.report_file), add(o.dry_run, "dry");
   return s;
 }
@@ -301,7 +301,7 @@ TEST_F(Text, ScriptLinesAndFilePrefixes) {
        "exist and it is not corrupted.\n\r"},
   };
   for (const Read& c : reads) {
-    e.config.input_file_name = c.file, e.config.batch_mode = c.batch;
+    e.config.input_file_name = c.file, e.config.run_mode = c.batch ? RunMode::COMMAND_RUN : RunMode::INTERACTIVE;
     LineReader reader;
     uint8_t line[INPUT_LINE_BUFFER_SIZE];
     std::vector<int> lengths;
@@ -338,7 +338,7 @@ TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
     for (int i = 1; const auto& [name, serial] : radios) {  // names and serial numbers from entry 1 on
       Session& s = radios_engine.sessions[i++];
       s.mac = MacAddress{{0x02, 0x7A, 0x41, uint8_t(serial >> 16), uint8_t(serial >> 8), uint8_t(serial)}};
-      s.state = SESSION_FOUND, radios_engine.run.numOfRadiosFound = i - 1;
+      s.state = SESSION_FOUND, radios_engine.run.radios_found = i - 1;
       s.set_name(name.data(), name.size());
     }
     radios_engine.config.chosen_radio_given = preselect != nullptr;

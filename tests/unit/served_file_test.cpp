@@ -30,7 +30,7 @@ class ServedFileTest : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(root_ / "work/dir"), fs::create_directories(root_ / "work/.git");
     put(root_ / "above", "above"), fs::current_path(root_ / "work");
-    for (const char* name : {".secret", "dir/.hidden", ".git/config"}) put(name, "hidden");
+    for (const char* name : {".secret", ".x", "dir/.hidden", ".git/config"}) put(name, "hidden");
     put("fw.bin", "firmware"), put("dir/inner", "inner"), put("big", "");
     fs::resize_file("big", uintmax_t{INT32_MAX} + 1);  // sparse
     fs::create_symlink("../above", "out"), fs::create_symlink(root_ / "above", "absolute");
@@ -47,9 +47,9 @@ TEST_F(ServedFileTest, ServedAndRefusedNames) {
       {"fw.bin", R::NONE, "firmware"}, {"./fw.bin", R::NONE, "firmware"}, {"dir/inner", R::NONE, "inner"},
       {"./dir//./inner", R::NONE, "inner"}, {"../above", R::OUTSIDE}, {"/etc/hostname", R::OUTSIDE},
       {"dir/../../above", R::OUTSIDE}, {"out", R::OUTSIDE}, {"absolute", R::OUTSIDE}, {"up/above", R::OUTSIDE},
-      {".secret", R::HIDDEN}, {"dir/.hidden", R::HIDDEN}, {".git/config", R::HIDDEN}, {"dir", R::NOT_REGULAR},
-      {"dir/.", R::NOT_REGULAR}, {"big", R::TOO_LARGE}, {"nothing", R::MISSING}, {"fw.bin/", R::MISSING},
-      {"fw.bin/x", R::MISSING}, {"", R::MISSING},
+      {".secret", R::HIDDEN}, {".x", R::HIDDEN}, {"dir/.hidden", R::HIDDEN}, {".git/config", R::HIDDEN},
+      {"dir", R::NOT_REGULAR}, {"dir/.", R::NOT_REGULAR}, {"big", R::TOO_LARGE}, {"nothing", R::MISSING},
+      {"fw.bin/", R::MISSING}, {"fw.bin/x", R::MISSING}, {"", R::MISSING},
   };
   const auto descriptors = std::distance(fs::directory_iterator("/proc/self/fd"), {});
   for (const ServeLookup lookup : LOOKUPS) {

@@ -409,12 +409,13 @@ TEST_F(Text, StationTextNeverDrivesTheTerminal) {
 }
 
 TEST_F(Text, KeysFromTerminalBytes) {
-  const int F1 = KEY_F1, F3 = KEY_F3, F5 = KEY_F5, X = KEY_OTHER_FUNCTION;
+  const int F1 = KEY_F1, F2 = KEY_F2, F3 = KEY_F3, F4 = KEY_F4, F5 = KEY_F5, X = KEY_OTHER_FUNCTION;
   const std::pair<std::string, int> cases[] = {
-      // Function keys: SS3, VT220/xterm and Linux console forms.
-      {"\x1bOP", F1}, {"\x1bOQ", KEY_F2}, {"\x1bOR", F3}, {"\x1bOS", KEY_F4}, {"\x1b[11~", F1}, {"\x1b[13~", F3},
-      {"\x1b[14~", KEY_F4}, {"\x1b[15~", F5}, {"\x1b[17~", KEY_F6}, {"\x1b[[A", F1}, {"\x1b[[E", F5}, {"\x1b[18~", X},
-      {"\x1b[1;2P", X}, {"\x1b[15;5~", X}, {"\x1bO2P", X},
+      // Function keys: SS3, VT220/xterm and Linux console forms, every key of each.
+      {"\x1bOP", F1}, {"\x1bOQ", F2}, {"\x1bOR", F3}, {"\x1bOS", F4}, {"\x1b[11~", F1}, {"\x1b[12~", F2},
+      {"\x1b[13~", F3}, {"\x1b[14~", F4}, {"\x1b[15~", F5}, {"\x1b[17~", KEY_F6}, {"\x1b[[A", F1}, {"\x1b[[B", F2},
+      {"\x1b[[C", F3}, {"\x1b[[D", F4}, {"\x1b[[E", F5}, {"\x1b[18~", X}, {"\x1b[1;2P", X}, {"\x1b[15;5~", X},
+      {"\x1bO2P", X},
       // Cursor keys in normal (CSI) and application (SS3) mode alike.
       {"\x1b[A", 0x10}, {"\x1bOA", 0x10}, {"\x1b[B", 0x0E}, {"\x1bOB", 0x0E}, {"\x1b[C", 0x06}, {"\x1bOC", 0x06},
       {"\x1b[D", 0x02}, {"\x1bOD", 0x02}, {"\x1b[H", 0x01}, {"\x1bOH", 0x01}, {"\x1b[1~", 0x01}, {"\x1b[7~", 0x01},

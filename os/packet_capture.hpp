@@ -46,7 +46,8 @@ class CaptureHandle {
   virtual int send(std::span<const uint8_t> frame) = 0;
   // Waits at most 300 ms for traffic (for 100 us after a frame left without
   // sleeping, the answer being due; a reader asleep when a frame leaves is
-  // woken for that) and hands at most `max_frames` frames to
+  // woken for that; after a few such look-outs in a row found nothing, none
+  // for a while) and hands at most `max_frames` frames to
   // `sink`, leaving any others in the kernel for the next read. The number of
   // frames handed over (0 when the wait passed), or -1 when the read failed.
   virtual int receive(int max_frames, const FrameSink& sink) = 0;

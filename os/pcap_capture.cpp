@@ -23,6 +23,13 @@ constexpr int READ_TIMEOUT_MS = 300;
 // For this long after a frame has left, a read looks for it without sleeping:
 // waking an idle CPU for it would add more to each exchange than the radio takes.
 constexpr std::chrono::nanoseconds ANSWER_LOOKOUT = std::chrono::microseconds(100);
+// A look-out that ends without the answer was spent for nothing, and with a
+// slow radio or a busy machine every one is. After this many in a row the
+// reader sleeps at once for a while (nor is it woken for answers), then looks
+// out again: when answers come late, the look-out costs a few per cent of its
+// time at most.
+constexpr int LOOKOUT_MISSES_BEFORE_REST = 4;
+constexpr std::chrono::nanoseconds LOOKOUT_REST = std::chrono::milliseconds(50);
 // In immediate mode libpcap uses a TPACKET_V2 ring: a fixed slot for every
 // frame, of the snapshot length plus about 80 bytes of header, in page-sized
 // blocks (with a 2048-byte snapshot each slot took a 4 KiB block alone, and
@@ -91,8 +98,8 @@ class PcapHandle final : public CaptureHandle {
     (void)pcap_sendpacket(handle_, frame.data(), static_cast<int>(frame.size()));
     last_sent_.store(now());
     // A reader asleep since before this frame left is woken to look out for
-    // the answer.
-    if (reader_asleep_.load() && wake_fd_ >= 0) {
+    // the answer, unless look-outs rest.
+    if (reader_asleep_.load() && wake_fd_ >= 0 && !resting()) {
       const uint64_t one = 1;
       [[maybe_unused]] const ssize_t n = write(wake_fd_, &one, sizeof one);
     }
@@ -106,14 +113,17 @@ class PcapHandle final : public CaptureHandle {
     const Clock::time_point deadline = now() + std::chrono::milliseconds(READ_TIMEOUT_MS);
     for (;;) {
       int got = take(max_frames, sink);
-      while (got == 0 && now() < look_until()) got = take(max_frames, sink);
+      if (got == 0 && looking_out()) {
+        while (got == 0 && now() < look_until()) got = take(max_frames, sink);
+        note_lookout(got != 0);
+      }
       if (got != 0) return got;
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now()).count();
       if (left <= 0) return 0;
       reader_asleep_.store(true);
       // A frame that left after the look-out ended and before the flag was
       // raised woke nobody: its answer is looked out for first.
-      if (now() < look_until()) {
+      if (looking_out()) {
         reader_asleep_.store(false);
         continue;
       }
@@ -133,6 +143,18 @@ class PcapHandle final : public CaptureHandle {
   using Clock = std::chrono::steady_clock;
   static Clock::time_point now() { return Clock::now(); }
   Clock::time_point look_until() const { return last_sent_.load() + ANSWER_LOOKOUT; }
+  bool resting() const { return now() < rest_until_.load(std::memory_order_relaxed); }
+  bool looking_out() const { return now() < look_until() && !resting(); }
+
+  // The reader's count of look-outs that ended without a frame.
+  void note_lookout(bool answered) {
+    if (answered) {
+      misses_ = 0;
+    } else if (++misses_ >= LOOKOUT_MISSES_BEFORE_REST) {
+      misses_ = 0;
+      rest_until_.store(now() + LOOKOUT_REST, std::memory_order_relaxed);
+    }
+  }
 
   // Hands over what the kernel holds now, at most `max_frames`, without waiting.
   int take(int max_frames, const FrameSink& sink) {
@@ -151,6 +173,8 @@ class PcapHandle final : public CaptureHandle {
   // a send and a reader falling asleep at the same moment see each other.
   std::atomic<Clock::time_point> last_sent_{};
   std::atomic<bool> reader_asleep_{false};
+  std::atomic<Clock::time_point> rest_until_{};  // written by the reader, read by senders too
+  int misses_ = 0;                               // the reader's only
   int wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // below 0: readers are not woken
 };
 

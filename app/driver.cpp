@@ -118,7 +118,6 @@ void shutdown_clean(Engine& e) {
 void run_program(int argc, char** argv) {
   // Every way out gives the terminal back, whatever ends the program.
   install_exit_guard();
-  set_assertion_exit(exit_now);
   // Made once for the run and never destroyed: the process ends by exit_now.
   auto* config = new Config;
   auto* view = new ConsoleView;

@@ -1,7 +1,5 @@
 #include "base/failure.hpp"
 
-#include <atomic>
-#include <cstdio>
 #include <exception>
 #include <iterator>
 
@@ -39,20 +37,18 @@ constexpr FailureRow FAILURES[] = {
     {Failure::FILE_NOT_READ, nullptr, -83, 0, EXIT_BAD_ARGUMENTS},
     {Failure::BAD_USAGE, nullptr, 0, 255, EXIT_BAD_ARGUMENTS},  // 255: -1 as the process sees it
     {Failure::REPORT_NOT_WRITABLE, nullptr, 0, 0, EXIT_BAD_ARGUMENTS},
+    {Failure::BROKEN_LIMIT, nullptr, 0, 3, 3},
 };
 
 constexpr bool rows_in_order() {
   for (size_t i = 0; i < std::size(FAILURES); ++i) {
     if (FAILURES[i].failure != static_cast<Failure>(i)) return false;
   }
-  return FAILURES[std::size(FAILURES) - 1].failure == Failure::REPORT_NOT_WRITABLE;
+  return FAILURES[std::size(FAILURES) - 1].failure == Failure::BROKEN_LIMIT;
 }
 static_assert(rows_in_order(), "one row per Failure, in the enum's order");
 
 const FailureRow& row(Failure failure) { return FAILURES[static_cast<size_t>(failure)]; }
-
-// Set once by the program before anything can fail; read from any thread.
-std::atomic<void (*)(int)> g_assertion_exit{nullptr};
 
 }  // namespace
 
@@ -66,14 +62,5 @@ std::string failure_message(Failure failure) {
 int usual_status(Failure failure) { return row(failure).usual_status; }
 
 int telling_status(Failure failure) { return row(failure).telling_status; }
-
-void set_assertion_exit(void (*exit_process)(int status)) { g_assertion_exit.store(exit_process); }
-
-void assertion_failed(const char* expression, const char* file, int line) {
-  std::printf("Assertion failed: %s, file %s, line %d\n", expression, file, line);
-  if (void (*exit_process)(int) = g_assertion_exit.load()) exit_process(3);
-  std::fflush(stdout);
-  std::terminate();
-}
 
 }  // namespace orvex

@@ -28,6 +28,7 @@ enum class Failure {
   FILE_NOT_READ,             // a radio list, input or command file
   BAD_USAGE,                 // options that cannot be run as given
   REPORT_NOT_WRITABLE,
+  BROKEN_LIMIT,              // an internal limit was broken (the code that found it said which)
 };
 
 // With --exit-status the process's exit status tells how the run went.
@@ -45,11 +46,5 @@ std::string failure_message(Failure failure);
 // the one that tells with it.
 int usual_status(Failure failure);
 int telling_status(Failure failure);
-
-// Stops the program on a broken internal limit with
-// "Assertion failed: %s, file %s, line %d\n" and status 3, by the way out the
-// program puts in place; where none is (tools, tests), by std::terminate.
-[[noreturn]] void assertion_failed(const char* expression, const char* file, int line);
-void set_assertion_exit(void (*exit_process)(int status));
 
 }  // namespace orvex

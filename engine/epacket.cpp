@@ -113,10 +113,13 @@ void send_built(Engine& e, Session& session, uint16_t pdu, int payload_size, std
 // Sends a frame of type `pdu`; `set_state` is applied under the build lock.
 SendResult send(Engine& e, Session& session, uint16_t pdu, std::optional<int32_t> set_state, const uint8_t* payload,
          int payload_size, bool may_be_followed = false) {
-  if (payload_size > static_cast<int>(1500 - ORVEX_HEADER_SIZE)) {
-    assertion_failed("payload_size <= (1500 - ORVEX_HEADER_SIZE)", __FILE_NAME__, __LINE__);
+  // Callers bound what they send; a size outside the frame is a fault of ours,
+  // and ends the program (status 3) rather than go on the wire.
+  if (payload_size < 0 || payload_size > static_cast<int>(1500 - ORVEX_HEADER_SIZE)) {
+    say(e.view, "Assertion failed: %s, file %s, line %d\n",
+        payload_size < 0 ? "payload_size >= 0" : "payload_size <= (1500 - ORVEX_HEADER_SIZE)", __FILE_NAME__, __LINE__);
+    return {.failure = Failure::BROKEN_LIMIT};
   }
-  if (payload_size < 0) assertion_failed("payload_size >= 0", __FILE_NAME__, __LINE__);
   if (payload_size > 100 && e.config.diagnostic_level != 0) e.view.message("Hi\n");
 
   const int index = entry_index(e, session);

@@ -219,6 +219,13 @@ TEST_F(EngineTest, UnansweredDataGoesOutTwelveTimesOnAGrowingScheduleThenTheConn
       EXPECT_TRUE(i == 12 || (radio.frames[i].tseq == 1 && radio.frames[i].payload == text_bytes("hello"))) << i;
     }
   }
+  // A size beyond a frame is a fault of ours: it ends the program and nothing leaves.
+  connect();
+  radio.frames.clear();
+  const Bytes too_long(1475, 'x');
+  EXPECT_EQ(view_text(view, [&] { EXPECT_EQ(send_data(e, entry(), too_long.data(), 1475).failure, Failure::BROKEN_LIMIT); })
+                .find("Assertion failed: payload_size <= (1500 - ORVEX_HEADER_SIZE)"), 0u);
+  EXPECT_TRUE(radio.frames.empty());
 }
 
 TEST_F(EngineTest, DataInOrderIsShownAndAcknowledgedOnceAndOnlyANewAcknowledgementOfAllSentWakesTheSender) {

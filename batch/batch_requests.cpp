@@ -34,7 +34,7 @@ bool confirmed(const Config& config, View& view, AnswerReader reader) {
 
 
 bool parse_update_all(Config& config, View& view, const std::string& argument, AnswerReader reader) {
-  UpdateAllRequest& g_update = config.update;
+  UpdateAllRequest& update = config.update;
   const char* whole = argument.c_str();
   size_t first = next_separator(argument, 0);
   if (first == std::string::npos || first > MAX_UPDATE_SOURCE_LENGTH) {
@@ -95,24 +95,24 @@ bool parse_update_all(Config& config, View& view, const std::string& argument, A
     say(view, "Should be a readable file in the working directory\n");
     return false;
   }
-  g_update.source = source;
-  g_update.destination = argument.substr(first + 1, second - first - 1);
-  g_update.action = static_cast<int>(action);
-  g_update.extra_passes = static_cast<int>(passes);
-  g_update.interval_ms = static_cast<uint32_t>(interval);
+  update.source = source;
+  update.destination = argument.substr(first + 1, second - first - 1);
+  update.action = static_cast<int>(action);
+  update.extra_passes = static_cast<int>(passes);
+  update.interval_ms = static_cast<uint32_t>(interval);
   say(view,
       "\a\n You are about to update Arbor network with the following parameters:            \n Source "
       "file:%s            \n Destination file:%s            \n Action:%d            \n Additional number of "
       "tries:%d            \n Interval between additional tries:%ld\n",
-      g_update.source.c_str(), g_update.destination.c_str(), g_update.action, g_update.extra_passes,
-      static_cast<long>(g_update.interval_ms));
+      update.source.c_str(), update.destination.c_str(), update.action, update.extra_passes,
+      static_cast<long>(update.interval_ms));
   if (!confirmed(config, view, reader)) return false;
   config.run_mode = RunMode::UPDATE_ALL;
   return true;
 }
 
 bool parse_command_run(Config& config, View& view, const std::string& argument, AnswerReader reader) {
-  CommandRunRequest& g_command_run = config.command_run;
+  CommandRunRequest& run = config.command_run;
   const char* whole = argument.c_str();
   size_t first = next_separator(argument, 0);
   if (first == std::string::npos || first > MAX_COMMAND_FILE_LENGTH) {
@@ -148,14 +148,14 @@ bool parse_command_run(Config& config, View& view, const std::string& argument, 
     say(view, "Should be between 0 and 3600000\n");
     return false;
   }
-  g_command_run.command_file = argument.substr(0, first);
-  g_command_run.extra_passes = static_cast<int>(passes);
-  g_command_run.interval_ms = static_cast<int>(interval);
+  run.command_file = argument.substr(0, first);
+  run.extra_passes = static_cast<int>(passes);
+  run.interval_ms = static_cast<int>(interval);
   say(view,
       "\a\n You are about to execute radio commands in batch mode the following parameters:            \n "
       "Source commands filename:%s            \n Additional number of tries:%d            \n Interval between "
       "additional tries (millisecs):%d\n",
-      g_command_run.command_file.c_str(), g_command_run.extra_passes, g_command_run.interval_ms);
+      run.command_file.c_str(), run.extra_passes, run.interval_ms);
   if (!confirmed(config, view, reader)) return false;
   config.run_mode = RunMode::COMMAND_RUN;
   return true;

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <span>
 
+#include "base/failure.hpp"
 #include "batch/script_lines.hpp"
 #include "engine/engine.hpp"
+#include "engine/epacket.hpp"
 
 namespace orvex {
 

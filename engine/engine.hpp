@@ -16,11 +16,13 @@
 #include "base/view.hpp"
 #include "base/shared_field.hpp"
 #include "console/keys.hpp"
-#include "engine/epacket.hpp"
+#include "engine/duplicate_memory.hpp"
+#include "engine/following_state.hpp"
 #include "engine/key_ring.hpp"
+#include "engine/send_locks.hpp"
 #include "engine/session_events.hpp"
 #include "engine/session_table.hpp"
-#include "engine/transfer.hpp"
+#include "engine/transfer_state.hpp"
 #include "link/frame_io.hpp"
 #include "wire/frame.hpp"
 
@@ -36,28 +38,6 @@ struct RunState {
   // The operator's stop of a batch run (F3, Ctrl+C): the run ends between its
   // steps, its pauses end early, and only disconnects still leave.
   StopRequest batch_stop;
-};
-
-// Building a frame (PDU choice, tseq advance, header) is one short critical
-// section per entry, so two threads never send the same TSEQ; a data-carrying
-// send holds its entry's data lock from its frame to its acknowledgement, so
-// the session's one ack_event always wakes the sender it was meant for.
-// Records outside the table (copies, temporaries) share one pair.
-struct SendLocks {
-  std::array<std::mutex, MAX_USER_SESSIONS> build;
-  std::array<std::mutex, MAX_USER_SESSIONS> data;
-  std::mutex other_build;
-  std::mutex other_data;
-};
-
-// The last data frame that passed the duplicate test. A disconnect on another
-// thread makes it forget, hence the lock.
-struct DuplicateMemory {
-  std::mutex mutex;
-  int64_t tseq = -1;
-  int64_t rseq = -1;
-  int64_t length = -1;
-  std::array<uint8_t, MAX_PAYLOAD_SIZE> payload{};
 };
 
 // A control frame (disconnect, restore, error report, file response) that came

@@ -6,21 +6,19 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 
 #include "base/clock.hpp"
 #include "base/failure.hpp"
-#include "console/radio_output.hpp"
-#include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
+#include "engine/following_blocks.hpp"
+#include "engine/receive_state.hpp"
 #include "engine/session_frame.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
 
 namespace {
-
-// From diagnostic level 2 on, every frame built is traced.
-View* build_trace(Engine& e) { return e.config.diagnostic_level >= 2 ? &e.view : nullptr; }
 
 int entry_index(const Engine& e, const Session& session) {
   const Session* first = e.sessions.entries.data();
@@ -30,17 +28,9 @@ int entry_index(const Engine& e, const Session& session) {
   return static_cast<int>(p - first);
 }
 
-std::mutex& build_lock(Engine& e, int index) {
-  return index >= 0 ? e.send_locks.build[static_cast<size_t>(index)] : e.send_locks.other_build;
-}
-
 std::mutex& data_send_lock(Engine& e, int index) {
   return index >= 0 ? e.send_locks.data[static_cast<size_t>(index)] : e.send_locks.other_data;
 }
-
-// Once the operator has stopped a batch run, only disconnects leave: the run
-// closes the connection it is at and nothing else reaches any radio.
-bool held_by_stop(const Engine& e, uint16_t pdu) { return pdu != PDU_DISCONNECT && e.run.batch_stop.requested(); }
 
 // A frame for which no acknowledgement is awaited.
 bool sent_once(uint16_t pdu, int payload_size) {
@@ -62,42 +52,6 @@ void give_up(Engine& e, uint16_t pdu) {
       break;
     }
   }
-}
-
-// The waiting send of entry `index` may be followed from now on; `seen`
-// becomes the count of blocks sent after it so far.
-void allow_following(Engine& e, int index, uint64_t& seen) {
-  FollowingBlocks& f = e.following;
-  std::lock_guard<std::mutex> lock(f.mutex);
-  f.waiting_entry = index;
-  f.newest_acknowledged = false;
-  seen = f.sent;
-}
-
-void end_following(Engine& e) {
-  FollowingBlocks& f = e.following;
-  std::lock_guard<std::mutex> lock(f.mutex);
-  f.waiting_entry = -1;
-}
-
-enum class Following { NOTHING_NEW, BLOCK_IN_FLIGHT, ALL_ACKNOWLEDGED };
-
-// What happened behind the frame the wait holds: the newest block sent after
-// it, when there is one, is copied into `frame` to be waited for instead, and
-// `sent_at_ms` tells when it left.
-Following take_following(Engine& e, uint64_t& seen, std::span<uint8_t> frame, int& frame_size,
-                         uint64_t& sent_at_ms) {
-  FollowingBlocks& f = e.following;
-  std::lock_guard<std::mutex> lock(f.mutex);
-  const bool newer = f.sent != seen;
-  if (newer) {
-    seen = f.sent;
-    std::memcpy(frame.data(), f.frame.data(), static_cast<size_t>(f.size));
-    frame_size = f.size;
-    sent_at_ms = f.sent_at_ms;
-  }
-  if (f.newest_acknowledged) return Following::ALL_ACKNOWLEDGED;
-  return newer ? Following::BLOCK_IN_FLIGHT : Following::NOTHING_NEW;
 }
 
 // Under the entry's build lock, right after the frame was built.
@@ -234,31 +188,10 @@ SendResult send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint
   return send(e, session, pdu, std::nullopt, payload, payload_size, true);
 }
 
-bool send_following_block(Engine& e, int index, const uint8_t* payload, int size) {
-  FollowingBlocks& f = e.following;
-  // Held while the block leaves: the waiting send may not end in between, or
-  // the block would be sent with nobody to repeat it.
-  std::lock_guard<std::mutex> lock(f.mutex);
-  if (f.waiting_entry != index || !SessionTable::valid_index(index)) return false;
-  Session& session = e.sessions[index];
-  int payload_size = size;
-  {
-    std::lock_guard<std::mutex> building(build_lock(e, index));
-    if (closed_to_sending(session.state, session.cid) || held_by_stop(e, PDU_FILE_DATA)) return false;
-    if (!build_frame(f.frame, session, e.config, PDU_FILE_DATA, payload, payload_size, build_trace(e))) return false;
-    f.size = payload_size + static_cast<int>(FRAME_HEADER_SIZE);
-    ++f.sent;
-    f.newest_acknowledged = false;
-    f.sent_at_ms = clock().now_ms();
-    e.io.send(std::span<const uint8_t>(f.frame.data(), static_cast<size_t>(f.size)));
-  }
-  return true;
-}
-
-void note_file_acknowledgement(Engine& e) {
-  FollowingBlocks& f = e.following;
-  std::lock_guard<std::mutex> lock(f.mutex);
-  f.newest_acknowledged = true;
+void acknowledge(Engine& e, Session& session) {
+  // Sent from a copy: the entry keeps what it recorded of its own frames.
+  Session ack = session;
+  send_pdu(e, ack, PDU_ACK, nullptr, 0);
 }
 
 void disconnect_session(Engine& e, int index) {

@@ -4,9 +4,7 @@
 // with a growing time-out.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <mutex>
 
 #include "base/failure.hpp"
 #include "engine/session_table.hpp"
@@ -42,34 +40,13 @@ struct SendResult {
 SendResult send_data(Engine& e, Session& session, const uint8_t* payload, int payload_size);
 SendResult send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 
-// The file blocks that follow a waiting send: while the transfer worker waits
-// for a file frame's acknowledgement, the dispatching thread that takes it
-// sends the next block at once, without waking the worker, and the waiting
-// send goes on waiting for that block's acknowledgement, retransmitting it as
-// its own. A block then leaves without a thread crossing; the worker wakes only
-// at its time-outs and when no block follows.
-struct FollowingBlocks {
-  std::mutex mutex;
-  int waiting_entry = -1;  // the entry whose file send waits and may be followed
-  uint64_t sent = 0;       // blocks sent after a waiting send so far
-  bool newest_acknowledged = false;  // the waiting send's frame or the last block after it
-  uint64_t sent_at_ms = 0;           // when the last block went out
-  std::array<uint8_t, FRAME_BUFFER_SIZE> frame{};  // the last block sent, as it went out
-  int size = 0;
-};
-
 // send_data for the transfer worker's file frames: its wait for the
-// acknowledgement may be followed by blocks the dispatching thread sends.
+// acknowledgement may be followed by blocks the dispatching thread sends
+// (engine/following_blocks.hpp).
 SendResult send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 
-// Dispatching thread, on a file acknowledgement just taken for entry `index`:
-// sends `size` bytes as the entry's next file data frame when a file send of
-// that entry waits (true: sent, the waiting send now waits for it and must not
-// be signalled), else false and nothing is sent.
-bool send_following_block(Engine& e, int index, const uint8_t* payload, int size);
-
-// Dispatching thread: an acknowledgement was taken for the newest file frame.
-void note_file_acknowledgement(Engine& e);
+// An empty frame for the entry: a PDU_ACK with its current tseq and rseq.
+void acknowledge(Engine& e, Session& session);
 
 // Sends a disconnect for entry `index` (below 0: the chosen radio), clears
 // session_established, makes the receive side forget its last data frame and

@@ -1,6 +1,7 @@
 #include "engine/session_frame.hpp"
 
-#include <cstdio>
+#include <cstddef>
+#include <mutex>
 
 #include "engine/engine.hpp"
 
@@ -32,6 +33,14 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const Config& confi
   session.last_nbytes = static_cast<uint32_t>(payload_size);
   return true;
 }
+
+View* build_trace(Engine& e) { return e.config.diagnostic_level >= 2 ? &e.view : nullptr; }
+
+std::mutex& build_lock(Engine& e, int index) {
+  return index >= 0 ? e.send_locks.build[static_cast<size_t>(index)] : e.send_locks.other_build;
+}
+
+bool held_by_stop(const Engine& e, uint16_t pdu) { return pdu != PDU_DISCONNECT && e.run.batch_stop.requested(); }
 
 bool from_connected_radio(const Engine& e, const FrameView& frame) {
   if (frame.header.pdu == PDU_IDENTIFY_REQUEST) return true;

@@ -1,8 +1,11 @@
 // The frame a session sends next: its PDU type given by the sender, its
-// sequence numbers taken from the entry and advanced.
+// sequence numbers taken from the entry and advanced; and what every sender
+// of the engine keeps to while it builds one (the entry's build lock, the
+// operator's stop, the trace).
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <span>
 
 #include "base/config.hpp"
@@ -25,6 +28,18 @@ struct Engine;
 // the frame built.
 bool build_frame(std::span<uint8_t> frame, Session& session, const Config& config, uint16_t pdu,
                  const uint8_t* payload, int& size, View* trace = nullptr);
+
+// The trace build_frame gets: from diagnostic level 2 on, every frame built
+// is traced.
+View* build_trace(Engine& e);
+
+// Frames of entry `index` are built and sent under this lock, in the order
+// they are built; records outside the table (index below 0) share one.
+std::mutex& build_lock(Engine& e, int index);
+
+// Once the operator has stopped a batch run, only disconnects leave: the run
+// closes the connection it is at and nothing else reaches any radio.
+bool held_by_stop(const Engine& e, uint16_t pdu);
 
 // Received frames other than identify requests are taken only from the radio of
 // the connection that is up, if one is.

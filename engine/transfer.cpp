@@ -11,12 +11,11 @@
 
 #include "base/clock.hpp"
 #include "console/console.hpp"
-#include "console/cp437.hpp"
-#include "console/radio_output.hpp"
 #include "console/shown_text.hpp"
-#include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
 #include "engine/epacket.hpp"
+#include "engine/following_blocks.hpp"
+#include "engine/receive_state.hpp"
 
 namespace orvex {
 

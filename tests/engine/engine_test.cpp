@@ -27,6 +27,7 @@
 #include "engine/engine.hpp"
 #include "engine/epacket.hpp"
 #include "engine/key_ring.hpp"
+#include "engine/receive_state.hpp"
 #include "engine/session_events.hpp"
 #include "engine/transfer.hpp"
 #include "link/frame_io.hpp"

@@ -1,0 +1,24 @@
+// The locks every send of the engine takes: kept apart from the Engine record
+// so that the record needs no send code to be declared.
+#pragma once
+
+#include <array>
+#include <mutex>
+
+#include "engine/session_table.hpp"
+
+namespace orvex {
+
+// Building a frame (PDU choice, tseq advance, header) is one short critical
+// section per entry, so two threads never send the same TSEQ; a data-carrying
+// send holds its entry's data lock from its frame to its acknowledgement, so
+// the session's one ack_event always wakes the sender it was meant for.
+// Records outside the table (copies, temporaries) share one pair.
+struct SendLocks {
+  std::array<std::mutex, MAX_USER_SESSIONS> build;
+  std::array<std::mutex, MAX_USER_SESSIONS> data;
+  std::mutex other_build;
+  std::mutex other_data;
+};
+
+}  // namespace orvex

@@ -11,7 +11,7 @@
 
 #include "app/exit_signals.hpp"
 #include "app/options.hpp"
-#include "app/session_workers.hpp"
+#include "app/operator_input.hpp"
 #include "app/termination.hpp"
 #include "batch/batch_runs.hpp"
 #include "console/cp437.hpp"
@@ -21,6 +21,7 @@
 #include "engine/discover.hpp"
 #include "ui/console_view.hpp"
 #include "engine/epacket.hpp"
+#include "engine/session_workers.hpp"
 #include "link/adapters.hpp"
 #include "os/packet_capture.hpp"
 #include "ui/device_table.hpp"
@@ -149,7 +150,9 @@ void run_program(int argc, char** argv) {
   // The batch operations connect to each radio themselves.
   if (!config->batch_run()) choose_and_connect(e, true);
 
-  auto* workers = new SessionWorkers(e);
+  // A worker's failure ends the program, and the program's end asks their session to end.
+  auto* workers = new SessionWorkers(e, *new OperatorInput(e), terminate_app);
+  set_session_to_end(workers);
   bool all_radios_done = true;
   for (;;) {
     run.new_session_requested = 0;

@@ -1,27 +1,31 @@
-// The keyboard worker's input step: keys (or input-file lines) for the radio,
-// with F1..F6 and Esc acted on here.
+// The keyboard as the session's input: keys for the radio, with F1..F6 and
+// Esc acted on or turned into the operator's commands for the engine.
 #pragma once
 
 #include <cstdint>
 
+#include "engine/engine.hpp"
+#include "engine/session_input.hpp"
+
 namespace orvex {
 
-class SessionWorkers;
+class KeyboardInput : public SessionInput {
+ public:
+  explicit KeyboardInput(Engine& engine) : e_(engine) {}
+  // Raw mode for the session, until end().
+  void begin() override;
+  // One key for the radio (BYTES, 1); OVER when keyboard input for this
+  // session is over (a pending restore, the end of the input or the session's
+  // stop); UNREADABLE on a read error. F1 shows the help and asks the radio's
+  // prompt again; F3 leaves, F4 chooses another radio, Esc leaves; F2, F5, F6
+  // and other function keys are acted on here and reading goes on. In a batch
+  // run F3 and Ctrl+C stop the run, and Esc is passed over.
+  InputRead read(uint8_t* buffer) override;
+  void end() override;
+  void wake() override;
 
-// From the keyboard (one key) or the input file (one line), as the -i option
-// chose: the number of bytes placed in `buffer` (room for 256), 0 when input
-// for this session is over, negative when it could not be read. When the
-// input file has ended and standard input is not a terminal, the end of
-// standard input ends the session as F3 does. A file that cannot be read
-// (outside a batch run) and an exit line end the program.
-int read_input(SessionWorkers& workers, uint8_t* buffer);
-
-// One key for the radio: 1 with the byte in `buffer`; 0 when keyboard input
-// for this session is over (F3, F4, Esc, a pending restore, the end of the
-// input or the session's stop); negative on a read error. F1, F2, F5, F6 and
-// other function keys are acted on and reading goes on (the carriage return
-// after F1's help never acknowledged ends the program). In a batch run F3 and
-// Ctrl+C stop the run, and Esc is passed over.
-int read_keyboard_input(SessionWorkers& workers, uint8_t* buffer);
+ private:
+  Engine& e_;
+};
 
 }  // namespace orvex

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "console/radio_output.hpp"
+#include "engine/session_workers.hpp"
 #include "os/terminal.hpp"
 
 #ifdef ORVEX_COVERAGE
@@ -22,6 +23,12 @@ TerminationHooks g_hooks;
 // The exit path reads them from any thread: they are process-wide.
 std::atomic<bool> g_telling_exit_status{false};
 std::atomic<bool> g_stopped_by_operator{false};
+// The exit path asks the running session to end from wherever it is called.
+std::atomic<SessionWorkers*> g_session_workers{nullptr};
+
+void end_running_session() {
+  if (SessionWorkers* w = g_session_workers.load()) w->request_end();
+}
 
 }  // namespace
 
@@ -38,6 +45,15 @@ int exit_status(int usual, int telling) {
 }
 
 TerminationHooks& termination_hooks() { return g_hooks; }
+
+void set_session_to_end(SessionWorkers* workers) {
+  g_session_workers.store(workers);
+  if (workers != nullptr && g_hooks.request_session_end == nullptr) {
+    g_hooks.request_session_end = end_running_session;
+  } else if (workers == nullptr && g_hooks.request_session_end == end_running_session) {
+    g_hooks.request_session_end = nullptr;
+  }
+}
 
 void exit_now(int status) {
   std::fflush(stdout);

@@ -8,6 +8,8 @@
 
 namespace orvex {
 
+class SessionWorkers;
+
 // Whether the exit status tells (--exit-status); otherwise it is what the
 // program always gave. Set once while the options are read.
 void set_telling_exit_status(bool telling);
@@ -38,5 +40,9 @@ struct TerminationHooks {
 };
 
 TerminationHooks& termination_hooks();
+
+// The session terminate_app asks to end: these workers' while they are given
+// (nullptr: none), unless another request_session_end hook was put in first.
+void set_session_to_end(SessionWorkers* workers);
 
 }  // namespace orvex

@@ -8,17 +8,22 @@
 
 #include <string>
 
-#include "app/session_workers.hpp"
+#include "app/operator_input.hpp"
+#include "app/termination.hpp"
 #include "base/config.hpp"
 #include "engine/engine.hpp"
+#include "engine/session_workers.hpp"
 #include "ui/console_view.hpp"
 
 namespace orvex::bench {
 
 class EngineSession {
  public:
-  EngineSession() = default;
-  ~EngineSession() { stop(); }
+  EngineSession() { set_session_to_end(&workers_); }
+  ~EngineSession() {
+    stop();
+    set_session_to_end(nullptr);
+  }
   EngineSession(const EngineSession&) = delete;
   EngineSession& operator=(const EngineSession&) = delete;
 
@@ -44,7 +49,8 @@ class EngineSession {
   Config config_;
   ConsoleView view_;
   Engine engine_{config_, view_};
-  SessionWorkers workers_{engine_};
+  OperatorInput input_{engine_};
+  SessionWorkers workers_{engine_, input_, terminate_app};
   bool running_ = false;
   int entry_ = -1;
 };

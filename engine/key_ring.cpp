@@ -27,6 +27,20 @@ int key_ring_put(KeyRing& ring, SessionEvents& events, const uint8_t* bytes, int
   return stored;
 }
 
+std::span<const uint8_t> key_ring_front(const KeyRing& ring) {
+  const uint16_t get = ring.get.load(std::memory_order_relaxed);
+  const uint16_t put = ring.put.load(std::memory_order_acquire);
+  const size_t end = get > put ? KEY_RING_SIZE : put;
+  return {ring.buffer.data() + get, end - get};
+}
+
+bool key_ring_take(KeyRing& ring, size_t count) {
+  const size_t next = ring.get.load(std::memory_order_relaxed) + count;
+  const bool wrapped = next == KEY_RING_SIZE;
+  ring.get.store(static_cast<uint16_t>(wrapped ? 0 : next), std::memory_order_release);
+  return wrapped;
+}
+
 int key_ring_count(const KeyRing& ring) {
   const int put = ring.put.load(std::memory_order_acquire);
   const int get = ring.get.load(std::memory_order_acquire);

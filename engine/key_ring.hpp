@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <span>
 
 #include "engine/session_events.hpp"
 
@@ -27,8 +28,14 @@ struct KeyRing {
 // dropped with the session).
 int key_ring_put(KeyRing& ring, SessionEvents& events, const uint8_t* bytes, int length);
 
+// Reader side: the waiting bytes that lie in one piece from the read index,
+// to the buffer's end when they wrap; empty when none wait.
+std::span<const uint8_t> key_ring_front(const KeyRing& ring);
+// Reader side: the first `count` bytes of key_ring_front are taken. True when
+// that took them to the buffer's end: the rest, if any, wait at its start.
+bool key_ring_take(KeyRing& ring, size_t count);
+
 // Bytes waiting in the ring (either side).
 int key_ring_count(const KeyRing& ring);
-
 
 }  // namespace orvex

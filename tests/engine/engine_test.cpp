@@ -15,7 +15,7 @@
 #include <set>
 #include <thread>
 
-#include "app/session_workers.hpp"
+#include "app/operator_input.hpp"
 #include "app/termination.hpp"
 #include "base/config.hpp"
 #include "batch/batch_runs.hpp"
@@ -29,6 +29,7 @@
 #include "engine/key_ring.hpp"
 #include "engine/receive_state.hpp"
 #include "engine/session_events.hpp"
+#include "engine/session_workers.hpp"
 #include "engine/transfer.hpp"
 #include "link/frame_io.hpp"
 #include "tests/support/fake_clock.hpp"
@@ -190,7 +191,8 @@ class EngineTest : public ::testing::Test {
   Config config;
   RecordingView view;
   Engine e{config, view};
-  SessionWorkers workers{e};
+  OperatorInput input{e};
+  SessionWorkers workers{e, input, terminate_app};
   TerminationCatcher catcher{e};  // the program's end throws ProcessExit
   ScopedFakeClock fake;
   KeyPipe keys;
@@ -808,6 +810,7 @@ TEST_F(EngineTest, AWorkersFailureEndsTheProgramWithItsMessageAndStatus) {
     const int status = run_in_child([&] {
       // The program's own way out: the session asked to end, then the process ended.
       termination_hooks() = TerminationHooks{};
+      set_session_to_end(&workers);
       set_telling_exit_status(true);
       connect();
       c.cause();

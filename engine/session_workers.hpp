@@ -1,20 +1,23 @@
-// The threads of one session: the keyboard worker (keys or input-file lines
-// into the key ring), the send worker (the ring into the reliable send), the
+// The threads of one session: the keyboard worker (the session's input into
+// the key ring), the send worker (the ring into the reliable send), the
 // receive worker (frames into the receive dispatch), the transfer worker (file
 // blocks into the reliable send), and the stopper that ends them all.
 #pragma once
 
 #include <memory>
 
-#include "app/session_operations.hpp"
-#include "batch/script_lines.hpp"
 #include "engine/engine.hpp"
+#include "engine/session_input.hpp"
 
 namespace orvex {
 
 class SessionWorkers {
  public:
-  explicit SessionWorkers(Engine& engine);
+  // `on_failure` gets a worker's failure that ends the program (a frame never
+  // acknowledged, an idle transfer, input that could not be read), on that
+  // worker's thread; app/ ends the program there. Should it return, the
+  // session ends.
+  SessionWorkers(Engine& engine, SessionInput& input, void (*on_failure)(Failure failure));
   // Ends a running session and joins everything.
   ~SessionWorkers();
   SessionWorkers(const SessionWorkers&) = delete;
@@ -32,8 +35,8 @@ class SessionWorkers {
   bool running() const;
 
   Engine& engine;
-  SessionOperations ops = real_session_operations();
-  LineReader input;  // the -i file, whose place holds from session to session
+  SessionInput& input;
+  void (*const on_failure)(Failure failure);
 
   struct Threads;
 

@@ -1,15 +1,16 @@
-#include "app/session_workers.hpp"
+#include "engine/session_workers.hpp"
 
 #include <atomic>
 #include <cstdio>
+#include <span>
 #include <thread>
-#include <vector>
 
-#include "app/keyboard_input.hpp"
-#include "app/termination.hpp"
 #include "base/event.hpp"
-#include "console/keys.hpp"
-#include "os/terminal.hpp"
+#include "engine/dispatch.hpp"
+#include "engine/epacket.hpp"
+#include "engine/key_ring.hpp"
+#include "engine/operator_commands.hpp"
+#include "engine/transfer.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
@@ -40,9 +41,6 @@ namespace {
 
 using SessionThreads = SessionWorkers::Threads;
 
-// The exit path asks the running session to end from wherever it is called.
-std::atomic<SessionWorkers*> g_exit_workers{nullptr};
-
 // How long the stopper waits before waking a worker again, and how long the
 // transfer worker without a Session waits before looking again.
 constexpr uint32_t STOP_REWAKE_MS = 100;
@@ -56,41 +54,46 @@ void worker_ended(SessionThreads& t, Worker w) {
   t.worker_exit_event.set();
 }
 
-// A frame the radio never acknowledged ends the program, from the worker that sent it.
-void end_if_unsent(const SendResult& sent) {
-  if (sent.failure != Failure::NONE) terminate_app(sent.failure);
+// A worker's failure goes to app/, which ends the program there; should it
+// come back, the session ends.
+void worker_failed(SessionWorkers& w, Failure failure) {
+  w.on_failure(failure);
+  w.request_end();
+}
+
+// The ring's bytes as they lie: those to the buffer's end and, when they wrap,
+// those from its start, one frame each. Bytes handed to a send are taken even
+// when a stop cuts it short: the frame may be on the wire and taken by the
+// radio, and sent again by the next session (with a new TSEQ) the line would
+// run twice. Only bytes not yet handed over stay for the next session. False
+// when the worker is to end.
+bool send_ring(SessionWorkers& w, Session& session) {
+  Engine& e = w.engine;
+  for (bool wrapped = true; wrapped;) {
+    const std::span<const uint8_t> bytes = key_ring_front(e.keys);
+    if (bytes.empty()) break;
+    const SendResult sent = send_data(e, session, bytes.data(), static_cast<int>(bytes.size()));
+    // A frame the radio never acknowledged ends the program, from here.
+    if (sent.failure != Failure::NONE) {
+      worker_failed(w, sent.failure);
+      return false;
+    }
+    wrapped = key_ring_take(e.keys, bytes.size());
+    if (e.events.stopping_now()) return false;
+  }
+  return true;
 }
 
 void send_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   const int index = t.index.load();
-  KeyRing& ring = e.keys;
   SessionEvents& events = e.events;
   if (SessionTable::valid_index(index)) {
     Session& session = e.sessions[index];
-    const SessionOperations& ops = w.ops;
     while (!e.events.stopping_now()) {
-      uint16_t get = ring.get.load(std::memory_order_relaxed);
-      uint16_t put = ring.put.load(std::memory_order_acquire);
-      // Bytes handed to a send are taken even when a stop cuts it short: the
-      // frame may be on the wire and taken by the radio, and sent again by the
-      // next session (with a new TSEQ) the line would run twice. Only bytes not
-      // yet handed over stay for the next session.
-      if (get > put) {  // the data wraps: the end of the buffer first
-        end_if_unsent(ops.send(e, session, ring.buffer.data() + get, KEY_RING_SIZE - get));
-        get = 0;
-        ring.get.store(get, std::memory_order_release);
-        if (e.events.stopping_now()) break;
-        put = ring.put.load(std::memory_order_acquire);
-      }
-      if (get < put) {
-        end_if_unsent(ops.send(e, session, ring.buffer.data() + get, put - get));
-        get = put;
-        ring.get.store(get, std::memory_order_release);
-        if (e.events.stopping_now()) break;
-      }
+      if (!send_ring(w, session)) break;
       events.ring_space_event.set();
-      if (get == ring.put.load(std::memory_order_acquire)) events.ring_data_event.wait();
+      if (key_ring_count(e.keys) == 0) events.ring_data_event.wait();
     }
   } else {
     // No radio to send to: the ring keeps its bytes for a later session.
@@ -99,11 +102,55 @@ void send_worker(SessionWorkers& w, SessionThreads& t) {
   worker_ended(t, SEND_WORKER);
 }
 
+// Whether the command ends the session it was given in.
+bool ends_session(OperatorCommand command) {
+  switch (command) {
+    case OperatorCommand::LEAVE:
+    case OperatorCommand::CHOOSE_ANOTHER:
+    case OperatorCommand::STOP_BATCH:
+      return true;
+    case OperatorCommand::PROMPT_AGAIN:
+      break;
+  }
+  return false;
+}
+
+// The next bytes for the radio from the session's input: their number, 0 when
+// this session's input is over, negative when it could not be read. The
+// operator's commands met on the way are run here, on the keyboard worker.
+int read_for_radio(SessionWorkers& w, uint8_t* buffer) {
+  for (;;) {
+    const InputRead got = w.input.read(buffer);
+    switch (got.kind) {
+      case InputRead::BYTES:
+        return got.length;
+      case InputRead::OVER:
+        return 0;
+      case InputRead::UNREADABLE:
+        return -1;
+      case InputRead::FAILED:
+        worker_failed(w, got.failure);
+        return 0;
+      case InputRead::COMMAND:
+        break;
+    }
+    const Failure failed = run_operator_command(w.engine, got.command);
+    if (ends_session(got.command)) {
+      w.request_end();
+      return 0;
+    }
+    if (failed != Failure::NONE) {
+      worker_failed(w, failed);
+      return 0;
+    }
+  }
+}
+
 void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   const int index = session_index_for(e, t.index.load());
   {
-    // Raw since start(), given back on every way out.
+    // The input was begun before the workers started; it is ended on every way out.
     const bool keys = e.config.input_source == INPUT_KEYBOARD;
     uint8_t buffer[KEY_RING_SIZE];
     // Stopping: only the key awaited for a restore is still read; anything
@@ -113,20 +160,21 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
     };
     for (;;) {
       if (stop_reading()) break;
-      const int n = read_input(w, buffer);
+      const int n = read_for_radio(w, buffer);
       if (n == 0 || stop_reading()) break;
       if (n < 0) {
-        if (keys) leave_raw_mode();
+        w.input.end();
         worker_ended(t, KEYBOARD_WORKER);
         t.keyboard_done_event.set();
-        terminate_app(Failure::READ_THREAD_FAILED);
+        worker_failed(w, Failure::READ_THREAD_FAILED);
+        return;
       }
       // Nothing typed goes to a radio during a file transfer, nor in a batch
       // run, which has no radio of its own.
       if (!SessionTable::valid_index(index) || e.sessions[index].state == SESSION_TRANSFER) continue;
       key_ring_put(e.keys, e.events, buffer, n);
     }
-    if (keys) leave_raw_mode();
+    w.input.end();
   }
   worker_ended(t, KEYBOARD_WORKER);
   // Every way out says so: the stopper may be waiting for this.
@@ -136,16 +184,16 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
 void receive_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   FrameView frame;
-  const SessionOperations& ops = w.ops;
   while (!e.events.stopping_now()) {
-    const int n = ops.receive(e, frame);
+    const int n = e.io.receive(frame);
     if (e.events.stopping_now()) break;
     if (n < 0) {
       e.receive_worker_running.store(false);
       worker_ended(t, RECEIVE_WORKER);
-      terminate_app(Failure::RECEIVE_THREAD_FAILED);
+      worker_failed(w, Failure::RECEIVE_THREAD_FAILED);
+      return;
     }
-    if (n > 0) ops.dispatch(e, frame);
+    if (n > 0) dispatch_frame(e, frame);
   }
   e.receive_worker_running.store(false);
   worker_ended(t, RECEIVE_WORKER);
@@ -154,7 +202,6 @@ void receive_worker(SessionWorkers& w, SessionThreads& t) {
 void transfer_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   const int own = t.index.load();
-  const SessionOperations& ops = w.ops;
   while (!e.events.stopping_now()) {
     const int index = session_index_for(e, own);
     if (!SessionTable::valid_index(index)) {
@@ -167,40 +214,43 @@ void transfer_worker(SessionWorkers& w, SessionThreads& t) {
     if (own >= 0 && e.sessions[index].state == SESSION_CLOSED) break;
     // A batch run's step follows the chosen radio by itself (index -1); the
     // session's stop ends the loop.
-    if (const Failure failed = ops.transfer_step(e, own); failed != Failure::NONE) terminate_app(failed);
+    if (const Failure failed = transfer_step(e, own); failed != Failure::NONE) {
+      worker_failed(w, failed);
+      break;
+    }
   }
   worker_ended(t, TRANSFER_WORKER);
 }
 
 // Wakes the worker until it has ended (a wait may consume a wake meant for a
 // later wait), then joins it.
-void stop_worker(Engine& e, SessionThreads& t, Worker w, bool wake_keyboard) {
+void stop_worker(Engine& e, SessionThreads& t, Worker w, SessionInput* input) {
   if (!t.held[w].load()) return;
   while (t.running[w].load()) {
     e.events.wake_all_for_stop();
     e.io.interrupt_receive_wait(true);
     t.idle_wake.set();
-    if (wake_keyboard) wake_terminal_reader();
+    if (input != nullptr) input->wake();
     t.worker_exit_event.wait(STOP_REWAKE_MS);
   }
   if (t.workers[w].joinable()) t.workers[w].join();
   t.held[w].store(false);
 }
 
-void session_stopper(Engine& e, SessionThreads& t) {
+void session_stopper(Engine& e, SessionInput& input, SessionThreads& t) {
   t.stop_event.wait();
   e.events.wake_all_for_stop();
   e.io.interrupt_receive_wait(true);
-  stop_worker(e, t, TRANSFER_WORKER, false);
-  stop_worker(e, t, SEND_WORKER, false);
-  stop_worker(e, t, RECEIVE_WORKER, false);
+  stop_worker(e, t, TRANSFER_WORKER, nullptr);
+  stop_worker(e, t, SEND_WORKER, nullptr);
+  stop_worker(e, t, RECEIVE_WORKER, nullptr);
   if (t.held[KEYBOARD_WORKER].load()) {
     // The operator was asked to press a key: the keyboard worker ends at that
     // key. It may have ended already (Esc, end of input): then no wait.
     if (e.run.restore_requested.load() != 0) {
       while (t.running[KEYBOARD_WORKER].load()) t.keyboard_done_event.wait();
     }
-    stop_worker(e, t, KEYBOARD_WORKER, true);
+    stop_worker(e, t, KEYBOARD_WORKER, &input);
   }
   // No worker receives any more: the main thread's next connection set-up (a
   // new choice, a restore) waits for its frames itself and must not be cut off.
@@ -215,13 +265,10 @@ void start_worker(SessionWorkers& workers, SessionThreads& t, Worker w, void (*b
   t.workers[w] = std::thread(body, std::ref(workers), std::ref(t));
 }
 
-void end_running_session() {
-  if (SessionWorkers* w = g_exit_workers.load()) w->request_end();
-}
-
 }  // namespace
 
-SessionWorkers::SessionWorkers(Engine& e) : engine(e), threads_(std::make_unique<Threads>()) {}
+SessionWorkers::SessionWorkers(Engine& e, SessionInput& in, void (*failed)(Failure failure))
+    : engine(e), input(in), on_failure(failed), threads_(std::make_unique<Threads>()) {}
 
 SessionWorkers::~SessionWorkers() {
   Threads& t = *threads_;
@@ -230,11 +277,6 @@ SessionWorkers::~SessionWorkers() {
     wait_end();
   }
   if (t.stopper.joinable()) t.stopper.join();
-  SessionWorkers* self = this;
-  if (g_exit_workers.compare_exchange_strong(self, nullptr) &&
-      termination_hooks().request_session_end == end_running_session) {
-    termination_hooks().request_session_end = nullptr;
-  }
   if (engine.request_session_end) engine.request_session_end = nullptr;
 }
 
@@ -249,15 +291,10 @@ void SessionWorkers::start() {
     }
     if (t.stopper.joinable()) t.stopper.join();
   }
-  g_exit_workers.store(this);
-  if (termination_hooks().request_session_end == nullptr) {
-    termination_hooks().request_session_end = end_running_session;
-  }
   e.request_session_end = [this] { request_end(); };
   t.index.store(e.run.chosen_radio.load());
   e.events.renew();
   e.io.interrupt_receive_wait(false);
-  clear_terminal_wake();
   t.stop_event.reset();
   t.session_ended_event.reset();
   t.keyboard_done_event.reset();
@@ -265,10 +302,10 @@ void SessionWorkers::start() {
   t.idle_wake.reset();
   // Before any worker can ask for the end.
   t.session_started.store(true);
-  // Raw before the receive worker can show the radio's prompt: a line typed
-  // at it while still cooked would reach the radio with its CR made LF (and
-  // echoed by the terminal). The keyboard worker gives it back when it ends.
-  if (e.config.input_source == INPUT_KEYBOARD) enter_raw_mode();
+  // Before the receive worker can show the radio's prompt: the keyboard's raw
+  // mode, lest a line typed at it while still cooked reach the radio with its
+  // CR made LF (and echoed by the terminal). The keyboard worker ends it.
+  input.begin();
   start_worker(*this, t, SEND_WORKER, send_worker);
   start_worker(*this, t, KEYBOARD_WORKER, keyboard_worker);
   // Set before the thread exists: a connection set-up on the main thread
@@ -276,7 +313,7 @@ void SessionWorkers::start() {
   e.receive_worker_running.store(true);
   start_worker(*this, t, RECEIVE_WORKER, receive_worker);
   start_worker(*this, t, TRANSFER_WORKER, transfer_worker);
-  t.stopper = std::thread(session_stopper, std::ref(e), std::ref(t));
+  t.stopper = std::thread(session_stopper, std::ref(e), std::ref(input), std::ref(t));
 }
 
 void SessionWorkers::wait_end() {

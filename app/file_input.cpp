@@ -1,0 +1,61 @@
+#include "app/file_input.hpp"
+
+#include <unistd.h>
+
+#include "base/clock.hpp"
+#include "engine/key_ring.hpp"
+#include "engine/session_table.hpp"
+#include "os/terminal.hpp"
+
+namespace orvex {
+
+namespace {
+
+// How long the radio gets, after the last line was taken, to answer it or to
+// ask for a file, and how often a transfer is looked at until it has ended.
+constexpr uint32_t LAST_LINE_SETTLE_MS = 1000;
+constexpr uint32_t TRANSFER_LOOK_MS = 100;
+
+}  // namespace
+
+void FileInput::begin() { clear_terminal_wake(); }
+
+void FileInput::wake() { wake_terminal_reader(); }
+
+InputRead FileInput::read(uint8_t* buffer) {
+  const LineRead line = read_input_line(e_, lines_, buffer);
+  if (line.failure != Failure::NONE) return {.kind = InputRead::FAILED, .failure = line.failure};
+  if (line.read_error) return {.kind = InputRead::UNREADABLE};
+  const int n = line.length;
+  if (n == 0 && !e_.config.batch_run() && !isatty(terminal_input_fd())) return end_of_file();
+  if (n == 0) return {.kind = InputRead::OVER};
+  return {.kind = InputRead::BYTES, .length = n};
+}
+
+// The input file has ended and nobody can type (cron, </dev/null): a session
+// left open would never end. Once standard input ends too, the session ends as
+// with F3, after the file's last lines and a transfer under way. Standard
+// input's bytes are not for the radio: they are read and dropped.
+InputRead FileInput::end_of_file() {
+  Engine& e = e_;
+  for (;;) {
+    const int byte = read_terminal_byte(-1);
+    if (byte == TERMINAL_STOPPED) return {.kind = InputRead::OVER};
+    if (byte == TERMINAL_END || byte == TERMINAL_ERROR) break;
+  }
+  const auto busy = [&e] {
+    const int index = e.run.chosen_radio.load();
+    return key_ring_count(e.keys) > 0 ||
+           (SessionTable::valid_index(index) && e.sessions[index].state == SESSION_TRANSFER);
+  };
+  const auto wait_idle = [&e, &busy] {
+    while (!e.events.stopping_now() && busy()) clock().sleep_ms(TRANSFER_LOOK_MS);
+    return !e.events.stopping_now();
+  };
+  if (!wait_idle()) return {.kind = InputRead::OVER};
+  clock().sleep_ms(LAST_LINE_SETTLE_MS);
+  if (!wait_idle()) return {.kind = InputRead::OVER};
+  return {.kind = InputRead::COMMAND, .command = OperatorCommand::LEAVE};
+}
+
+}  // namespace orvex

@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 scripts/check_layers.sh
+scripts/check_cycles.sh
 
 scripts/build.sh build-asan address
 ctest --test-dir build-asan -L 'unit|engine' --output-on-failure -j2

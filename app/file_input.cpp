@@ -23,7 +23,7 @@ void FileInput::begin() { clear_terminal_wake(); }
 void FileInput::wake() { wake_terminal_reader(); }
 
 InputRead FileInput::read(uint8_t* buffer) {
-  const LineRead line = read_input_line(e_, lines_, buffer);
+  const LineRead line = read_input_line({e_.view, e_.events}, e_.config, lines_, buffer);
   if (line.failure != Failure::NONE) return {.kind = InputRead::FAILED, .failure = line.failure};
   if (line.read_error) return {.kind = InputRead::UNREADABLE};
   const int n = line.length;

@@ -5,7 +5,6 @@
 #include "base/address_text.hpp"
 #include "console/json_text.hpp"
 #include "console/shown_text.hpp"
-#include "engine/engine.hpp"
 
 namespace orvex {
 
@@ -97,10 +96,10 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result) {
   return out;
 }
 
-std::vector<BatchRadioResult> radios_taking_part(const Engine& e) {
+std::vector<BatchRadioResult> radios_taking_part(const SessionTable& sessions) {
   std::vector<BatchRadioResult> radios;
   for (int slot = 0; slot < MAX_USER_SESSIONS; ++slot) {
-    const Session& session = e.sessions[slot];
+    const Session& session = sessions[slot];
     if (session.state == SESSION_EMPTY) continue;
     BatchRadioResult radio;
     radio.name = session.name_text();

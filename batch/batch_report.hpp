@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "base/mac_address.hpp"
+#include "engine/session_table.hpp"
 
 namespace orvex {
 
-struct Engine;
 
 enum class BatchKind { UPDATE_ALL, COMMAND_RUN };
 
@@ -47,7 +47,7 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result);
 
 // The radios that take part in a run (every entry that is not empty), in table
 // order, none tried yet.
-std::vector<BatchRadioResult> radios_taking_part(const Engine& e);
+std::vector<BatchRadioResult> radios_taking_part(const SessionTable& sessions);
 
 // The report as JSON lines: one line per radio (serial, name, MAC address,
 // result, tries, failed tries, last error) and a last line with the totals. `complete` is

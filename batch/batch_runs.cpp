@@ -87,7 +87,7 @@ BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_
                              const void* context) {
   BatchResult result;
   result.interval_ms = interval_ms;
-  result.radios = radios_taking_part(e);
+  result.radios = radios_taking_part(e.sessions);
   result.taken_part = static_cast<int>(result.radios.size());
   save_run_report(e.config, e.view, kind, result, false);
   // The operator's stop, or an exit line, which ends the run at once.
@@ -194,7 +194,7 @@ RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::s
     if (stopped(e)) return stopped_at(e, slot);
     if (is_exit_line(line.c_str())) return {.done = true, .error = {}, .exit_line = true};  // the run ends, this radio done
     // Comments and delays (slept here, between two commands).
-    if (run_script_line(e, line.c_str()) != ScriptLine::FOR_RADIO) continue;
+    if (run_script_line({e.view, e.events}, line.c_str()) != ScriptLine::FOR_RADIO) continue;
     if (!send_text(e, slot, line.data(), line.size())) {
       if (stopped(e)) return stopped_at(e, slot);
       say(e.view, "Execution of command [%s]  FAILED\n", line.c_str());
@@ -218,7 +218,7 @@ bool update_all_radios(Engine& e) {
 }
 
 void print_dry_run(const Engine& e) {
-  const std::vector<BatchRadioResult> radios = radios_taking_part(e);
+  const std::vector<BatchRadioResult> radios = radios_taking_part(e.sessions);
   say8(e.view, "\nDry run: the %s would reach %d radios; none is connected.\n",
        e.config.run_mode == RunMode::UPDATE_ALL ? "update run" : "command run", static_cast<int>(radios.size()));
   say8(e.view, " Node  %-17s  %-8s  MAC Address\n", "Name", "S/N");
@@ -233,7 +233,7 @@ void print_dry_run(const Engine& e) {
 CommandRunEnd run_commands_on_all_radios(Engine& e) {
   const CommandRunRequest& request = e.config.command_run;
   // Read once, with a reader of its own: an input file (-i) keeps its place.
-  const CommandList commands = read_command_list(e, request.command_file.c_str());
+  const CommandList commands = read_command_list({e.view, e.events}, request.command_file.c_str());
   if (commands.failure != Failure::NONE) return {.all_done = false, .failure = commands.failure};
   const BatchResult result = run_batch_passes(e, BatchKind::COMMAND_RUN, request.extra_passes, request.interval_ms,
                                               command_step, &commands.lines);

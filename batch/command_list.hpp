@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "base/failure.hpp"
+#include "batch/script_lines.hpp"
 
 namespace orvex {
 
-struct Engine;
 
 constexpr int MAX_COMMAND_LINES = 128;
 
@@ -22,6 +22,6 @@ struct CommandList {
   std::vector<std::string> lines;
   Failure failure = Failure::NONE;
 };
-CommandList read_command_list(Engine& e, const char* file_name);
+CommandList read_command_list(const ScriptContext& c, const char* file_name);
 
 }  // namespace orvex

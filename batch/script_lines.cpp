@@ -6,7 +6,6 @@
 
 #include "base/clock.hpp"
 #include "base/view.hpp"
-#include "engine/engine.hpp"
 
 namespace orvex {
 
@@ -45,25 +44,25 @@ uint32_t delay_milliseconds(double seconds) {
 
 namespace {
 
-bool run_delay(const Engine& e, const char* after_word) {
+bool run_delay(const ScriptContext& c, const char* after_word) {
   size_t available = strnlen(after_word, DELAY_FIELD_CHARS);
   size_t start = 0;
   while (start < available && after_word[start] == ' ') ++start;
   size_t end = start;
   while (end < available && after_word[end] != ' ' && after_word[end] != '\n' && after_word[end] != '\r') ++end;
   for (size_t i = start; i < end; ++i) {
-    char c = after_word[i];
-    if ((c < '0' || c > '9') && c != '.') return false;  // for the radio
+    const char digit = after_word[i];
+    if ((digit < '0' || digit > '9') && digit != '.') return false;  // for the radio
   }
   // Read as far as it makes a number: "1.2.3" waits 1.2 s; "" or "." is 0.
   double seconds = 0.0;
   std::from_chars(after_word + start, after_word + end, seconds);
   if (seconds == 0.0) return true;
-  say(e.view, "delaying for %f secs...\n", seconds);
-  e.view.flush();
+  say(c.view, "delaying for %f secs...\n", seconds);
+  c.view.flush();
   uint32_t remaining = delay_milliseconds(seconds);
   // Slept in slices so that a session being stopped is not held up by a long delay.
-  while (remaining > 0 && !e.events.stopping_now()) {
+  while (remaining > 0 && !c.events.stopping_now()) {
     uint32_t slice = remaining < DELAY_SLICE_MS ? remaining : DELAY_SLICE_MS;
     clock().sleep_ms(slice);
     remaining -= slice;
@@ -79,12 +78,12 @@ void LineReader::close() {
   line_number = 0;
 }
 
-LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch) {
+LineRead read_line(const ScriptContext& c, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch) {
   if (reader.file == nullptr) {
     reader.file = std::fopen(file_name, "r");
     if (reader.file == nullptr) {
-      say(e.view, "Error: Unable to open input file [%s]\n\r", file_name);
-      say(e.view, "Please verify the file exist and it is not corrupted.\n\r");
+      say(c.view, "Error: Unable to open input file [%s]\n\r", file_name);
+      say(c.view, "Please verify the file exist and it is not corrupted.\n\r");
       return {.failure = Failure::FILE_NOT_READ};
     }
     reader.line_number = 0;
@@ -99,8 +98,8 @@ LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t
       case ReadResult::END:
         return {};  // the file stays open; the next call closes it
       case ReadResult::ERROR:
-        say(e.view, "----- %s file %s at line %d.\n", "Error while reading from input", file_name, reader.line_number);
-        say(e.view, "      Unable to proceed\n");
+        say(c.view, "----- %s file %s at line %d.\n", "Error while reading from input", file_name, reader.line_number);
+        say(c.view, "      Unable to proceed\n");
         reader.close();
         if (batch) return {.read_error = true};
         return {.failure = Failure::FILE_NOT_READ};
@@ -109,7 +108,7 @@ LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t
     }
     ++reader.line_number;
     if (batch) return {.length = length};
-    switch (run_script_line(e, reinterpret_cast<const char*>(buffer))) {
+    switch (run_script_line(c, reinterpret_cast<const char*>(buffer))) {
       case ScriptLine::FOR_RADIO: return {.length = length};
       case ScriptLine::EXIT: return {.failure = Failure::LOCAL_EXIT};
       case ScriptLine::CARRIED_OUT: break;
@@ -117,15 +116,15 @@ LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t
   }
 }
 
-LineRead read_input_line(Engine& e, LineReader& reader, uint8_t* buffer) {
-  return read_line(e, reader, e.config.input_file_name.c_str(), buffer, e.config.batch_run());
+LineRead read_input_line(const ScriptContext& c, const Config& config, LineReader& reader, uint8_t* buffer) {
+  return read_line(c, reader, config.input_file_name.c_str(), buffer, config.batch_run());
 }
 
-ScriptLine run_script_line(Engine& e, const char* line) {
+ScriptLine run_script_line(const ScriptContext& c, const char* line) {
   if (line[0] == '#') return ScriptLine::CARRIED_OUT;
   if (line[0] != '.') return ScriptLine::FOR_RADIO;
   if (const char* word = std::strstr(line, "delay")) {
-    return run_delay(e, word + 5) ? ScriptLine::CARRIED_OUT : ScriptLine::FOR_RADIO;
+    return run_delay(c, word + 5) ? ScriptLine::CARRIED_OUT : ScriptLine::FOR_RADIO;
   }
   return is_exit_line(line) ? ScriptLine::EXIT : ScriptLine::FOR_RADIO;
 }

@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <string>
 
+#include "base/config.hpp"
 #include "base/failure.hpp"
+#include "base/view.hpp"
+#include "engine/session_events.hpp"
 
 namespace orvex {
 
-struct Engine;
 
 // Longest line handed out; callers' buffers hold at least this plus one byte.
 constexpr int MAX_INPUT_LINE = 127;
@@ -41,19 +43,26 @@ struct LineRead {
   Failure failure = Failure::NONE;
 };
 
+// What reading and carrying out script lines touches: the view it reports
+// through, and the session's events (a delay ends early when it stops).
+struct ScriptContext {
+  View& view;
+  const SessionEvents& events;
+};
+
 // Reads the next line of `file_name` into `buffer` (NUL-terminated, at most
 // MAX_INPUT_LINE bytes, line feed kept). When `batch` every line is handed out
 // (the batch run carries script lines out itself); otherwise script lines are
 // carried out and skipped.
-LineRead read_line(Engine& e, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch);
+LineRead read_line(const ScriptContext& c, LineReader& reader, const char* file_name, uint8_t* buffer, bool batch);
 
 // The input file's next line: the file named by -i, in the way a batch run reads it.
-LineRead read_input_line(Engine& e, LineReader& reader, uint8_t* buffer);
+LineRead read_input_line(const ScriptContext& c, const Config& config, LineReader& reader, uint8_t* buffer);
 
 // What run_script_line made of a line: one for the radio, a comment or delay
 // carried out here, or an exit line, which ends the program.
 enum class ScriptLine { FOR_RADIO, CARRIED_OUT, EXIT };
-ScriptLine run_script_line(Engine& e, const char* line);
+ScriptLine run_script_line(const ScriptContext& c, const char* line);
 
 // Whether `line` is an exit line.
 bool is_exit_line(const char* line);

@@ -287,7 +287,7 @@ TEST_F(Text, ScriptLinesAndFilePrefixes) {
   };
   for (const Case& c : cases) {
     ScopedFakeClock clock;
-    const ScriptLine result = run_script_line(e, c.line);
+    const ScriptLine result = run_script_line({view, e.events}, c.line);
     EXPECT_EQ(std::tuple(result, view.take_text(), clock->now_ms()), std::tuple(c.result, c.printed, c.waited_ms))
         << c.line;
   }
@@ -306,7 +306,7 @@ TEST_F(Text, ScriptLinesAndFilePrefixes) {
     uint8_t line[INPUT_LINE_BUFFER_SIZE];
     std::vector<int> lengths;
     LineRead read;
-    while ((read = read_input_line(e, reader, line)).failure == Failure::NONE && lengths.size() < 6) {
+    while ((read = read_input_line({view, e.events}, e.config, reader, line)).failure == Failure::NONE && lengths.size() < 6) {
       lengths.push_back(read.length);
       if (read.length == 0) break;
     }

@@ -40,13 +40,13 @@ std::atomic<Engine*> g_exit_engine{nullptr};
 void choose_and_connect(Engine& e, bool choose) {
   RunState& run = e.run;
   if (choose) {
-    if (run.rows_during_discovery == 0) print_device_table(e);
-    const DeviceChoice chosen = choose_device(e);
+    if (run.rows_during_discovery == 0) print_device_table(e.sessions);
+    const DeviceChoice chosen = choose_device(e.sessions, run.radios_found, e.link.config);
     if (chosen.failure != Failure::NONE) terminate_app(chosen.failure);
     run.chosen_radio = chosen.index;
     run.rows_during_discovery = 0;
   }
-  if (connect_session(e, run.chosen_radio) == 0) terminate_app(Failure::NO_CONNECTION);
+  if (connect_session(e.connection, run.chosen_radio) == 0) terminate_app(Failure::NO_CONNECTION);
 }
 
 // No radio answered: the message says so, and then which adapter was used and
@@ -62,7 +62,7 @@ void choose_and_connect(Engine& e, bool choose) {
   }
   text.insert(text.find('\n') + 1, "Adapter used: " + adapter + ", link " + link + "\n");
   std::fputs(text.c_str(), stdout);
-  shutdown_clean(e);
+  shutdown_clean(e.link.io);
   exit_now(exit_status(usual_status(Failure::NO_DEVICES), telling_status(Failure::NO_DEVICES)));
 }
 
@@ -78,10 +78,10 @@ void watch_exit_signals() {
     const int sig = wait_exit_signal();
     if (sig <= 0) return;
     if (Engine* e = g_exit_engine.load()) {
-      const int index = e->run.chosen_radio.load();
+      const int index = e->connection.radio.load();
       if (SessionTable::valid_index(index)) {
         const int32_t state = e->sessions[index].state;
-        if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) disconnect_session(*e, index);
+        if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) disconnect_session(e->connection, index);
       }
     }
     end_by_signal(sig);
@@ -99,20 +99,19 @@ void tell_served_folder(const Config& config) {
 
 }  // namespace
 
-void prepare_run(Engine& e) {
-  for (Session& s : e.sessions.entries) {
+void prepare_run(SessionTable& table, const Config& options) {
+  for (Session& s : table.entries) {
     s.state = SESSION_EMPTY;
     s.connect_time = 0;
     s.reply_buffer = nullptr;
   }
   // The adapter's opening set the local address (-m included) before this.
-  const Config& options = e.config;
   if (options.output_file_name.empty()) return;
   if (const Failure failed = open_capture_file(options); failed != Failure::NONE) terminate_app(failed);
 }
 
-void shutdown_clean(Engine& e) {
-  e.io.close();
+void shutdown_clean(FrameIo& io) {
+  io.close();
   if (capture_state() == CAPTURE_ON) close_capture_file();
 }
 
@@ -128,55 +127,55 @@ void run_program(int argc, char** argv) {
   Engine& e = *engine;
   g_exit_engine.store(engine);
   termination_hooks().close_adapter = [] {
-    if (Engine* exiting = g_exit_engine.load()) exiting->io.close();
+    if (Engine* exiting = g_exit_engine.load()) exiting->link.io.close();
   };
   watch_exit_signals();
   RunState& run = e.run;
 
-  AdapterChoice adapters{*config, e.io, *view};
+  AdapterChoice adapters{*config, e.link.io, *view};
   const AdapterSelection adapter = select_adapter(adapters);
   if (adapter.failure != Failure::NONE) terminate_app(adapter.failure);
-  prepare_run(e);
+  prepare_run(e.sessions, e.link.config);
 
   if (run.rows_during_discovery != 0) print_device_table_header();
-  run.radios_found = discover_radios(e, print_device_row);
+  run.radios_found = discover_radios(e.link, e.sessions, run.rows_during_discovery != 0 ? print_device_row : nullptr);
   if (run.radios_found == 0) end_with_no_radios(e, adapters.table.entries[adapter.id].name);
 
   if (config->dry_run) {
-    print_dry_run(e);
-    shutdown_clean(e);
+    print_dry_run(e.link, e.sessions);
+    shutdown_clean(e.link.io);
     exit_now(exit_status(EXIT_DONE, EXIT_DONE));
   }
   // The batch operations connect to each radio themselves.
   if (!config->batch_run()) choose_and_connect(e, true);
 
   // A worker's failure ends the program, and the program's end asks their session to end.
-  auto* workers = new SessionWorkers(e, *new OperatorInput(e), terminate_app);
+  auto* workers = new SessionWorkers(e, *new OperatorInput(e.connection), terminate_app);
   set_session_to_end(workers);
   bool all_radios_done = true;
   for (;;) {
     run.new_session_requested = 0;
-    run.restore_requested = 0;
-    tell_served_folder(e.config);
+    e.connection.restore_requested = 0;
+    tell_served_folder(e.link.config);
     workers->start();
     if (config->run_mode == RunMode::UPDATE_ALL) {
-      all_radios_done = update_all_radios(e) && all_radios_done;
+      all_radios_done = update_all_radios(e.connection) && all_radios_done;
     } else if (config->run_mode == RunMode::COMMAND_RUN) {
-      const CommandRunEnd ran = run_commands_on_all_radios(e);
+      const CommandRunEnd ran = run_commands_on_all_radios(e.connection);
       if (ran.failure != Failure::NONE) terminate_app(ran.failure);
       all_radios_done = ran.all_done && all_radios_done;
     }
     workers->wait_end();
     if (run.new_session_requested != 0) {
       choose_and_connect(e, true);  // the same table again, no new discovery
-    } else if (run.restore_requested != 0) {
+    } else if (e.connection.restore_requested != 0) {
       choose_and_connect(e, false);  // the same radio again
     } else {
       break;
     }
   }
 
-  shutdown_clean(e);
+  shutdown_clean(e.link.io);
   exit_now(exit_status(EXIT_DONE, all_radios_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED));
 }
 

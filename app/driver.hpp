@@ -2,7 +2,9 @@
 // the clean shut-down.
 #pragma once
 
-#include "engine/engine.hpp"
+#include "base/config.hpp"
+#include "engine/session_table.hpp"
+#include "link/frame_io.hpp"
 
 namespace orvex {
 
@@ -12,9 +14,9 @@ namespace orvex {
 // Every table entry empty and the capture file open when one was named (the
 // adapter's opening has put the -m address in place); a capture file that
 // does not open ends the program.
-void prepare_run(Engine& e);
+void prepare_run(SessionTable& table, const Config& options);
 
 // Closes the adapter and the capture file.
-void shutdown_clean(Engine& e);
+void shutdown_clean(FrameIo& io);
 
 }  // namespace orvex

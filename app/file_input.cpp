@@ -23,11 +23,11 @@ void FileInput::begin() { clear_terminal_wake(); }
 void FileInput::wake() { wake_terminal_reader(); }
 
 InputRead FileInput::read(uint8_t* buffer) {
-  const LineRead line = read_input_line({e_.view, e_.events}, e_.config, lines_, buffer);
+  const LineRead line = read_input_line({conn_.link.view, conn_.events}, conn_.link.config, lines_, buffer);
   if (line.failure != Failure::NONE) return {.kind = InputRead::FAILED, .failure = line.failure};
   if (line.read_error) return {.kind = InputRead::UNREADABLE};
   const int n = line.length;
-  if (n == 0 && !e_.config.batch_run() && !isatty(terminal_input_fd())) return end_of_file();
+  if (n == 0 && !conn_.link.config.batch_run() && !isatty(terminal_input_fd())) return end_of_file();
   if (n == 0) return {.kind = InputRead::OVER};
   return {.kind = InputRead::BYTES, .length = n};
 }
@@ -37,20 +37,19 @@ InputRead FileInput::read(uint8_t* buffer) {
 // with F3, after the file's last lines and a transfer under way. Standard
 // input's bytes are not for the radio: they are read and dropped.
 InputRead FileInput::end_of_file() {
-  Engine& e = e_;
+  Connection& c = conn_;
   for (;;) {
     const int byte = read_terminal_byte(-1);
     if (byte == TERMINAL_STOPPED) return {.kind = InputRead::OVER};
     if (byte == TERMINAL_END || byte == TERMINAL_ERROR) break;
   }
-  const auto busy = [&e] {
-    const int index = e.run.chosen_radio.load();
-    return key_ring_count(e.keys) > 0 ||
-           (SessionTable::valid_index(index) && e.sessions[index].state == SESSION_TRANSFER);
+  const auto busy = [&c] {
+    const int index = c.radio.load();
+    return key_ring_count(c.keys) > 0 || (SessionTable::valid_index(index) && c.sessions[index].state == SESSION_TRANSFER);
   };
-  const auto wait_idle = [&e, &busy] {
-    while (!e.events.stopping_now() && busy()) clock().sleep_ms(TRANSFER_LOOK_MS);
-    return !e.events.stopping_now();
+  const auto wait_idle = [&c, &busy] {
+    while (!c.events.stopping_now() && busy()) clock().sleep_ms(TRANSFER_LOOK_MS);
+    return !c.events.stopping_now();
   };
   if (!wait_idle()) return {.kind = InputRead::OVER};
   clock().sleep_ms(LAST_LINE_SETTLE_MS);

@@ -5,14 +5,15 @@
 #include <cstdint>
 
 #include "batch/script_lines.hpp"
-#include "engine/engine.hpp"
+#include "base/shared_field.hpp"
+#include "engine/connection.hpp"
 #include "engine/session_input.hpp"
 
 namespace orvex {
 
 class FileInput : public SessionInput {
  public:
-  explicit FileInput(Engine& engine) : e_(engine) {}
+  explicit FileInput(Connection& conn) : conn_(conn) {}
   void begin() override;
   // One line (BYTES); OVER when the file has ended; UNREADABLE when it could
   // not be read; FAILED for a file that cannot be opened (outside a batch run)
@@ -25,7 +26,7 @@ class FileInput : public SessionInput {
  private:
   InputRead end_of_file();
 
-  Engine& e_;
+  Connection& conn_;
   LineReader lines_;  // its place holds from session to session
 };
 

@@ -27,15 +27,14 @@ void KeyboardInput::end() { leave_raw_mode(); }
 void KeyboardInput::wake() { wake_terminal_reader(); }
 
 InputRead KeyboardInput::read(uint8_t* buffer) {
-  Engine& e = e_;
   for (;;) {
-    const int key = read_key(e.key_decoder);
+    const int key = read_key(decoder_);
     if (key == KEY_INPUT_END) return {.kind = InputRead::OVER};
     if (key == KEY_READ_ERROR) return {.kind = InputRead::UNREADABLE};
     // The operator was asked to press a key before the connection is set up
     // again: that key only ends the input.
-    if (e.run.restore_requested.load() != 0) return {.kind = InputRead::OVER};
-    const bool batch = e.config.batch_run();
+    if (restore_requested_.load() != 0) return {.kind = InputRead::OVER};
+    const bool batch = config_.batch_run();
     if ((key == KEY_F3 || key == CTRL_C) && batch) {
       // The run stops where it is and disconnects the radio it is at itself
       // (only it knows whether it is connected); the session's workers end,
@@ -61,14 +60,14 @@ InputRead KeyboardInput::read(uint8_t* buffer) {
         print_help();
         return command(OperatorCommand::PROMPT_AGAIN);
       case KEY_F2:
-        toggle_diagnostics(e.config);
+        toggle_diagnostics(config_);
         break;
       case KEY_F3:
         return command(OperatorCommand::LEAVE);
       case KEY_F4:
         return command(OperatorCommand::CHOOSE_ANOTHER);
       case KEY_F5:
-        toggle_colours(e.config);
+        toggle_colours(config_);
         break;
       default:  // F6 (a larger console buffer has no meaning on a terminal) and other keys
         break;

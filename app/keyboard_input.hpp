@@ -4,14 +4,19 @@
 
 #include <cstdint>
 
-#include "engine/engine.hpp"
+#include "base/config.hpp"
+#include "base/shared_field.hpp"
+#include "console/keys.hpp"
 #include "engine/session_input.hpp"
 
 namespace orvex {
 
 class KeyboardInput : public SessionInput {
  public:
-  explicit KeyboardInput(Engine& engine) : e_(engine) {}
+  // `restore_requested`: the radio asked for a restore, and the next key only
+  // ends the input.
+  KeyboardInput(Config& config, const SharedField<int>& restore_requested)
+      : config_(config), restore_requested_(restore_requested) {}
   // Raw mode for the session, until end().
   void begin() override;
   // One key for the radio (BYTES, 1); OVER when keyboard input for this
@@ -25,7 +30,9 @@ class KeyboardInput : public SessionInput {
   void wake() override;
 
  private:
-  Engine& e_;
+  Config& config_;
+  const SharedField<int>& restore_requested_;
+  KeyDecoder decoder_;  // the escape sequences read so far
 };
 
 }  // namespace orvex

@@ -9,16 +9,17 @@ namespace orvex {
 
 class OperatorInput : public SessionInput {
  public:
-  explicit OperatorInput(Engine& engine) : e_(engine), keys_(engine), file_(engine) {}
+  explicit OperatorInput(Connection& conn)
+      : config_(conn.link.config), keys_(conn.link.config, conn.restore_requested), file_(conn) {}
   void begin() override { chosen().begin(); }
   InputRead read(uint8_t* buffer) override { return chosen().read(buffer); }
   void end() override { chosen().end(); }
   void wake() override { chosen().wake(); }
 
  private:
-  SessionInput& chosen() { return e_.config.input_source == INPUT_KEYBOARD ? keys_ : static_cast<SessionInput&>(file_); }
+  SessionInput& chosen() { return config_.input_source == INPUT_KEYBOARD ? keys_ : static_cast<SessionInput&>(file_); }
 
-  Engine& e_;
+  const Config& config_;
   KeyboardInput keys_;
   FileInput file_;
 };

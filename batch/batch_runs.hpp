@@ -13,7 +13,9 @@
 
 namespace orvex {
 
-struct Engine;
+struct Connection;
+struct Link;
+struct SessionTable;
 
 // The pause before each radio is connected and after each delivered command
 // or "sdp"; the longest wait for a download; the pause after it.
@@ -23,7 +25,7 @@ constexpr uint32_t AFTER_DOWNLOAD_MS = 1500;
 
 // Runs the confirmed -u request over every radio found: true when every
 // radio was updated.
-bool update_all_radios(Engine& e);
+bool update_all_radios(Connection& conn);
 
 // Runs the confirmed -x request over every radio found: whether every command
 // reached every radio, or the failure that ends the program at once: the
@@ -34,12 +36,12 @@ struct CommandRunEnd {
   bool all_done = false;
   Failure failure = Failure::NONE;
 };
-CommandRunEnd run_commands_on_all_radios(Engine& e);
+CommandRunEnd run_commands_on_all_radios(Connection& conn);
 
 // --dry-run: the radios the -u or -x run would reach (node, name, serial
 // number, MAC address), found by discovery and the radio list; none is
 // connected.
-void print_dry_run(const Engine& e);
+void print_dry_run(const Link& link, const SessionTable& table);
 
 // One try at one radio: done when it counts as updated / every command was
 // delivered; otherwise what failed. An exit line ends the whole run after it.
@@ -49,16 +51,16 @@ struct RadioAttempt {
   bool exit_line = false;  // the command file's .exit ended the run here
   bool not_tried = false;  // the operator's stop came before the radio was asked to connect
 };
-RadioAttempt update_one_radio(Engine& e, int slot, const UpdateAllRequest& request);
-RadioAttempt run_commands_on_radio(Engine& e, int slot, const std::vector<std::string>& commands);
+RadioAttempt update_one_radio(Connection& conn, int slot, const UpdateAllRequest& request);
+RadioAttempt run_commands_on_radio(Connection& conn, int slot, const std::vector<std::string>& commands);
 
 // The passes over every non-empty slot: a first pass, then up to
 // `extra_passes` more over the failed ones after a wait of `interval_ms`. The
 // report file (when one is named) is saved after every try. The operator's
 // stop ends the passes: every radio not updated then counts as failed. An
 // exit line ends them at once (result.exit_line), the report not yet saved.
-using OneRadio = RadioAttempt (*)(Engine& e, int slot, const void* context);
-BatchResult run_batch_passes(Engine& e, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
+using OneRadio = RadioAttempt (*)(Connection& conn, int slot, const void* context);
+BatchResult run_batch_passes(Connection& conn, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
                              const void* context);
 
 }  // namespace orvex

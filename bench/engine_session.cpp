@@ -12,13 +12,13 @@ namespace orvex::bench {
 std::string EngineSession::open(const std::string& ns) {
   InNamespace in(ns);
   if (!in.entered()) return "could not enter " + ns;
-  AdapterChoice choice{config_, engine_.io, engine_.view};
+  AdapterChoice choice{config_, engine_.link.io, engine_.link.view};
   if (select_adapter(choice).failure != Failure::NONE) return "no usable adapter in " + ns;
   return {};
 }
 
 int EngineSession::discover() {
-  engine_.run.radios_found = discover_radios(engine_);
+  engine_.run.radios_found = discover_radios(engine_.link, engine_.sessions);
   return engine_.run.radios_found;
 }
 
@@ -36,8 +36,8 @@ std::string EngineSession::use(int entry) {
     workers_.wait_end();
     running_ = false;
   }
-  engine_.run.chosen_radio = entry;
-  if (connect_session(engine_, entry) != 1) return "the session did not open";
+  engine_.connection.radio = entry;
+  if (connect_session(engine_.connection, entry) != 1) return "the session did not open";
   workers_.start();
   running_ = true;
   entry_ = entry;
@@ -46,13 +46,13 @@ std::string EngineSession::use(int entry) {
 
 bool EngineSession::type_line(const std::string& line) {
   if (!running_) return false;
-  return send_data(engine_, engine_.sessions[entry_], reinterpret_cast<const uint8_t*>(line.data()),
+  return send_data(engine_.connection, engine_.sessions[entry_], reinterpret_cast<const uint8_t*>(line.data()),
                static_cast<int>(line.size())).delivered;
 }
 
 bool EngineSession::wait_transfer_done(double timeout_s) {
   for (int i = 0; i < static_cast<int>(timeout_s * 10) && !stop_flag().load(); ++i) {
-    if (engine_.events.transfer_done_event.wait(100)) return true;
+    if (engine_.connection.events.transfer_done_event.wait(100)) return true;
   }
   return false;
 }
@@ -63,7 +63,7 @@ void EngineSession::stop() {
     workers_.wait_end();
     running_ = false;
   }
-  engine_.io.close();
+  engine_.link.io.close();
 }
 
 }  // namespace orvex::bench

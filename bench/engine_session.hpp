@@ -43,13 +43,13 @@ class EngineSession {
   bool wait_transfer_done(double timeout_s);
   void stop();
 
-  Engine& engine() { return engine_; }
+  const SessionTable& sessions() const { return engine_.sessions; }
 
  private:
   Config config_;
   ConsoleView view_;
   Engine engine_{config_, view_};
-  OperatorInput input_{engine_};
+  OperatorInput input_{engine_.connection};
   SessionWorkers workers_{engine_, input_, terminate_app};
   bool running_ = false;
   int entry_ = -1;

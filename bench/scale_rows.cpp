@@ -60,7 +60,7 @@ DiscoveryFigures discover_many(const std::string& ns_program, const std::string&
   f.listed = session.discover();
   f.seconds = since(start);
   std::set<std::array<uint8_t, 6>> addresses;
-  for (int i = 1; i <= f.listed && i < MAX_USER_SESSIONS; ++i) addresses.insert(session.engine().sessions[i].mac.bytes);
+  for (int i = 1; i <= f.listed && i < MAX_USER_SESSIONS; ++i) addresses.insert(session.sessions()[i].mac.bytes);
   f.distinct = static_cast<int>(addresses.size());
   session.stop();
 

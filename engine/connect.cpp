@@ -7,7 +7,7 @@
 #include "base/clock.hpp"
 #include "engine/discover.hpp"
 #include "engine/dispatch.hpp"
-#include "engine/engine.hpp"
+#include "engine/connection.hpp"
 #include "engine/epacket.hpp"
 #include "engine/session_events.hpp"
 #include "engine/session_table.hpp"
@@ -24,8 +24,8 @@ bool established(const Session& s) {
   return state == SESSION_CONNECTED || state == SESSION_TRANSFER;
 }
 
-std::array<uint8_t, CONNECT_REQUEST_SIZE> connect_request_for(const Engine& e, const Session& s) {
-  return build_connect_request(e.config.local_host_name, s.protocol_level);
+std::array<uint8_t, CONNECT_REQUEST_SIZE> connect_request_for(const Connection& conn, const Session& s) {
+  return build_connect_request(conn.link.config.local_host_name, s.protocol_level);
 }
 
 // A fresh identifier for every set-up, so that frames of an earlier connection
@@ -38,24 +38,25 @@ uint16_t fresh_cid(uint16_t previous) {
 
 }  // namespace
 
-int connect_session(Engine& e, int index) {
+int connect_session(Connection& conn, int index) {
   if (!SessionTable::valid_index(index)) return 0;
+  conn.radio = index;
   Clock& c = clock();
   const uint64_t start = c.now_ms();
   uint64_t last_request = start;
-  const bool worker_receives = e.receive_worker_running.load();
+  const bool worker_receives = conn.link.receive_worker_running.load();
 
   // A new set-up: the accept that answers it must count even when an earlier
   // connection (a restore, a radio left connected by a batch run) was never
   // disconnected.
-  e.connection.session_established = 0;
+  conn.session_established = 0;
 
-  SessionTable& table = e.sessions;
+  SessionTable& table = conn.sessions;
   for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
     Session& other = table[i];
     // Without workers this thread is the only dispatcher: a transfer cut off
     // by a restore is dropped here, its file closed.
-    if (!worker_receives && other.send_file != nullptr) abandon_transfer(e, other);
+    if (!worker_receives && other.send_file != nullptr) abandon_transfer(conn, other);
     if (i == index) continue;
     if (other.state != SESSION_EMPTY) other.state = SESSION_CLOSED;
     other.cid = CID_NONE;
@@ -69,14 +70,14 @@ int connect_session(Engine& e, int index) {
   s.ack_mark_rseq = 0;
   s.cid = fresh_cid(s.cid);
   s.state = SESSION_FOUND;
-  e.established.reset();
+  conn.established.reset();
 
-  const auto request = connect_request_for(e, s);
-  send_pdu(e, s, PDU_CONNECT_REQUEST, request.data(), static_cast<int>(request.size()));
+  const auto request = connect_request_for(conn, s);
+  send_pdu(conn, s, PDU_CONNECT_REQUEST, request.data(), static_cast<int>(request.size()));
   s.tseq = 1;  // the request's bytes are not counted
 
   // A batch run the operator stopped waits no longer (nothing more is sent).
-  while (!established(s) && c.now_ms() - start < CONNECT_LIMIT_MS && !e.run.batch_stop.requested()) {
+  while (!established(s) && c.now_ms() - start < CONNECT_LIMIT_MS && !conn.link.stop.requested()) {
     if (worker_receives) {
       // The receive worker dispatches; wait for its establishment, at most
       // until the next repetition or the end of the time.
@@ -84,18 +85,18 @@ int connect_session(Engine& e, int index) {
       const uint64_t repeat_at = last_request + CONNECT_REPEAT_MS + 1;
       const uint64_t give_up_at = start + CONNECT_LIMIT_MS;
       const uint64_t until = std::min(repeat_at, give_up_at);
-      e.established.wait(static_cast<uint32_t>(until > now ? until - now : 1));
-      if (e.events.stopping_now()) break;
+      conn.established.wait(static_cast<uint32_t>(until > now ? until - now : 1));
+      if (conn.events.stopping_now()) break;
     } else {
       FrameView frame;
-      const int n = e.io.receive(frame);
+      const int n = conn.link.io.receive(frame);
       if (n < 0) break;
-      if (n > 0) dispatch_frame(e, frame);
+      if (n > 0) dispatch_frame(conn, frame);
     }
     if (established(s)) break;
     const uint64_t now = c.now_ms();
     if (now - last_request > CONNECT_REPEAT_MS) {
-      resend_connect_request(e, index);
+      resend_connect_request(conn, index);
       last_request = now;
     }
     if (now - start > CONNECT_LIMIT_MS) break;
@@ -103,13 +104,13 @@ int connect_session(Engine& e, int index) {
   return established(s) ? 1 : 0;
 }
 
-void resend_connect_request(Engine& e, int index) {
+void resend_connect_request(Connection& conn, int index) {
   if (!SessionTable::valid_index(index)) return;
-  Session& live = e.sessions[index];
+  Session& live = conn.sessions[index];
   Session copy = live;
-  const auto request = connect_request_for(e, copy);
+  const auto request = connect_request_for(conn, copy);
   if (copy.next_pdu == PDU_CONNECT_REQUEST) {
-    send_pdu(e, copy, PDU_CONNECT_REQUEST, request.data(), static_cast<int>(request.size()));
+    send_pdu(conn, copy, PDU_CONNECT_REQUEST, request.data(), static_cast<int>(request.size()));
   }
   live.tseq = 1;
 }

@@ -7,17 +7,17 @@
 
 namespace orvex {
 
-struct Engine;
+struct Connection;
 
 constexpr uint64_t CONNECT_REPEAT_MS = 700;
 constexpr uint64_t CONNECT_LIMIT_MS = 5000;
 
 // 1 when entry `index` reached SESSION_CONNECTED, 0 when 5000 ms passed first
 // (or the index names no entry).
-int connect_session(Engine& e, int index);
+int connect_session(Connection& conn, int index);
 
 // Repeats the connect request of an entry still being set up, from a copy, so
 // the entry itself is left as it is (apart from its tseq, back to 1).
-void resend_connect_request(Engine& e, int index);
+void resend_connect_request(Connection& conn, int index);
 
 }  // namespace orvex

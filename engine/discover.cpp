@@ -8,7 +8,7 @@
 
 #include "base/byte_order.hpp"
 #include "base/clock.hpp"
-#include "engine/engine.hpp"
+#include "engine/link.hpp"
 #include "engine/epacket.hpp"
 #include "engine/session_table.hpp"
 #include "link/frame_io.hpp"
@@ -23,13 +23,11 @@ constexpr int64_t LAST_REQUEST_SECOND = 2;   // requests at seconds 0, 1 and 2
 constexpr int64_t LISTEN_SECONDS = 4;
 constexpr uint32_t FAILED_RECEIVE_PAUSE_MS = 100;
 
-bool passes_radio_list(const Engine& e, const MacAddress& source) {
-  const Config& options = e.config;
+bool passes_radio_list(const Config& options, const MacAddress& source) {
   return options.list_filter_active == 0 || radio_list_contains(options.radio_list, source);
 }
 
-bool already_recorded(Engine& e, const MacAddress& source) {
-  SessionTable& table = e.sessions;
+bool already_recorded(const SessionTable& table, const MacAddress& source) {
   for (int i = 1; i < MAX_USER_SESSIONS; ++i) {
     if (table[i].state != SESSION_EMPTY && table[i].mac == source) return true;
   }
@@ -56,66 +54,66 @@ void record_radio(Session& entry, const MacAddress& source, const DiscoveryRespo
 
 }  // namespace
 
-int accept_discovery_response(Engine& e, const FrameView& frame, int& count, RadioFound on_found) {
+int accept_discovery_response(const Link& link, SessionTable& table, const FrameView& frame, int& count, RadioFound on_found) {
   const int cur_session = count + 1;
-  if (frame.header.destination != e.config.local_mac) return -1;
-  if (frame.tagged) say(e.view, "Saw VLAN tag %u\n", static_cast<unsigned>(frame.tag_control));
+  if (frame.header.destination != link.config.local_mac) return -1;
+  if (frame.tagged) say(link.view, "Saw VLAN tag %u\n", static_cast<unsigned>(frame.tag_control));
 
   // Responses are read in network order whatever the radio's level; their
   // identifiers and sequence numbers are not matched to the request.
   if (frame.header.pdu != PDU_IDENTIFY_RESPONSE) return 0;
   const MacAddress& source = frame.header.source;
 
-  if (!passes_radio_list(e, source)) return 0;
+  if (!passes_radio_list(link.config, source)) return 0;
   // The first response of a radio wins; later ones change nothing.
-  if (already_recorded(e, source)) return 0;
+  if (already_recorded(table, source)) return 0;
   // Entry 0 never holds a radio, so a full table has 599.
   if (cur_session >= MAX_USER_SESSIONS) return 0;
 
   const DiscoveryResponse response = read_discovery_response(frame.payload, frame.header.nbytes);
-  record_radio(e.sessions[cur_session], source, response);
+  record_radio(table[cur_session], source, response);
   ++count;
-  if (e.run.rows_during_discovery != 0 && on_found != nullptr) on_found(e, cur_session);
+  if (on_found != nullptr) on_found(table[cur_session], cur_session);
   return count;
 }
 
-int accept_discovery_response(Engine& e, const uint8_t* bytes, int length, int& count, RadioFound on_found) {
+int accept_discovery_response(const Link& link, SessionTable& table, const uint8_t* bytes, int length, int& count, RadioFound on_found) {
   if (bytes == nullptr || length <= 0) return -1;
   const auto frame = parse_frame(std::span<const uint8_t>(bytes, static_cast<size_t>(length)), ANY_VLAN);
-  return frame ? accept_discovery_response(e, *frame, count, on_found) : -1;
+  return frame ? accept_discovery_response(link, table, *frame, count, on_found) : -1;
 }
 
-int discover_radios(Engine& e, RadioFound on_found) {
+int discover_radios(Link& link, SessionTable& table, RadioFound on_found) {
 
   Clock& c = clock();
   int count = 0;
   int64_t t_now = c.wall_seconds();
-  e.view.message("\nDiscovery of local devices in progress ...\n");
+  link.view.message("\nDiscovery of local devices in progress ...\n");
 
   Session request = discovery_request();
-  send_discovery_request(e, request);
+  send_discovery_request(link, request);
   const int64_t t_start = c.wall_seconds();
   int64_t t_last_send = t_start;
 
   for (;;) {
     for (;;) {
       FrameView frame;
-      const int n = e.io.receive(frame);
+      const int n = link.io.receive(frame);
       // A receive failure does not end discovery; a short pause keeps a
       // failing adapter from spinning the loop until the time is up.
       if (n < 0) c.sleep_ms(FAILED_RECEIVE_PAUSE_MS);
       if (n <= 0) break;
-      accept_discovery_response(e, frame, count, on_found);
+      accept_discovery_response(link, table, frame, count, on_found);
       if (c.wall_seconds() != t_now) break;
     }
     t_now = c.wall_seconds();
     if (t_now != t_last_send && t_now - t_start <= LAST_REQUEST_SECOND) {
-      send_discovery_request(e, request);
+      send_discovery_request(link, request);
       t_last_send = c.wall_seconds();
     }
     if (t_now - t_start >= LISTEN_SECONDS) break;
   }
-  e.view.flush();
+  link.view.flush();
   return count;
 }
 
@@ -130,9 +128,9 @@ Session discovery_request() {
   return request;
 }
 
-void send_discovery_request(Engine& e, Session& request) {
+void send_discovery_request(Link& link, Session& request) {
   // No payload, sent once each time without waiting for an acknowledgement.
-  send_pdu(e, request, PDU_DISCOVERY_REQUEST, nullptr, 0);
+  send_once(link, request, -1, PDU_DISCOVERY_REQUEST, nullptr, 0);
 }
 
 int new_connection_id() {

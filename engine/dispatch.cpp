@@ -8,7 +8,7 @@
 #include "base/address_text.hpp"
 #include "base/clock.hpp"
 #include "console/shown_text.hpp"
-#include "engine/engine.hpp"
+#include "engine/connection.hpp"
 #include "engine/epacket.hpp"
 #include "engine/receive_state.hpp"
 #include "engine/session_frame.hpp"
@@ -29,14 +29,14 @@ struct Received {
   uint32_t nbytes = 0;
 };
 
-void report_sequence_error(Engine& e, const char* format, uint32_t tseq, uint32_t rseq) {
+void report_sequence_error(Connection& conn, const char* format, uint32_t tseq, uint32_t rseq) {
   char line[128];
   std::snprintf(line, sizeof line, format, static_cast<long>(tseq), static_cast<long>(rseq));
-  if (e.config.diagnostic_level != 0) e.view.diagnostic(line);
+  if (conn.link.config.diagnostic_level != 0) conn.link.view.diagnostic(line);
 }
 
-int find_session(Engine& e, uint16_t cid) {
-  SessionTable& table = e.sessions;
+int find_session(Connection& conn, uint16_t cid) {
+  SessionTable& table = conn.sessions;
   for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
     const int32_t state = table[i].state;
     if (table[i].cid == cid && state != SESSION_EMPTY && state != SESSION_CLOSED) return i;
@@ -44,93 +44,93 @@ int find_session(Engine& e, uint16_t cid) {
   return -1;
 }
 
-void forget_held_control(Engine& e) { e.held_control.held = false; }
+void forget_held_control(Connection& conn) { conn.held_control.held = false; }
 
-void establish(Engine& e, int index) {
-  Session& s = e.sessions[index];
-  e.view.connected(index);
-  s.reply_buffer = e.connection.reply_buffer.data();
+void establish(Connection& conn, int index) {
+  Session& s = conn.sessions[index];
+  conn.link.view.connected(index);
+  s.reply_buffer = conn.reply_buffer.data();
   s.connect_time = clock().wall_seconds();
-  forget_duplicates(e);
-  forget_held_control(e);
-  e.connection.active_session = index;
+  forget_duplicates(conn.duplicates);
+  forget_held_control(conn);
+  conn.active_session = index;
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
-  e.connection.session_established = 1;
-  e.established.set();
+  conn.session_established = 1;
+  conn.established.set();
 }
 
-int act_on_held_control(Engine& e, int index, Session& s);
+int act_on_held_control(Connection& conn, int index, Session& s);
 
-int handle_quiet_data(Engine& e, int index, Session& s, const Received& r) {
+int handle_quiet_data(Connection& conn, int index, Session& s, const Received& r) {
   int result = 0;
   if (r.header.tseq == s.rseq) {
     s.rseq = s.rseq + r.nbytes;
   } else {
-    report_sequence_error(e, "f:Wrong Sequence Number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+    report_sequence_error(conn, "f:Wrong Sequence Number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
     result = DISPATCH_SEQUENCE_ERROR;
   }
-  acknowledge(e, s);
-  if (result == 0) act_on_held_control(e, index, s);
+  acknowledge(conn.link, s);
+  if (result == 0) act_on_held_control(conn, index, s);
   return result;
 }
 
-int handle_data(Engine& e, int index, Session& s, const Received& r) {
-  if (s.state == SESSION_FOUND) establish(e, index);
+int handle_data(Connection& conn, int index, Session& s, const Received& r) {
+  if (s.state == SESSION_FOUND) establish(conn, index);
   // The radio speaks again after the last block, and its RSEQ shows every
   // byte of the file taken: the transfer is over. Its data is neither shown
   // nor acknowledged, so it comes again.
-  if (e.transfer.transfer_complete && finish_transfer_by_data(e, s, r.header.rseq)) return 0;
+  if (conn.transfer.transfer_complete && finish_transfer_by_data(conn, s, r.header.rseq)) return 0;
   if (r.header.tseq != s.rseq) {
-    report_sequence_error(e, "a:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
-    acknowledge(e, s);
+    report_sequence_error(conn, "a:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+    acknowledge(conn.link, s);
     return DISPATCH_SEQUENCE_ERROR;
   }
   if (r.nbytes == 0) return 0;
-  if (already_received(e, r.payload, r.nbytes, r.header.tseq, r.header.rseq)) {
-    acknowledge(e, s);
-    acknowledge(e, s);
+  if (already_received(conn.duplicates, conn.link.view, r.payload, r.nbytes, r.header.tseq, r.header.rseq)) {
+    acknowledge(conn.link, s);
+    acknowledge(conn.link, s);
     return DISPATCH_SEQUENCE_ERROR;
   }
-  e.view.radio_bytes(std::span<const uint8_t>(r.payload, r.nbytes));
+  conn.link.view.radio_bytes(std::span<const uint8_t>(r.payload, r.nbytes));
   s.rseq = s.rseq + r.nbytes;
   // A transfer in progress goes on: only its own end leaves SESSION_TRANSFER.
   if (s.state != SESSION_TRANSFER) s.state = SESSION_CONNECTED;
-  acknowledge(e, s);
-  return act_on_held_control(e, index, s);
+  acknowledge(conn.link, s);
+  return act_on_held_control(conn, index, s);
 }
 
-int handle_ack(Engine& e, int index, Session& s, const Received& r) {
+int handle_ack(Connection& conn, int index, Session& s, const Received& r) {
   const int32_t state = s.state;
-  if (state == SESSION_TRANSFER) return handle_file_acknowledgement(e, index, r.header);
+  if (state == SESSION_TRANSFER) return handle_file_acknowledgement(conn, index, r.header);
   if (state != SESSION_CONNECTED) return 0;
   if (r.header.rseq == s.tseq && is_new_acknowledgement(s, r.header.rseq)) {
     take_acknowledgement(s, r.header.rseq);
-    e.events.ack_event.set();
+    conn.events.ack_event.set();
   }
   return 1;
 }
 
 // An error report in sequence: its text is shown, not obeyed.
-int handle_error(Engine& e, Session& s, const Received& r) {
+int handle_error(Connection& conn, Session& s, const Received& r) {
   if (s.state == SESSION_TRANSFER) {
-    e.view.message("\nError!! File transfer failed on server side. Please try again\n");
-    abandon_transfer(e, s);
+    conn.link.view.message("\nError!! File transfer failed on server side. Please try again\n");
+    abandon_transfer(conn, s);
     // The update run's wait learns of it now rather than after its time-out.
-    report_failure_in_update_run(e);
+    report_failure_in_update_run(conn);
   }
   if (r.nbytes != 0) {
     s.rseq = s.rseq + r.nbytes;
     // The radio's own text, which may span lines.
     const std::string text =
         shown_text(std::string_view(reinterpret_cast<const char*>(r.payload), r.nbytes), LineBreaks::kept);
-    say8(e.view, "Error description: %s\n", text.c_str());
+    say8(conn.link.view, "Error description: %s\n", text.c_str());
   }
-  e.events.ack_event.set();
+  conn.events.ack_event.set();
   return 0;
 }
 
-int handle_connect_request(Engine& e, Session& s, const Received& r) {
+int handle_connect_request(Connection& conn, Session& s, const Received& r) {
   // An accept, or an acknowledgement when the connection is up already.
   const uint16_t answer = s.state == SESSION_CONNECTED ? PDU_ACK : PDU_CONNECT_ACCEPT;
   s.cid = r.header.cid;
@@ -139,71 +139,71 @@ int handle_connect_request(Engine& e, Session& s, const Received& r) {
   s.last_nbytes = 0;
   s.ack_mark_peer_rseq = 0;
   s.ack_mark_rseq = 1;
-  send_pdu(e, s, answer, nullptr, 0);
+  send_pdu(conn, s, answer, nullptr, 0);
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
   return 0;
 }
 
-int handle_stored_data(Engine& e, int index, Session& s, const Received& r) {
+int handle_stored_data(Connection& conn, int index, Session& s, const Received& r) {
   uint8_t* stored = s.reply_buffer;
   // Nothing is kept for an entry that was never established.
   if (stored == nullptr) return 0;
   if (r.header.tseq == s.rseq) {
     s.rseq = s.rseq + r.nbytes;
     std::memcpy(stored, r.payload, r.nbytes);
-    acknowledge(e, s);
-    return act_on_held_control(e, index, s);
+    acknowledge(conn.link, s);
+    return act_on_held_control(conn, index, s);
   }
   if (std::memcmp(stored, r.payload, r.nbytes) == 0) {
-    acknowledge(e, s);
+    acknowledge(conn.link, s);
     return 0;
   }
-  report_sequence_error(e, "b:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+  report_sequence_error(conn, "b:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
   return DISPATCH_SEQUENCE_ERROR;
 }
 
-bool in_batch_run(Engine& e) { return e.config.batch_run(); }
+bool in_batch_run(Connection& conn) { return conn.link.config.batch_run(); }
 
 // In a batch run a radio that disconnects or asks for a restore leaves only
 // its own entry: the run goes on with the next radio (the current step counts
 // as failed and is retried in the next pass), nobody is asked for a key.
-void leave_batch_run(Engine& e, int index, Session& s) {
-  if (s.state == SESSION_TRANSFER || s.send_file != nullptr) abandon_transfer(e, s);
-  close_session(e.sessions, index);
-  report_failure_in_update_run(e);
+void leave_batch_run(Connection& conn, int index, Session& s) {
+  if (s.state == SESSION_TRANSFER || s.send_file != nullptr) abandon_transfer(conn, s);
+  close_session(conn.sessions, index);
+  report_failure_in_update_run(conn);
 }
 
-int handle_restore(Engine& e, int index, Session& s) {
-  if (in_batch_run(e)) {
-    say(e.view, "Restoring connection with device %s.\n", format_mac_text(s.mac));
-    leave_batch_run(e, index, s);
+int handle_restore(Connection& conn, int index, Session& s) {
+  if (in_batch_run(conn)) {
+    say(conn.link.view, "Restoring connection with device %s.\n", format_mac_text(s.mac));
+    leave_batch_run(conn, index, s);
     return 0;
   }
   s.connect_time = clock().wall_seconds();
-  e.events.ack_event.set();
-  e.run.restore_requested = 1;
-  say(e.view, "Restoring connection with device %s.\nPlease press any key to continue ...\n",
+  conn.events.ack_event.set();
+  conn.restore_requested = 1;
+  say(conn.link.view, "Restoring connection with device %s.\nPlease press any key to continue ...\n",
               format_mac_text(s.mac));
-  end_session(e);
+  end_session(conn);
   return 0;
 }
 
-int handle_disconnect(Engine& e, int index, Session& s) {
-  e.view.message("Connection with device terminated\n");
-  if (in_batch_run(e)) {
-    leave_batch_run(e, index, s);
+int handle_disconnect(Connection& conn, int index, Session& s) {
+  conn.link.view.message("Connection with device terminated\n");
+  if (in_batch_run(conn)) {
+    leave_batch_run(conn, index, s);
   } else {
-    end_session(e);
+    end_session(conn);
   }
   return DISPATCH_DISCONNECTED;
 }
 
 // Never to a group address (a forged broadcast source would make every
 // station answer), and at most IDENTIFY_ANSWERS_PER_SECOND in a second.
-bool may_answer_identify_request(Engine& e, const MacAddress& source) {
+bool may_answer_identify_request(Link& link, const MacAddress& source) {
   if ((source.bytes[0] & 0x01) != 0) return false;
-  IdentifyAnswers& a = e.identify_answers;
+  IdentifyAnswers& a = link.identify_answers;
   std::lock_guard<std::mutex> lock(a.mutex);
   const uint64_t now = clock().now_ms();
   if (a.answered == 0 || now - a.second_started_ms >= 1000) {
@@ -220,12 +220,12 @@ bool is_control(uint16_t pdu) {
 }
 
 // A control frame in sequence: what it asks is done.
-int act_on_control(Engine& e, int index, Session& s, const Received& r) {
+int act_on_control(Connection& conn, int index, Session& s, const Received& r) {
   switch (r.header.pdu) {
-    case PDU_DISCONNECT: return handle_disconnect(e, index, s);
-    case PDU_RESTORE: return handle_restore(e, index, s);
-    case PDU_ERROR: return handle_error(e, s, r);
-    default: return handle_download_start(e, index, r.payload, r.nbytes);
+    case PDU_DISCONNECT: return handle_disconnect(conn, index, s);
+    case PDU_RESTORE: return handle_restore(conn, index, s);
+    case PDU_ERROR: return handle_error(conn, s, r);
+    default: return handle_download_start(conn, index, r.payload, r.nbytes);
   }
 }
 
@@ -234,11 +234,11 @@ int act_on_control(Engine& e, int index, Session& s, const Received& r) {
 // radio's output before it was lost) waits for those bytes; any other changes
 // nothing and is not acknowledged. Otherwise a station that guessed the
 // connection's identifier could end or steer it blind.
-int handle_control(Engine& e, int index, Session& s, const Received& r) {
+int handle_control(Connection& conn, int index, Session& s, const Received& r) {
   const auto ahead = static_cast<int32_t>(r.header.tseq - s.rseq);
-  if (ahead == 0) return act_on_control(e, index, s, r);
+  if (ahead == 0) return act_on_control(conn, index, s, r);
   if (ahead > 0 && ahead <= static_cast<int32_t>(MAX_PAYLOAD_SIZE)) {
-    HeldControlFrame& held = e.held_control;
+    HeldControlFrame& held = conn.held_control;
     held.held = true;
     held.header = r.header;
     held.nbytes = r.nbytes;
@@ -248,17 +248,17 @@ int handle_control(Engine& e, int index, Session& s, const Received& r) {
     char line[160];
     std::snprintf(line, sizeof line, "c:%s: %ld instead of %ld [CID:%d]\n", WRONG_SEQUENCE,
                   static_cast<long>(r.header.tseq), static_cast<long>(s.rseq.load()), r.header.cid);
-    if (e.config.diagnostic_level != 0) e.view.diagnostic(line);
+    if (conn.link.config.diagnostic_level != 0) conn.link.view.diagnostic(line);
   } else if (r.header.pdu == PDU_FILE_RESPONSE) {
-    report_sequence_error(e, "e:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
+    report_sequence_error(conn, "e:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
   }
   return DISPATCH_SEQUENCE_ERROR;
 }
 
 // The bytes before a held control frame arrived: it is acted on now, when
 // rseq reached its TSEQ exactly; one that was passed over is dropped.
-int act_on_held_control(Engine& e, int index, Session& s) {
-  HeldControlFrame& held = e.held_control;
+int act_on_held_control(Connection& conn, int index, Session& s) {
+  HeldControlFrame& held = conn.held_control;
   if (!held.held) return 0;
   const auto ahead = static_cast<int32_t>(held.header.tseq - s.rseq);
   if (ahead > 0) return 0;
@@ -268,18 +268,18 @@ int act_on_held_control(Engine& e, int index, Session& s) {
   r.header = held.header;
   r.payload = held.payload.data();
   r.nbytes = held.nbytes;
-  return act_on_control(e, index, s, r);
+  return act_on_control(conn, index, s, r);
 }
 
 }  // namespace
 
-void end_session(Engine& e) {
-  e.view.flush();
-  if (e.request_session_end) e.request_session_end();
+void end_session(Connection& conn) {
+  conn.link.view.flush();
+  if (conn.request_session_end) conn.request_session_end();
 }
 
-void send_identify_response(Engine& e, const MacAddress& asker, uint16_t cid) {
-  if (e.config.diagnostic_level != 0) e.view.message("TRC10 - send_identify_response\n");
+void send_identify_response(Link& link, const MacAddress& asker, uint16_t cid) {
+  if (link.config.diagnostic_level != 0) link.view.message("TRC10 - send_identify_response\n");
   Session answer;
   answer.state = SESSION_EMPTY;
   answer.protocol_level = 2;
@@ -289,20 +289,20 @@ void send_identify_response(Engine& e, const MacAddress& asker, uint16_t cid) {
   answer.tseq = 0;
   answer.rseq = 0;
   answer.last_nbytes = 0;
-  const int64_t elapsed = clock().wall_seconds() - e.config.program_start_time;
-  const auto payload = build_discovery_response(e.config.local_host_name,
-                                                static_cast<uint32_t>(elapsed * 100), e.config.version_text);
-  send_pdu(e, answer, PDU_IDENTIFY_RESPONSE, payload.data(), static_cast<int>(payload.size()));
+  const int64_t elapsed = clock().wall_seconds() - link.config.program_start_time;
+  const auto payload = build_discovery_response(link.config.local_host_name,
+                                                static_cast<uint32_t>(elapsed * 100), link.config.version_text);
+  send_once(link, answer, -1, PDU_IDENTIFY_RESPONSE, payload.data(), static_cast<int>(payload.size()));
 }
 
-int dispatch_frame(Engine& e, const FrameView& frame) {
-  if (!from_connected_radio(e, frame)) return DISPATCH_REJECTED;
+int dispatch_frame(Connection& conn, const FrameView& frame) {
+  if (!from_connected_radio(conn, frame)) return DISPATCH_REJECTED;
   const FrameHeader& h = frame.header;
-  if (e.config.diagnostic_level >= 2) {
-    say(e.view, "TRC08 Received PDU=%d Connection %d\n", h.pdu, h.cid);
+  if (conn.link.config.diagnostic_level >= 2) {
+    say(conn.link.view, "TRC08 Received PDU=%d Connection %d\n", h.pdu, h.cid);
   }
   if (h.pdu == PDU_IDENTIFY_REQUEST || h.pdu == PDU_DISCOVERY_REQUEST) {
-    if (may_answer_identify_request(e, h.source)) send_identify_response(e, h.source, h.cid);
+    if (may_answer_identify_request(conn.link, h.source)) send_identify_response(conn.link, h.source, h.cid);
     return 0;
   }
   if (h.pdu == PDU_IDENTIFY_RESPONSE) return 0;
@@ -310,49 +310,49 @@ int dispatch_frame(Engine& e, const FrameView& frame) {
   // it would set rseq apart from the radio's. The radio sends it again.
   if (!frame.whole) return DISPATCH_REJECTED;
 
-  const int index = find_session(e, h.cid);
+  const int index = find_session(conn, h.cid);
   if (index < 0) {
-    if (e.config.diagnostic_level != 0) {
-      say(e.view, "discarding packet - unknown session %d\n", h.cid);
+    if (conn.link.config.diagnostic_level != 0) {
+      say(conn.link.view, "discarding packet - unknown session %d\n", h.cid);
     }
     return DISPATCH_UNKNOWN_SESSION;
   }
-  Session& s = e.sessions[index];
+  Session& s = conn.sessions[index];
   // An entry's frames count only from its radio, the address discovery found
   // and the connection request went to: another station that learnt the
   // identifier cannot set the connection up or speak in it.
   if (h.source != s.mac) return DISPATCH_REJECTED;
   // Only the transferring connection's own frames keep its transfer alive.
-  if (s.state == SESSION_TRANSFER) e.transfer.transfer_idle_count = 0;
+  if (s.state == SESSION_TRANSFER) conn.transfer.transfer_idle_count = 0;
 
   Received r;
   r.header = h;
   r.payload = frame.payload.data();
   r.nbytes = h.nbytes;
-  if (is_control(h.pdu)) return handle_control(e, index, s, r);
+  if (is_control(h.pdu)) return handle_control(conn, index, s, r);
   switch (h.pdu) {
-    case PDU_QUIET_DATA: return handle_quiet_data(e, index, s, r);
-    case PDU_DATA: return handle_data(e, index, s, r);
-    case PDU_ACK: return handle_ack(e, index, s, r);
-    case PDU_CONNECT_REQUEST: return handle_connect_request(e, s, r);
+    case PDU_QUIET_DATA: return handle_quiet_data(conn, index, s, r);
+    case PDU_DATA: return handle_data(conn, index, s, r);
+    case PDU_ACK: return handle_ack(conn, index, s, r);
+    case PDU_CONNECT_REQUEST: return handle_connect_request(conn, s, r);
     case PDU_CONNECT_ACCEPT:
-      if (e.connection.session_established == 0) establish(e, index);
+      if (conn.session_established == 0) establish(conn, index);
       return 0;
     case PDU_FILE_REQUEST: {
-      const int result = handle_file_request(e, index, r.header, r.payload, r.nbytes);
-      return result == 0 ? act_on_held_control(e, index, s) : result;
+      const int result = handle_file_request(conn, index, r.header, r.payload, r.nbytes);
+      return result == 0 ? act_on_held_control(conn, index, s) : result;
     }
     case PDU_FILE_DATA: return 0;
-    case PDU_STORED_DATA: return handle_stored_data(e, index, s, r);
+    case PDU_STORED_DATA: return handle_stored_data(conn, index, s, r);
     default: return DISPATCH_UNKNOWN_PDU;
   }
 }
 
-int dispatch_frame(Engine& e, const uint8_t* bytes, int length) {
+int dispatch_frame(Connection& conn, const uint8_t* bytes, int length) {
   if (bytes == nullptr || length <= 0) return DISPATCH_REJECTED;
-  const auto frame = judge_frame(std::span<const uint8_t>(bytes, static_cast<size_t>(length)), e.config.local_mac,
-                                 vlan_rule(e.config.vlan_id), e.config.diagnostic_level >= 4 ? &e.view : nullptr);
-  return frame ? dispatch_frame(e, *frame) : DISPATCH_REJECTED;
+  const auto frame = judge_frame(std::span<const uint8_t>(bytes, static_cast<size_t>(length)), conn.link.config.local_mac,
+                                 vlan_rule(conn.link.config.vlan_id), conn.link.config.diagnostic_level >= 4 ? &conn.link.view : nullptr);
+  return frame ? dispatch_frame(conn, *frame) : DISPATCH_REJECTED;
 }
 
 }  // namespace orvex

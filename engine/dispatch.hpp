@@ -10,7 +10,8 @@
 
 namespace orvex {
 
-struct Engine;
+struct Connection;
+struct Link;
 
 // Results, for diagnostics only.
 constexpr int DISPATCH_REJECTED = -1;
@@ -20,15 +21,15 @@ constexpr int DISPATCH_UNKNOWN_PDU = -4;
 constexpr int DISPATCH_DISCONNECTED = -6;
 
 // Handles one received frame, judged by the frame input.
-int dispatch_frame(Engine& e, const FrameView& frame);
+int dispatch_frame(Connection& conn, const FrameView& frame);
 // Judges `length` raw bytes (tagged or not) as the frame input does, then
 // handles them: for frames that come from elsewhere than the adapter.
-int dispatch_frame(Engine& e, const uint8_t* bytes, int length);
+int dispatch_frame(Connection& conn, const uint8_t* bytes, int length);
 
 // Answers the identify request of station `asker`, whose identifier was `cid`.
-void send_identify_response(Engine& e, const MacAddress& asker, uint16_t cid);
+void send_identify_response(Link& link, const MacAddress& asker, uint16_t cid);
 
 // Asks the session to end (through the request the session workers install).
-void end_session(Engine& e);
+void end_session(Connection& conn);
 
 }  // namespace orvex

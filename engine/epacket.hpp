@@ -12,7 +12,8 @@
 
 namespace orvex {
 
-struct Engine;
+struct Connection;
+struct Link;
 
 constexpr uint32_t INITIAL_ACK_TIMEOUT_MS = 300;
 constexpr double ACK_TIMEOUT_FACTOR = 1.3;
@@ -37,23 +38,30 @@ struct SendResult {
 // send_data sends terminal data (PDU_DATA), or an acknowledgement when the payload
 // is empty; send_pdu sends a frame of the type given. A frame's type is always
 // what its sender says it is.
-SendResult send_data(Engine& e, Session& session, const uint8_t* payload, int payload_size);
-SendResult send_pdu(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
+SendResult send_data(Connection& conn, Session& session, const uint8_t* payload, int payload_size);
+SendResult send_pdu(Connection& conn, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
+
+// A frame no acknowledgement is awaited for (an acknowledgement, the discovery
+// request, an identify answer, a disconnect), built and sent once over the
+// link. `index` is `session`'s entry in the table, or -1 for a record outside
+// it (a copy, an answer), which takes the lock of such records.
+SendResult send_once(Link& link, Session& session, int index, uint16_t pdu, const uint8_t* payload,
+                     int payload_size);
 
 // send_data for the transfer worker's file frames: its wait for the
 // acknowledgement may be followed by blocks the dispatching thread sends
 // (engine/following_blocks.hpp).
-SendResult send_file_frame(Engine& e, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
+SendResult send_file_frame(Connection& conn, Session& session, uint16_t pdu, const uint8_t* payload, int payload_size);
 
 // An empty frame for the entry: a PDU_ACK with its current tseq and rseq.
-void acknowledge(Engine& e, Session& session);
+void acknowledge(Link& link, const Session& session);
 
-// Sends a disconnect for entry `index` (below 0: the chosen radio), clears
+// Sends a disconnect for entry `index`, clears
 // session_established, makes the receive side forget its last data frame and
 // closes the entry.
-void disconnect_session(Engine& e, int index);
+void disconnect_session(Connection& conn, int index);
 
 // Reports `text` (sent with its NUL) to the radio as a PDU_ERROR; reliable.
-SendResult send_error_report(Engine& e, int index, const char* text);
+SendResult send_error_report(Connection& conn, int index, const char* text);
 
 }  // namespace orvex

@@ -8,8 +8,8 @@ namespace orvex {
 namespace {
 
 void disconnect_chosen_radio(Engine& e) {
-  const int index = e.run.chosen_radio.load();
-  if (SessionTable::valid_index(index)) disconnect_session(e, index);
+  const int index = e.connection.radio.load();
+  if (SessionTable::valid_index(index)) disconnect_session(e.connection, index);
 }
 
 }  // namespace
@@ -17,19 +17,19 @@ void disconnect_chosen_radio(Engine& e) {
 Failure run_operator_command(Engine& e, OperatorCommand command) {
   switch (command) {
     case OperatorCommand::PROMPT_AGAIN: {
-      const int index = e.run.chosen_radio.load();
+      const int index = e.connection.radio.load();
       if (!SessionTable::valid_index(index)) return Failure::NONE;
       Session& session = e.sessions[index];
-      if (session.state != SESSION_CONNECTED || e.config.input_source != INPUT_KEYBOARD) return Failure::NONE;
+      if (session.state != SESSION_CONNECTED || e.link.config.input_source != INPUT_KEYBOARD) return Failure::NONE;
       const uint8_t carriage_return = 0x0D;
-      return send_data(e, session, &carriage_return, 1).failure;
+      return send_data(e.connection, session, &carriage_return, 1).failure;
     }
     case OperatorCommand::LEAVE: disconnect_chosen_radio(e); break;
     case OperatorCommand::CHOOSE_ANOTHER:
       disconnect_chosen_radio(e);
       e.run.new_session_requested.store(1);
       break;
-    case OperatorCommand::STOP_BATCH: e.run.batch_stop.request(); break;
+    case OperatorCommand::STOP_BATCH: e.link.stop.request(); break;
   }
   return Failure::NONE;
 }

@@ -6,7 +6,8 @@
 #include <mutex>
 
 #include "base/view.hpp"
-#include "engine/engine.hpp"
+#include "engine/duplicate_memory.hpp"
+#include "engine/session_table.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
@@ -25,19 +26,18 @@ void take_acknowledgement(Session& session, uint32_t frame_rseq) {
   session.ack_mark_peer_rseq = frame_rseq;
 }
 
-void forget_duplicates(Engine& e) {
-  DuplicateMemory& last = e.duplicates;
+void forget_duplicates(DuplicateMemory& last) {
   std::lock_guard<std::mutex> lock(last.mutex);
   last.tseq = last.rseq = last.length = -1;
 }
 
-bool already_received(Engine& e, const uint8_t* payload, uint32_t length, uint32_t tseq, uint32_t rseq) {
-  DuplicateMemory& last = e.duplicates;
+bool already_received(DuplicateMemory& last, View& view, const uint8_t* payload, uint32_t length, uint32_t tseq,
+                      uint32_t rseq) {
   std::lock_guard<std::mutex> lock(last.mutex);
   const size_t n = std::min<size_t>(length, MAX_PAYLOAD_SIZE);
   if (last.tseq == tseq && last.rseq == rseq && last.length == length &&
       (n == 0 || std::memcmp(last.payload.data(), payload, n) == 0)) {
-    say(e.view, "ALREADY RCVD:%ld=%ld  %ld=%ld %ld=%ld\n", static_cast<long>(tseq),
+    say(view, "ALREADY RCVD:%ld=%ld  %ld=%ld %ld=%ld\n", static_cast<long>(tseq),
                 static_cast<long>(last.tseq), static_cast<long>(rseq), static_cast<long>(last.rseq),
                 static_cast<long>(length), static_cast<long>(last.length));
     return true;

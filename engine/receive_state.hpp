@@ -5,17 +5,18 @@
 
 #include <cstdint>
 
+#include "base/view.hpp"
+#include "engine/duplicate_memory.hpp"
 #include "engine/session_table.hpp"
 
 namespace orvex {
 
-struct Engine;
-
 // True when the frame repeats the last data frame remembered; otherwise
-// remembers it.
-bool already_received(Engine& e, const uint8_t* payload, uint32_t length, uint32_t tseq, uint32_t rseq);
+// remembers it. A repeat is traced to `view`.
+bool already_received(DuplicateMemory& last, View& view, const uint8_t* payload, uint32_t length, uint32_t tseq,
+                      uint32_t rseq);
 // Forgets the remembered data frame (a new connection, a disconnect).
-void forget_duplicates(Engine& e);
+void forget_duplicates(DuplicateMemory& last);
 
 // The acknowledgement test shared with the file transfer: new only when it
 // goes past the last one taken (modulo 2^32), and never when it covers bytes

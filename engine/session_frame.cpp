@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "engine/engine.hpp"
+#include "engine/connection.hpp"
 
 namespace orvex {
 
@@ -34,19 +34,19 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const Config& confi
   return true;
 }
 
-View* build_trace(Engine& e) { return e.config.diagnostic_level >= 2 ? &e.view : nullptr; }
+View* build_trace(Link& link) { return link.config.diagnostic_level >= 2 ? &link.view : nullptr; }
 
-std::mutex& build_lock(Engine& e, int index) {
-  return index >= 0 ? e.send_locks.build[static_cast<size_t>(index)] : e.send_locks.other_build;
+std::mutex& build_lock(Link& link, int index) {
+  return index >= 0 ? link.send_locks.build[static_cast<size_t>(index)] : link.send_locks.other_build;
 }
 
-bool held_by_stop(const Engine& e, uint16_t pdu) { return pdu != PDU_DISCONNECT && e.run.batch_stop.requested(); }
+bool held_by_stop(const Link& link, uint16_t pdu) { return pdu != PDU_DISCONNECT && link.stop.requested(); }
 
-bool from_connected_radio(const Engine& e, const FrameView& frame) {
+bool from_connected_radio(const Connection& conn, const FrameView& frame) {
   if (frame.header.pdu == PDU_IDENTIFY_REQUEST) return true;
-  const int active = e.connection.active_session;
+  const int active = conn.active_session;
   if (!SessionTable::valid_index(active)) return true;
-  const Session& s = e.sessions.entries[static_cast<size_t>(active)];
+  const Session& s = conn.sessions.entries[static_cast<size_t>(active)];
   const int32_t state = s.state;
   if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) {
     return frame.header.source == s.mac;

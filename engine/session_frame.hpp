@@ -15,7 +15,8 @@
 
 namespace orvex {
 
-struct Engine;
+struct Connection;
+struct Link;
 
 // Builds a frame of type `pdu` for `session` into `frame` (at least
 // FRAME_BUFFER_SIZE bytes) from `config`'s address and VLAN id: records the type
@@ -31,18 +32,18 @@ bool build_frame(std::span<uint8_t> frame, Session& session, const Config& confi
 
 // The trace build_frame gets: from diagnostic level 2 on, every frame built
 // is traced.
-View* build_trace(Engine& e);
+View* build_trace(Link& link);
 
 // Frames of entry `index` are built and sent under this lock, in the order
 // they are built; records outside the table (index below 0) share one.
-std::mutex& build_lock(Engine& e, int index);
+std::mutex& build_lock(Link& link, int index);
 
 // Once the operator has stopped a batch run, only disconnects leave: the run
 // closes the connection it is at and nothing else reaches any radio.
-bool held_by_stop(const Engine& e, uint16_t pdu);
+bool held_by_stop(const Link& link, uint16_t pdu);
 
 // Received frames other than identify requests are taken only from the radio of
 // the connection that is up, if one is.
-bool from_connected_radio(const Engine& e, const FrameView& frame);
+bool from_connected_radio(const Connection& conn, const FrameView& frame);
 
 }  // namespace orvex

@@ -1,6 +1,7 @@
 #include "engine/session_table.hpp"
 
 #include <cstring>
+#include <functional>
 
 #include "wire/frame.hpp"
 
@@ -24,6 +25,14 @@ void close_session(SessionTable& table, int index) {
   // The type left from the connection (an acknowledgement, which data would
   // turn into file data outside a connection) must not outlive it.
   s.next_pdu = PDU_CONNECT_REQUEST;
+}
+
+int entry_of(const SessionTable& table, const Session& session) {
+  const Session* first = table.entries.data();
+  const Session* p = &session;
+  const std::less<const Session*> before;
+  if (before(p, first) || !before(p, first + MAX_USER_SESSIONS)) return -1;
+  return static_cast<int>(p - first);
 }
 
 bool closed_to_sending(int32_t state, uint16_t cid) {

@@ -64,16 +64,12 @@ struct SessionTable {
   static bool valid_index(int index) { return index >= 0 && index < MAX_USER_SESSIONS; }
 };
 
-// Program-wide connection state kept beside the table.
-struct ConnectionGlobals {
-  SharedField<int> active_session{0};        // the entry last established
-  SharedField<int> session_established{0};   // cleared by a disconnect
-  std::array<uint8_t, REPLY_BUFFER_SIZE> reply_buffer{};  // shared by every established entry
-};
-
 // Marks an entry closed: its identifier no longer matches any frame, and its
 // next frame can only be the connection request of a new set-up.
 void close_session(SessionTable& table, int index);
+
+// The index of `session` in `table`, or -1 for a record outside it.
+int entry_of(const SessionTable& table, const Session& session);
 
 // True for an entry whose radio has left or that was set aside by a set-up to
 // another radio (its state, or one of the two markers as identifier): nothing

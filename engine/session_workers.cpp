@@ -46,8 +46,8 @@ using SessionThreads = SessionWorkers::Threads;
 constexpr uint32_t STOP_REWAKE_MS = 100;
 constexpr uint32_t IDLE_LOOK_MS = 100;
 
-// A worker's index: its own, or (-1) the chosen radio at this moment.
-int session_index_for(const Engine& e, int own) { return own >= 0 ? own : e.run.chosen_radio.load(); }
+// A worker's index: its own, or (-1) the radio the batch run is at this moment.
+int session_index_for(const Engine& e, int own) { return own >= 0 ? own : e.connection.radio.load(); }
 
 void worker_ended(SessionThreads& t, Worker w) {
   t.running[w].store(false);
@@ -70,16 +70,16 @@ void worker_failed(SessionWorkers& w, Failure failure) {
 bool send_ring(SessionWorkers& w, Session& session) {
   Engine& e = w.engine;
   for (bool wrapped = true; wrapped;) {
-    const std::span<const uint8_t> bytes = key_ring_front(e.keys);
+    const std::span<const uint8_t> bytes = key_ring_front(e.connection.keys);
     if (bytes.empty()) break;
-    const SendResult sent = send_data(e, session, bytes.data(), static_cast<int>(bytes.size()));
+    const SendResult sent = send_data(e.connection, session, bytes.data(), static_cast<int>(bytes.size()));
     // A frame the radio never acknowledged ends the program, from here.
     if (sent.failure != Failure::NONE) {
       worker_failed(w, sent.failure);
       return false;
     }
-    wrapped = key_ring_take(e.keys, bytes.size());
-    if (e.events.stopping_now()) return false;
+    wrapped = key_ring_take(e.connection.keys, bytes.size());
+    if (e.connection.events.stopping_now()) return false;
   }
   return true;
 }
@@ -87,17 +87,17 @@ bool send_ring(SessionWorkers& w, Session& session) {
 void send_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   const int index = t.index.load();
-  SessionEvents& events = e.events;
+  SessionEvents& events = e.connection.events;
   if (SessionTable::valid_index(index)) {
     Session& session = e.sessions[index];
-    while (!e.events.stopping_now()) {
+    while (!e.connection.events.stopping_now()) {
       if (!send_ring(w, session)) break;
       events.ring_space_event.set();
-      if (key_ring_count(e.keys) == 0) events.ring_data_event.wait();
+      if (key_ring_count(e.connection.keys) == 0) events.ring_data_event.wait();
     }
   } else {
     // No radio to send to: the ring keeps its bytes for a later session.
-    while (!e.events.stopping_now()) events.ring_data_event.wait();
+    while (!e.connection.events.stopping_now()) events.ring_data_event.wait();
   }
   worker_ended(t, SEND_WORKER);
 }
@@ -151,12 +151,12 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
   const int index = session_index_for(e, t.index.load());
   {
     // The input was begun before the workers started; it is ended on every way out.
-    const bool keys = e.config.input_source == INPUT_KEYBOARD;
+    const bool keys = e.link.config.input_source == INPUT_KEYBOARD;
     uint8_t buffer[KEY_RING_SIZE];
     // Stopping: only the key awaited for a restore is still read; anything
     // else stays unread for the next session.
     const auto stop_reading = [&e, keys] {
-      return e.events.stopping_now() && (!keys || e.run.restore_requested.load() == 0);
+      return e.connection.events.stopping_now() && (!keys || e.connection.restore_requested.load() == 0);
     };
     for (;;) {
       if (stop_reading()) break;
@@ -172,7 +172,7 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
       // Nothing typed goes to a radio during a file transfer, nor in a batch
       // run, which has no radio of its own.
       if (!SessionTable::valid_index(index) || e.sessions[index].state == SESSION_TRANSFER) continue;
-      key_ring_put(e.keys, e.events, buffer, n);
+      key_ring_put(e.connection.keys, e.connection.events, buffer, n);
     }
     w.input.end();
   }
@@ -184,25 +184,25 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
 void receive_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   FrameView frame;
-  while (!e.events.stopping_now()) {
-    const int n = e.io.receive(frame);
-    if (e.events.stopping_now()) break;
+  while (!e.connection.events.stopping_now()) {
+    const int n = e.link.io.receive(frame);
+    if (e.connection.events.stopping_now()) break;
     if (n < 0) {
-      e.receive_worker_running.store(false);
+      e.link.receive_worker_running.store(false);
       worker_ended(t, RECEIVE_WORKER);
       worker_failed(w, Failure::RECEIVE_THREAD_FAILED);
       return;
     }
-    if (n > 0) dispatch_frame(e, frame);
+    if (n > 0) dispatch_frame(e.connection, frame);
   }
-  e.receive_worker_running.store(false);
+  e.link.receive_worker_running.store(false);
   worker_ended(t, RECEIVE_WORKER);
 }
 
 void transfer_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   const int own = t.index.load();
-  while (!e.events.stopping_now()) {
+  while (!e.connection.events.stopping_now()) {
     const int index = session_index_for(e, own);
     if (!SessionTable::valid_index(index)) {
       // A batch run has not chosen its radio yet.
@@ -214,7 +214,7 @@ void transfer_worker(SessionWorkers& w, SessionThreads& t) {
     if (own >= 0 && e.sessions[index].state == SESSION_CLOSED) break;
     // A batch run's step follows the chosen radio by itself (index -1); the
     // session's stop ends the loop.
-    if (const Failure failed = transfer_step(e, own); failed != Failure::NONE) {
+    if (const Failure failed = transfer_step(e.connection); failed != Failure::NONE) {
       worker_failed(w, failed);
       break;
     }
@@ -227,8 +227,8 @@ void transfer_worker(SessionWorkers& w, SessionThreads& t) {
 void stop_worker(Engine& e, SessionThreads& t, Worker w, SessionInput* input) {
   if (!t.held[w].load()) return;
   while (t.running[w].load()) {
-    e.events.wake_all_for_stop();
-    e.io.interrupt_receive_wait(true);
+    e.connection.events.wake_all_for_stop();
+    e.link.io.interrupt_receive_wait(true);
     t.idle_wake.set();
     if (input != nullptr) input->wake();
     t.worker_exit_event.wait(STOP_REWAKE_MS);
@@ -239,22 +239,22 @@ void stop_worker(Engine& e, SessionThreads& t, Worker w, SessionInput* input) {
 
 void session_stopper(Engine& e, SessionInput& input, SessionThreads& t) {
   t.stop_event.wait();
-  e.events.wake_all_for_stop();
-  e.io.interrupt_receive_wait(true);
+  e.connection.events.wake_all_for_stop();
+  e.link.io.interrupt_receive_wait(true);
   stop_worker(e, t, TRANSFER_WORKER, nullptr);
   stop_worker(e, t, SEND_WORKER, nullptr);
   stop_worker(e, t, RECEIVE_WORKER, nullptr);
   if (t.held[KEYBOARD_WORKER].load()) {
     // The operator was asked to press a key: the keyboard worker ends at that
     // key. It may have ended already (Esc, end of input): then no wait.
-    if (e.run.restore_requested.load() != 0) {
+    if (e.connection.restore_requested.load() != 0) {
       while (t.running[KEYBOARD_WORKER].load()) t.keyboard_done_event.wait();
     }
     stop_worker(e, t, KEYBOARD_WORKER, &input);
   }
   // No worker receives any more: the main thread's next connection set-up (a
   // new choice, a restore) waits for its frames itself and must not be cut off.
-  e.io.interrupt_receive_wait(false);
+  e.link.io.interrupt_receive_wait(false);
   std::fflush(nullptr);
   t.session_ended_event.set();
 }
@@ -277,7 +277,7 @@ SessionWorkers::~SessionWorkers() {
     wait_end();
   }
   if (t.stopper.joinable()) t.stopper.join();
-  if (engine.request_session_end) engine.request_session_end = nullptr;
+  if (engine.connection.request_session_end) engine.connection.request_session_end = nullptr;
 }
 
 void SessionWorkers::start() {
@@ -291,10 +291,10 @@ void SessionWorkers::start() {
     }
     if (t.stopper.joinable()) t.stopper.join();
   }
-  e.request_session_end = [this] { request_end(); };
-  t.index.store(e.run.chosen_radio.load());
-  e.events.renew();
-  e.io.interrupt_receive_wait(false);
+  e.connection.request_session_end = [this] { request_end(); };
+  t.index.store(e.connection.radio.load());
+  e.connection.events.renew();
+  e.link.io.interrupt_receive_wait(false);
   t.stop_event.reset();
   t.session_ended_event.reset();
   t.keyboard_done_event.reset();
@@ -310,7 +310,7 @@ void SessionWorkers::start() {
   start_worker(*this, t, KEYBOARD_WORKER, keyboard_worker);
   // Set before the thread exists: a connection set-up on the main thread
   // right after this must not receive beside it.
-  e.receive_worker_running.store(true);
+  e.link.receive_worker_running.store(true);
   start_worker(*this, t, RECEIVE_WORKER, receive_worker);
   start_worker(*this, t, TRANSFER_WORKER, transfer_worker);
   t.stopper = std::thread(session_stopper, std::ref(e), std::ref(input), std::ref(t));
@@ -334,7 +334,7 @@ void SessionWorkers::request_end() {
   if (!t.session_started.load()) return;
   // Stopping from now on, not only once the stopper runs: a radio's
   // disconnect or restore request that comes twice is acted on once.
-  engine.events.stopping.store(true, std::memory_order_release);
+  engine.connection.events.stopping.store(true, std::memory_order_release);
   t.stop_event.set();
 }
 

@@ -12,7 +12,7 @@
 #include "base/clock.hpp"
 #include "console/console.hpp"
 #include "console/shown_text.hpp"
-#include "engine/engine.hpp"
+#include "engine/connection.hpp"
 #include "engine/epacket.hpp"
 #include "engine/following_blocks.hpp"
 #include "engine/receive_state.hpp"
@@ -49,70 +49,72 @@ bool progress_line_due(TransferState& t, int percent) {
 // Blocks of a multiple of 256 bytes go in two frames.
 bool goes_in_two_frames(size_t length) { return length != 0 && length % 256 == 0; }
 
-void report_final_progress(Engine& e, Session& s) {
-  TransferState& t = e.transfer;
+void report_final_progress(Connection& conn, Session& s) {
+  TransferState& t = conn.transfer;
   if (t.final_progress_reported == 0) {
-    e.view.progress(s.bytes_sent.load(), 100, true);
+    conn.link.view.progress(s.bytes_sent.load(), 100, true);
   }
   t.final_progress_reported = 1;
 }
 
 // Under the block lock: the update run may end a transfer from the main thread
 // while the dispatcher reads the next block.
-void close_send_file(Engine& e, Session& s) {
-  std::lock_guard<std::mutex> lock(e.transfer.block_mutex);
+void close_send_file(Connection& conn, Session& s) {
+  std::lock_guard<std::mutex> lock(conn.transfer.block_mutex);
   if (s.send_file != nullptr) {
     std::fclose(s.send_file);
     s.send_file = nullptr;
   }
 }
 
-// Places the next payload for the transfer worker and wakes it.
-void hand_over(Engine& e, uint16_t pdu, const uint8_t* bytes, size_t length) {
-  TransferState& t = e.transfer;
+// Places the next payload of `s`'s connection for the transfer worker and wakes it.
+void hand_over(Connection& conn, const Session& s, uint16_t pdu, const uint8_t* bytes, size_t length) {
+  TransferState& t = conn.transfer;
   {
     std::lock_guard<std::mutex> lock(t.block_mutex);
     t.block.pdu = pdu;
+    t.block.entry = entry_of(conn.sessions, s);
+    t.block.cid = s.cid;
     t.block.length = static_cast<int32_t>(length);
     if (length != 0) std::memcpy(t.block.bytes.data(), bytes, length);
   }
   t.last_block_length = static_cast<int32_t>(length);
-  e.events.block_ready_event.set();
+  conn.events.block_ready_event.set();
 }
 
 
 // The transfer has ended with the whole file handed over. The send of the last
 // block (when it carried bytes) is still waiting for its acknowledgement.
-void finish(Engine& e, Session& s) {
-  TransferState& t = e.transfer;
-  report_final_progress(e, s);
-  close_send_file(e, s);
+void finish(Connection& conn, Session& s) {
+  TransferState& t = conn.transfer;
+  report_final_progress(conn, s);
+  close_send_file(conn, s);
   s.state = SESSION_CONNECTED;
   s.next_pdu = PDU_DATA;
   t.transfer_complete = 0;
   t.end_of_file_met = false;
   t.data_started = false;
-  e.events.transfer_done_event.set();
+  conn.events.transfer_done_event.set();
   // An empty last block was sent without a wait: a signal now would be left
   // pending and let the next data send return before its acknowledgement.
-  if (t.last_block_length != 0) e.events.ack_event.set();
+  if (t.last_block_length != 0) conn.events.ack_event.set();
 }
 
 // The served file changed under the transfer: the radio is told, nothing more
 // of the file goes, and an update run counts the download as failed.
-void fail_changed_file(Engine& e, Session& s) {
-  TransferState& t = e.transfer;
-  abandon_transfer(e, s);
-  say8(e.view, "Error: Requested file [%s] changed while it was served\n",
+void fail_changed_file(Connection& conn, Session& s) {
+  TransferState& t = conn.transfer;
+  abandon_transfer(conn, s);
+  say8(conn.link.view, "Error: Requested file [%s] changed while it was served\n",
                  shown_text(t.requested_file_name.data()).c_str());
   // The report is the transfer worker's to send: it waits for an
   // acknowledgement that only this thread delivers. The send waiting for the
   // block just acknowledged ends here.
-  hand_over(e, PDU_ERROR, reinterpret_cast<const uint8_t*>(FILE_CHANGED_REPORT), sizeof FILE_CHANGED_REPORT);
+  hand_over(conn, s, PDU_ERROR, reinterpret_cast<const uint8_t*>(FILE_CHANGED_REPORT), sizeof FILE_CHANGED_REPORT);
   t.last_block_length = 0;
-  e.events.ack_event.set();
-  report_failure_in_update_run(e, TransferFailure::FILE_CHANGED);
-  e.view.flush();
+  conn.events.ack_event.set();
+  report_failure_in_update_run(conn, TransferFailure::FILE_CHANGED);
+  conn.link.view.flush();
 }
 
 void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
@@ -152,17 +154,17 @@ const char* refusal_text(ServeRefusal why) {
 
 // Beside the refusal the operator always sees: why, for the name the radio
 // asked for (the refusal names it with ".bin" appended).
-void diagnose_refusal(const Engine& e, const char* asked, ServeRefusal why) {
-  if (e.config.diagnostic_level == 0) return;
-  say8(e.view, "d:Requested file [%s] refused: %s\n", shown_text(asked).c_str(), refusal_text(why));
+void diagnose_refusal(const Connection& conn, const char* asked, ServeRefusal why) {
+  if (conn.link.config.diagnostic_level == 0) return;
+  say8(conn.link.view, "d:Requested file [%s] refused: %s\n", shown_text(asked).c_str(), refusal_text(why));
 }
 
 // In an update run only the run's own source file is served (the same file,
 // by device and inode, that its name resolves to now): whatever else a radio,
 // or a station that saw the traffic, asks for is refused.
-bool is_update_source(const Engine& e, const ServedFile& file) {
-  if (e.config.run_mode != RunMode::UPDATE_ALL) return true;
-  const std::string& source = e.config.update.source;
+bool is_update_source(const Connection& conn, const ServedFile& file) {
+  if (conn.link.config.run_mode != RunMode::UPDATE_ALL) return true;
+  const std::string& source = conn.link.config.update.source;
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> name{};
   std::memcpy(name.data(), source.data(), std::min(source.size(), REQUESTED_NAME_LIMIT));
   const ServedFile run_source = open_requested_file(name);
@@ -227,24 +229,24 @@ int split_file_prefix(const char* name, char* prefix, char* rest) {
   return 0;
 }
 
-int handle_file_request(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes) {
-  Session& s = e.sessions[index];
-  TransferState& t = e.transfer;
+int handle_file_request(Connection& conn, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes) {
+  Session& s = conn.sessions[index];
+  TransferState& t = conn.transfer;
 
   // A repeated or out-of-order request is recognised before anything changes:
   // the transfer it belongs to goes on undisturbed.
-  const bool repeated = already_received(e, payload, nbytes, header.tseq, header.rseq);
+  const bool repeated = already_received(conn.duplicates, conn.link.view, payload, nbytes, header.tseq, header.rseq);
   if (repeated || header.tseq != s.rseq) {
     char line[160];
     std::snprintf(line, sizeof line, "d:%s: %ld instead of %ld [CID:%d]\n", "Wrong sequence number received",
                   static_cast<long>(header.tseq), static_cast<long>(s.rseq.load()), header.cid);
-    if (e.config.diagnostic_level != 0) e.view.diagnostic(line);
+    if (conn.link.config.diagnostic_level != 0) conn.link.view.diagnostic(line);
     return -3;
   }
 
   // A new request replaces any transfer left unfinished, also one whose radio
   // was given up and closed in a batch run (one transfer at a time).
-  for (Session& other : e.sessions.entries) close_send_file(e, other);
+  for (Session& other : conn.sessions.entries) close_send_file(conn, other);
   s.state = SESSION_TRANSFER;
   t.transfer_complete = 0;
   t.end_of_file_met = false;
@@ -262,7 +264,7 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
     char prefix[PREFIX_SCAN_LIMIT + 1];
     char rest[PREFIX_SCAN_LIMIT + 1];
     if (split_file_prefix(name.data(), prefix, rest) != 0) {
-      say8(e.view, "Invalid prefix:%s. Should be either tmp or flash\n", shown_text(prefix).c_str());
+      say8(conn.link.view, "Invalid prefix:%s. Should be either tmp or flash\n", shown_text(prefix).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-2, -1};
     } else {
@@ -275,24 +277,24 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
     const std::string asked(name.data(), strnlen(name.data(), REQUESTED_NAME_LIMIT));
     ServeRefusal why = ServeRefusal::NONE;
     ServedFile served = open_requested_file(name, why);
-    if (served.fd >= 0 && !is_update_source(e, served)) {
+    if (served.fd >= 0 && !is_update_source(conn, served)) {
       ::close(served.fd);
       served.fd = -1;
     }
     std::FILE* file = served.fd >= 0 ? fdopen(served.fd, "rb") : nullptr;
     if (served.fd < 0) {
-      say8(e.view, "Error: Requested file [%s] is not available\n", shown_text(name.data()).c_str());
-      diagnose_refusal(e, asked.c_str(), why);
+      say8(conn.link.view, "Error: Requested file [%s] is not available\n", shown_text(name.data()).c_str());
+      diagnose_refusal(conn, asked.c_str(), why);
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else if (file == nullptr) {
       ::close(served.fd);
-      say8(e.view, "Error: Unable to open requested file [%s]\n\r", shown_text(name.data()).c_str());
+      say8(conn.link.view, "Error: Unable to open requested file [%s]\n\r", shown_text(name.data()).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else {
       (void)std::setvbuf(file, nullptr, _IOFBF, SERVED_FILE_BUFFER_BYTES);
-      say8(e.view, "The requested file [%s] was opened successfully\n\r", shown_text(name.data()).c_str());
+      say8(conn.link.view, "The requested file [%s] was opened successfully\n\r", shown_text(name.data()).c_str());
       s.send_file = file;
       s.bytes_sent = 0;
       t.served = served;
@@ -307,22 +309,22 @@ int handle_file_request(Engine& e, int index, const FrameHeader& header, const u
   }
 
   const auto bytes = build_file_response(response);
-  hand_over(e, PDU_FILE_RESPONSE, bytes.data(), bytes.size());
-  if (response.status != 0) report_failure_in_update_run(e);
-  e.view.flush();
+  hand_over(conn, s, PDU_FILE_RESPONSE, bytes.data(), bytes.size());
+  if (response.status != 0) report_failure_in_update_run(conn);
+  conn.link.view.flush();
   return 0;
 }
 
-static bool covers_whole_file(const Engine& e, const Session& s, uint32_t frame_rseq) {
-  const TransferState& t = e.transfer;
+static bool covers_whole_file(const Connection& conn, const Session& s, uint32_t frame_rseq) {
+  const TransferState& t = conn.transfer;
   return t.data_started && static_cast<int32_t>(frame_rseq - t.data_end) >= 0 &&
          static_cast<int32_t>(frame_rseq - s.tseq) <= 0;
 }
 
-int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header) {
-  Session& s = e.sessions[index];
-  TransferState& t = e.transfer;
-  SessionEvents& events = e.events;
+int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& header) {
+  Session& s = conn.sessions[index];
+  TransferState& t = conn.transfer;
+  SessionEvents& events = conn.events;
 
   // Only an acknowledgement that goes past the last one taken counts: an old
   // one repeated (a doubled frame, arriving after the radio's output) must not
@@ -332,15 +334,15 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
   // The last frame is out: the transfer is over once every byte of the file
   // is acknowledged. That acknowledgement need not be new: the one that
   // follows an empty last block repeats the one of the block before.
-  if (t.transfer_complete && covers_whole_file(e, s, header.rseq)) {
+  if (t.transfer_complete && covers_whole_file(conn, s, header.rseq)) {
     take_acknowledgement(s, header.rseq);
-    note_file_acknowledgement(e);
-    finish(e, s);
+    note_file_acknowledgement(conn.following);
+    finish(conn, s);
     return 1;
   }
   if (!is_new_acknowledgement(s, header.rseq)) return 0;
   take_acknowledgement(s, header.rseq);
-  note_file_acknowledgement(e);
+  note_file_acknowledgement(conn.following);
   if (!t.data_started) {
     // The file response is acknowledged: the file's bytes are numbered from here.
     t.data_started = true;
@@ -354,11 +356,11 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
   }
 
   if (t.end_of_file_met) {
-    hand_over(e, PDU_FILE_DATA, nullptr, 0);
+    hand_over(conn, s, PDU_FILE_DATA, nullptr, 0);
     events.ack_event.set();
-    close_send_file(e, s);
-    report_final_progress(e, s);
-    e.view.flush();
+    close_send_file(conn, s);
+    report_final_progress(conn, s);
+    conn.link.view.flush();
     clock().sleep_ms(TRANSFER_FINAL_PAUSE_MS);
     t.transfer_complete = 1;
     return 1;
@@ -377,7 +379,7 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
     if (s.send_file != nullptr) count = read_block(s.send_file, t.block.bytes.data(), wanted);
     changed = count != wanted || (last && !served_file_unchanged(t.served));
     followed = !changed && count != 0 && !goes_in_two_frames(count) &&
-               send_following_block(e, index, t.block.bytes.data(), static_cast<int>(count));
+               send_following_block(conn, index, t.block.bytes.data(), static_cast<int>(count));
     if (!followed && !changed) {
       t.block.pdu = PDU_FILE_DATA;
       t.block.length = static_cast<int32_t>(count);
@@ -385,7 +387,7 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
     }
   }
   if (changed) {
-    fail_changed_file(e, s);
+    fail_changed_file(conn, s);
     return 1;
   }
   t.last_block_length = static_cast<int32_t>(count);
@@ -397,40 +399,40 @@ int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header)
   if (last) {
     t.end_of_file_met = true;
     if (percent != 100) {
-      report_final_progress(e, s);
+      report_final_progress(conn, s);
       t.transfer_complete = 1;
-      close_send_file(e, s);
+      close_send_file(conn, s);
     }
   } else if (progress_line_due(t, percent)) {
-    e.view.progress(sent, percent, false);
+    conn.link.view.progress(sent, percent, false);
   }
   return 1;
 }
 
-bool finish_transfer_by_data(Engine& e, Session& s, uint32_t frame_rseq) {
+bool finish_transfer_by_data(Connection& conn, Session& s, uint32_t frame_rseq) {
   // The radio's data tells how much of the file it took: the transfer ends
   // only when that is every byte. Everything sent then counts as
   // acknowledged, so the radio's late acknowledgement of the last block is not
   // taken as new and leaves no signal pending for a send that waits for nothing.
-  if (!covers_whole_file(e, s, frame_rseq)) return false;
+  if (!covers_whole_file(conn, s, frame_rseq)) return false;
   take_acknowledgement(s, s.tseq);
-  finish(e, s);
+  finish(conn, s);
   return true;
 }
 
-void report_failure_in_update_run(Engine& e, TransferFailure why) {
-  if (e.config.run_mode == RunMode::UPDATE_ALL) {
-    e.transfer.failure = why;
-    e.transfer.transfer_failed = 1;
-    e.events.transfer_done_event.set();
+void report_failure_in_update_run(Connection& conn, TransferFailure why) {
+  if (conn.link.config.run_mode == RunMode::UPDATE_ALL) {
+    conn.transfer.failure = why;
+    conn.transfer.transfer_failed = 1;
+    conn.events.transfer_done_event.set();
   }
 }
 
-void end_transfer_after_wait(Engine& e, int index) {
+void end_transfer_after_wait(Connection& conn, int index) {
   if (!SessionTable::valid_index(index)) return;
-  Session& s = e.sessions[index];
-  TransferState& t = e.transfer;
-  close_send_file(e, s);
+  Session& s = conn.sessions[index];
+  TransferState& t = conn.transfer;
+  close_send_file(conn, s);
   t.transfer_complete = 0;
   if (s.state == SESSION_TRANSFER) {
     s.state = SESSION_CONNECTED;
@@ -438,9 +440,9 @@ void end_transfer_after_wait(Engine& e, int index) {
   }
 }
 
-void abandon_transfer(Engine& e, Session& s) {
-  TransferState& t = e.transfer;
-  close_send_file(e, s);
+void abandon_transfer(Connection& conn, Session& s) {
+  TransferState& t = conn.transfer;
+  close_send_file(conn, s);
   t.transfer_complete = 0;
   t.end_of_file_met = false;
   t.data_started = false;
@@ -448,67 +450,75 @@ void abandon_transfer(Engine& e, Session& s) {
   s.next_pdu = PDU_DATA;
 }
 
-int handle_download_start(Engine& e, int index, const uint8_t* payload, uint32_t nbytes) {
-  Session& s = e.sessions[index];
+int handle_download_start(Connection& conn, int index, const uint8_t* payload, uint32_t nbytes) {
+  Session& s = conn.sessions[index];
   const auto response = read_file_response(std::span<const uint8_t>(payload, nbytes));
   if (!response || response->status != 0) {
-    say(e.view, "Server abandoned file transfer. Request status:%ld\n",
+    say(conn.link.view, "Server abandoned file transfer. Request status:%ld\n",
                 static_cast<long>(response ? response->status : -1));
   } else {
     // No output file is ever named for a download, so nothing is opened. The
     // report waits for an acknowledgement that only this thread delivers:
     // the transfer worker sends it.
     s.state = SESSION_CONNECTED;
-    hand_over(e, PDU_ERROR, reinterpret_cast<const uint8_t*>(DOWNLOAD_OPEN_FAILED), sizeof DOWNLOAD_OPEN_FAILED);
+    hand_over(conn, s, PDU_ERROR, reinterpret_cast<const uint8_t*>(DOWNLOAD_OPEN_FAILED), sizeof DOWNLOAD_OPEN_FAILED);
   }
   s.rseq = s.rseq + nbytes;
-  acknowledge(e, s);
+  acknowledge(conn.link, s);
   return 0;
 }
 
-Failure transfer_step(Engine& e, int index) {
-  TransferState& t = e.transfer;
-  SessionEvents& events = e.events;
+Failure transfer_step(Connection& conn) {
+  TransferState& t = conn.transfer;
+  SessionEvents& events = conn.events;
   const bool ready = events.block_ready_event.wait(TRANSFER_WAIT_MS);
-  if (e.events.stopping_now()) return Failure::NONE;
-  const int entry = index >= 0 ? index : e.run.chosen_radio.load();
-  if (!SessionTable::valid_index(entry)) return Failure::NONE;  // no radio to serve: the payload is dropped
-  Session& s = e.sessions[entry];
+  if (conn.events.stopping_now()) return Failure::NONE;
 
   if (ready) {
     TransferBlock block;
     {
       std::lock_guard<std::mutex> lock(t.block_mutex);
       block.pdu = t.block.pdu;
+      block.entry = t.block.entry;
+      block.cid = t.block.cid;
       block.length = t.block.length;
       std::memcpy(block.bytes.data(), t.block.bytes.data(), static_cast<size_t>(block.length));
     }
+    // A block leaves only on the connection it was made for: after a new
+    // set-up (another identifier) or with no entry it is dropped.
+    const int entry = block.entry;
+    if (!SessionTable::valid_index(entry) || conn.sessions[entry].cid != block.cid) return Failure::NONE;
+    Session& s = conn.sessions[entry];
     SendResult sent{.delivered = true};
     if (block.pdu == PDU_ERROR) {
-      sent.failure = send_error_report(e, entry, reinterpret_cast<const char*>(block.bytes.data())).failure;
+      sent.failure = send_error_report(conn, entry, reinterpret_cast<const char*>(block.bytes.data())).failure;
     } else if (!goes_in_two_frames(static_cast<size_t>(block.length))) {
-      sent = send_file_frame(e, s, block.pdu, block.bytes.data(), block.length);
+      sent = send_file_frame(conn, s, block.pdu, block.bytes.data(), block.length);
     } else {
-      sent = send_file_frame(e, s, block.pdu, block.bytes.data(), TRANSFER_SPLIT_SIZE);
-      if (sent.delivered && !e.events.stopping_now()) {
-        sent = send_file_frame(e, s, block.pdu, block.bytes.data() + TRANSFER_SPLIT_SIZE,
+      sent = send_file_frame(conn, s, block.pdu, block.bytes.data(), TRANSFER_SPLIT_SIZE);
+      if (sent.delivered && !conn.events.stopping_now()) {
+        sent = send_file_frame(conn, s, block.pdu, block.bytes.data() + TRANSFER_SPLIT_SIZE,
                                block.length - TRANSFER_SPLIT_SIZE);
       }
     }
-    if (sent.failure != Failure::NONE || e.events.stopping_now()) return sent.failure;
-    if (!sent.delivered) report_failure_in_update_run(e);
+    if (sent.failure != Failure::NONE || conn.events.stopping_now()) return sent.failure;
+    if (!sent.delivered) report_failure_in_update_run(conn);
     return Failure::NONE;
   }
 
+  // A transfer that went quiet: its entry is the one last established.
+  const int entry = conn.active_session;
+  if (!SessionTable::valid_index(entry)) return Failure::NONE;
+  Session& s = conn.sessions[entry];
   if (s.state == SESSION_TRANSFER) {
     const int32_t idle = t.transfer_idle_count.fetch_add(1) + 1;
     if (idle > TRANSFER_IDLE_LIMIT) {
-      say(e.view, "File Transfer for session %d has timed-out. Session will terminate.\n", entry);
-      disconnect_session(e, entry);
-      if (e.config.run_mode == RunMode::UPDATE_ALL) {
-        report_failure_in_update_run(e);
+      say(conn.link.view, "File Transfer for session %d has timed-out. Session will terminate.\n", entry);
+      disconnect_session(conn, entry);
+      if (conn.link.config.run_mode == RunMode::UPDATE_ALL) {
+        report_failure_in_update_run(conn);
       } else {
-        e.view.message("\nSession has been timed out. Application will terminate.\n");
+        conn.link.view.message("\nSession has been timed out. Application will terminate.\n");
         return Failure::TRANSFER_IDLE;
       }
     }

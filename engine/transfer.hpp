@@ -14,7 +14,7 @@
 
 namespace orvex {
 
-struct Engine;
+struct Connection;
 
 constexpr int FILE_BLOCK_SIZE = 1350;
 constexpr uint32_t TRANSFER_WAIT_MS = 2000;
@@ -37,28 +37,28 @@ int progress_percent(int32_t sent, int64_t total);
 
 // Dispatcher side, for the entry found for the frame. `payload` holds `nbytes`
 // bytes that really arrived.
-int handle_file_request(Engine& e, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
-int handle_file_acknowledgement(Engine& e, int index, const FrameHeader& header);
+int handle_file_request(Connection& conn, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
+int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& header);
 // A file response in sequence (the caller tested it).
-int handle_download_start(Engine& e, int index, const uint8_t* payload, uint32_t nbytes);
+int handle_download_start(Connection& conn, int index, const uint8_t* payload, uint32_t nbytes);
 // A data frame whose RSEQ is `frame_rseq` arrived while the last block is out:
 // true when it shows every byte of the file taken, and the transfer ends here.
-bool finish_transfer_by_data(Engine& e, Session& session, uint32_t frame_rseq);
+bool finish_transfer_by_data(Connection& conn, Session& session, uint32_t frame_rseq);
 // A PDU_ERROR from the radio ended the transfer on its side.
-void abandon_transfer(Engine& e, Session& session);
+void abandon_transfer(Connection& conn, Session& session);
 // The radio ended its transfer or its connection during an update run: the
 // download counts as failed at once (transfer_failed, transfer_done_event).
-void report_failure_in_update_run(Engine& e, TransferFailure why = TransferFailure::REFUSED);
+void report_failure_in_update_run(Connection& conn, TransferFailure why = TransferFailure::REFUSED);
 // The update run's wait for a download ran out: the transfer of entry `index`
 // ends here (file closed, back to SESSION_CONNECTED), so it cannot finish or
 // fail later into the next radio's wait. Any thread.
-void end_transfer_after_wait(Engine& e, int index);
+void end_transfer_after_wait(Connection& conn, int index);
 
 // One step of the transfer worker: waits up to 2000 ms for a payload and sends
-// it. `index` -1 serves the entry the batch run works on (chosen_radio, read at
-// each step). A failure ends the program: a frame the radio never acknowledged
+// it on the connection it was made for (one made for an earlier connection is
+// dropped); with none, counts a quiet transfer. A failure ends the program: a frame the radio never acknowledged
 // (UNABLE_TO_SEND) or, outside an update run, a transfer idle for too long.
-Failure transfer_step(Engine& e, int index);
+Failure transfer_step(Connection& conn);
 
 
 }  // namespace orvex

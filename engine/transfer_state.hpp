@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "base/shared_field.hpp"
+#include "engine/session_table.hpp"
 #include "os/served_file.hpp"
 #include "wire/frame.hpp"
 
@@ -21,9 +22,13 @@ constexpr size_t REQUESTED_NAME_BUFFER_SIZE = REQUESTED_NAME_LIMIT + sizeof FILE
 
 // The one payload waiting for the transfer worker. It carries its own PDU type,
 // so an acknowledgement sent by the dispatcher meanwhile (which sets the
-// entry's next_pdu to 2) cannot turn it into terminal data.
+// entry's next_pdu to 2) cannot turn it into terminal data. It is tagged with
+// the entry and identifier of the connection it was made for: one still
+// pending when that connection ended must not leave on the next one.
 struct TransferBlock {
   uint16_t pdu = PDU_FILE_DATA;
+  int entry = -1;
+  uint16_t cid = CID_NONE;
   int32_t length = 0;
   std::array<uint8_t, MAX_PAYLOAD_SIZE> bytes{};
 };

@@ -8,7 +8,7 @@
 #include "base/address_text.hpp"
 #include "console/cp437.hpp"
 #include "console/shown_text.hpp"
-#include "engine/engine.hpp"
+#include "base/config.hpp"
 #include "engine/session_table.hpp"
 
 namespace orvex {
@@ -43,9 +43,7 @@ bool leading_number(const std::string& text, long& number) {
 
 // Name first, then MAC address, then serial number and node number. A MAC
 // address that no radio has makes a preselection ask, and a typed answer fail.
-Choice match_radio(const Engine& e, const std::string& text, bool typed) {
-  const SessionTable& table = e.sessions;
-  const int found = e.run.radios_found;
+Choice match_radio(const SessionTable& table, int found, const std::string& text, bool typed) {
   for (int i = 1; i <= found && i < MAX_USER_SESSIONS; ++i) {
     if (text == table[i].name_text()) return {Match::found, i};
   }
@@ -96,9 +94,8 @@ void print_device_table_header() {
               BOX_VERTICAL, BOX_VERTICAL, BOX_VERTICAL, "Firmware");
 }
 
-void print_device_row(const Engine& e, int index) {
+void print_device_row(const Session& s, int index) {
   if (!SessionTable::valid_index(index)) return;
-  const Session& s = e.sessions[index];
   // The name and firmware are the radio's own 8-bit text (the firmware field need not be terminated): any
   // station can send them, so their control bytes are shown, not obeyed, each in its own column.
   const std::string name = shown_text(s.name_text());
@@ -108,23 +105,21 @@ void print_device_row(const Engine& e, int index) {
               ROW_SEPARATOR, firmware.c_str());
 }
 
-void print_device_table(const Engine& e) {
+void print_device_table(const SessionTable& table) {
   print_device_table_header();
   for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
-    if (e.sessions[i].state != SESSION_EMPTY) print_device_row(e, i);
+    if (table[i].state != SESSION_EMPTY) print_device_row(table[i], i);
   }
 }
 
 
-DeviceChoice choose_device(Engine& e, std::FILE* input) {
-  const int found = e.run.radios_found;
+DeviceChoice choose_device(const SessionTable& table, int found, const Config& options, std::FILE* input) {
   if (found == 1) return {1};
   std::printf("\r\n");
   std::printf("Discovery phase completed (%d devices were found total).\n", found);
 
-  const Config& options = e.config;
   if (options.chosen_radio_given) {
-    const Choice pre = match_radio(e, options.chosen_radio_text, false);
+    const Choice pre = match_radio(table, found, options.chosen_radio_text, false);
     if (pre.match == Match::found) return {pre.index};
   }
 
@@ -132,7 +127,7 @@ DeviceChoice choose_device(Engine& e, std::FILE* input) {
   std::fflush(stdout);
   std::string word;
   if (read_word(input, word)) {
-    const Choice typed = match_radio(e, word, true);
+    const Choice typed = match_radio(table, found, word, true);
     if (typed.match == Match::found) return {typed.index};
   }
   std::printf("Error: invalid input value, or value out of valid range [1-%d].\n", found);

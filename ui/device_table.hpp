@@ -7,14 +7,16 @@
 
 namespace orvex {
 
-struct Engine;
+struct Session;
+struct SessionTable;
+struct Config;
 
 // The top border and the title row.
 void print_device_table_header();
 // The row of one entry: node, name, MAC address, serial number, firmware.
-void print_device_row(const Engine& e, int index);
+void print_device_row(const Session& s, int index);
 // The header and the row of every entry that holds a radio.
-void print_device_table(const Engine& e);
+void print_device_table(const SessionTable& table);
 
 // The entry of the chosen radio (1..radios_found): the only radio found,
 // the -r preselection, or the operator's answer to the prompt, read from
@@ -23,6 +25,7 @@ struct DeviceChoice {
   int index = 0;
   Failure failure = Failure::NONE;
 };
-DeviceChoice choose_device(Engine& e, std::FILE* input = stdin);
+DeviceChoice choose_device(const SessionTable& table, int radios_found, const Config& options,
+                           std::FILE* input = stdin);
 
 }  // namespace orvex

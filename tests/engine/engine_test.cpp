@@ -143,11 +143,11 @@ class EngineTest : public ::testing::Test {
   void SetUp() override {
     reset_process_state();
     set_clock(&*fake);
-    e.config.local_mac = LOCAL_MAC;
+    e.link.config.local_mac = LOCAL_MAC;
     auto wire = std::make_unique<FakePacketAdapter>();
     radio.wire = wire.get();
     wire->on_send = [this](const Bytes& f) { radio.on_frame(f); };
-    e.io.attach(std::move(wire));
+    e.link.io.attach(std::move(wire));
     entry().mac = RADIO_MAC, entry().protocol_level = 2, entry().cid = RADIO_CID, entry().state = SESSION_FOUND;
     std::string dir = (std::filesystem::temp_directory_path() / "orvex-engine-XXXXXX").string();
     ASSERT_NE(mkdtemp(dir.data()), nullptr);
@@ -168,18 +168,18 @@ class EngineTest : public ::testing::Test {
     s.cid = RADIO_CID, s.tseq = 1, s.rseq = 0, s.ack_mark_rseq = 0, s.ack_mark_peer_rseq = 0;
     s.next_pdu = PDU_DATA, s.state = SESSION_CONNECTED, s.reply_buffer = e.connection.reply_buffer.data();
     e.connection.active_session = RADIO, e.connection.session_established = 1;
-    forget_duplicates(e);
-    TransferState& t = e.transfer;
+    forget_duplicates(e.connection.duplicates);
+    TransferState& t = e.connection.transfer;
     t.transfer_failed = 0, t.transfer_complete = 0, t.transfer_idle_count = 0, t.last_block_length = 0;
     radio.cid = RADIO_CID, radio.tseq = 0, radio.rseq = 1;
   }
   // The session workers of entry 1, or (-1) of a batch run.
-  void start(int chosen = RADIO) { e.run.chosen_radio = chosen; workers.start(); }
+  void start(int chosen = RADIO) { e.connection.radio = chosen; workers.start(); }
   void stop() { workers.request_end(); workers.wait_end(); }
   int feed(uint16_t pdu, const Bytes& payload, uint32_t tseq, uint32_t rseq = 1, std::optional<uint32_t> nbytes = {},
            uint16_t cid = RADIO_CID) {
     const Bytes f = peer_frame(RADIO_MAC, LOCAL_MAC, pdu, cid, tseq, rseq, payload, nbytes);
-    return dispatch_frame(e, f.data(), static_cast<int>(f.size()));
+    return dispatch_frame(e.connection, f.data(), static_cast<int>(f.size()));
   }
   static Bytes write_file(const std::string& name, size_t size) {
     Bytes content(size);
@@ -191,9 +191,9 @@ class EngineTest : public ::testing::Test {
   Config config;
   RecordingView view;
   Engine e{config, view};
-  OperatorInput input{e};
+  OperatorInput input{e.connection};
   SessionWorkers workers{e, input, terminate_app};
-  TerminationCatcher catcher{e};  // the program's end throws ProcessExit
+  TerminationCatcher catcher{e.connection};  // the program's end throws ProcessExit
   ScopedFakeClock fake;
   KeyPipe keys;
   Radio radio;
@@ -208,10 +208,10 @@ TEST_F(EngineTest, UnansweredDataGoesOutTwelveTimesOnAGrowingScheduleThenTheConn
     SCOPED_TRACE(batch);
     connect();
     radio.frames.clear(), radio.ack_data = false;
-    e.config.run_mode = batch != 0 ? RunMode::COMMAND_RUN : RunMode::INTERACTIVE;
+    e.link.config.run_mode = batch != 0 ? RunMode::COMMAND_RUN : RunMode::INTERACTIVE;
     const uint64_t start = fake->now_ms();
     SendResult result{.delivered = true};
-    const std::string out = view_text(view, [&] { result = send_data(e, entry(), text_bytes("hello").data(), 5); });
+    const std::string out = view_text(view, [&] { result = send_data(e.connection, entry(), text_bytes("hello").data(), 5); });
     EXPECT_EQ(std::tuple(result.delivered, result.failure),
               std::tuple(false, batch != 0 ? Failure::NONE : Failure::UNABLE_TO_SEND));
     EXPECT_EQ(out, given_up);
@@ -226,7 +226,7 @@ TEST_F(EngineTest, UnansweredDataGoesOutTwelveTimesOnAGrowingScheduleThenTheConn
   connect();
   radio.frames.clear();
   const Bytes too_long(1475, 'x');
-  EXPECT_EQ(view_text(view, [&] { EXPECT_EQ(send_data(e, entry(), too_long.data(), 1475).failure, Failure::BROKEN_LIMIT); })
+  EXPECT_EQ(view_text(view, [&] { EXPECT_EQ(send_data(e.connection, entry(), too_long.data(), 1475).failure, Failure::BROKEN_LIMIT); })
                 .find("Assertion failed: payload_size <= (1500 - ORVEX_HEADER_SIZE)"), 0u);
   EXPECT_TRUE(radio.frames.empty());
 }
@@ -248,7 +248,7 @@ TEST_F(EngineTest, DataInOrderIsShownAndAcknowledgedOnceAndOnlyANewAcknowledgeme
   entry().tseq = 10;  // acknowledgements short of the ten bytes sent, of all ten, and that one again
   for (const auto& [rseq, wakes] : {std::pair{5u, false}, std::pair{10u, true}, std::pair{10u, false}}) {
     feed(PDU_ACK, {}, 4, rseq);
-    EXPECT_EQ(e.events.ack_event.reset(), wakes) << rseq;
+    EXPECT_EQ(e.connection.events.ack_event.reset(), wakes) << rseq;
   }
 }
 
@@ -258,10 +258,10 @@ TEST_F(EngineTest, ARepeatedAcknowledgementDoesNotStandForTheNextFrames) {
   connect();
   entry().tseq = 2;
   feed(PDU_ACK, {}, 0, 2);
-  e.events.ack_event.reset();  // the send that waited took it
+  e.connection.events.ack_event.reset();  // the send that waited took it
   view_text(view, [&] { feed(PDU_DATA, text_bytes("x"), 0, 2), feed(PDU_ACK, {}, 1, 2); });
-  radio.ack_data = false, radio.frames.clear(), e.config.run_mode = RunMode::COMMAND_RUN;
-  view_text(view, [&] { EXPECT_FALSE(send_data(e, entry(), text_bytes("b").data(), 1).delivered); });
+  radio.ack_data = false, radio.frames.clear(), e.link.config.run_mode = RunMode::COMMAND_RUN;
+  view_text(view, [&] { EXPECT_FALSE(send_data(e.connection, entry(), text_bytes("b").data(), 1).delivered); });
   EXPECT_EQ(radio.count(PDU_DATA), 12u);
 }
 
@@ -283,13 +283,13 @@ TEST_F(EngineTest, GarbageOnTheConnectionIsShownNotObeyedAndADoubledDisconnectEn
 TEST_F(EngineTest, ControlFramesCountOnlyInSequenceFromTheRadioAndOnlyWhole) {
   // A station that knows the radio's address and the connection's identifier, but not its sequence numbers.
   connect();
-  e.config.run_mode = RunMode::UPDATE_ALL;  // a radio that left is told, not the process
+  e.link.config.run_mode = RunMode::UPDATE_ALL;  // a radio that left is told, not the process
   for (const uint32_t tseq : {5000u, 0xFFFFFFF0u, 1475u}) {
     for (const uint16_t pdu : {PDU_DISCONNECT, PDU_RESTORE, PDU_ERROR, PDU_FILE_RESPONSE}) {
       radio.frames.clear();
       const Bytes payload = pdu == PDU_ERROR ? text_bytes("x") : pdu == PDU_FILE_RESPONSE ? Bytes(24, 0) : Bytes{};
       EXPECT_EQ(view_text(view, [&] { feed(pdu, payload, tseq); }), "") << pdu << " at " << tseq;
-      EXPECT_EQ(std::tuple(entry().state.load(), radio.frames.size(), e.transfer.transfer_failed.load()),
+      EXPECT_EQ(std::tuple(entry().state.load(), radio.frames.size(), e.connection.transfer.transfer_failed.load()),
                 std::tuple(SESSION_CONNECTED, 0u, 0)) << pdu << " at " << tseq;
     }
   }
@@ -300,26 +300,26 @@ TEST_F(EngineTest, ControlFramesCountOnlyInSequenceFromTheRadioAndOnlyWhole) {
   EXPECT_EQ(view_text(view, [&] { feed(PDU_DISCONNECT, {}, 3); }), "");
   EXPECT_EQ(entry().state, SESSION_CONNECTED);
   EXPECT_EQ(view_text(view, [&] { feed(PDU_DATA, text_bytes("abc"), 0); }), "abcConnection with device terminated\n");
-  EXPECT_EQ(std::tuple(entry().state.load(), e.transfer.transfer_failed.load()), std::tuple(SESSION_CLOSED, 1));
+  EXPECT_EQ(std::tuple(entry().state.load(), e.connection.transfer.transfer_failed.load()), std::tuple(SESSION_CLOSED, 1));
   // Frames of other connections do not keep an idle transfer alive; the transfer's own do.
   connect();
-  entry().state = SESSION_TRANSFER, e.transfer.transfer_idle_count = 7;
+  entry().state = SESSION_TRANSFER, e.connection.transfer.transfer_idle_count = 7;
   feed(PDU_DATA, text_bytes("x"), 0, 1, {}, 0x4321);
-  EXPECT_EQ(e.transfer.transfer_idle_count, 7);
+  EXPECT_EQ(e.connection.transfer.transfer_idle_count, 7);
   feed(PDU_FILE_DATA, {}, 0);
-  EXPECT_EQ(e.transfer.transfer_idle_count, 0);
+  EXPECT_EQ(e.connection.transfer.transfer_idle_count, 0);
 }
 
 TEST_F(EngineTest, NBytesIsBoundedAndARequestedNameToo) {
   connect();  // frames exactly as long as their bytes: reading past them is caught by the sanitizer builds
   const Bytes header = peer_frame(RADIO_MAC, LOCAL_MAC, PDU_DATA, RADIO_CID, 0, 1, {}, 1474);
-  EXPECT_EQ(dispatch_frame(e, header.data(), 30), DISPATCH_REJECTED);
+  EXPECT_EQ(dispatch_frame(e.connection, header.data(), 30), DISPATCH_REJECTED);
   EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("kept"), 0, 1, 0xFFFFFFFF), DISPATCH_REJECTED);
   view_text(view, [&] { feed(PDU_FILE_RESPONSE, Bytes(24, 0), 0); });  // a download offered: refused, but not here
-  EXPECT_EQ(e.transfer.block.pdu, PDU_ERROR) << "the report is the transfer worker's to send";
+  EXPECT_EQ(e.connection.transfer.block.pdu, PDU_ERROR) << "the report is the transfer worker's to send";
   // A requested name: only 127 bytes count, and ".bin" still fits behind them.
   view_text(view, [&] { feed(PDU_FILE_REQUEST, Bytes(300, 'n'), 24); });
-  EXPECT_EQ(std::string(e.transfer.requested_file_name.data()), std::string(127, 'n') + ".bin");
+  EXPECT_EQ(std::string(e.connection.transfer.requested_file_name.data()), std::string(127, 'n') + ".bin");
 }
 
 TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
@@ -338,7 +338,7 @@ TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
   const auto request = [&](const std::string& name) {
     const std::string out = view_text(view, [&] { feed(PDU_FILE_REQUEST, text_bytes(name), tseq); });
     tseq += static_cast<uint32_t>(name.size());
-    return std::pair(out, static_cast<int32_t>(get_le32(e.transfer.block.bytes.data())));  // the response's status
+    return std::pair(out, static_cast<int32_t>(get_le32(e.connection.transfer.block.bytes.data())));  // the response's status
   };
   for (const std::string name : {"../above", "/etc/hostname", "dir/../../above", "pipe", "out", "dir", ".secret",
                                  "dir/.hidden"}) {
@@ -356,7 +356,7 @@ TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
   EXPECT_EQ(request("boot/dir/inner"), std::pair(std::string("Invalid prefix:boot. Should be either tmp or flash\n"), -2));
   EXPECT_EQ(request("\x07x/in").first, "Invalid prefix:?x. Should be either tmp or flash\n");
   // An update run serves its own source file alone, by whatever name resolves to it.
-  e.config.run_mode = RunMode::UPDATE_ALL, e.config.update.source = "fw.bin";
+  e.link.config.run_mode = RunMode::UPDATE_ALL, e.link.config.update.source = "fw.bin";
   EXPECT_EQ(request("tmp/fw").second, 0);
   EXPECT_EQ(request("flash/dir/inner").second, -1);
 }
@@ -367,28 +367,28 @@ TEST_F(EngineTest, ABurstLargerThanTheFrameRingArrivesWholeAndInOrder) {
   radio.wire->deliver(burst);
   FrameView frame;
   for (uint32_t i = 0; i < 250; ++i) {
-    ASSERT_EQ(e.io.receive(frame), 1) << i;
+    ASSERT_EQ(e.link.io.receive(frame), 1) << i;
     ASSERT_EQ(frame.header.tseq, i);
   }
   EXPECT_EQ(radio.wire->receive_calls(), 3u) << "each read takes only what the ring has room for";
 }
 
 TEST_F(EngineTest, WhatARadioAsksIsAnsweredAndWhatItRepeatsIsAcknowledgedAgain) {
-  e.config.local_host_name = "bench", e.config.version_text = "ORVEX 03.05";
+  e.link.config.local_host_name = "bench", e.link.config.version_text = "ORVEX 03.05";
   connect();
   // Another station's identify request is answered while connected, with this station's level 2 and name.
   const Bytes ask = peer_frame(RADIO_MAC, MacAddress::broadcast(), PDU_IDENTIFY_REQUEST, 7, 0, 0);
-  EXPECT_EQ(dispatch_frame(e, ask.data(), static_cast<int>(ask.size())), 0);
+  EXPECT_EQ(dispatch_frame(e.connection, ask.data(), static_cast<int>(ask.size())), 0);
   ASSERT_EQ(radio.frames.back().pdu, PDU_IDENTIFY_RESPONSE);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(radio.frames.back().payload.data())), "bench");
   EXPECT_EQ(radio.frames.back().payload[PAYLOAD_LEVEL_OFFSET], 2);
   // At most ten answers a second, and none to a group address: no station can make this one flood the segment.
   const Bytes from_group = peer_frame(MacAddress::broadcast(), LOCAL_MAC, PDU_IDENTIFY_REQUEST, 7, 0, 0);
-  for (int i = 0; i < 30; ++i) dispatch_frame(e, ask.data(), static_cast<int>(ask.size()));
-  dispatch_frame(e, from_group.data(), static_cast<int>(from_group.size()));
+  for (int i = 0; i < 30; ++i) dispatch_frame(e.connection, ask.data(), static_cast<int>(ask.size()));
+  dispatch_frame(e.connection, from_group.data(), static_cast<int>(from_group.size()));
   EXPECT_EQ(radio.count(PDU_IDENTIFY_RESPONSE), 10u);
   fake->advance(1000);
-  dispatch_frame(e, ask.data(), static_cast<int>(ask.size()));
+  dispatch_frame(e.connection, ask.data(), static_cast<int>(ask.size()));
   EXPECT_EQ(radio.count(PDU_IDENTIFY_RESPONSE), 11u);
   // Stored data is kept and acknowledged, and acknowledged again when it comes again.
   EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("keep"), 0), 0);
@@ -397,9 +397,9 @@ TEST_F(EngineTest, WhatARadioAsksIsAnsweredAndWhatItRepeatsIsAcknowledgedAgain) 
   EXPECT_EQ(feed(PDU_STORED_DATA, text_bytes("else"), 0), DISPATCH_SEQUENCE_ERROR);
   EXPECT_EQ(feed(PDU_QUIET_DATA, text_bytes("q"), 4) + feed(PDU_QUIET_DATA, text_bytes("q"), 4), DISPATCH_SEQUENCE_ERROR);
   EXPECT_EQ(feed(99, {}, 5), DISPATCH_UNKNOWN_PDU);
-  e.config.diagnostic_level = 1;
+  e.link.config.diagnostic_level = 1;
   EXPECT_EQ(view_text(view, [&] { feed(PDU_DATA, {}, 5, 1, {}, 0x4321); }), "discarding packet - unknown session 17185\n");
-  e.config.diagnostic_level = 0;
+  e.link.config.diagnostic_level = 0;
   // A radio that opens the connection itself is accepted.
   entry().state = SESSION_FOUND;
   EXPECT_EQ(feed(PDU_CONNECT_REQUEST, {}, 0, 0, {}, RADIO_CID), 0);
@@ -427,12 +427,12 @@ TEST_F(EngineTest, ConnectRequestsRepeatAfter700MsUntil5000MsUnlessAnswered) {
   fake->grace_ms = 200;  // set-up waits while the receive worker dispatches, as in a batch run
   radio.wire->empty_read_ms = 0;
   start(-1);
-  ASSERT_EQ(connect_session(e, RADIO), 1);
+  ASSERT_EQ(connect_session(e.connection, RADIO), 1);
   EXPECT_EQ(radio.count(PDU_CONNECT_REQUEST), 1u) << "answered within 700 ms";
   const uint16_t first = entry().cid;
   radio.accept = false, radio.frames.clear();
   const uint64_t start = fake->now_ms();
-  EXPECT_EQ(connect_session(e, RADIO), 0);
+  EXPECT_EQ(connect_session(e.connection, RADIO), 0);
   // The batch run's idle transfer worker moves the clock on too: 700 ms apart and more.
   EXPECT_TRUE(radio.frames.size() >= 4 && radio.frames.size() <= 8) << radio.frames.size();
   EXPECT_TRUE(fake->now_ms() - start >= 5000 && fake->now_ms() - start < 7000) << fake->now_ms() - start;
@@ -446,7 +446,7 @@ TEST_F(EngineTest, OnlyTheRadioAskedSetsTheConnectionUp) {
   for (bool accept : {false, true}) {
     radio.accept = accept, radio.frames.clear();
     int result = -1;
-    const std::string out = view_text(view, [&] { result = connect_session(e, RADIO); });
+    const std::string out = view_text(view, [&] { result = connect_session(e.connection, RADIO); });
     EXPECT_EQ(std::tuple(result, out), std::tuple(accept ? 1 : 0, accept ? "<connected 1>" : ""));
     EXPECT_EQ(entry().mac, RADIO_MAC);
     for (const Seen& f : radio.frames) EXPECT_EQ(f.destination, RADIO_MAC) << "nothing goes to the other station";
@@ -540,7 +540,7 @@ TEST_F(EngineTest, ARepeatedAcknowledgementAfterTheRadiosOutputDoesNotSkipALostB
   // The radio prints after each block and then repeats its acknowledgement; the second block is lost on the way.
   const Bytes content = write_file("fw", 6000);
   radio.lost = {2}, radio.print_after_block = true;
-  e.config.run_mode = RunMode::COMMAND_RUN;  // a block given up is told, the program goes on
+  e.link.config.run_mode = RunMode::COMMAND_RUN;  // a block given up is told, the program goes on
   connect();
   fake->grace_ms = 200;
   start();
@@ -556,26 +556,26 @@ TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
   // A radio that never acknowledges the frame that completes the file: the last block of 1024 bytes goes in two
   // frames (200 and 824), that of 3000 bytes in one; the download is given up, never taken as done. One that
   // acknowledges everything, the empty block after 2700 bytes too (with the RSEQ it gave before): done.
-  e.config.run_mode = RunMode::UPDATE_ALL, e.config.update.source = "fw";
+  e.link.config.run_mode = RunMode::UPDATE_ALL, e.link.config.update.source = "fw";
   fake->grace_ms = 200;
   for (const auto& [size, holds] : {std::pair{1024, true}, std::pair{3000, true}, std::pair{2700, false}}) {
     radio.hold_last = holds;
     write_file("fw", static_cast<size_t>(size));
     connect();
-    radio.frames.clear(), radio.transfers.clear(), e.events.transfer_done_event.reset();
+    radio.frames.clear(), radio.transfers.clear(), e.connection.events.transfer_done_event.reset();
     start();
     view_text(view, [&] {
       radio.say(PDU_FILE_REQUEST, "fw");
-      ASSERT_TRUE(eventually([this] { return e.events.transfer_done_event.reset(); }));
+      ASSERT_TRUE(eventually([this] { return e.connection.events.transfer_done_event.reset(); }));
       stop();
     });
-    EXPECT_EQ(std::tuple(e.transfer.transfer_failed.load(), radio.count(PDU_DISCONNECT)), std::tuple(holds ? 1 : 0,
+    EXPECT_EQ(std::tuple(e.connection.transfer.transfer_failed.load(), radio.count(PDU_DISCONNECT)), std::tuple(holds ? 1 : 0,
               holds ? 1u : 0u)) << size;
   }
 }
 
 TEST_F(EngineTest, AFileThatChangesWhileServedFailsItsTransferAndNoMoreThanAnnouncedIsSent) {
-  e.config.run_mode = RunMode::UPDATE_ALL, e.config.update.source = "fw";
+  e.link.config.run_mode = RunMode::UPDATE_ALL, e.link.config.update.source = "fw";
   fake->grace_ms = 200;
   const struct { const char* what; void (*change)(); } cases[] = {
       {"truncated", [] { std::filesystem::resize_file("fw", 2000); }},
@@ -584,16 +584,16 @@ TEST_F(EngineTest, AFileThatChangesWhileServedFailsItsTransferAndNoMoreThanAnnou
   for (const auto& c : cases) {
     write_file("fw", 6000);
     connect();
-    radio.frames.clear(), radio.transfers.clear(), radio.shown.clear(), e.events.transfer_done_event.reset();
+    radio.frames.clear(), radio.transfers.clear(), radio.shown.clear(), e.connection.events.transfer_done_event.reset();
     radio.on_block = [&c](size_t taken) { if (taken == 1) c.change(); };
     start();
     const std::string out = view_text(view, [&] {
       radio.say(PDU_FILE_REQUEST, "fw");
-      ASSERT_TRUE(eventually([this] { return e.events.transfer_done_event.reset(); }));
+      ASSERT_TRUE(eventually([this] { return e.connection.events.transfer_done_event.reset(); }));
       ASSERT_TRUE(radio.wait([&] { return radio.shown.find("File changed while served") != std::string::npos; }));
       stop();
     });
-    EXPECT_EQ(std::tuple(e.transfer.transfer_failed.load(), e.transfer.failure.load()),
+    EXPECT_EQ(std::tuple(e.connection.transfer.transfer_failed.load(), e.connection.transfer.failure.load()),
               std::tuple(1, TransferFailure::FILE_CHANGED)) << c.what;
     EXPECT_TRUE(!radio.transfers[0].complete && radio.transfers[0].bytes.size() < 6000) << c.what;
     EXPECT_NE(out.find("Error: Requested file [fw] changed while it was served\n"), std::string::npos) << c.what;
@@ -616,10 +616,10 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
     out = view_text(view, [&] {
       feed(PDU_FILE_REQUEST, text_bytes("big"), 0);
       entry().tseq = entry().tseq + static_cast<uint32_t>(FILE_RESPONSE_SIZE);
-      for (int i = 0; i < 22300 && e.transfer.transfer_complete == 0; ++i) {
+      for (int i = 0; i < 22300 && e.connection.transfer.transfer_complete == 0; ++i) {
         fake->advance(run.ms_per_ack);
         feed(PDU_ACK, {}, 3, entry().tseq);
-        entry().tseq = entry().tseq + static_cast<uint32_t>(e.transfer.block.length);
+        entry().tseq = entry().tseq + static_cast<uint32_t>(e.connection.transfer.block.length);
       }
     });
     size_t updates = 0;
@@ -637,8 +637,8 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
   radio.frames.clear(), radio.shown.clear();
   fake->grace_ms = 200;
   start();
-  view_text(view, [&] { send_error_report(e, RADIO, "Could not open output file"); });
-  send_data(e, entry(), text_bytes("logout\n").data(), 7);
+  view_text(view, [&] { send_error_report(e.connection, RADIO, "Could not open output file"); });
+  send_data(e.connection, entry(), text_bytes("logout\n").data(), 7);
   stop();
   for (const Seen& f : radio.frames) EXPECT_EQ(f.pdu, f.payload == text_bytes("logout\n") ? PDU_DATA : PDU_ERROR);
   EXPECT_EQ(radio.shown, std::string("Could not open output file\0logout\n", 34));
@@ -655,7 +655,7 @@ TEST_F(EngineTest, WithDiagnosticsARefusedRequestSaysWhyForTheNameAsked) {
       {"adir", "not a regular file"}, {"huge", "too large"}};
   for (int level : {0, 1}) {
     for (const auto& c : cases) {
-      e.config.diagnostic_level = level;
+      e.link.config.diagnostic_level = level;
       connect();
       const std::string out = view_text(view, [&] { feed(PDU_FILE_REQUEST, text_bytes(c.asked), 0); });
       std::string expected = "Error: Requested file [" + std::string(c.asked) + ".bin] is not available\n";
@@ -675,7 +675,7 @@ TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextDat
     start();
     std::string out = view_text(view, [&] {
       radio.say(PDU_FILE_REQUEST, "fw");
-      ASSERT_TRUE(eventually([this] { return e.events.transfer_done_event.reset(); }));
+      ASSERT_TRUE(eventually([this] { return e.connection.events.transfer_done_event.reset(); }));
     });
     EXPECT_EQ(out.find("done\n"), std::string::npos) << "the data that ended it is neither shown nor acknowledged";
     out = view_text(view, [&] {
@@ -691,7 +691,7 @@ TEST_F(EngineTest, AFinalBlockNeverAcknowledgedEndsTheTransferAtTheRadiosNextDat
 
 TEST_F(EngineTest, AnAcknowledgementOfBytesNeverSentIsIgnored) {
   const Bytes content = write_file("fw", 3000);
-  e.config.run_mode = RunMode::COMMAND_RUN;  // a block given up is told, the program goes on
+  e.link.config.run_mode = RunMode::COMMAND_RUN;  // a block given up is told, the program goes on
   fake->grace_ms = 200, radio.forge_ahead = FILE_BLOCK_SIZE;  // ahead of the first block's acknowledgement
   connect();
   start();
@@ -701,7 +701,7 @@ TEST_F(EngineTest, AnAcknowledgementOfBytesNeverSentIsIgnored) {
     ASSERT_TRUE(eventually([this] { return entry().state == SESSION_CONNECTED; }));
     // The same in the terminal session: the next line waits only for the radio's own acknowledgement.
     feed(PDU_ACK, {}, radio.tseq, entry().tseq + FILE_BLOCK_SIZE);
-    EXPECT_TRUE(send_data(e, entry(), text_bytes("hi").data(), 2).delivered);
+    EXPECT_TRUE(send_data(e.connection, entry(), text_bytes("hi").data(), 2).delivered);
     stop();
   });
   EXPECT_EQ(out.find("retransmissions"), std::string::npos);
@@ -714,21 +714,21 @@ TEST_F(EngineTest, ATransferIdleFor900WaitsIsGivenUp) {
   for (int update : {1, 0}) {  // an update run is told; otherwise the failure ends the program
     SCOPED_TRACE(update);
     connect();
-    e.config.run_mode = update != 0 ? RunMode::UPDATE_ALL : RunMode::INTERACTIVE;
-    for (int i = 0; i < 50; ++i) transfer_step(e, RADIO);
-    EXPECT_EQ(e.transfer.transfer_idle_count, 0) << "waits outside a transfer do not count";
+    e.link.config.run_mode = update != 0 ? RunMode::UPDATE_ALL : RunMode::INTERACTIVE;
+    for (int i = 0; i < 50; ++i) transfer_step(e.connection);
+    EXPECT_EQ(e.connection.transfer.transfer_idle_count, 0) << "waits outside a transfer do not count";
     entry().state = SESSION_TRANSFER;
     const uint64_t start = fake->now_ms();
     Failure failed = Failure::NONE;
     view_text(view, [&] {
-      for (int step = 0; step < 2000 && e.transfer.transfer_failed == 0 && failed == Failure::NONE; ++step) {
+      for (int step = 0; step < 2000 && e.connection.transfer.transfer_failed == 0 && failed == Failure::NONE; ++step) {
         if (step == 500) feed(PDU_FILE_DATA, {}, 0);  // any frame starts the count again
-        failed = transfer_step(e, RADIO);
+        failed = transfer_step(e.connection);
       }
     });
     EXPECT_EQ(fake->now_ms() - start, (500u + 901u) * 2000u);
     EXPECT_EQ(failed, update == 0 ? Failure::TRANSFER_IDLE : Failure::NONE);
-    EXPECT_EQ(e.events.transfer_done_event.reset(), update != 0);
+    EXPECT_EQ(e.connection.events.transfer_done_event.reset(), update != 0);
     EXPECT_EQ(radio.frames.back().pdu, PDU_DISCONNECT);
   }
 }
@@ -745,13 +745,13 @@ TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEv
   keys.type(text.substr(1));
   // The send worker waits for the acknowledgement the radio holds back, the keyboard worker for room in the
   // full ring, the receive worker for frames and the transfer worker for a block.
-  ASSERT_TRUE(eventually([this] { return key_ring_count(e.keys) == KEY_RING_CAPACITY; }));
+  ASSERT_TRUE(eventually([this] { return key_ring_count(e.connection.keys) == KEY_RING_CAPACITY; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   stop();
   EXPECT_FALSE(workers.running());
   EXPECT_EQ(radio.frames.size(), 1u) << "a stopped send neither repeats nor gives up";
   EXPECT_EQ(entry().state, SESSION_CONNECTED);
-  EXPECT_EQ(key_ring_count(e.keys), KEY_RING_CAPACITY - 1) << "the byte on the wire is no longer the ring's";
+  EXPECT_EQ(key_ring_count(e.connection.keys), KEY_RING_CAPACITY - 1) << "the byte on the wire is no longer the ring's";
   radio.ack_data = true;
   start();
   // The ring's bytes go next, each once; the one whose put the stop cut short is lost.
@@ -792,7 +792,7 @@ TEST_F(EngineTest, AWorkersFailureEndsTheProgramWithItsMessageAndStatus) {
   const std::string unsent = "Error: Unable to send data\nTerminating application ...\n";
   std::ofstream("exit.txt") << "version\n.exit\nlogout\n";
   const auto input_file = [this](const char* name) {
-    e.config.input_source = INPUT_FILE, e.config.input_file_name = name;
+    e.link.config.input_source = INPUT_FILE, e.link.config.input_file_name = name;
   };
   // What sets each failure up before the session starts; the end of what the program printed, and its status.
   const struct { const char* what; std::function<void()> cause; std::string printed; int status; } cases[] = {
@@ -858,9 +858,9 @@ std::string file_text(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-RadioAttempt scripted(Engine& e, int slot, const void*) {
+RadioAttempt scripted(Connection& conn, int slot, const void*) {
   g_calls.push_back(slot);
-  g_reports.push_back(file_text(e.config.report_file));
+  g_reports.push_back(file_text(conn.link.config.report_file));
   std::string& left = g_tries[slot];
   const bool done = left.empty() || left[0] != 'x';
   if (!left.empty()) left.erase(0, 1);
@@ -873,7 +873,7 @@ TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
     g_tries = std::move(tries), g_calls.clear();
     const uint64_t start = fake->now_ms();
     BatchResult r;
-    view_text(view, [&] { r = run_batch_passes(e, BatchKind::UPDATE_ALL, extra_passes, 1500, scripted, nullptr); });
+    view_text(view, [&] { r = run_batch_passes(e.connection, BatchKind::UPDATE_ALL, extra_passes, 1500, scripted, nullptr); });
     EXPECT_EQ(g_calls, calls);
     EXPECT_EQ(fake->now_ms() - start, 1500u * static_cast<uint64_t>(r.tries - 1));
     return std::tuple{r.taken_part, r.tries, r.failed};
@@ -883,7 +883,7 @@ TEST_F(EngineTest, FurtherPassesTakeOnlyTheFailedRadiosAfterTheirWait) {
   const TempFile report("");
   const std::string link = report.path_ + ".link";
   ASSERT_EQ(symlink(report.path(), link.c_str()), 0);
-  e.config.report_file = link;
+  e.link.config.report_file = link;
   e.sessions[1].set_name("Gr\x81n", 64), e.sessions[2].set_name("\"A\\B\"\t", 64);  // code page 437, escapes
   g_reports.clear();
   EXPECT_EQ(run({{2, "xx."}, {5, "xxxx"}}, 3, {1, 2, 5, 2, 5, 2, 5, 5}), std::tuple(3, 4, 1));
@@ -915,8 +915,8 @@ TEST_F(EngineTest, TheReportReplacesARegularFileWithItsModeAndNeverWritesThrough
     std::ofstream("victim") << "keep";
     if (c.before != 0) std::ofstream("run.jsonl") << "old", chmod("run.jsonl", c.before);
     EXPECT_EQ(c.planted ? symlink("victim", "run.jsonl.part") : 0, 0);
-    e.config.report_file = "run.jsonl";
-    EXPECT_EQ(view_text(view, [&] { save_run_report(e.config, view, BatchKind::UPDATE_ALL, BatchResult{}, true); }), "");
+    e.link.config.report_file = "run.jsonl";
+    EXPECT_EQ(view_text(view, [&] { save_run_report(e.link.config, view, BatchKind::UPDATE_ALL, BatchResult{}, true); }), "");
     struct stat st {};
     ASSERT_EQ(lstat("run.jsonl", &st), 0);
     EXPECT_EQ(std::tuple(S_ISREG(st.st_mode), st.st_mode & 07777, file_text("run.jsonl"), file_text("victim")),
@@ -939,8 +939,8 @@ TEST_F(EngineTest, AnExitLineEndsACommandRunWithTheRadiosNotTriedToldByStatusAnd
   const struct { int32_t second; Failure failure; std::string report; } cases[] = {
       {SESSION_EMPTY, Failure::LOCAL_EXIT, ok + totals(1, 0, "true")},
       {SESSION_CLOSED, Failure::LOCAL_EXIT_RADIOS_FAILED, ok + not_tried + totals(2, 1, "false")}};
-  e.config.run_mode = RunMode::COMMAND_RUN;
-  e.config.command_run.command_file = "commands.txt", e.config.report_file = "run.jsonl";
+  e.link.config.run_mode = RunMode::COMMAND_RUN;
+  e.link.config.command_run.command_file = "commands.txt", e.link.config.report_file = "run.jsonl";
   std::ofstream("commands.txt") << "version\n.exit\nlogout\n";
   fake->grace_ms = 200;
   radio.wire->empty_read_ms = 0;
@@ -948,13 +948,13 @@ TEST_F(EngineTest, AnExitLineEndsACommandRunWithTheRadiosNotTriedToldByStatusAnd
   for (const auto& c : cases) {
     e.sessions[2].state = c.second, entry().state = SESSION_FOUND, radio.shown.clear();
     CommandRunEnd ended;
-    const std::string out = view_text(view, [&] { ended = run_commands_on_all_radios(e); });
+    const std::string out = view_text(view, [&] { ended = run_commands_on_all_radios(e.connection); });
     EXPECT_TRUE(out.ends_with("Connect to Radio: OK\nOK\n")) << "no report, no further pass: " << out;
     EXPECT_EQ(std::tuple(ended.failure, file_text("run.jsonl"), radio.shown),
               std::tuple(c.failure, c.report, std::string("version\n") + '\0'));
   }
-  e.config.command_run.command_file = "missing.txt";
-  capture_stdout([&] { EXPECT_EQ(run_commands_on_all_radios(e).failure, Failure::FILE_NOT_READ); });
+  e.link.config.command_run.command_file = "missing.txt";
+  capture_stdout([&] { EXPECT_EQ(run_commands_on_all_radios(e.connection).failure, Failure::FILE_NOT_READ); });
   stop();
 }
 
@@ -963,30 +963,30 @@ TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFa
       {PDU_DISCONNECT, 1, SESSION_CLOSED}, {PDU_DISCONNECT, 0, SESSION_CLOSED}, {PDU_RESTORE, 1, SESSION_CLOSED},
       {PDU_RESTORE, 0, SESSION_CLOSED}, {PDU_ERROR, 1, SESSION_CONNECTED}, {PDU_FILE_REQUEST, 1, SESSION_CONNECTED},
   };
-  e.config.run_mode = RunMode::COMMAND_RUN;
+  e.link.config.run_mode = RunMode::COMMAND_RUN;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pdu);
     connect();
-    e.config.run_mode = c.update_all != 0 ? RunMode::UPDATE_ALL : RunMode::COMMAND_RUN;
+    e.link.config.run_mode = c.update_all != 0 ? RunMode::UPDATE_ALL : RunMode::COMMAND_RUN;
     entry().state = c.pdu == PDU_FILE_REQUEST ? SESSION_CONNECTED : SESSION_TRANSFER;  // in the middle of a download
     entry().send_file = std::tmpfile();
     view_text(view, [&] { feed(c.pdu, text_bytes("missing"), 0); });
     EXPECT_EQ(entry().state, c.state_after);
     EXPECT_EQ(entry().send_file, nullptr);
-    EXPECT_EQ(TerminationCatcher::session_end_requests() + e.run.restore_requested, 0);
-    EXPECT_EQ(e.transfer.transfer_failed, c.update_all);
-    EXPECT_EQ(e.events.transfer_done_event.reset(), c.update_all != 0);
+    EXPECT_EQ(TerminationCatcher::session_end_requests() + e.connection.restore_requested, 0);
+    EXPECT_EQ(e.connection.transfer.transfer_failed, c.update_all);
+    EXPECT_EQ(e.connection.events.transfer_done_event.reset(), c.update_all != 0);
   }
 }
 
 TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
-  e.config.run_mode = RunMode::UPDATE_ALL;
+  e.link.config.run_mode = RunMode::UPDATE_ALL;
   fake->grace_ms = 200;
   radio.wire->empty_read_ms = 0;
   start(-1);
-  e.events.transfer_done_event.set();  // left over from an earlier radio
+  e.connection.events.transfer_done_event.set();  // left over from an earlier radio
   bool updated = true;
-  view_text(view, [&] { updated = update_one_radio(e, RADIO, {"fw.bin", "main.bin", 2}).done; });
+  view_text(view, [&] { updated = update_one_radio(e.connection, RADIO, {"fw.bin", "main.bin", 2}).done; });
   stop();
   EXPECT_FALSE(updated);
   EXPECT_GE(fake->now_ms(), uint64_t{RADIO_PAUSE_MS + DOWNLOAD_WAIT_MS + AFTER_DOWNLOAD_MS});
@@ -995,7 +995,7 @@ TEST_F(EngineTest, AStaleEndSignalCannotPassADownloadThatNeverEnds) {
 }
 
 TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
-  e.config.run_mode = RunMode::COMMAND_RUN;
+  e.link.config.run_mode = RunMode::COMMAND_RUN;
   fake->grace_ms = 200;
   radio.wire->empty_read_ms = 0;
   radio.on_leave = [this] { ASSERT_TRUE(eventually([this] { return entry().state == SESSION_CLOSED; })); };
@@ -1004,12 +1004,12 @@ TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
   start(-1);
   const std::string connected = "<connected 1>Connect to Radio: OK\n", left = "Connection with device terminated\n";
   for (int update : {0, 1}) {  // it logs out after a command; it leaves when asked for a download
-    e.config.run_mode = update != 0 ? RunMode::UPDATE_ALL : RunMode::COMMAND_RUN;
+    e.link.config.run_mode = update != 0 ? RunMode::UPDATE_ALL : RunMode::COMMAND_RUN;
     radio.leave_on = update != 0 ? "download" : "logout", radio.frames.clear();
     bool done = true;
     const std::string out = view_text(view, [&] {
-      done = update != 0 ? update_one_radio(e, RADIO, {"fw.bin", "main.bin", 2}).done
-                         : run_commands_on_radio(e, RADIO, {"version\n", "logout\n", "version\n"}).done;
+      done = update != 0 ? update_one_radio(e.connection, RADIO, {"fw.bin", "main.bin", 2}).done
+                         : run_commands_on_radio(e.connection, RADIO, {"version\n", "logout\n", "version\n"}).done;
     });
     EXPECT_FALSE(done);
     EXPECT_EQ(out, update != 0 ? "Updating radio ?[2JR? ...\n" + connected + left + "Download: FAILED\n"
@@ -1018,16 +1018,16 @@ TEST_F(EngineTest, ARadioThatLeftABatchRunGetsNothingButANewConnectRequest) {
     EXPECT_EQ(radio.frames.size(), radio.left_at) << radio.frames.back().pdu << " " << radio.frames.back().cid;
   }
   int again = 0;
-  view_text(view, [&] { again = connect_session(e, RADIO); });  // the next pass asks it anew
+  view_text(view, [&] { again = connect_session(e.connection, RADIO); });  // the next pass asks it anew
   EXPECT_EQ(std::tuple(again, radio.frames[radio.left_at].pdu), std::tuple(1, PDU_CONNECT_REQUEST));
   stop();
 }
 
 TEST_F(EngineTest, F3OrCtrlCStopsABatchRunAtOnceWithADisconnectAndABareEscDoesNothing) {
   write_file("fw.bin", 3000);
-  e.config.run_mode = RunMode::UPDATE_ALL;
-  e.config.update = {"fw.bin", "main.bin", 3, 0, 0};
-  e.config.report_file = "run.jsonl";
+  e.link.config.run_mode = RunMode::UPDATE_ALL;
+  e.link.config.update = {"fw.bin", "main.bin", 3, 0, 0};
+  e.link.config.report_file = "run.jsonl";
   entry().set_name("One", 64), e.sessions[2].set_name("Two", 64);
   e.sessions[2].mac = RADIO_MAC;
   set_telling_exit_status(true);
@@ -1036,7 +1036,7 @@ TEST_F(EngineTest, F3OrCtrlCStopsABatchRunAtOnceWithADisconnectAndABareEscDoesNo
   const struct { const char* key; bool stops; } cases[] = {{"\x1b", false}, {"\x1bOR", true}, {"\x03", true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stops ? c.key + 1 : "Esc");
-    radio.frames.clear(), radio.transfers.clear(), e.run.batch_stop.clear(), set_stopped_by_operator(false);
+    radio.frames.clear(), radio.transfers.clear(), e.link.stop.clear(), set_stopped_by_operator(false);
     e.sessions[2].state = c.stops ? SESSION_FOUND : SESSION_EMPTY;  // a radio the stop leaves out
     size_t typed_at = 0;  // frames the radio had seen when the key was typed
     std::vector<std::thread> requests;
@@ -1056,7 +1056,7 @@ TEST_F(EngineTest, F3OrCtrlCStopsABatchRunAtOnceWithADisconnectAndABareEscDoesNo
     start(-1);
     const uint64_t began = fake->now_ms();
     bool all_done = false;
-    const std::string out = view_text(view, [&] { all_done = update_all_radios(e); });
+    const std::string out = view_text(view, [&] { all_done = update_all_radios(e.connection); });
     workers.wait_end();
     for (std::thread& t : requests) t.join();
     EXPECT_EQ(all_done, !c.stops);

@@ -75,7 +75,7 @@ class Wire final : public CaptureHandle {
 // One step of the receive worker.
 void receive_one(Engine& e) {
   FrameView frame;
-  if (e.io.receive(frame) > 0) dispatch_frame(e, frame);
+  if (e.link.io.receive(frame) > 0) dispatch_frame(e.connection, frame);
 }
 
 }  // namespace
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
   Fresh<Engine> fresh(config, view);
   Engine& e = fresh.object;
-  FuzzClock clock(e.events.stopping);
+  FuzzClock clock(e.connection.events.stopping);
   Session& s = e.sessions[ENTRY];
   if (scenario != DISCOVERING) {
     s.mac = RADIO, s.protocol_level = static_cast<uint8_t>(std::min((mode >> 2) & 3, 2)), s.state = SESSION_FOUND;
@@ -143,22 +143,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (scenario == TRANSFERRING) first.push_back(radio_frame(PDU_FILE_REQUEST, served, config.vlan_id));
   auto adapter = std::make_unique<Wire>(e, Records{data + 1, data + size}, first);
   Wire& wire = *adapter;
-  e.io.attach(std::move(adapter));
+  e.link.io.attach(std::move(adapter));
   if (scenario == DISCOVERING) {
-    discover_radios(e, print_device_row);
-  } else if (connect_session(e, ENTRY) == 1) {
+    discover_radios(e.link, e.sessions, print_device_row);
+  } else if (connect_session(e.connection, ENTRY) == 1) {
     clock.while_waiting = [&e] { receive_one(e); };
     // A failure would end the program there.
-    while (wire.left() && !e.events.stopping_now() && transfer_step(e, ENTRY) == Failure::NONE) {
+    while (wire.left() && !e.connection.events.stopping_now() && transfer_step(e.connection) == Failure::NONE) {
     }
   }
-  if (e.transfer.block.length < 0 || e.transfer.block.length > static_cast<int32_t>(MAX_PAYLOAD_SIZE)) {
-    finding("a block of " + std::to_string(e.transfer.block.length) + " bytes");
+  if (e.connection.transfer.block.length < 0 || e.connection.transfer.block.length > static_cast<int32_t>(MAX_PAYLOAD_SIZE)) {
+    finding("a block of " + std::to_string(e.connection.transfer.block.length) + " bytes");
   }
   if (!wire.before) return 0;
   check_open_files(*wire.before, g_work, false);
   for (Session& other : e.sessions.entries) {
-    if (other.send_file != nullptr) abandon_transfer(e, other);
+    if (other.send_file != nullptr) abandon_transfer(e.connection, other);
   }
   check_open_files(*wire.before, g_work, true);
   return 0;

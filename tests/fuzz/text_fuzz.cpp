@@ -80,18 +80,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
   Fresh<Engine> fresh(config, view);
   Engine& e = fresh.object;
-  FuzzClock clock(e.events.stopping);
+  FuzzClock clock(e.connection.events.stopping);
   std::ofstream(data[0] % 4 == 3 ? "list.txt" : "lines.txt", std::ios::binary | std::ios::trunc) << text;
   if (data[0] % 4 == 1) {  // the input file: its script lines are carried out as they are read
     config.input_file_name = "lines.txt";
     LineReader reader;
     uint8_t line[INPUT_LINE_BUFFER_SIZE];
     for (size_t lines = 0; lines <= size; ++lines) {  // a line takes a byte at least
-      if (read_input_line({e.view, e.events}, e.config, reader, line).length <= 0) break;  // the end, or what ends the program
+      if (read_input_line({e.link.view, e.connection.events}, e.link.config, reader, line).length <= 0) break;  // the end, or what ends the program
     }
   } else if (data[0] % 4 == 2) {  // the command file: read whole, then each line carried out in turn
-    for (const std::string& line : read_command_list({e.view, e.events}, "lines.txt").lines) {
-      if (run_script_line({e.view, e.events}, line.c_str()) == ScriptLine::EXIT) break;
+    for (const std::string& line : read_command_list({e.link.view, e.connection.events}, "lines.txt").lines) {
+      if (run_script_line({e.link.view, e.connection.events}, line.c_str()) == ScriptLine::EXIT) break;
     }
   } else {
     load_radio_list(config, view, "list.txt");

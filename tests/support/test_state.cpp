@@ -33,8 +33,8 @@ TerminationCatcher::TerminationCatcher() {
   termination_hooks().request_session_end = [] { ++g_session_end_requests; };
 }
 
-TerminationCatcher::TerminationCatcher(Engine& e) : TerminationCatcher() {
-  e.request_session_end = [] { ++g_session_end_requests; };
+TerminationCatcher::TerminationCatcher(Connection& conn) : TerminationCatcher() {
+  conn.request_session_end = [] { ++g_session_end_requests; };
 }
 
 TerminationCatcher::~TerminationCatcher() {

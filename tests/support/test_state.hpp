@@ -27,7 +27,7 @@ struct ProcessExit { int status; };  // thrown by the exit hook TerminationCatch
 class TerminationCatcher {
  public:
   TerminationCatcher();
-  explicit TerminationCatcher(Engine& e);
+  explicit TerminationCatcher(Connection& conn);
   ~TerminationCatcher();
   static int session_end_requests();
 };

@@ -25,7 +25,7 @@ Bytes hex(const std::string& text) {  // "02 7A0D": spaces for reading only
 
 class FrameTest : public OrvexTest {
  protected:
-  void SetUp() override { OrvexTest::SetUp(); e.config.local_mac = LOCAL; }
+  void SetUp() override { OrvexTest::SetUp(); e.link.config.local_mac = LOCAL; }
 };
 
 TEST_F(FrameTest, BuiltInBothByteOrdersAndTaggedOrRefusedWhenTooLarge) {
@@ -39,13 +39,13 @@ TEST_F(FrameTest, BuiltInBothByteOrdersAndTaggedOrRefusedWhenTooLarge) {
       {2, 5, PDU_ACK, "", A + "81000005 0028" + S + "0002 1234 0000 00000030 00000007 00000000", 48},
   };
   for (const Case& c : cases) {
-    e.config.vlan_id = c.vlan;
+    e.link.config.vlan_id = c.vlan;
     Session s;
     s.state = SESSION_CONNECTED, s.mac = RADIO, s.protocol_level = c.level, s.cid = 0x1234, s.next_pdu = c.next_pdu;
     s.tseq = 48, s.rseq = 7;
     Bytes frame(FRAME_BUFFER_SIZE);
     int size = static_cast<int>(c.payload.size());
-    EXPECT_TRUE(build_frame(frame, s, e.config, c.next_pdu, reinterpret_cast<const uint8_t*>(c.payload.data()), size));
+    EXPECT_TRUE(build_frame(frame, s, e.link.config, c.next_pdu, reinterpret_cast<const uint8_t*>(c.payload.data()), size));
     frame.resize(static_cast<size_t>(size) + FRAME_HEADER_SIZE);
     EXPECT_EQ(std::tuple(frame, s.tseq), std::tuple(hex(c.frame), c.tseq_after)) << c.frame;
   }
@@ -57,13 +57,13 @@ TEST_F(FrameTest, BuiltInBothByteOrdersAndTaggedOrRefusedWhenTooLarge) {
   EXPECT_EQ(Bytes(h->payload.begin(), h->payload.end()), hex("6C730D"));
 
   Session s;  // too large for the buffer: refused, nothing written, the session unchanged
-  e.config.vlan_id = 1;
+  e.link.config.vlan_id = 1;
   Bytes payload(MAX_PAYLOAD_SIZE + 1), frame(FRAME_BUFFER_SIZE, 0xEE), one_short(MAX_FRAME_SIZE + 3);
   int too_big = static_cast<int>(payload.size()), tagged = static_cast<int>(MAX_PAYLOAD_SIZE);
-  EXPECT_FALSE(build_frame(frame, s, e.config, PDU_DATA, payload.data(), too_big));
-  EXPECT_FALSE(build_frame(one_short, s, e.config, PDU_DATA, payload.data(), tagged));  // one byte short of the tagged frame
+  EXPECT_FALSE(build_frame(frame, s, e.link.config, PDU_DATA, payload.data(), too_big));
+  EXPECT_FALSE(build_frame(one_short, s, e.link.config, PDU_DATA, payload.data(), tagged));  // one byte short of the tagged frame
   EXPECT_EQ(std::tuple(frame, s.tseq), std::tuple(Bytes(FRAME_BUFFER_SIZE, 0xEE), 0u));
-  EXPECT_TRUE(build_frame(frame, s, e.config, PDU_DATA, payload.data(), tagged) && tagged + FRAME_HEADER_SIZE == 1518);
+  EXPECT_TRUE(build_frame(frame, s, e.link.config, PDU_DATA, payload.data(), tagged) && tagged + FRAME_HEADER_SIZE == 1518);
 }
 
 TEST_F(FrameTest, PayloadLayouts) {
@@ -120,9 +120,9 @@ TEST_F(FrameTest, JudgedOnceForThisStationItsVlanAndWhileConnectedOnlyFromItsRad
   for (int32_t state : {SESSION_FOUND, SESSION_CONNECTED, SESSION_TRANSFER, SESSION_CLOSED}) {
     e.sessions[3].state = state;
     const bool up = state == SESSION_CONNECTED || state == SESSION_TRANSFER;
-    EXPECT_TRUE(from_connected_radio(e, parsed(data)));
-    EXPECT_EQ(from_connected_radio(e, parsed(from_other)), !up) << state;
-    EXPECT_TRUE(from_connected_radio(e, parsed(asking)));
+    EXPECT_TRUE(from_connected_radio(e.connection, parsed(data)));
+    EXPECT_EQ(from_connected_radio(e.connection, parsed(from_other)), !up) << state;
+    EXPECT_TRUE(from_connected_radio(e.connection, parsed(asking)));
   }
 }
 
@@ -153,7 +153,7 @@ TEST_F(FrameTest, IdentifyResponsesRecordedOrNot) {
     auto fresh = std::make_unique<Engine>(options, seen);  // no radio recorded yet
     int count = c.count, result = 0;
     const std::string out = view_text(seen, [&] {
-      result = accept_discovery_response(*fresh, c.frame.data(), static_cast<int>(c.frame.size()), count);
+      result = accept_discovery_response(fresh->link, fresh->sessions, c.frame.data(), static_cast<int>(c.frame.size()), count);
     });
     const std::string stored = fresh->sessions[std::min(c.count + 1, last)].name_text();
     EXPECT_EQ(std::tuple(result, out, count, stored),

@@ -287,7 +287,7 @@ TEST_F(Text, ScriptLinesAndFilePrefixes) {
   };
   for (const Case& c : cases) {
     ScopedFakeClock clock;
-    const ScriptLine result = run_script_line({view, e.events}, c.line);
+    const ScriptLine result = run_script_line({view, e.connection.events}, c.line);
     EXPECT_EQ(std::tuple(result, view.take_text(), clock->now_ms()), std::tuple(c.result, c.printed, c.waited_ms))
         << c.line;
   }
@@ -301,12 +301,12 @@ TEST_F(Text, ScriptLinesAndFilePrefixes) {
        "exist and it is not corrupted.\n\r"},
   };
   for (const Read& c : reads) {
-    e.config.input_file_name = c.file, e.config.run_mode = c.batch ? RunMode::COMMAND_RUN : RunMode::INTERACTIVE;
+    e.link.config.input_file_name = c.file, e.link.config.run_mode = c.batch ? RunMode::COMMAND_RUN : RunMode::INTERACTIVE;
     LineReader reader;
     uint8_t line[INPUT_LINE_BUFFER_SIZE];
     std::vector<int> lengths;
     LineRead read;
-    while ((read = read_input_line({view, e.events}, e.config, reader, line)).failure == Failure::NONE && lengths.size() < 6) {
+    while ((read = read_input_line({view, e.connection.events}, e.link.config, reader, line)).failure == Failure::NONE && lengths.size() < 6) {
       lengths.push_back(read.length);
       if (read.length == 0) break;
     }
@@ -332,20 +332,19 @@ TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
   auto choose = [](std::vector<std::pair<std::string, uint32_t>> radios, const char* preselect, std::string typed) {
     reset_process_state();
     Config options;
-    RecordingView quiet;
-    auto engine = std::make_unique<Engine>(options, quiet);  // a fresh table for every choice
-    Engine& radios_engine = *engine;
+    auto table = std::make_unique<SessionTable>();  // a fresh table for every choice
+    int found = 0;
     for (int i = 1; const auto& [name, serial] : radios) {  // names and serial numbers from entry 1 on
-      Session& s = radios_engine.sessions[i++];
+      Session& s = (*table)[i++];
       s.mac = MacAddress{{0x02, 0x7A, 0x41, uint8_t(serial >> 16), uint8_t(serial >> 8), uint8_t(serial)}};
-      s.state = SESSION_FOUND, radios_engine.run.radios_found = i - 1;
+      s.state = SESSION_FOUND, found = i - 1;
       s.set_name(name.data(), name.size());
     }
-    radios_engine.config.chosen_radio_given = preselect != nullptr;
-    radios_engine.config.chosen_radio_text = preselect ? preselect : "";
+    options.chosen_radio_given = preselect != nullptr;
+    options.chosen_radio_text = preselect ? preselect : "";
     std::FILE* in = fmemopen(typed.data(), typed.size(), "r");
     DeviceChoice chosen;
-    const std::string out = capture_stdout([&] { chosen = choose_device(radios_engine, in); });
+    const std::string out = capture_stdout([&] { chosen = choose_device(*table, found, options, in); });
     std::fclose(in);
     EXPECT_EQ(out.find("out of valid range [1-") != std::string::npos, chosen.failure == Failure::INVALID_CHOICE);
     return std::pair(chosen.index, out.find("Please type the device ID>") != std::string::npos);
@@ -386,7 +385,7 @@ TEST_F(Text, StationTextNeverDrivesTheTerminal) {
   s.set_name(name.data(), name.size()), s.state = SESSION_FOUND;
   s.mac = MacAddress{{0x02, 0x7A, 0x41, 0x00, 0x2C, 0x11}};
   std::memcpy(s.firmware.data(), "\x1b[5mOR-2\x7f", 9);
-  EXPECT_EQ(capture_stdout([&] { print_device_row(e, 1); }),
+  EXPECT_EQ(capture_stdout([&] { print_device_row(e.sessions[1], 1); }),
             "■ 001  ■ ?]0;t??[2Jé       ■ 02:7A:41:00:2C:11 ■ 11281 ■ ?[5mOR-2?       \n");
   // The closing report of a batch run lists the radio by that name.
   BatchResult run;
@@ -444,7 +443,7 @@ TEST_F(Text, KeysFromTerminalBytes) {
 
 TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   const std::string path = testing::TempDir() + "orvex_unit_capture.txt";
-  e.config.output_file_name = path;
+  e.link.config.output_file_name = path;
   capture_stdout([this] { open_capture_file(config); });
   set_console_output_available(true);
   set_console_utf8(true);
@@ -467,7 +466,7 @@ TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   std::remove(path.c_str());
   set_console_output_available(false);  // no terminal: sequences show nothing
   EXPECT_EQ(shown("a\x1b[Jb"), "ab");
-  e.config.output_file_name = "/no/such/dir/out.txt";
+  e.link.config.output_file_name = "/no/such/dir/out.txt";
   Failure opened = Failure::NONE;
   EXPECT_EQ(capture_stdout([&] { opened = open_capture_file(config); }), "------- Error: output file "
             "[/no/such/dir/out.txt] couldn't open successfully\n");

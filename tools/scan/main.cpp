@@ -16,7 +16,7 @@
 #include "base/failure.hpp"
 #include "batch/radio_list.hpp"
 #include "engine/discover.hpp"
-#include "engine/engine.hpp"
+#include "engine/link.hpp"
 #include "engine/session_table.hpp"
 #include "os/packet_capture.hpp"
 #include "os/program_path.hpp"
@@ -79,7 +79,7 @@ InterfaceInfo choose_interface(const std::string& wanted) {
   refuse("several Ethernet interfaces (" + usable_names(usable) + "); choose one with -i");
 }
 
-void open_interface(Engine& e, const InterfaceInfo& chosen) {
+void open_interface(Link& link, const InterfaceInfo& chosen) {
   std::unique_ptr<CaptureHandle> handle = packet_capture().open(chosen.name);
   if (!handle) {
     const int error = static_cast<int>(packet_capture().last_error());
@@ -90,19 +90,19 @@ void open_interface(Engine& e, const InterfaceInfo& chosen) {
     }
     refuse(reason);
   }
-  e.config.local_mac = chosen.address;
-  e.io.attach(std::move(handle));
+  link.config.local_mac = chosen.address;
+  link.io.attach(std::move(handle));
   // The radios of every VLAN the segment carries are listed, each with its tag.
-  e.io.take_any_vlan();
+  link.io.take_any_vlan();
   // Frames for other stations stay in the kernel.
-  e.io.accept_own_frames_only();
+  link.io.accept_own_frames_only();
 }
 
 // The VLAN id a frame's tag carries; -1 when it has none.
 int tag_of(const FrameView& frame) { return frame.tagged ? frame.tag_control & 0x0FFF : -1; }
 
 // Requests at 0, 1 and 2 s (those within the time), answers until the time is up.
-std::vector<int> discover(Engine& e, uint32_t listen_ms) {
+std::vector<int> discover(Link& link, SessionTable& table, uint32_t listen_ms) {
   std::vector<int> tags(MAX_USER_SESSIONS, -1);
   Session request = discovery_request();
   Clock& c = clock();
@@ -111,16 +111,16 @@ std::vector<int> discover(Engine& e, uint32_t listen_ms) {
   int count = 0;
   for (uint64_t elapsed = 0; elapsed < listen_ms; elapsed = c.now_ms() - start) {
     if (sent < REQUESTS && elapsed >= static_cast<uint64_t>(sent) * REQUEST_INTERVAL_MS) {
-      send_discovery_request(e, request);
+      send_discovery_request(link, request);
       ++sent;
     }
     // Waits no longer than the time left (and one adapter read).
     FrameView frame;
-    const int n = e.io.receive(frame, listen_ms - elapsed);
+    const int n = link.io.receive(frame, listen_ms - elapsed);
     if (n < 0) refuse("reading from the interface failed");
     if (n == 0) continue;
     const int before = count;
-    accept_discovery_response(e, frame, count);
+    accept_discovery_response(link, table, frame, count);
     if (count > before) tags[static_cast<size_t>(count)] = tag_of(frame);
   }
   tags.resize(static_cast<size_t>(count) + 1);
@@ -170,11 +170,13 @@ int run(int argc, char** argv) {
       _exit(USAGE_OR_ADAPTER_ERROR);
     }
   }
-  Engine& e = *new Engine(config, view);
+  // Discovery needs only the link and a table to record the radios in.
+  Link& link = *new Link(config, view);
+  auto& table = *new SessionTable;
   const InterfaceInfo chosen = choose_interface(options.interface);
-  open_interface(e, chosen);
+  open_interface(link, chosen);
   std::fprintf(stderr, "orvex-scan: listening on %s for %u ms\n", chosen.name.c_str(), options.listen_ms);
-  const std::vector<int> tags = discover(e, options.listen_ms);
+  const std::vector<int> tags = discover(link, table, options.listen_ms);
   std::fflush(stdout);
   if (tags.size() <= 1) {
     std::fprintf(stderr, "orvex-scan: no radio answered on %s\n", chosen.name.c_str());
@@ -184,11 +186,11 @@ int run(int argc, char** argv) {
   // Nothing at all on standard output when no radio answered.
   if (!options.json) std::fputs(CSV_HEADER, results);
   for (int node = 1; node < static_cast<int>(tags.size()); ++node) {
-    const ScannedRadio radio = scanned(e.sessions[node], node, tags[static_cast<size_t>(node)]);
+    const ScannedRadio radio = scanned(table[node], node, tags[static_cast<size_t>(node)]);
     std::fputs((options.json ? json_line(radio) : csv_line(radio)).c_str(), results);
   }
   if (std::fflush(results) != 0) refuse("cannot write the results");
-  e.io.close();
+  link.io.close();
   return FOUND;
 }
 

@@ -1,0 +1,15 @@
+// What the program driver and the keyboard decide between sessions.
+#pragma once
+
+#include "base/shared_field.hpp"
+
+namespace orvex {
+
+struct RunState {
+  SharedField<int> chosen_radio{-1};  // Session index of the interactive radio, -1 for none
+  int rows_during_discovery = 1;
+  SharedField<int> new_session_requested{0};
+  int radios_found = 0;
+};
+
+}  // namespace orvex

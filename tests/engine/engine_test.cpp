@@ -322,6 +322,18 @@ TEST_F(EngineTest, NBytesIsBoundedAndARequestedNameToo) {
   EXPECT_EQ(std::string(e.connection.transfer.requested_file_name.data()), std::string(127, 'n') + ".bin");
 }
 
+TEST_F(EngineTest, AFileBlockLeavesOnlyOnTheConnectionItWasMadeFor) {
+  for (const bool set_up_again : {true, false}) {
+    SCOPED_TRACE(set_up_again);
+    connect();
+    const size_t reports = radio.count(PDU_ERROR);
+    view_text(view, [&] { feed(PDU_FILE_RESPONSE, Bytes(24, 0), 0); });  // refused: the report waits for the worker
+    if (set_up_again) entry().cid = RADIO_CID + 1;  // a new set-up of the same entry meanwhile
+    view_text(view, [&] { transfer_step(e.connection); });  // this radio never acknowledges a report
+    EXPECT_EQ(radio.count(PDU_ERROR) > reports, !set_up_again);
+  }
+}
+
 TEST_F(EngineTest, OnlyRegularFilesBelowTheWorkingDirectoryAreServed) {
   // The working directory is a folder of the scratch one, so that "../above" exists and is outside it.
   std::filesystem::create_directories("work/dir");

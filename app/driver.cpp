@@ -121,9 +121,10 @@ void run_program(int argc, char** argv) {
   // Made once for the run and never destroyed: the process ends by exit_now.
   auto* config = new Config;
   auto* view = new ConsoleView;
+  auto* clock = new SystemClock;
   parse_options(*config, *view, argc, argv);
-  print_banner(*config);
-  auto* engine = new Engine(*config, *view);
+  print_banner(*config, *clock);
+  auto* engine = new Engine(*config, *view, *clock);
   Engine& e = *engine;
   g_exit_engine.store(engine);
   termination_hooks().close_adapter = [] {

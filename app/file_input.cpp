@@ -48,11 +48,11 @@ InputRead FileInput::end_of_file() {
     return key_ring_count(c.keys) > 0 || (SessionTable::valid_index(index) && c.sessions[index].state == SESSION_TRANSFER);
   };
   const auto wait_idle = [&c, &busy] {
-    while (!c.events.stopping_now() && busy()) clock().sleep_ms(TRANSFER_LOOK_MS);
+    while (!c.events.stopping_now() && busy()) c.link.clock.sleep_ms(TRANSFER_LOOK_MS);
     return !c.events.stopping_now();
   };
   if (!wait_idle()) return {.kind = InputRead::OVER};
-  clock().sleep_ms(LAST_LINE_SETTLE_MS);
+  c.link.clock.sleep_ms(LAST_LINE_SETTLE_MS);
   if (!wait_idle()) return {.kind = InputRead::OVER};
   return {.kind = InputRead::COMMAND, .command = OperatorCommand::LEAVE};
 }

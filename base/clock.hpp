@@ -1,6 +1,7 @@
 // All time goes through one seam: the process clock in ms, the wall clock in
-// whole seconds, sleeping, and timed waits. Tests install a fake that runs
-// back-off schedules and time limits in virtual time.
+// whole seconds, sleeping, and timed waits. The program builds the system
+// clock in main and hands it down; tests hand down a fake that runs back-off
+// schedules and time limits in virtual time.
 #pragma once
 
 #include <condition_variable>
@@ -24,9 +25,14 @@ class Clock {
                         const std::function<bool()>& ready) = 0;
 };
 
-// The clock in use: the system clock unless a test installed another.
-Clock& clock();
-// Installs `replacement` (not owned); nullptr restores the system clock.
-void set_clock(Clock* replacement);
+// The real clocks: steady for ms and waits, the calendar for wall seconds.
+class SystemClock final : public Clock {
+ public:
+  uint64_t now_ms() override;
+  int64_t wall_seconds() override;
+  void sleep_ms(uint32_t ms) override;
+  bool wait_for(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
+                const std::function<bool()>& ready) override;
+};
 
 }  // namespace orvex

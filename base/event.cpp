@@ -1,7 +1,5 @@
 #include "base/event.hpp"
 
-#include "base/clock.hpp"
-
 namespace orvex {
 
 void AutoResetEvent::set() {
@@ -14,7 +12,7 @@ void AutoResetEvent::set() {
 
 bool AutoResetEvent::wait(uint32_t timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const bool got = clock().wait_for(cv_, lock, timeout_ms, [this] { return signalled_; });
+  const bool got = clock_.wait_for(cv_, lock, timeout_ms, [this] { return signalled_; });
   if (got) signalled_ = false;
   return got;
 }

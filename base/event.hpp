@@ -7,10 +7,14 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/clock.hpp"
+
 namespace orvex {
 
 class AutoResetEvent {
  public:
+  // Timed waits run on `clock`.
+  explicit AutoResetEvent(Clock& clock) : clock_(clock) {}
   void set();
   // True when signalled within `timeout_ms` (the signal is consumed).
   bool wait(uint32_t timeout_ms);
@@ -20,6 +24,7 @@ class AutoResetEvent {
   bool reset();
 
  private:
+  Clock& clock_;
   std::mutex mutex_;
   std::condition_variable cv_;
   bool signalled_ = false;
@@ -29,6 +34,7 @@ class AutoResetEvent {
 // once, and later pauses do not wait at all.
 class StopRequest {
  public:
+  explicit StopRequest(Clock& clock) : wake_(clock) {}
   void request();
   bool requested() const { return requested_.load(std::memory_order_acquire); }
   // Waits `ms` unless the stop comes first: true when the whole time passed.

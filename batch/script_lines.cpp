@@ -64,7 +64,7 @@ bool run_delay(const ScriptContext& c, const char* after_word) {
   // Slept in slices so that a session being stopped is not held up by a long delay.
   while (remaining > 0 && !c.events.stopping_now()) {
     uint32_t slice = remaining < DELAY_SLICE_MS ? remaining : DELAY_SLICE_MS;
-    clock().sleep_ms(slice);
+    c.events.clock.sleep_ms(slice);
     remaining -= slice;
   }
   return true;

@@ -48,7 +48,8 @@ class EngineSession {
  private:
   Config config_;
   ConsoleView view_;
-  Engine engine_{config_, view_};
+  SystemClock clock_;
+  Engine engine_{config_, view_, clock_};
   OperatorInput input_{engine_.connection};
   SessionWorkers workers_{engine_, input_, terminate_app};
   bool running_ = false;

@@ -34,7 +34,7 @@ struct HeldControlFrame {
 };
 
 struct Connection {
-  Connection(Link& l, SessionTable& t) : link(l), sessions(t) {}
+  Connection(Link& l, SessionTable& t) : link(l), sessions(t), events(l.clock), established(l.clock) {}
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 

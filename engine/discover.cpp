@@ -1,6 +1,7 @@
 #include "engine/discover.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -85,7 +86,7 @@ int accept_discovery_response(const Link& link, SessionTable& table, const uint8
 
 int discover_radios(Link& link, SessionTable& table, RadioFound on_found) {
 
-  Clock& c = clock();
+  Clock& c = link.clock;
   int count = 0;
   int64_t t_now = c.wall_seconds();
   link.view.message("\nDiscovery of local devices in progress ...\n");
@@ -140,7 +141,7 @@ int new_connection_id() {
   if (!system_random_bytes(bytes)) {
     // No random source at all (a broken system): the monotonic clock at
     // least differs from one set-up to the next.
-    const uint64_t ms = clock().now_ms();
+    const auto ms = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count() / 1000000);
     put_be16(bytes.data(), static_cast<uint16_t>(ms ^ (ms >> 16)));
   }
   return static_cast<int>(get_be16(bytes.data()) & 0x7FFF);

@@ -50,7 +50,7 @@ void establish(Connection& conn, int index) {
   Session& s = conn.sessions[index];
   conn.link.view.connected(index);
   s.reply_buffer = conn.reply_buffer.data();
-  s.connect_time = clock().wall_seconds();
+  s.connect_time = conn.link.clock.wall_seconds();
   forget_duplicates(conn.duplicates);
   forget_held_control(conn);
   conn.active_session = index;
@@ -180,7 +180,7 @@ int handle_restore(Connection& conn, int index, Session& s) {
     leave_batch_run(conn, index, s);
     return 0;
   }
-  s.connect_time = clock().wall_seconds();
+  s.connect_time = conn.link.clock.wall_seconds();
   conn.events.ack_event.set();
   conn.restore_requested = 1;
   say(conn.link.view, "Restoring connection with device %s.\nPlease press any key to continue ...\n",
@@ -205,7 +205,7 @@ bool may_answer_identify_request(Link& link, const MacAddress& source) {
   if ((source.bytes[0] & 0x01) != 0) return false;
   IdentifyAnswers& a = link.identify_answers;
   std::lock_guard<std::mutex> lock(a.mutex);
-  const uint64_t now = clock().now_ms();
+  const uint64_t now = link.clock.now_ms();
   if (a.answered == 0 || now - a.second_started_ms >= 1000) {
     a.second_started_ms = now;
     a.answered = 0;
@@ -289,7 +289,7 @@ void send_identify_response(Link& link, const MacAddress& asker, uint16_t cid) {
   answer.tseq = 0;
   answer.rseq = 0;
   answer.last_nbytes = 0;
-  const int64_t elapsed = clock().wall_seconds() - link.config.program_start_time;
+  const int64_t elapsed = link.clock.wall_seconds() - link.config.program_start_time;
   const auto payload = build_discovery_response(link.config.local_host_name,
                                                 static_cast<uint32_t>(elapsed * 100), link.config.version_text);
   send_once(link, answer, -1, PDU_IDENTIFY_RESPONSE, payload.data(), static_cast<int>(payload.size()));

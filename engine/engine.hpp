@@ -4,6 +4,7 @@
 // commands are given the whole of it; every other function takes its part.
 #pragma once
 
+#include "base/clock.hpp"
 #include "base/config.hpp"
 #include "base/view.hpp"
 #include "engine/connection.hpp"
@@ -14,7 +15,7 @@
 namespace orvex {
 
 struct Engine {
-  Engine(Config& c, View& v) : link(c, v), connection(link, sessions) {}
+  Engine(Config& c, View& v, Clock& k) : link(c, v, k), connection(link, sessions) {}
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 

@@ -129,7 +129,7 @@ SendResult send(Connection& conn, Session& session, uint16_t pdu, std::optional<
         timeout = INITIAL_ACK_TIMEOUT_MS;
         retransmissions = 0;
         const uint64_t due = sent_at_ms + timeout;
-        const uint64_t now = clock().now_ms();
+        const uint64_t now = conn.link.clock.now_ms();
         wait_ms = due > now ? static_cast<uint32_t>(due - now) : 0;
         continue;
       }

@@ -27,7 +27,7 @@ bool send_following_block(Connection& conn, int index, const uint8_t* payload, i
     f.size = payload_size + static_cast<int>(FRAME_HEADER_SIZE);
     ++f.sent;
     f.newest_acknowledged = false;
-    f.sent_at_ms = clock().now_ms();
+    f.sent_at_ms = conn.link.clock.now_ms();
     conn.link.io.send(std::span<const uint8_t>(f.frame.data(), static_cast<size_t>(f.size)));
   }
   return true;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/clock.hpp"
 #include "base/config.hpp"
 #include "base/event.hpp"
 #include "base/view.hpp"
@@ -28,12 +29,13 @@ struct IdentifyAnswers {
 constexpr int IDENTIFY_ANSWERS_PER_SECOND = 10;
 
 struct Link {
-  Link(Config& c, View& v) : config(c), view(v), io(c, v) {}
+  Link(Config& c, View& v, Clock& k) : config(c), view(v), clock(k), io(c, v, k), stop(k) {}
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
   Config& config;
   View& view;  // where everything the engine reports goes
+  Clock& clock;
   FrameIo io;
   SendLocks send_locks;
   IdentifyAnswers identify_answers;

@@ -10,6 +10,10 @@
 namespace orvex {
 
 struct SessionEvents {
+  explicit SessionEvents(Clock& k)
+      : clock(k), ack_event(k), block_ready_event(k), transfer_done_event(k), ring_data_event(k), ring_space_event(k) {}
+
+  Clock& clock;                        // the timed waits' and the session's pauses
   AutoResetEvent ack_event;            // receive dispatch -> reliable send
   AutoResetEvent block_ready_event;    // receive dispatch -> transfer step
   AutoResetEvent transfer_done_event;  // receive dispatch, transfer step -> update of all radios

@@ -24,6 +24,8 @@ enum Worker { TRANSFER_WORKER, SEND_WORKER, RECEIVE_WORKER, KEYBOARD_WORKER, WOR
 // A std::thread destroyed while joinable would end the process: every thread
 // is joined before the record goes (and the process exit skips destructors).
 struct SessionWorkers::Threads {
+  explicit Threads(Clock& k)
+      : stop_event(k), session_ended_event(k), keyboard_done_event(k), worker_exit_event(k), idle_wake(k) {}
   std::thread workers[WORKER_COUNT];
   std::atomic<bool> running[WORKER_COUNT] = {};
   std::atomic<bool> held[WORKER_COUNT] = {};  // started and not yet joined
@@ -204,8 +206,9 @@ void transfer_worker(SessionWorkers& w, SessionThreads& t) {
   const int own = t.index.load();
   while (!e.connection.events.stopping_now()) {
     const int index = session_index_for(e, own);
-    if (!SessionTable::valid_index(index)) {
-      // A batch run has not chosen its radio yet.
+    if (!SessionTable::valid_index(index) || (own < 0 && e.connection.session_established == 0)) {
+      // A batch run is not connected to a radio yet (a block handed over
+      // meanwhile stays pending for the next step).
       t.idle_wake.wait(IDLE_LOOK_MS);
       continue;
     }
@@ -268,7 +271,7 @@ void start_worker(SessionWorkers& workers, SessionThreads& t, Worker w, void (*b
 }  // namespace
 
 SessionWorkers::SessionWorkers(Engine& e, SessionInput& in, void (*failed)(Failure failure))
-    : engine(e), input(in), on_failure(failed), threads_(std::make_unique<Threads>()) {}
+    : engine(e), input(in), on_failure(failed), threads_(std::make_unique<Threads>(e.link.clock)) {}
 
 SessionWorkers::~SessionWorkers() {
   Threads& t = *threads_;

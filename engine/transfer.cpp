@@ -34,9 +34,9 @@ constexpr int LOGGED_PROGRESS_STEP = 10;
 
 // A terminal shows every update over the one before; a log or a pipe gets one
 // when a second has passed or a 10 % step is crossed.
-bool progress_line_due(TransferState& t, int percent) {
+bool progress_line_due(Clock& clock, TransferState& t, int percent) {
   if (console_output_available()) return true;
-  const uint64_t now = clock().now_ms();
+  const uint64_t now = clock.now_ms();
   if (now - t.last_progress_ms < LOGGED_PROGRESS_INTERVAL_MS &&
       percent / LOGGED_PROGRESS_STEP == t.last_progress_percent / LOGGED_PROGRESS_STEP) {
     return false;
@@ -303,7 +303,7 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
       t.final_progress_reported = 0;
       t.transfer_total = served.size + 1;
       t.last_progress_percent = 0;
-      t.last_progress_ms = clock().now_ms();
+      t.last_progress_ms = conn.link.clock.now_ms();
       response = FileResponse{0, static_cast<int32_t>(served.size)};
     }
   }
@@ -361,7 +361,7 @@ int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& 
     close_send_file(conn, s);
     report_final_progress(conn, s);
     conn.link.view.flush();
-    clock().sleep_ms(TRANSFER_FINAL_PAUSE_MS);
+    conn.link.clock.sleep_ms(TRANSFER_FINAL_PAUSE_MS);
     t.transfer_complete = 1;
     return 1;
   }
@@ -403,7 +403,7 @@ int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& 
       t.transfer_complete = 1;
       close_send_file(conn, s);
     }
-  } else if (progress_line_due(t, percent)) {
+  } else if (progress_line_due(conn.link.clock, t, percent)) {
     conn.link.view.progress(sent, percent, false);
   }
   return 1;

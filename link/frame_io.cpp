@@ -67,9 +67,9 @@ std::optional<FrameView> judge_frame(std::span<const uint8_t> bytes, const MacAd
   return frame;
 }
 
-FrameIo::FrameIo(const Config& config, View& view)
+FrameIo::FrameIo(const Config& config, View& view, Clock& clock)
     : config_(config),
-      view_(view), ring_(std::make_unique<Ring>()), keep_([this](std::span<const uint8_t> frame) { keep(frame); }) {}
+      view_(view), clock_(clock), ring_(std::make_unique<Ring>()), keep_([this](std::span<const uint8_t> frame) { keep(frame); }) {}
 
 FrameIo::~FrameIo() { close(); }
 
@@ -115,7 +115,7 @@ int FrameIo::receive(FrameView& frame, uint64_t wait_ms) {
     return 1;
   };
   if (!ring.empty()) return hand_out();
-  Clock& c = clock();
+  Clock& c = clock_;
   const uint64_t start = c.now_ms();
   uint64_t elapsed = 0;
   for (;;) {

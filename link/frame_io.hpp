@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "base/clock.hpp"
 #include "base/config.hpp"
 #include "base/view.hpp"
 #include "os/packet_capture.hpp"
@@ -35,7 +36,8 @@ class FrameIo {
  public:
   // Frames are accepted for the local address and VLAN id of `config`.
   // What it reports (trace lines, failures) goes to `view`.
-  FrameIo(const Config& config, View& view);
+  // Waits for frames run on `clock`.
+  FrameIo(const Config& config, View& view, Clock& clock);
   ~FrameIo();
   FrameIo(const FrameIo&) = delete;
   FrameIo& operator=(const FrameIo&) = delete;
@@ -94,6 +96,7 @@ class FrameIo {
 
   const Config& config_;
   View& view_;
+  Clock& clock_;
   std::atomic<CaptureHandle*> adapter_{nullptr};
   std::atomic<int> users_{0};
   std::atomic<bool> interrupted_{false};

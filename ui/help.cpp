@@ -155,10 +155,10 @@ const char* usage_line() {
          "       orvexterm -D | --list-adapters\n";
 }
 
-void print_banner(Config& config) {
+void print_banner(Config& config, Clock& clock) {
   BannerInfo info = banner_info(REVISION_TAG, __DATE__, __TIME__);
   config.version_text = info.version_text;
-  config.program_start_time = clock().wall_seconds();
+  config.program_start_time = clock.wall_seconds();
   set_console_title(info.title.c_str());
   const std::string box = banner_text(info.version_cell);
   console_write(box.data(), box.size());

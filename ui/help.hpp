@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/clock.hpp"
 #include "base/config.hpp"
 #include "base/failure.hpp"
 
@@ -36,7 +37,7 @@ const char* usage_line();
 
 // Prints the banner, sets the window title and fixes version_text and
 // program_start_time.
-void print_banner(Config& config);
+void print_banner(Config& config, Clock& clock);
 
 // Prints the help screen (F1).
 void print_help();

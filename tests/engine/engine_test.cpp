@@ -55,7 +55,7 @@ struct Radio {
     std::scoped_lock lock(mutex);
     const FrameHeader h = *read_frame_header(raw);
     const auto end = raw.begin() + 40 + std::min<size_t>(h.nbytes, raw.size() - 40);
-    const Seen& f = frames.emplace_back(Seen{h, Bytes(raw.begin() + 40, end), clock().now_ms()});
+    const Seen& f = frames.emplace_back(Seen{h, Bytes(raw.begin() + 40, end), wire->clock->now_ms()});
     if (f.pdu == PDU_FILE_DATA && lost.contains(count(PDU_FILE_DATA))) return;
     const bool file_data = f.pdu == PDU_FILE_DATA, taken_file = transfers.empty() || transfers.back().complete;
     if (f.pdu == PDU_CONNECT_REQUEST) {
@@ -142,10 +142,10 @@ class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_process_state();
-    set_clock(&*fake);
     e.link.config.local_mac = LOCAL_MAC;
     auto wire = std::make_unique<FakePacketAdapter>();
     radio.wire = wire.get();
+    wire->clock = fake;
     wire->on_send = [this](const Bytes& f) { radio.on_frame(f); };
     e.link.io.attach(std::move(wire));
     entry().mac = RADIO_MAC, entry().protocol_level = 2, entry().cid = RADIO_CID, entry().state = SESSION_FOUND;
@@ -190,11 +190,12 @@ class EngineTest : public ::testing::Test {
 
   Config config;
   RecordingView view;
-  Engine e{config, view};
+  FakeClock fake_clock;
+  FakeClock* const fake = &fake_clock;
+  Engine e{config, view, fake_clock};
   OperatorInput input{e.connection};
   SessionWorkers workers{e, input, terminate_app};
   TerminationCatcher catcher{e.connection};  // the program's end throws ProcessExit
-  ScopedFakeClock fake;
   KeyPipe keys;
   Radio radio;
   std::filesystem::path previous = std::filesystem::current_path(), scratch;

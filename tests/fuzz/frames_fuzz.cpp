@@ -49,7 +49,7 @@ class Wire final : public CaptureHandle {
     Bytes f;
     uint8_t flags = PATCH_ALL;
     if (max_frames <= 0 || (next_ == first_.size() && !records_.next(flags, f))) {
-      clock().sleep_ms(300);
+      e_.link.clock.sleep_ms(300);
       return 0;
     }
     if (next_ < first_.size()) f = first_[next_++];
@@ -128,9 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.radio_list[0] = MacAddress{{0xFF, 0xFF, 0xFF, 0, 0, 0x05}};
   config.diagnostic_level = (mode & 0x40) != 0 ? 4 : 0;
   static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
-  Fresh<Engine> fresh(config, view);
+  FuzzClock clock;
+  Fresh<Engine> fresh(config, view, clock);
   Engine& e = fresh.object;
-  FuzzClock clock(e.connection.events.stopping);
+  clock.stops(e.connection.events.stopping);
   Session& s = e.sessions[ENTRY];
   if (scenario != DISCOVERING) {
     s.mac = RADIO, s.protocol_level = static_cast<uint8_t>(std::min((mode >> 2) & 3, 2)), s.state = SESSION_FOUND;

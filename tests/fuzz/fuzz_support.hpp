@@ -95,13 +95,13 @@ struct Fresh {
 // hour the session is told to stop, so no wait outlasts an input.
 class FuzzClock final : public Clock {
  public:
-  explicit FuzzClock(std::atomic<bool>& stop) : stop_(stop) { set_clock(this); }
-  ~FuzzClock() override { set_clock(nullptr); }
+  // `stop` is told after a virtual hour.
+  void stops(std::atomic<bool>& stop) { stop_ = &stop; }
   uint64_t now_ms() override { return now_; }
   int64_t wall_seconds() override { return 1'700'000'000 + static_cast<int64_t>(now_ / 1000); }
   void sleep_ms(uint32_t ms) override {
     now_ += ms;
-    if (now_ > 3'600'000) stop_.store(true);
+    if (now_ > 3'600'000 && stop_ != nullptr) stop_->store(true);
   }
   bool wait_for(std::condition_variable&, std::unique_lock<std::mutex>& lock, uint32_t ms,
                 const std::function<bool()>& ready) override {
@@ -118,7 +118,7 @@ class FuzzClock final : public Clock {
   std::function<void()> while_waiting;
 
  private:
-  std::atomic<bool>& stop_;
+  std::atomic<bool>* stop_ = nullptr;
   uint64_t now_ = 0;
   bool in_wait_ = false;
 };

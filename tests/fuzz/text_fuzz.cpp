@@ -78,9 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Config config;
   static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
-  Fresh<Engine> fresh(config, view);
+  FuzzClock clock;
+  Fresh<Engine> fresh(config, view, clock);
   Engine& e = fresh.object;
-  FuzzClock clock(e.connection.events.stopping);
+  clock.stops(e.connection.events.stopping);
   std::ofstream(data[0] % 4 == 3 ? "list.txt" : "lines.txt", std::ios::binary | std::ios::trunc) << text;
   if (data[0] % 4 == 1) {  // the input file: its script lines are carried out as they are read
     config.input_file_name = "lines.txt";

@@ -31,13 +31,5 @@ class FakeClock final : public Clock {
   int64_t wall_base_ = 1'700'000'000;
 };
 
-// Installs a FakeClock for the lifetime of the guard.
-struct ScopedFakeClock {
-  explicit ScopedFakeClock(uint32_t real_grace_ms = 2) : clock(real_grace_ms) { set_clock(&clock); }
-  ~ScopedFakeClock() { set_clock(nullptr); }
-  FakeClock& operator*() { return clock; }
-  FakeClock* operator->() { return &clock; }
-  FakeClock clock;
-};
 
 }  // namespace orvex::test

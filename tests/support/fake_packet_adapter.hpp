@@ -29,7 +29,7 @@ class FakePacketAdapter final : public CaptureHandle {
     if (fail_receives) return -1;
     if (!arrived_.wait_for(lock, real_wait, [this] { return !frames_.empty(); })) {
       lock.unlock();
-      clock().sleep_ms(empty_read_ms);
+      if (clock != nullptr) clock->sleep_ms(empty_read_ms);
       return 0;
     }
     int n = 0;
@@ -49,6 +49,7 @@ class FakePacketAdapter final : public CaptureHandle {
   std::function<void(const Bytes&)> on_send;  // on the sending thread, every frame the program sends
   bool fail_receives = false;
   uint32_t empty_read_ms = 300;  // virtual time of a read without traffic
+  Clock* clock = nullptr;        // where that time passes (none: it does not)
   std::chrono::microseconds real_wait{2000};
 
  private:

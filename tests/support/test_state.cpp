@@ -19,7 +19,6 @@ void reset_process_state() {
   set_console_utf8(false);
   close_capture_file();
   set_console_output_available(false);
-  set_clock(nullptr);
   set_telling_exit_status(false);
   set_stopped_by_operator(false);
 }

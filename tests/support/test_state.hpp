@@ -38,7 +38,8 @@ class OrvexTest : public ::testing::Test {
   void TearDown() override { reset_process_state(); }
   Config config;
   RecordingView view;
-  Engine e{config, view};
+  SystemClock clock;
+  Engine e{config, view, clock};
 };
 
 // What `body` printed on standard output.

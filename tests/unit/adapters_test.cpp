@@ -43,7 +43,8 @@ void expect_choice(RecordingView& view, const Case& c) {
   options.adapter_number = c.option;
   options.adapter_name = c.name;
   view.clear();
-  FrameIo io(options, view);
+  SystemClock clock;
+  FrameIo io(options, view, clock);
   std::string replies = c.replies;
   std::FILE* reply = fmemopen(replies.data(), replies.size(), "r");
   AdapterChoice choice{options, io, view, reply};
@@ -116,7 +117,7 @@ TEST_F(AdapterChoiceTest, TheAddressGivenWithMIsTheOneTheKernelFilterTakes) {
   Config options;
   options.local_mac_override = mac_of(2, 0, 0, 0, 0, 9);
   RecordingView quiet;
-  FrameIo io(options, quiet);
+  FrameIo io(options, quiet, clock);
   AdapterChoice choice{options, io, quiet, stdin};
   EXPECT_EQ(select_adapter(choice).id, 0);
   EXPECT_EQ(std::tuple(options.local_mac, capture.accepted), std::tuple(options.local_mac_override, options.local_mac_override));

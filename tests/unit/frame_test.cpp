@@ -4,7 +4,7 @@
 #include "base/byte_order.hpp"
 #include "base/config.hpp"
 #include "engine/discover.hpp"
-#include "engine/engine.hpp"
+#include "engine/link.hpp"
 #include "engine/session_frame.hpp"
 #include "tests/support/radio_peer.hpp"
 #include "tests/support/test_state.hpp"
@@ -150,12 +150,13 @@ TEST_F(FrameTest, IdentifyResponsesRecordedOrNot) {
     Config options;
     options.local_mac = LOCAL;
     RecordingView seen;
-    auto fresh = std::make_unique<Engine>(options, seen);  // no radio recorded yet
+    const Link link(options, seen, clock);
+    auto table = std::make_unique<SessionTable>();  // no radio recorded yet
     int count = c.count, result = 0;
     const std::string out = view_text(seen, [&] {
-      result = accept_discovery_response(fresh->link, fresh->sessions, c.frame.data(), static_cast<int>(c.frame.size()), count);
+      result = accept_discovery_response(link, *table, c.frame.data(), static_cast<int>(c.frame.size()), count);
     });
-    const std::string stored = fresh->sessions[std::min(c.count + 1, last)].name_text();
+    const std::string stored = (*table)[std::min(c.count + 1, last)].name_text();
     EXPECT_EQ(std::tuple(result, out, count, stored),
               std::tuple(c.result, c.printed, c.result > 0 ? c.result : c.count, c.stored)) << &c - cases;
   }

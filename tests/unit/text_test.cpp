@@ -286,9 +286,10 @@ TEST_F(Text, ScriptLinesAndFilePrefixes) {
       {".exit\n", X, "", 0}, {".please exit now", X, "", 0}, {"exit\n", R, "", 0},
   };
   for (const Case& c : cases) {
-    ScopedFakeClock clock;
-    const ScriptLine result = run_script_line({view, e.connection.events}, c.line);
-    EXPECT_EQ(std::tuple(result, view.take_text(), clock->now_ms()), std::tuple(c.result, c.printed, c.waited_ms))
+    FakeClock virtual_clock;
+    SessionEvents events(virtual_clock);
+    const ScriptLine result = run_script_line({view, events}, c.line);
+    EXPECT_EQ(std::tuple(result, view.take_text(), virtual_clock.now_ms()), std::tuple(c.result, c.printed, c.waited_ms))
         << c.line;
   }
   // An input file's lines as the session reads them: script lines carried out, an exit line or a file that

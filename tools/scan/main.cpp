@@ -105,7 +105,7 @@ int tag_of(const FrameView& frame) { return frame.tagged ? frame.tag_control & 0
 std::vector<int> discover(Link& link, SessionTable& table, uint32_t listen_ms) {
   std::vector<int> tags(MAX_USER_SESSIONS, -1);
   Session request = discovery_request();
-  Clock& c = clock();
+  Clock& c = link.clock;
   const uint64_t start = c.now_ms();
   int sent = 0;
   int count = 0;
@@ -171,7 +171,7 @@ int run(int argc, char** argv) {
     }
   }
   // Discovery needs only the link and a table to record the radios in.
-  Link& link = *new Link(config, view);
+  Link& link = *new Link(config, view, *new SystemClock);
   auto& table = *new SessionTable;
   const InterfaceInfo chosen = choose_interface(options.interface);
   open_interface(link, chosen);

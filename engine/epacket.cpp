@@ -20,8 +20,8 @@ namespace orvex {
 
 namespace {
 
-std::mutex& data_send_lock(Connection& conn, int index) {
-  return index >= 0 ? conn.link.send_locks.data[static_cast<size_t>(index)] : conn.link.send_locks.other_data;
+std::binary_semaphore& data_send_token(Connection& conn, int index) {
+  return (index >= 0 ? conn.link.send_locks.data[static_cast<size_t>(index)] : conn.link.send_locks.other_data).held;
 }
 
 // A frame for which no acknowledgement is awaited.
@@ -74,6 +74,32 @@ bool build_and_send(Link& link, Session& session, int index, uint16_t pdu, std::
   return true;
 }
 
+// With the entry's token held: builds and sends the frame of a reliable send.
+// False (the token given back, nothing sent) when it was not built.
+bool start_with_token(Connection& conn, Session& session, uint16_t pdu, std::optional<int32_t> set_state,
+                      const uint8_t* payload, int payload_size, bool may_be_followed, StartedSend& out) {
+  out.session = &session;
+  out.index = entry_of(conn.sessions, session);
+  out.pdu = pdu;
+  int size = payload_size;
+  // Followed only from before the frame leaves, so its acknowledgement cannot
+  // come first; the wait then always ends the following.
+  out.followed = may_be_followed && out.index >= 0;
+  if (out.followed) allow_following(conn.following, out.index, out.seen);
+  // A signal left by an acknowledgement that no send waited for is not this
+  // frame's: kept, it would end the wait at once, and a lost frame would never
+  // be repeated.
+  const bool built = build_and_send(conn.link, session, out.index, pdu, set_state, payload, out.frame, size,
+                                    [&conn] { conn.events.ack_event.reset(); });
+  if (!built) {
+    if (out.followed) end_following(conn.following);
+    data_send_token(conn, out.index).release();
+    return false;
+  }
+  out.frame_size = size + static_cast<int>(FRAME_HEADER_SIZE);
+  return true;
+}
+
 // Sends a frame of type `pdu`; `set_state` is applied under the build lock.
 SendResult send(Connection& conn, Session& session, uint16_t pdu, std::optional<int32_t> set_state, const uint8_t* payload,
          int payload_size, bool may_be_followed = false) {
@@ -81,28 +107,39 @@ SendResult send(Connection& conn, Session& session, uint16_t pdu, std::optional<
   if (sent_once(pdu, payload_size)) return send_once(conn.link, session, index, pdu, payload, payload_size);
   if (outside_frame(conn.link, payload_size)) return {.failure = Failure::BROKEN_LIMIT};
   if (payload_size > 100 && conn.link.config.diagnostic_level != 0) conn.link.view.message("Hi\n");
+  data_send_token(conn, index).acquire();
+  StartedSend started;
+  // The caller learns that nothing was delivered when nothing left.
+  if (!start_with_token(conn, session, pdu, set_state, payload, payload_size, may_be_followed, started)) return {};
+  return finish_send(conn, started);
+}
 
-  std::unique_lock<std::mutex> one_sender(data_send_lock(conn, index));
-  std::array<uint8_t, FRAME_BUFFER_SIZE> frame;
-  int size = payload_size;
-  // Followed only from before the frame leaves, so its acknowledgement cannot
-  // come first; the wait below then always ends the following.
-  const bool followed = may_be_followed && index >= 0;
-  uint64_t seen = 0;
-  if (followed) allow_following(conn.following, index, seen);
-  // A signal left by an acknowledgement that no send waited for is not this
-  // frame's: kept, it would end the wait at once, and a lost frame would never
-  // be repeated.
-  const bool built = build_and_send(conn.link, session, index, pdu, set_state, payload, frame, size,
-                                    [&conn] { conn.events.ack_event.reset(); });
-  if (!built) {
-    // The caller learns that nothing was delivered.
-    if (followed) end_following(conn.following);
-    return {};
-  }
-  int frame_size = size + static_cast<int>(FRAME_HEADER_SIZE);
+}  // namespace
 
+bool try_start_data(Connection& conn, Session& session, const uint8_t* payload, int payload_size, StartedSend& out) {
+  if (payload_size <= 0 || payload_size > static_cast<int>(MAX_PAYLOAD_SIZE)) return false;
+  const int index = entry_of(conn.sessions, session);
+  if (!data_send_token(conn, index).try_acquire()) return false;
+  if (payload_size > 100 && conn.link.config.diagnostic_level != 0) conn.link.view.message("Hi\n");
+  return start_with_token(conn, session, PDU_DATA, std::nullopt, payload, payload_size, false, out);
+}
 
+SendResult finish_send(Connection& conn, StartedSend& started) {
+  Session& session = *started.session;
+  const int index = started.index;
+  const bool followed = started.followed;
+  uint16_t pdu = started.pdu;
+  uint64_t seen = started.seen;
+  std::span<uint8_t> frame = started.frame;
+  int frame_size = started.frame_size;
+  int size = frame_size - static_cast<int>(FRAME_HEADER_SIZE);
+  // The token goes back on every way out, before a give-up's disconnect.
+  struct GiveBack {
+    std::binary_semaphore& token;
+    bool held = true;
+    void now() { if (held) token.release(), held = false; }
+    ~GiveBack() { now(); }
+  } one_sender{data_send_token(conn, index)};
   AutoResetEvent& ack = conn.events.ack_event;
   const SessionEvents& events = conn.events;
   uint32_t timeout = INITIAL_ACK_TIMEOUT_MS;  // of the frame waited for
@@ -156,7 +193,7 @@ SendResult send(Connection& conn, Session& session, uint16_t pdu, std::optional<
   // A connection closed meanwhile (a radio that left, a disconnect) owes nothing more.
   if (!acknowledged && index >= 0 && closed_to_sending(session.state, session.cid)) return {};
   if (!acknowledged) {
-    if (one_sender.owns_lock()) one_sender.unlock();
+    one_sender.now();
     give_up(conn, pdu);
     if (conn.link.config.batch_run()) return {};
     return {.delivered = false, .failure = Failure::UNABLE_TO_SEND};
@@ -164,8 +201,6 @@ SendResult send(Connection& conn, Session& session, uint16_t pdu, std::optional<
   conn.link.view.flush();
   return {.delivered = true};
 }
-
-}  // namespace
 
 SendResult send_once(Link& link, Session& session, int index, uint16_t pdu, const uint8_t* payload,
                      int payload_size) {

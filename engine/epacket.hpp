@@ -4,6 +4,7 @@
 // with a growing time-out.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "base/failure.hpp"
@@ -47,6 +48,29 @@ SendResult send_pdu(Connection& conn, Session& session, uint16_t pdu, const uint
 // it (a copy, an answer), which takes the lock of such records.
 SendResult send_once(Link& link, Session& session, int index, uint16_t pdu, const uint8_t* payload,
                      int payload_size);
+
+// A reliable send whose frame has left: the wait for its acknowledgement (and
+// the entry's one-sender token) goes with it, to finish_send on this thread or
+// another.
+struct StartedSend {
+  Session* session = nullptr;
+  int index = -1;
+  uint16_t pdu = PDU_DATA;
+  bool followed = false;
+  uint64_t seen = 0;
+  int frame_size = 0;
+  std::array<uint8_t, FRAME_BUFFER_SIZE> frame{};
+};
+
+// Starts send_data of `payload_size` (1..1474) bytes only when no other
+// reliable send of the entry is in flight: true when the frame left. False
+// (nothing sent, nothing held) when another send is in flight or the frame was
+// not built. A true start must be finished by finish_send.
+bool try_start_data(Connection& conn, Session& session, const uint8_t* payload, int payload_size, StartedSend& out);
+
+// Waits for a started send's acknowledgement, repeating its frame, as
+// send_data does, and gives the entry's token back.
+SendResult finish_send(Connection& conn, StartedSend& started);
 
 // send_data for the transfer worker's file frames: its wait for the
 // acknowledgement may be followed by blocks the dispatching thread sends

@@ -37,6 +37,11 @@ struct SessionWorkers::Threads {
   AutoResetEvent idle_wake;          // wakes a transfer worker with no Session yet
   std::atomic<bool> session_started{false};
   std::atomic<int> index{-1};  // the session's radio, or -1 for a batch run
+  // A typed key's send the keyboard worker started, whose acknowledgement the
+  // send worker waits for.
+  std::mutex handed_mutex;
+  bool handed_held = false;
+  StartedSend handed;
 };
 
 namespace {
@@ -86,6 +91,40 @@ bool send_ring(SessionWorkers& w, Session& session) {
   return true;
 }
 
+// The key typed while nothing waited in the ring and no send was in flight
+// leaves from the keyboard worker's thread at once, sparing the wake of this
+// one; the wait for its acknowledgement is this worker's. False when the
+// worker is to end.
+bool finish_handed_send(SessionWorkers& w, SessionThreads& t) {
+  StartedSend started;
+  {
+    std::lock_guard<std::mutex> lock(t.handed_mutex);
+    if (!t.handed_held) return true;
+    started = t.handed;
+    t.handed_held = false;
+  }
+  const SendResult sent = finish_send(w.engine.connection, started);
+  if (sent.failure != Failure::NONE) {
+    worker_failed(w, sent.failure);
+    return false;
+  }
+  return !w.engine.connection.events.stopping_now();
+}
+
+// On the keyboard worker: sends the typed bytes at once when none wait in the
+// ring before them and no send of the entry is in flight, handing the wait
+// for their acknowledgement to the send worker; false when they are to join
+// the ring instead.
+bool send_typed_at_once(Engine& e, SessionThreads& t, Session& session, const uint8_t* bytes, int length) {
+  Connection& c = e.connection;
+  if (key_ring_count(c.keys) != 0 || c.events.stopping_now()) return false;
+  std::lock_guard<std::mutex> lock(t.handed_mutex);
+  if (t.handed_held || !try_start_data(c, session, bytes, length, t.handed)) return false;
+  t.handed_held = true;
+  c.events.ring_data_event.set();
+  return true;
+}
+
 void send_worker(SessionWorkers& w, SessionThreads& t) {
   Engine& e = w.engine;
   const int index = t.index.load();
@@ -93,7 +132,7 @@ void send_worker(SessionWorkers& w, SessionThreads& t) {
   if (SessionTable::valid_index(index)) {
     Session& session = e.sessions[index];
     while (!e.connection.events.stopping_now()) {
-      if (!send_ring(w, session)) break;
+      if (!finish_handed_send(w, t) || !send_ring(w, session)) break;
       events.ring_space_event.set();
       if (key_ring_count(e.connection.keys) == 0) events.ring_data_event.wait();
     }
@@ -174,7 +213,9 @@ void keyboard_worker(SessionWorkers& w, SessionThreads& t) {
       // Nothing typed goes to a radio during a file transfer, nor in a batch
       // run, which has no radio of its own.
       if (!SessionTable::valid_index(index) || e.sessions[index].state == SESSION_TRANSFER) continue;
-      key_ring_put(e.connection.keys, e.connection.events, buffer, n);
+      if (!send_typed_at_once(e, t, e.sessions[index], buffer, n)) {
+        key_ring_put(e.connection.keys, e.connection.events, buffer, n);
+      }
     }
     w.input.end();
   }
@@ -255,6 +296,16 @@ void session_stopper(Engine& e, SessionInput& input, SessionThreads& t) {
     }
     stop_worker(e, t, KEYBOARD_WORKER, &input);
   }
+  // A key's send the keyboard worker started as the send worker ended: its
+  // wait ends at once (the session is stopping) and gives the entry's token back.
+  bool handed = false;
+  StartedSend started;
+  {
+    std::lock_guard<std::mutex> lock(t.handed_mutex);
+    std::swap(handed, t.handed_held);
+    if (handed) started = t.handed;
+  }
+  if (handed) finish_send(e.connection, started);
   // No worker receives any more: the main thread's next connection set-up (a
   // new choice, a restore) waits for its frames itself and must not be cut off.
   e.link.io.interrupt_receive_wait(false);

@@ -764,11 +764,13 @@ TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEv
   EXPECT_FALSE(workers.running());
   EXPECT_EQ(radio.frames.size(), 1u) << "a stopped send neither repeats nor gives up";
   EXPECT_EQ(entry().state, SESSION_CONNECTED);
-  EXPECT_EQ(key_ring_count(e.connection.keys), KEY_RING_CAPACITY - 1) << "the byte on the wire is no longer the ring's";
+  // The first key left from the keyboard's thread at once, its wait handed to the send worker; the ring
+  // holds those after it.
+  EXPECT_EQ(key_ring_count(e.connection.keys), KEY_RING_CAPACITY) << "the byte on the wire is not the ring's";
   radio.ack_data = true;
   start();
   // The ring's bytes go next, each once; the one whose put the stop cut short is lost.
-  const std::string expected = text.substr(0, KEY_RING_CAPACITY) + text.substr(KEY_RING_CAPACITY + 1);
+  const std::string expected = text.substr(0, KEY_RING_CAPACITY + 1) + text.substr(KEY_RING_CAPACITY + 2);
   ASSERT_TRUE(radio.wait([&] { return radio.shown == expected; })) << radio.shown.size();
   stop();
 }

@@ -51,18 +51,18 @@ void choose_and_connect(Engine& e, bool choose) {
 
 // No radio answered: the message says so, and then which adapter was used and
 // whether its link is up, so that a pulled cable or a wrong adapter shows at once.
-[[noreturn]] void end_with_no_radios(Engine& e, const std::string& adapter) {
+[[noreturn]] void end_with_no_radios(FrameIo& io, PacketCapture& capture, const std::string& adapter) {
   std::string text = failure_message(Failure::NO_DEVICES);
   const char* link = "unknown";
   std::vector<InterfaceInfo> interfaces;
-  if (packet_capture().list_interfaces(interfaces)) {
+  if (capture.list_interfaces(interfaces)) {
     for (const InterfaceInfo& i : interfaces) {
       if (i.name == adapter) link = i.carrier ? "up" : "down";
     }
   }
   text.insert(text.find('\n') + 1, "Adapter used: " + adapter + ", link " + link + "\n");
   std::fputs(text.c_str(), stdout);
-  shutdown_clean(e.link.io);
+  shutdown_clean(io);
   exit_now(exit_status(usual_status(Failure::NO_DEVICES), telling_status(Failure::NO_DEVICES)));
 }
 
@@ -115,14 +115,14 @@ void shutdown_clean(FrameIo& io) {
   if (capture_state() == CAPTURE_ON) close_capture_file();
 }
 
-void run_program(int argc, char** argv) {
+void run_program(const PlatformServices& platform, int argc, char** argv) {
   // Every way out gives the terminal back, whatever ends the program.
   install_exit_guard();
   // Made once for the run and never destroyed: the process ends by exit_now.
   auto* config = new Config;
   auto* view = new ConsoleView;
   auto* clock = new SystemClock;
-  parse_options(*config, *view, argc, argv);
+  parse_options(*config, *view, platform.capture, argc, argv);
   print_banner(*config, *clock);
   auto* engine = new Engine(*config, *view, *clock);
   Engine& e = *engine;
@@ -133,14 +133,14 @@ void run_program(int argc, char** argv) {
   watch_exit_signals();
   RunState& run = e.run;
 
-  AdapterChoice adapters{*config, e.link.io, *view};
+  AdapterChoice adapters{*config, e.link.io, *view, platform.capture, platform.host};
   const AdapterSelection adapter = select_adapter(adapters);
   if (adapter.failure != Failure::NONE) terminate_app(adapter.failure);
   prepare_run(e.sessions, e.link.config);
 
   if (run.rows_during_discovery != 0) print_device_table_header();
   run.radios_found = discover_radios(e.link, e.sessions, run.rows_during_discovery != 0 ? print_device_row : nullptr);
-  if (run.radios_found == 0) end_with_no_radios(e, adapters.table.entries[adapter.id].name);
+  if (run.radios_found == 0) end_with_no_radios(e.link.io, platform.capture, adapters.table.entries[adapter.id].name);
 
   if (config->dry_run) {
     print_dry_run(e.link, e.sessions);

@@ -5,11 +5,20 @@
 #include "base/config.hpp"
 #include "engine/session_table.hpp"
 #include "link/frame_io.hpp"
+#include "os/host_info.hpp"
+#include "os/packet_capture.hpp"
 
 namespace orvex {
 
+// The platform's services: main makes them and the program hands them on to
+// what uses them.
+struct PlatformServices {
+  PacketCapture& capture;
+  HostInfo& host;
+};
+
 // Runs the whole program; never returns (the process ends with status 0).
-[[noreturn]] void run_program(int argc, char** argv);
+[[noreturn]] void run_program(const PlatformServices& platform, int argc, char** argv);
 
 // Every table entry empty and the capture file open when one was named (the
 // adapter's opening has put the -m address in place); a capture file that

@@ -1,4 +1,12 @@
 // OrvexTerm: a terminal for the radios on the local Ethernet segment.
 #include "app/driver.hpp"
+#include "os/host_info.hpp"
+#include "os/pcap_capture.hpp"
 
-int main(int argc, char** argv) { orvex::run_program(argc, argv); }
+int main(int argc, char** argv) {
+  // The host's services, made once here; the process ends inside run_program,
+  // so they last as long as anything uses them.
+  const auto capture = orvex::make_pcap_capture();
+  const auto host = orvex::make_host_info();
+  orvex::run_program({*capture, *host}, argc, argv);
+}

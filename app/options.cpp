@@ -82,8 +82,8 @@ constexpr char REPORT_OPTION[] = "--report";
 constexpr char LIST_ADAPTERS_OPTION[] = "--list-adapters";
 
 // -D: for scripts and the -c completion; no adapter is opened, no frame sent.
-[[noreturn]] void list_adapters_and_exit(View& view) {
-  const int listed = print_adapter_list(view);
+[[noreturn]] void list_adapters_and_exit(PacketCapture& capture, View& view) {
+  const int listed = print_adapter_list(capture, view);
   exit_now(exit_status(0, listed > 0 ? EXIT_DONE : EXIT_NO_ADAPTER_OR_RADIO));
 }
 
@@ -110,8 +110,8 @@ bool names_interface(const char* parameter) {
   return *p != '\0' && *p != '-' && *p != '+' && (*p < '0' || *p > '9');
 }
 
-void act_on_option(Config& options, View& view, char option, const char* argument, const char* parameter,
-                   PendingOptions& pending) {
+void act_on_option(Config& options, View& view, PacketCapture& capture, char option, const char* argument,
+                   const char* parameter, PendingOptions& pending) {
   switch (option) {
     case 'a':
       break;
@@ -127,7 +127,7 @@ void act_on_option(Config& options, View& view, char option, const char* argumen
       }
       break;
     case 'D':
-      list_adapters_and_exit(view);
+      list_adapters_and_exit(capture, view);
     case 'd':
       options.diagnostic_level = options.diagnostic_level + 1;
       break;
@@ -235,7 +235,7 @@ void evaluate_after_loop(Config& options, View& view, const PendingOptions& pend
 
 }  // namespace
 
-void parse_options(Config& options, View& view, int argc, char** argv) {
+void parse_options(Config& options, View& view, PacketCapture& capture, int argc, char** argv) {
   // Known before anything can end the program, wherever it stands.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], EXIT_STATUS_OPTION) == 0) set_telling_exit_status(true);
@@ -252,7 +252,7 @@ void parse_options(Config& options, View& view, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (std::strcmp(argument, EXIT_STATUS_OPTION) == 0) continue;
-    if (std::strcmp(argument, LIST_ADAPTERS_OPTION) == 0) list_adapters_and_exit(view);
+    if (std::strcmp(argument, LIST_ADAPTERS_OPTION) == 0) list_adapters_and_exit(capture, view);
     if (std::strcmp(argument, REPORT_OPTION) == 0) {
       if (i == argc - 1) {
         std::printf("missing parameter for argument %s -ignoring\n", argument);
@@ -285,7 +285,7 @@ void parse_options(Config& options, View& view, int argc, char** argv) {
       }
       parameter = argv[++i];
     }
-    act_on_option(options, view, option, argument, parameter, pending);
+    act_on_option(options, view, capture, option, argument, parameter, pending);
   }
   evaluate_after_loop(options, view, pending);
 }

@@ -4,12 +4,14 @@
 
 #include "base/config.hpp"
 #include "base/view.hpp"
+#include "os/packet_capture.hpp"
 
 namespace orvex {
 
 // May end the program: -h, -u or -x without their argument, a missing input
 // file, a refused batch request, an unreadable radio list. What the radio list
-// and the batch requests report goes to `view`.
-void parse_options(Config& config, View& view, int argc, char** argv);
+// and the batch requests report goes to `view`. -D lists the interfaces of
+// `capture`.
+void parse_options(Config& config, View& view, PacketCapture& capture, int argc, char** argv);
 
 }  // namespace orvex

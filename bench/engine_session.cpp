@@ -12,7 +12,7 @@ namespace orvex::bench {
 std::string EngineSession::open(const std::string& ns) {
   InNamespace in(ns);
   if (!in.entered()) return "could not enter " + ns;
-  AdapterChoice choice{config_, engine_.link.io, engine_.link.view};
+  AdapterChoice choice{config_, engine_.link.io, engine_.link.view, *capture_, *host_};
   if (select_adapter(choice).failure != Failure::NONE) return "no usable adapter in " + ns;
   return {};
 }

@@ -6,6 +6,7 @@
 // a time, as the program's F4 would switch.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "app/operator_input.hpp"
@@ -13,6 +14,8 @@
 #include "base/config.hpp"
 #include "engine/engine.hpp"
 #include "engine/session_workers.hpp"
+#include "os/host_info.hpp"
+#include "os/pcap_capture.hpp"
 #include "ui/console_view.hpp"
 
 namespace orvex::bench {
@@ -46,6 +49,8 @@ class EngineSession {
   const SessionTable& sessions() const { return engine_.sessions; }
 
  private:
+  const std::unique_ptr<PacketCapture> capture_ = make_pcap_capture();
+  const std::unique_ptr<HostInfo> host_ = make_host_info();
   Config config_;
   ConsoleView view_;
   SystemClock clock_;

@@ -35,7 +35,7 @@ void probe_adapter(AdapterChoice& choice, int id) {
   const int diagnostic_level = choice.config.diagnostic_level;
   View& view = choice.view;
   if (diagnostic_level >= 1) view.diagnostic("  Adapter " + std::to_string(id) + ": " + e.name);
-  PacketCapture& capture = packet_capture();
+  PacketCapture& capture = choice.capture;
   if (!capture.open(e.name)) {
     const long error = capture.last_error();
     say(view, "Unable to open the driver [%s], Error Code : %lx\n", e.name.c_str(), error);
@@ -58,11 +58,11 @@ void name_down_interface(View& view, const std::string& name) {
 }  // namespace
 
 Failure find_adapters(AdapterChoice& choice) {
-  host_check(choice.config, choice.view);
+  host_check(choice.host, choice.config, choice.view);
   AdapterTable& table = choice.table;
   View& view = choice.view;
   const int diagnostic_level = choice.config.diagnostic_level;
-  PacketCapture& capture = packet_capture();
+  PacketCapture& capture = choice.capture;
   std::vector<InterfaceInfo> interfaces;
   if (!capture.list_interfaces(interfaces)) {
     say(view, "Error in PacketGetAdapterName - %d\n", static_cast<int>(capture.last_error()));
@@ -131,7 +131,7 @@ Failure open_adapter(AdapterChoice& choice, int id) {
   const AdapterEntry& e = choice.table.entries[id];
   View& view = choice.view;
   say(view, "Opening %s [MAC %s] ...\n", e.name.c_str(), format_mac_text(e.mac));
-  PacketCapture& capture = packet_capture();
+  PacketCapture& capture = choice.capture;
   std::unique_ptr<CaptureHandle> adapter = capture.open(e.name);
   if (!adapter) {
     const long error = capture.last_error();
@@ -169,8 +169,7 @@ bool read_adapter_reply(std::FILE* input, int& answer) {
   return true;
 }
 
-int print_adapter_list(View& view) {
-  PacketCapture& capture = packet_capture();
+int print_adapter_list(PacketCapture& capture, View& view) {
   std::vector<InterfaceInfo> interfaces;
   if (!capture.list_interfaces(interfaces)) {
     say(view, "Error in PacketGetAdapterName - %d\n", static_cast<int>(capture.last_error()));

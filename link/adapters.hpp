@@ -13,6 +13,8 @@
 #include "base/mac_address.hpp"
 #include "base/view.hpp"
 #include "link/frame_io.hpp"
+#include "os/host_info.hpp"
+#include "os/packet_capture.hpp"
 
 namespace orvex {
 
@@ -36,11 +38,14 @@ struct AdapterTable {
 
 // One choice of adapter at start-up: the table it fills, the configuration
 // whose local address it sets, the frame input and output it attaches the
-// opened adapter to and the view it reports through.
+// opened adapter to, the view it reports through, the capture that lists and
+// opens the interfaces and the host the host check tells of.
 struct AdapterChoice {
   Config& config;
   FrameIo& io;
   View& view;
+  PacketCapture& capture;
+  HostInfo& host;
   std::FILE* replies = stdin;  // where the operator's reply to the prompt is read
   AdapterTable table{};
 };
@@ -77,6 +82,6 @@ bool read_adapter_reply(std::FILE* input, int& answer);
 // -D: the adapters find_adapters would number, with the same Ids, their
 // addresses and whether their links are up, opening none. The number listed,
 // or -1 when the interfaces cannot be listed.
-int print_adapter_list(View& view);
+int print_adapter_list(PacketCapture& capture, View& view);
 
 }  // namespace orvex

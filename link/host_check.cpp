@@ -8,12 +8,12 @@
 
 namespace orvex {
 
-void host_check(Config& config, View& view) {
+void host_check(HostInfo& host, Config& config, View& view) {
   std::string system;
-  if (!host_info().system_name(system) || system.empty()) system = "Linux";
+  if (!host.system_name(system) || system.empty()) system = "Linux";
   std::string name;
-  config.local_host_name = host_info().computer_name(name) && !name.empty() ? name.substr(0, HOST_NAME_MAX_LENGTH)
-                                                                           : UNNAMED_HOST;
+  config.local_host_name = host.computer_name(name) && !name.empty() ? name.substr(0, HOST_NAME_MAX_LENGTH)
+                                                                     : UNNAMED_HOST;
   say(view, " Local host is %s, running under %s\n", config.local_host_name.c_str(), system.c_str());
 }
 

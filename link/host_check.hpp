@@ -5,6 +5,7 @@
 
 #include "base/config.hpp"
 #include "base/view.hpp"
+#include "os/host_info.hpp"
 
 namespace orvex {
 
@@ -12,7 +13,7 @@ constexpr size_t HOST_NAME_MAX_LENGTH = 79;
 // The name of a host whose computer name cannot be read.
 constexpr const char* UNNAMED_HOST = "WinOS_0_???";
 
-// Shows the local host line and fixes local_host_name.
-void host_check(Config& config, View& view);
+// Shows the local host line and fixes local_host_name, from what `host` tells.
+void host_check(HostInfo& host, Config& config, View& view);
 
 }  // namespace orvex

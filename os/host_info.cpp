@@ -28,9 +28,6 @@ class LinuxHostInfo final : public HostInfo {
 
 }  // namespace
 
-HostInfo& system_host_info() {
-  static LinuxHostInfo info;
-  return info;
-}
+std::unique_ptr<HostInfo> make_host_info() { return std::make_unique<LinuxHostInfo>(); }
 
 }  // namespace orvex

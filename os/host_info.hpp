@@ -1,6 +1,7 @@
 // The host's name and system, as the host check shows them.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace orvex {
@@ -14,8 +15,7 @@ class HostInfo {
   virtual bool computer_name(std::string& name) = 0;
 };
 
-HostInfo& host_info();
-void set_host_info(HostInfo* info);  // null: the host's own
-HostInfo& system_host_info();
+// The host's own, from gethostname and uname; main makes it and hands it on.
+std::unique_ptr<HostInfo> make_host_info();
 
 }  // namespace orvex

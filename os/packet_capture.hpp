@@ -1,5 +1,6 @@
 // Packet capture: the network interfaces there are, and raw frames in and out
-// of one of them. The program uses the host's libpcap; tests put in a fake.
+// of one of them. main makes the host's (os/pcap_capture.hpp) and hands it to
+// what lists or opens interfaces; tests hand in a fake.
 #pragma once
 
 #include <cstdint>
@@ -65,10 +66,5 @@ class PacketCapture {
   // The errno value of the last failure.
   virtual long last_error() const = 0;
 };
-
-// The capture in use: the host's own unless a test installed another.
-PacketCapture& packet_capture();
-void set_packet_capture(PacketCapture* capture);  // null: the host's own
-PacketCapture& system_packet_capture();
 
 }  // namespace orvex

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "os/interfaces.hpp"
-#include "os/packet_capture.hpp"
+#include "os/pcap_capture.hpp"
 
 namespace orvex {
 
@@ -231,9 +231,6 @@ class PcapCapture final : public PacketCapture {
 
 }  // namespace
 
-PacketCapture& system_packet_capture() {
-  static PcapCapture capture;
-  return capture;
-}
+std::unique_ptr<PacketCapture> make_pcap_capture() { return std::make_unique<PcapCapture>(); }
 
 }  // namespace orvex

@@ -6,6 +6,7 @@
 #include "batch/radio_list.hpp"
 #include "batch/script_lines.hpp"
 #include "engine/engine.hpp"
+#include "os/pcap_capture.hpp"
 #include "ui/console_view.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 
@@ -29,8 +30,9 @@ void parse_arguments(std::string text) {
   }
   Config config;
   static ConsoleView view;
+  const auto capture = make_pcap_capture();  // -D lists the host's interfaces, as the program does
   try {
-    parse_options(config, view, static_cast<int>(argv.size()), argv.data());
+    parse_options(config, view, *capture, static_cast<int>(argv.size()), argv.data());
   } catch (const ProcessExit&) {
   }
   for (const std::string& name : created) std::filesystem::remove(name, unusable);

@@ -1,5 +1,6 @@
-// Fakes of the platform services, each installed for its lifetime: the
-// interface list and open of packet capture, and the host's name and system.
+// Fakes of the platform services, handed to the code under test as main hands
+// it the host's: the interface list and open of packet capture, and the host's
+// name and system.
 #pragma once
 
 #include <algorithm>
@@ -15,9 +16,6 @@ namespace orvex::test {
 
 class FakePacketCapture final : public PacketCapture {
  public:
-  FakePacketCapture() { set_packet_capture(this); }
-  ~FakePacketCapture() override { set_packet_capture(nullptr); }
-
   bool list_interfaces(std::vector<InterfaceInfo>& out) override {
     if (fail_list) return last_error_ = EIO, false;
     out = interfaces;
@@ -62,8 +60,6 @@ class FakePacketCapture final : public PacketCapture {
 
 class FakeHostInfo final : public HostInfo {
  public:
-  FakeHostInfo() { set_host_info(this); }
-  ~FakeHostInfo() override { set_host_info(nullptr); }
   bool system_name(std::string& out) override { return out = system, true; }
   bool computer_name(std::string& out) override { return name_ok && (out = name, true); }
 

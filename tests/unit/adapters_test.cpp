@@ -47,7 +47,7 @@ void expect_choice(RecordingView& view, const Case& c) {
   FrameIo io(options, view, clock);
   std::string replies = c.replies;
   std::FILE* reply = fmemopen(replies.data(), replies.size(), "r");
-  AdapterChoice choice{options, io, view, reply};
+  AdapterChoice choice{options, io, view, capture, host, reply};
   const AdapterSelection chosen = select_adapter(choice);
   const std::string out = view.take_text();
   std::fclose(reply);
@@ -118,7 +118,7 @@ TEST_F(AdapterChoiceTest, TheAddressGivenWithMIsTheOneTheKernelFilterTakes) {
   options.local_mac_override = mac_of(2, 0, 0, 0, 0, 9);
   RecordingView quiet;
   FrameIo io(options, quiet, clock);
-  AdapterChoice choice{options, io, quiet, stdin};
+  AdapterChoice choice{options, io, quiet, capture, host, stdin};
   EXPECT_EQ(select_adapter(choice).id, 0);
   EXPECT_EQ(std::tuple(options.local_mac, capture.accepted), std::tuple(options.local_mac_override, options.local_mac_override));
 }
@@ -129,7 +129,7 @@ TEST_F(AdapterChoiceTest, ListingGivesTheIdsOfTheChoice) {
   capture.add("eth0", mac_of(0, 0x11, 0x22, 0x33, 0x44, 1)).carrier = false;
   capture.add("eth9", MacAddress{});  // counted, never usable
   capture.add("eth1", mac_of(0, 0x11, 0x22, 0x33, 0x44, 2));
-  EXPECT_EQ(print_adapter_list(view), 2);
+  EXPECT_EQ(print_adapter_list(capture, view), 2);
   EXPECT_EQ(view.take_text(), "0. eth0 [MAC 00:11:22:33:44:01] link down\n2. eth1 [MAC 00:11:22:33:44:02] link up\n");
   EXPECT_TRUE(capture.opened.empty());
 }

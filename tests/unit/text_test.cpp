@@ -28,6 +28,7 @@
 #include "engine/engine.hpp"
 #include "engine/transfer.hpp"
 #include "tests/support/fake_clock.hpp"
+#include "tests/support/fake_platform.hpp"
 #include "ui/console_view.hpp"
 #include "tests/support/temp_file.hpp"
 #include "tests/support/test_state.hpp"
@@ -116,7 +117,8 @@ void expect_parsed(ArgsCase (&cases)[N]) {
       c.printed.replace(at, 1, file);
     }
     ConsoleView console;  // what the options' own lines and the reports through the view make on the terminal
-    const Ran r = run([&] { parse_options(options, console, static_cast<int>(argv.size()), argv.data()); });
+    FakePacketCapture capture;
+    const Ran r = run([&] { parse_options(options, console, capture, static_cast<int>(argv.size()), argv.data()); });
     EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(options), r.status),
               std::tuple(c.printed, c.settings, c.status)) << testing::PrintToString(c.args);
   }
@@ -253,7 +255,9 @@ TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
     std::string args[] = {"orvexterm", "--exit-status", "--report", fifo};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data()};
     ConsoleView console;
-    auto parsed = std::async(std::launch::async, [&] { return run([&] { parse_options(options, console, 4, argv); }); });
+    FakePacketCapture capture;
+    auto parsed = std::async(std::launch::async,
+                             [&] { return run([&] { parse_options(options, console, capture, 4, argv); }); });
     if (parsed.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
       ADD_FAILURE() << "waited for a reader";
       close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets the waiting open through

@@ -19,6 +19,7 @@
 #include "engine/link.hpp"
 #include "engine/session_table.hpp"
 #include "os/packet_capture.hpp"
+#include "os/pcap_capture.hpp"
 #include "os/program_path.hpp"
 #include "tools/scan/scan_options.hpp"
 #include "tools/scan/scan_output.hpp"
@@ -59,10 +60,10 @@ std::string usable_names(const std::vector<InterfaceInfo>& interfaces) {
 }
 
 // The interface named, or the only usable one; refuses otherwise.
-InterfaceInfo choose_interface(const std::string& wanted) {
+InterfaceInfo choose_interface(PacketCapture& capture, const std::string& wanted) {
   std::vector<InterfaceInfo> listed;
-  if (!packet_capture().list_interfaces(listed)) {
-    refuse("cannot list the interfaces: " + std::string(std::strerror(static_cast<int>(packet_capture().last_error()))));
+  if (!capture.list_interfaces(listed)) {
+    refuse("cannot list the interfaces: " + std::string(std::strerror(static_cast<int>(capture.last_error()))));
   }
   std::vector<InterfaceInfo> usable;
   for (const InterfaceInfo& i : listed) {
@@ -79,10 +80,10 @@ InterfaceInfo choose_interface(const std::string& wanted) {
   refuse("several Ethernet interfaces (" + usable_names(usable) + "); choose one with -i");
 }
 
-void open_interface(Link& link, const InterfaceInfo& chosen) {
-  std::unique_ptr<CaptureHandle> handle = packet_capture().open(chosen.name);
+void open_interface(Link& link, PacketCapture& capture, const InterfaceInfo& chosen) {
+  std::unique_ptr<CaptureHandle> handle = capture.open(chosen.name);
   if (!handle) {
-    const int error = static_cast<int>(packet_capture().last_error());
+    const int error = static_cast<int>(capture.last_error());
     std::string reason = "cannot open " + chosen.name + ": " + std::strerror(error);
     if (error == EPERM) {
       reason += "; raw Ethernet access needs root or the CAP_NET_RAW capability: install the orvexterm package, "
@@ -173,8 +174,9 @@ int run(int argc, char** argv) {
   // Discovery needs only the link and a table to record the radios in.
   Link& link = *new Link(config, view, *new SystemClock);
   auto& table = *new SessionTable;
-  const InterfaceInfo chosen = choose_interface(options.interface);
-  open_interface(link, chosen);
+  const std::unique_ptr<PacketCapture> capture = make_pcap_capture();
+  const InterfaceInfo chosen = choose_interface(*capture, options.interface);
+  open_interface(link, *capture, chosen);
   std::fprintf(stderr, "orvex-scan: listening on %s for %u ms\n", chosen.name.c_str(), options.listen_ms);
   const std::vector<int> tags = discover(link, table, options.listen_ms);
   std::fflush(stdout);

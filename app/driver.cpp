@@ -122,9 +122,9 @@ void run_program(const PlatformServices& platform, int argc, char** argv) {
   auto* config = new Config;
   auto* view = new ConsoleView;
   auto* clock = new SystemClock;
-  parse_options(*config, *view, platform.capture, argc, argv);
+  parse_options(*config, *view, platform.capture, platform.files, argc, argv);
   print_banner(*config, *clock);
-  auto* engine = new Engine(*config, *view, *clock);
+  auto* engine = new Engine(*config, *view, *clock, platform.files);
   Engine& e = *engine;
   g_exit_engine.store(engine);
   termination_hooks().close_adapter = [] {

@@ -5,6 +5,7 @@
 #include "base/config.hpp"
 #include "engine/session_table.hpp"
 #include "link/frame_io.hpp"
+#include "os/file_server.hpp"
 #include "os/host_info.hpp"
 #include "os/packet_capture.hpp"
 
@@ -15,6 +16,7 @@ namespace orvex {
 struct PlatformServices {
   PacketCapture& capture;
   HostInfo& host;
+  FileServer& files;  // the files a radio asks for
 };
 
 // Runs the whole program; never returns (the process ends with status 0).

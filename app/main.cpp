@@ -1,5 +1,6 @@
 // OrvexTerm: a terminal for the radios on the local Ethernet segment.
 #include "app/driver.hpp"
+#include "os/file_server.hpp"
 #include "os/host_info.hpp"
 #include "os/pcap_capture.hpp"
 
@@ -8,5 +9,6 @@ int main(int argc, char** argv) {
   // so they last as long as anything uses them.
   const auto capture = orvex::make_pcap_capture();
   const auto host = orvex::make_host_info();
-  orvex::run_program({*capture, *host}, argc, argv);
+  orvex::WorkingDirectoryFiles files;
+  orvex::run_program({*capture, *host, files}, argc, argv);
 }

@@ -181,7 +181,7 @@ void act_on_option(Config& options, View& view, PacketCapture& capture, char opt
   }
 }
 
-void evaluate_after_loop(Config& options, View& view, const PendingOptions& pending) {
+void evaluate_after_loop(Config& options, View& view, FileServer& files, const PendingOptions& pending) {
   if (pending.input_given) {
     std::FILE* file = std::fopen(options.input_file_name.c_str(), "r");
     if (file == nullptr) {
@@ -200,7 +200,9 @@ void evaluate_after_loop(Config& options, View& view, const PendingOptions& pend
     std::printf("Option --dry-run needs -u or -x - terminating\n%s", usage_line());
     terminate_app(Failure::BAD_USAGE);
   }
-  if (pending.update_given && !parse_update_all(options, view, pending.update_text)) refuse_batch_request();
+  if (pending.update_given && !parse_update_all(options, view, files, pending.update_text)) {
+    refuse_batch_request();
+  }
   if (pending.command_run_given && !parse_command_run(options, view, pending.command_run_text)) {
     refuse_batch_request();
   }
@@ -235,7 +237,7 @@ void evaluate_after_loop(Config& options, View& view, const PendingOptions& pend
 
 }  // namespace
 
-void parse_options(Config& options, View& view, PacketCapture& capture, int argc, char** argv) {
+void parse_options(Config& options, View& view, PacketCapture& capture, FileServer& files, int argc, char** argv) {
   // Known before anything can end the program, wherever it stands.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], EXIT_STATUS_OPTION) == 0) set_telling_exit_status(true);
@@ -287,7 +289,7 @@ void parse_options(Config& options, View& view, PacketCapture& capture, int argc
     }
     act_on_option(options, view, capture, option, argument, parameter, pending);
   }
-  evaluate_after_loop(options, view, pending);
+  evaluate_after_loop(options, view, files, pending);
 }
 
 }  // namespace orvex

@@ -4,6 +4,7 @@
 
 #include "base/config.hpp"
 #include "base/view.hpp"
+#include "os/file_server.hpp"
 #include "os/packet_capture.hpp"
 
 namespace orvex {
@@ -11,7 +12,7 @@ namespace orvex {
 // May end the program: -h, -u or -x without their argument, a missing input
 // file, a refused batch request, an unreadable radio list. What the radio list
 // and the batch requests report goes to `view`. -D lists the interfaces of
-// `capture`.
-void parse_options(Config& config, View& view, PacketCapture& capture, int argc, char** argv);
+// `capture`; -u's source must be a file `files` serves.
+void parse_options(Config& config, View& view, PacketCapture& capture, FileServer& files, int argc, char** argv);
 
 }  // namespace orvex

@@ -33,7 +33,8 @@ bool confirmed(const Config& config, View& view, AnswerReader reader) {
 }  // namespace
 
 
-bool parse_update_all(Config& config, View& view, const std::string& argument, AnswerReader reader) {
+bool parse_update_all(Config& config, View& view, FileServer& files, const std::string& argument,
+                      AnswerReader reader) {
   UpdateAllRequest& update = config.update;
   const char* whole = argument.c_str();
   size_t first = next_separator(argument, 0);
@@ -90,7 +91,7 @@ bool parse_update_all(Config& config, View& view, const std::string& argument, A
   }
   const std::string source = argument.substr(0, first);
   // The radios fetch the file from here: a run without it would only fail radio after radio.
-  if (!servable_file(source.c_str())) {
+  if (!servable_file(files, source.c_str())) {
     say(view, "Invalid Source for Update All Radios argument [%s]\n", source.c_str());
     say(view, "Should be a readable file in the working directory\n");
     return false;

@@ -7,6 +7,7 @@
 
 #include "base/config.hpp"
 #include "base/view.hpp"
+#include "os/file_server.hpp"
 
 namespace orvex {
 
@@ -22,10 +23,11 @@ constexpr int64_t MAX_PASS_INTERVAL_MS = 3600000;
 // at the end of input (standard input when none is given).
 using AnswerReader = int (*)();
 
-// Checks "srcfile#dstfile#action#retry_count#retry_interval", shows the
-// confirmation and asks for it unless -f was given. True when valid and
-// confirmed; then the batch flags are set.
-bool parse_update_all(Config& config, View& view, const std::string& argument, AnswerReader reader = nullptr);
+// Checks "srcfile#dstfile#action#retry_count#retry_interval" (the source must
+// be one `files` serves), shows the confirmation and asks for it unless -f was
+// given. True when valid and confirmed; then the batch flags are set.
+bool parse_update_all(Config& config, View& view, FileServer& files, const std::string& argument,
+                      AnswerReader reader = nullptr);
 
 // The same for "cmdfile#retry_cnt#retry_interval".
 bool parse_command_run(Config& config, View& view, const std::string& argument, AnswerReader reader = nullptr);

@@ -14,6 +14,7 @@
 #include "base/config.hpp"
 #include "engine/engine.hpp"
 #include "engine/session_workers.hpp"
+#include "os/file_server.hpp"
 #include "os/host_info.hpp"
 #include "os/pcap_capture.hpp"
 #include "ui/console_view.hpp"
@@ -51,10 +52,11 @@ class EngineSession {
  private:
   const std::unique_ptr<PacketCapture> capture_ = make_pcap_capture();
   const std::unique_ptr<HostInfo> host_ = make_host_info();
+  WorkingDirectoryFiles files_;
   Config config_;
   ConsoleView view_;
   SystemClock clock_;
-  Engine engine_{config_, view_, clock_};
+  Engine engine_{config_, view_, clock_, files_};
   OperatorInput input_{engine_.connection};
   SessionWorkers workers_{engine_, input_, terminate_app};
   bool running_ = false;

@@ -18,6 +18,7 @@
 #include "engine/session_events.hpp"
 #include "engine/session_table.hpp"
 #include "engine/transfer_state.hpp"
+#include "os/file_server.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
@@ -34,12 +35,14 @@ struct HeldControlFrame {
 };
 
 struct Connection {
-  Connection(Link& l, SessionTable& t) : link(l), sessions(t), events(l.clock), established(l.clock) {}
+  Connection(Link& l, SessionTable& t, FileServer& f)
+      : link(l), sessions(t), files(f), events(l.clock), established(l.clock) {}
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   Link& link;              // the frames go over it
   SessionTable& sessions;  // the entries the connection's frames are matched to
+  FileServer& files;       // opens the files the radio asks for
   // The entry set up last, or being set up: the radio the session's workers
   // serve; -1 before the first set-up.
   SharedField<int> radio{-1};

@@ -11,11 +11,12 @@
 #include "engine/link.hpp"
 #include "engine/run_state.hpp"
 #include "engine/session_table.hpp"
+#include "os/file_server.hpp"
 
 namespace orvex {
 
 struct Engine {
-  Engine(Config& c, View& v, Clock& k) : link(c, v, k), connection(link, sessions) {}
+  Engine(Config& c, View& v, Clock& k, FileServer& f) : link(c, v, k), connection(link, sessions, f) {}
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 

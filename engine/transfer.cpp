@@ -125,19 +125,20 @@ void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
 // The file a radio asks for: the name as given, else with ".bin" appended
 // (`name` then holds the longer one). fd -1 when neither can be served; `why`
 // then tells of the name as given, unless that one is simply missing.
-ServedFile open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name, ServeRefusal& why) {
-  ServedFile file = open_served_file(name.data(), why);
+ServedFile open_requested_file(FileServer& files, std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name,
+                               ServeRefusal& why) {
+  ServedFile file = files.open(name.data(), why);
   if (file.fd >= 0) return file;
   const ServeRefusal as_given = why;
   append_suffix(name);
-  file = open_served_file(name.data(), why);
+  file = files.open(name.data(), why);
   if (file.fd < 0 && as_given != ServeRefusal::MISSING) why = as_given;
   return file;
 }
 
-ServedFile open_requested_file(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
+ServedFile open_requested_file(FileServer& files, std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
   ServeRefusal why = ServeRefusal::NONE;
-  return open_requested_file(name, why);
+  return open_requested_file(files, name, why);
 }
 
 const char* refusal_text(ServeRefusal why) {
@@ -167,7 +168,7 @@ bool is_update_source(const Connection& conn, const ServedFile& file) {
   const std::string& source = conn.link.config.update.source;
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> name{};
   std::memcpy(name.data(), source.data(), std::min(source.size(), REQUESTED_NAME_LIMIT));
-  const ServedFile run_source = open_requested_file(name);
+  const ServedFile run_source = open_requested_file(conn.files, name);
   if (run_source.fd < 0) return false;
   ::close(run_source.fd);
   return run_source.device == file.device && run_source.inode == file.inode;
@@ -187,10 +188,10 @@ size_t read_block(std::FILE* file, uint8_t* into, size_t count) {
 }  // namespace
 
 
-bool servable_file(const char* name) {
+bool servable_file(FileServer& files, const char* name) {
   std::array<char, REQUESTED_NAME_BUFFER_SIZE> path{};
   std::memcpy(path.data(), name, strnlen(name, REQUESTED_NAME_LIMIT));
-  const ServedFile file = open_requested_file(path);
+  const ServedFile file = open_requested_file(files, path);
   if (file.fd < 0) return false;
   ::close(file.fd);
   return true;
@@ -276,7 +277,7 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
   if (response.status == 0) {
     const std::string asked(name.data(), strnlen(name.data(), REQUESTED_NAME_LIMIT));
     ServeRefusal why = ServeRefusal::NONE;
-    ServedFile served = open_requested_file(name, why);
+    ServedFile served = open_requested_file(conn.files, name, why);
     if (served.fd >= 0 && !is_update_source(conn, served)) {
       ::close(served.fd);
       served.fd = -1;

@@ -10,6 +10,7 @@
 #include "base/failure.hpp"
 #include "engine/session_table.hpp"
 #include "engine/transfer_state.hpp"
+#include "os/file_server.hpp"
 #include "wire/frame.hpp"
 
 namespace orvex {
@@ -27,9 +28,9 @@ constexpr uint32_t TRANSFER_FINAL_PAUSE_MS = 346;
 // hold at least 129 bytes.
 int split_file_prefix(const char* name, char* prefix, char* rest);
 
-// Whether a radio asking for `name` would be served a file: `name` or
-// `name`.bin is a readable regular file below the working directory.
-bool servable_file(const char* name);
+// Whether a radio asking for `name` would be served a file by `files`: `name`
+// or `name`.bin (below the working directory, for the program's server).
+bool servable_file(FileServer& files, const char* name);
 
 // The progress percentage of `sent` bytes against `total` (the size plus one),
 // in 64 bits: files beyond 21474836 bytes would overflow 32.

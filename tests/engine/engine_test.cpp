@@ -33,6 +33,7 @@
 #include "engine/transfer.hpp"
 #include "link/frame_io.hpp"
 #include "tests/support/fake_clock.hpp"
+#include "tests/support/fake_platform.hpp"
 #include "tests/support/key_input.hpp"
 #include "tests/support/radio_peer.hpp"
 #include "tests/support/temp_file.hpp"
@@ -192,7 +193,9 @@ class EngineTest : public ::testing::Test {
   RecordingView view;
   FakeClock fake_clock;
   FakeClock* const fake = &fake_clock;
-  Engine e{config, view, fake_clock};
+  WorkingDirectoryFiles disk;
+  FakeFileServer server{&disk};  // the scratch directory's files, and what a test serves or refuses itself
+  Engine e{config, view, fake_clock, server};
   OperatorInput input{e.connection};
   SessionWorkers workers{e, input, terminate_app};
   TerminationCatcher catcher{e.connection};  // the program's end throws ProcessExit
@@ -590,15 +593,12 @@ TEST_F(EngineTest, ADownloadIsDoneOnlyWhenItsLastBytesAreAcknowledged) {
 TEST_F(EngineTest, AFileThatChangesWhileServedFailsItsTransferAndNoMoreThanAnnouncedIsSent) {
   e.link.config.run_mode = RunMode::UPDATE_ALL, e.link.config.update.source = "fw";
   fake->grace_ms = 200;
-  const struct { const char* what; void (*change)(); } cases[] = {
-      {"truncated", [] { std::filesystem::resize_file("fw", 2000); }},
-      {"grown", [] { std::ofstream("fw", std::ios::app) << std::string(5000, 'x'); }},
-  };
+  const struct { const char* what; off_t size; } cases[] = {{"truncated", 2000}, {"grown", 11000}};
   for (const auto& c : cases) {
-    write_file("fw", 6000);
+    server.serve("fw", Bytes(6000, 'f'));
     connect();
     radio.frames.clear(), radio.transfers.clear(), radio.shown.clear(), e.connection.events.transfer_done_event.reset();
-    radio.on_block = [&c](size_t taken) { if (taken == 1) c.change(); };
+    radio.on_block = [&](size_t taken) { if (taken == 1) server.resize("fw", c.size); };
     start();
     const std::string out = view_text(view, [&] {
       radio.say(PDU_FILE_REQUEST, "fw");
@@ -659,13 +659,11 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
 
 TEST_F(EngineTest, WithDiagnosticsARefusedRequestSaysWhyForTheNameAsked) {
   // The refusal names the request with ".bin" appended, as ever; the reason names what was asked.
-  std::filesystem::create_directory("adir");
-  write_file(".hidden", 1);
-  { std::ofstream("huge"); }
-  std::filesystem::resize_file("huge", uint64_t{INT32_MAX} + 1);
-  const struct { const char* asked; const char* why; } cases[] = {
-      {"nothere.bin", "missing"}, {"../fw", "outside the served folder"}, {".hidden", "hidden"},
-      {"adir", "not a regular file"}, {"huge", "too large"}};
+  using R = ServeRefusal;
+  const struct { const char* asked; const char* why; R refusal; } cases[] = {
+      {"nothere.bin", "missing", R::MISSING}, {"../fw", "outside the served folder", R::OUTSIDE},
+      {".hidden", "hidden", R::HIDDEN}, {"adir", "not a regular file", R::NOT_REGULAR}, {"huge", "too large", R::TOO_LARGE}};
+  for (const auto& c : cases) server.refuse(c.asked, c.refusal);
   for (int level : {0, 1}) {
     for (const auto& c : cases) {
       e.link.config.diagnostic_level = level;

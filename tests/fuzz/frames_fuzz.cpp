@@ -14,6 +14,7 @@
 #include "engine/engine.hpp"
 #include "ui/console_view.hpp"
 #include "engine/transfer.hpp"
+#include "os/file_server.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 #include "ui/device_table.hpp"
 
@@ -129,7 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.diagnostic_level = (mode & 0x40) != 0 ? 4 : 0;
   static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
   FuzzClock clock;
-  Fresh<Engine> fresh(config, view, clock);
+  WorkingDirectoryFiles files;  // the program's own: what it opens is checked below
+  Fresh<Engine> fresh(config, view, clock, files);
   Engine& e = fresh.object;
   clock.stops(e.connection.events.stopping);
   Session& s = e.sessions[ENTRY];

@@ -6,6 +6,7 @@
 #include "batch/radio_list.hpp"
 #include "batch/script_lines.hpp"
 #include "engine/engine.hpp"
+#include "os/file_server.hpp"
 #include "os/pcap_capture.hpp"
 #include "ui/console_view.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
@@ -30,9 +31,11 @@ void parse_arguments(std::string text) {
   }
   Config config;
   static ConsoleView view;
-  const auto capture = make_pcap_capture();  // -D lists the host's interfaces, as the program does
+  // The host's services, as the program has them: -D lists the interfaces, -u looks for its file.
+  const auto capture = make_pcap_capture();
+  WorkingDirectoryFiles files;
   try {
-    parse_options(config, view, *capture, static_cast<int>(argv.size()), argv.data());
+    parse_options(config, view, *capture, files, static_cast<int>(argv.size()), argv.data());
   } catch (const ProcessExit&) {
   }
   for (const std::string& name : created) std::filesystem::remove(name, unusable);
@@ -81,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Config config;
   static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
   FuzzClock clock;
-  Fresh<Engine> fresh(config, view, clock);
+  WorkingDirectoryFiles files;
+  Fresh<Engine> fresh(config, view, clock, files);
   Engine& e = fresh.object;
   clock.stops(e.connection.events.stopping);
   std::ofstream(data[0] % 4 == 3 ? "list.txt" : "lines.txt", std::ios::binary | std::ios::trunc) << text;

@@ -39,7 +39,8 @@ class OrvexTest : public ::testing::Test {
   Config config;
   RecordingView view;
   SystemClock clock;
-  Engine e{config, view, clock};
+  WorkingDirectoryFiles files;
+  Engine e{config, view, clock, files};
 };
 
 // What `body` printed on standard output.

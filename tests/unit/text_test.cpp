@@ -118,7 +118,10 @@ void expect_parsed(ArgsCase (&cases)[N]) {
     }
     ConsoleView console;  // what the options' own lines and the reports through the view make on the terminal
     FakePacketCapture capture;
-    const Ran r = run([&] { parse_options(options, console, capture, static_cast<int>(argv.size()), argv.data()); });
+    WorkingDirectoryFiles served;
+    const Ran r = run([&] {
+      parse_options(options, console, capture, served, static_cast<int>(argv.size()), argv.data());
+    });
     EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(options), r.status),
               std::tuple(c.printed, c.settings, c.status)) << testing::PrintToString(c.args);
   }
@@ -170,7 +173,8 @@ TEST_F(Text, CommandLineOptions) {
   static int answer;  // without -f the operator confirms: "(Y/N):" and Y or y
   for (int typed : {int('Y'), int('y'), int('n'), int('\n'), EOF}) {
     answer = typed;
-    EXPECT_EQ(parse_update_all(config, view, "fw#tmp#2#3#1500", [] { return answer; }), typed == 'Y' || typed == 'y');
+    EXPECT_EQ(parse_update_all(config, view, files, "fw#tmp#2#3#1500", [] { return answer; }),
+              typed == 'Y' || typed == 'y');
     const std::string asked = view.take_text();
     EXPECT_EQ(asked.substr(asked.size() - 6), "(Y/N):");
   }
@@ -257,7 +261,7 @@ TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
     ConsoleView console;
     FakePacketCapture capture;
     auto parsed = std::async(std::launch::async,
-                             [&] { return run([&] { parse_options(options, console, capture, 4, argv); }); });
+                             [&] { return run([&] { parse_options(options, console, capture, files, 4, argv); }); });
     if (parsed.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
       ADD_FAILURE() << "waited for a reader";
       close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets the waiting open through

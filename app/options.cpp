@@ -227,7 +227,7 @@ void evaluate_after_loop(Config& options, View& view, FileServer& files, const P
     MacAddress mac;
     if (parse_mac_text(pending.mac_text, mac)) {
       options.local_mac_override = mac;
-      std::printf("\nUsing as local MAC address: %s\n", format_mac_text(mac));
+      std::printf("\nUsing as local MAC address: %s\n", format_mac_text(mac).c_str());
     }
   }
   // The frame builder inserts the tag (0x8100, vlan_id) whenever vlan_id is not 0.

@@ -4,12 +4,9 @@
 
 namespace orvex {
 
-const char* format_mac_text(const MacAddress& mac) {
-  thread_local char buffers[2][18];
-  thread_local int next = 0;
-  char* out = buffers[next];
-  next ^= 1;
-  std::snprintf(out, 18, "%02X:%02X:%02X:%02X:%02X:%02X", mac.bytes[0], mac.bytes[1], mac.bytes[2],
+std::string format_mac_text(const MacAddress& mac) {
+  char out[18];
+  std::snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", mac.bytes[0], mac.bytes[1], mac.bytes[2],
                 mac.bytes[3], mac.bytes[4], mac.bytes[5]);
   return out;
 }

@@ -8,10 +8,8 @@
 
 namespace orvex {
 
-// "02:7A:42:00:2C:12". The result lives in one of two buffers of the calling
-// thread, used in turn: it stays valid until the call after the next one, so two
-// addresses can be formatted for one message.
-const char* format_mac_text(const MacAddress& mac);
+// "02:7A:42:00:2C:12".
+std::string format_mac_text(const MacAddress& mac);
 
 // Accepts exactly 17 characters of hexadecimal digits and colons with exactly
 // twelve digits; the digits, two by two, give the bytes. `out` is written only

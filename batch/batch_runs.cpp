@@ -223,7 +223,7 @@ void print_dry_run(const Link& link, const SessionTable& table) {
   say8(link.view, " Node  %-17s  %-8s  MAC Address\n", "Name", "S/N");
   for (const BatchRadioResult& radio : radios) {
     say8(link.view, " %03d   %-17s  %-8s  %s\n", radio.slot, shown_text(radio.name).c_str(), radio.serial_text.c_str(),
-         format_mac_text(radio.mac));
+         format_mac_text(radio.mac).c_str());
   }
   say8(link.view, "Dry run ended.\n");
   link.view.flush();

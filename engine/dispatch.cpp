@@ -176,7 +176,7 @@ void leave_batch_run(Connection& conn, int index, Session& s) {
 
 int handle_restore(Connection& conn, int index, Session& s) {
   if (in_batch_run(conn)) {
-    say(conn.link.view, "Restoring connection with device %s.\n", format_mac_text(s.mac));
+    say(conn.link.view, "Restoring connection with device %s.\n", format_mac_text(s.mac).c_str());
     leave_batch_run(conn, index, s);
     return 0;
   }
@@ -184,7 +184,7 @@ int handle_restore(Connection& conn, int index, Session& s) {
   conn.events.ack_event.set();
   conn.restore_requested = 1;
   say(conn.link.view, "Restoring connection with device %s.\nPlease press any key to continue ...\n",
-              format_mac_text(s.mac));
+              format_mac_text(s.mac).c_str());
   end_session(conn);
   return 0;
 }

@@ -114,7 +114,7 @@ void list_adapters(const AdapterChoice& choice) {
   for (int id = 0; id < MAX_ADAPTERS; ++id) {
     const AdapterEntry& e = choice.table.entries[id];
     if (!e.usable) continue;
-    say(choice.view, "---> Adapter Id:%d - MAC: %s [%s]\n", id, format_mac_text(e.mac), e.name.c_str());
+    say(choice.view, "---> Adapter Id:%d - MAC: %s [%s]\n", id, format_mac_text(e.mac).c_str(), e.name.c_str());
   }
 }
 
@@ -130,7 +130,7 @@ Failure open_adapter(AdapterChoice& choice, int id) {
   if (id < 0 || id >= MAX_ADAPTERS || !choice.table.entries[id].usable) return Failure::INVALID_ADAPTER;
   const AdapterEntry& e = choice.table.entries[id];
   View& view = choice.view;
-  say(view, "Opening %s [MAC %s] ...\n", e.name.c_str(), format_mac_text(e.mac));
+  say(view, "Opening %s [MAC %s] ...\n", e.name.c_str(), format_mac_text(e.mac).c_str());
   PacketCapture& capture = choice.capture;
   std::unique_ptr<CaptureHandle> adapter = capture.open(e.name);
   if (!adapter) {
@@ -181,7 +181,7 @@ int print_adapter_list(PacketCapture& capture, View& view) {
     if (!adapter_kind(i) || id == MAX_ADAPTERS) continue;
     const int this_id = id++;
     if (!i.address_known) continue;  // never usable: frames need its address
-    say(view, "%d. %s [MAC %s] link %s\n", this_id, i.name.c_str(), format_mac_text(i.address),
+    say(view, "%d. %s [MAC %s] link %s\n", this_id, i.name.c_str(), format_mac_text(i.address).c_str(),
         i.carrier ? "up" : "down");
     ++listed;
   }

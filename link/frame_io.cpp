@@ -54,12 +54,13 @@ std::optional<FrameView> judge_frame(std::span<const uint8_t> bytes, const MacAd
   if (!frame) return std::nullopt;
   const MacAddress& destination = frame->header.destination;
   if (trace != nullptr) {
-    say(*trace, "TRC03 dest MAC addr %s   src MAC addr is %s prot = %04X\n", format_mac_text(destination),
-        format_mac_text(frame->header.source), frame->tagged ? VLAN_TPID : frame->header.length);
+    say(*trace, "TRC03 dest MAC addr %s   src MAC addr is %s prot = %04X\n", format_mac_text(destination).c_str(),
+        format_mac_text(frame->header.source).c_str(), frame->tagged ? VLAN_TPID : frame->header.length);
   }
   if (!addressed_here(*frame, local)) {
     if (trace != nullptr) {
-      say(*trace, "TRC04 wrong MAC addr %s   my MAC addr is %s\n", format_mac_text(destination), format_mac_text(local));
+      say(*trace, "TRC04 wrong MAC addr %s   my MAC addr is %s\n", format_mac_text(destination).c_str(),
+          format_mac_text(local).c_str());
     }
     return std::nullopt;
   }

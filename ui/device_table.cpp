@@ -101,7 +101,7 @@ void print_device_row(const Session& s, int index) {
   const std::string name = shown_text(s.name_text());
   const std::string firmware = shown_text(std::string_view(s.firmware.data(), s.firmware.size()));
   console_printf("%c %03d  %c %-17s %c %s %c %s %c %-16.16s\n", ROW_SEPARATOR, index, ROW_SEPARATOR, name.c_str(),
-              ROW_SEPARATOR, format_mac_text(s.mac), ROW_SEPARATOR, format_serial_text(s.mac).c_str(),
+              ROW_SEPARATOR, format_mac_text(s.mac).c_str(), ROW_SEPARATOR, format_serial_text(s.mac).c_str(),
               ROW_SEPARATOR, firmware.c_str());
 }
 

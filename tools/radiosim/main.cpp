@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     std::printf("orvex-radiosim: playing %zu radio%s on %s\n", radios.size(), radios.size() == 1 ? "" : "s",
                 options.interface_name.c_str());
     for (const Radio& r : radios) {
-      std::printf("  %-16s %s  level %u  firmware %s\n", r.config.name.c_str(), format_mac_text(r.config.mac),
+      std::printf("  %-16s %s  level %u  firmware %s\n", r.config.name.c_str(), format_mac_text(r.config.mac).c_str(),
                   unsigned{r.config.level}, r.config.firmware.c_str());
     }
     std::fflush(stdout);

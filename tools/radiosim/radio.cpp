@@ -106,7 +106,7 @@ void accept_connection(Radio& r, const RadioHeader& h, std::span<const uint8_t> 
   r.tseq = h.rseq;
   out.frames.push_back(build_radio_frame(r.peer, r.config.mac, PDU_CONNECT_ACCEPT, r.cid, r.tseq, r.rseq, {}));
   note(out, r, printf_text("connected to %s (%s) cid=%u level=%d tseq=%u rseq=%u", host.c_str(),
-                           format_mac_text(r.peer), unsigned{r.cid}, level, r.tseq, r.rseq));
+                           format_mac_text(r.peer).c_str(), unsigned{r.cid}, level, r.tseq, r.rseq));
   queue_text(r, answer_prefix(r) +
                     printf_text("\r\n%s (firmware %s, protocol level %u)\r\n", r.config.name.c_str(),
                                 r.config.firmware.c_str(), unsigned{r.config.level}) +

@@ -104,8 +104,8 @@ std::string describe_frame(std::span<const uint8_t> frame, bool big_endian) {
   const auto be = read_radio_header(frame, true);
   const RadioHeader& h = is_identify_request(*be) ? *be : *header;
   std::snprintf(text, sizeof text, "%s > %s PDU %u %s cid=%u tseq=%u rseq=%u n=%u len=%u",
-                format_mac_text(h.source), format_mac_text(h.destination), unsigned{h.pdu}, pdu_name(h.pdu),
-                unsigned{h.cid}, h.tseq, h.rseq, h.nbytes, unsigned{h.length});
+                format_mac_text(h.source).c_str(), format_mac_text(h.destination).c_str(), unsigned{h.pdu},
+                pdu_name(h.pdu), unsigned{h.cid}, h.tseq, h.rseq, h.nbytes, unsigned{h.length});
   std::string out = text;
   const size_t available = frame.size() - FRAME_HEADER_SIZE;
   const size_t shown = std::min({static_cast<size_t>(h.nbytes), available, size_t{48}});

@@ -14,6 +14,7 @@
 #include "app/operator_input.hpp"
 #include "app/termination.hpp"
 #include "batch/batch_runs.hpp"
+#include "console/console.hpp"
 #include "console/cp437.hpp"
 #include "console/radio_output.hpp"
 #include "console/shown_text.hpp"
@@ -40,7 +41,7 @@ std::atomic<Engine*> g_exit_engine{nullptr};
 void choose_and_connect(Engine& e, bool choose) {
   RunState& run = e.run;
   if (choose) {
-    if (run.rows_during_discovery == 0) print_device_table(e.sessions);
+    if (run.rows_during_discovery == 0) print_device_table(e.link.config.console, e.sessions);
     const DeviceChoice chosen = choose_device(e.sessions, run.radios_found, e.link.config);
     if (chosen.failure != Failure::NONE) terminate_app(chosen.failure);
     run.chosen_radio = chosen.index;
@@ -93,7 +94,7 @@ void tell_served_folder(const Config& config) {
   if (config.diagnostic_level == 0) return;
   char folder[PATH_MAX];
   if (getcwd(folder, sizeof folder) == nullptr) return;
-  console_printf("d:Files are served from %s\n", shown_text(folder).c_str());
+  console_printf(config.console, "d:Files are served from %s\n", shown_text(folder, config.console).c_str());
   std::fflush(stdout);
 }
 
@@ -120,7 +121,8 @@ void run_program(const PlatformServices& platform, int argc, char** argv) {
   install_exit_guard();
   // Made once for the run and never destroyed: the process ends by exit_now.
   auto* config = new Config;
-  auto* view = new ConsoleView;
+  config->console = console_of_process();
+  auto* view = new ConsoleView(config->console);
   auto* clock = new SystemClock;
   parse_options(*config, *view, platform.capture, platform.files, argc, argv);
   print_banner(*config, *clock);
@@ -138,8 +140,9 @@ void run_program(const PlatformServices& platform, int argc, char** argv) {
   if (adapter.failure != Failure::NONE) terminate_app(adapter.failure);
   prepare_run(e.sessions, e.link.config);
 
-  if (run.rows_during_discovery != 0) print_device_table_header();
-  run.radios_found = discover_radios(e.link, e.sessions, run.rows_during_discovery != 0 ? print_device_row : nullptr);
+  if (run.rows_during_discovery != 0) print_device_table_header(config->console);
+  const auto print_row = [config](const Session& s, int index) { print_device_row(config->console, s, index); };
+  run.radios_found = discover_radios(e.link, e.sessions, run.rows_during_discovery != 0 ? print_row : RadioFound{});
   if (run.radios_found == 0) end_with_no_radios(e.link.io, platform.capture, adapters.table.entries[adapter.id].name);
 
   if (config->dry_run) {

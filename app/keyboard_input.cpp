@@ -57,7 +57,7 @@ InputRead KeyboardInput::read(uint8_t* buffer) {
         return command(OperatorCommand::LEAVE);
       case KEY_F1:
         // The carriage return after the help, never acknowledged, ends the program.
-        print_help();
+        print_help(config_);
         return command(OperatorCommand::PROMPT_AGAIN);
       case KEY_F2:
         toggle_diagnostics(config_);

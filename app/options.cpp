@@ -52,8 +52,8 @@ bool bounded_text(const char* argument, const char* text, size_t bound, std::str
 }
 
 // The terminal's own resize request (80 columns); never a shell command.
-void request_console_lines(int lines) {
-  if (lines <= 0 || !console_output_available()) return;
+void request_console_lines(const Config& options, int lines) {
+  if (lines <= 0 || !options.console.terminal) return;
   note_window_resized();  // the user's size comes back on the way out
   std::printf("\x1b[8;%d;80t", lines);
   std::fflush(stdout);
@@ -91,9 +91,9 @@ constexpr char HELP_OPTION[] = "--help";
 constexpr char VERSION_OPTION[] = "--version";
 constexpr char DRY_RUN_OPTION[] = "--dry-run";
 
-[[noreturn]] void print_help_and_exit() {
+[[noreturn]] void print_help_and_exit(const Config& options) {
   const std::string box = help_text();
-  console_write(box.data(), box.size());
+  console_write(options.console, box.data(), box.size());
   exit_now(0);
 }
 
@@ -135,7 +135,7 @@ void act_on_option(Config& options, View& view, PacketCapture& capture, char opt
       options.confirm_without_prompt = 1;
       break;
     case 'h':
-      print_help_and_exit();
+      print_help_and_exit(options);
     case 'i':
       if (bounded_text(argument, parameter, MAX_FILE_NAME_LENGTH, options.input_file_name)) {
         pending.input_given = true;
@@ -144,7 +144,7 @@ void act_on_option(Config& options, View& view, PacketCapture& capture, char opt
     case 'l': {
       std::string lines;
       if (bounded_text(argument, parameter, MAX_LINES_OPTION_LENGTH, lines)) {
-        request_console_lines(read_decimal_int(lines));
+        request_console_lines(options, read_decimal_int(lines));
       }
       break;
     }
@@ -267,7 +267,7 @@ void parse_options(Config& options, View& view, PacketCapture& capture, FileServ
       options.dry_run = true;
       continue;
     }
-    if (std::strcmp(argument, HELP_OPTION) == 0) print_help_and_exit();
+    if (std::strcmp(argument, HELP_OPTION) == 0) print_help_and_exit(options);
     if (std::strcmp(argument, VERSION_OPTION) == 0) {
       std::fputs(version_line("orvexterm").c_str(), stdout);
       exit_now(0);

@@ -52,6 +52,13 @@ struct CommandRunRequest {
 // radio, or a batch run over all of them.
 enum class RunMode { INTERACTIVE, UPDATE_ALL, COMMAND_RUN };
 
+// What standard output is: looked at once at start-up (console_of_process in
+// console/console.hpp), the same for the whole run.
+struct ConsoleKind {
+  bool terminal = false;  // a terminal: cursor, colour and title sequences take effect
+  bool utf8 = false;      // its locale is UTF-8: code page 437 bytes are shown as their characters
+};
+
 struct Config {
   // From the command line.
   int input_source = INPUT_KEYBOARD;
@@ -80,6 +87,7 @@ struct Config {
   std::string local_host_name;          // carried by connect requests and identify responses
   std::string version_text = "Unknown Program";  // 16 characters at most
   int64_t program_start_time = 0;       // wall clock, whole seconds
+  ConsoleKind console;                  // standard output
 
   // Changed by the function keys.
   SharedField<int> colour_toggle{1};

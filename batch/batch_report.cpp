@@ -48,10 +48,10 @@ void append(std::string& out, const char* format, Args... args) {
 }
 
 // The radios updated (`done`) or the others: failed, or left out by a stopped run.
-void append_radios(std::string& out, const BatchResult& result, bool done) {
+void append_radios(std::string& out, const BatchResult& result, bool done, const ConsoleKind& console) {
   for (const BatchRadioResult& radio : result.radios) {
     if ((radio.outcome == OUTCOME_DONE) == done) {
-      append(out, "%16s %s\n", shown_text(radio.name).c_str(), radio.serial_text.c_str());
+      append(out, "%16s %s\n", shown_text(radio.name, console).c_str(), radio.serial_text.c_str());
     }
   }
 }
@@ -69,7 +69,7 @@ std::string format_pass_message(BatchKind kind, int failed, int pass, int64_t in
   return out;
 }
 
-std::string format_batch_report(BatchKind kind, const BatchResult& result) {
+std::string format_batch_report(BatchKind kind, const BatchResult& result, const ConsoleKind& console) {
   const ReportTexts& texts = kind == BatchKind::UPDATE_ALL ? UPDATE_TEXTS : COMMAND_RUN_TEXTS;
   std::string out;
   append(out, "\n%s\n", DOUBLE_RULE);
@@ -85,12 +85,12 @@ std::string format_batch_report(BatchKind kind, const BatchResult& result) {
   append(out, "%s\n", SINGLE_RULE);
   if (result.taken_part - result.failed > 0) {
     out += texts.success_list;
-    append_radios(out, result, true);
+    append_radios(out, result, true, console);
   }
   if (result.failed > 0) {
     append(out, "%s\n", SINGLE_RULE);
     out += texts.failure_list;
-    append_radios(out, result, false);
+    append_radios(out, result, false, console);
   }
   append(out, "\n%s\n\n", DOUBLE_RULE);
   return out;

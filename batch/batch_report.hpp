@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/config.hpp"
 #include "base/mac_address.hpp"
 #include "engine/session_table.hpp"
 
@@ -43,7 +44,8 @@ struct BatchResult {
 // waiting line.
 std::string format_pass_message(BatchKind kind, int failed, int pass, int64_t interval_ms);
 
-std::string format_batch_report(BatchKind kind, const BatchResult& result);
+// The closing report; the radios' names shown as `console` shows 8-bit text.
+std::string format_batch_report(BatchKind kind, const BatchResult& result, const ConsoleKind& console);
 
 // The radios that take part in a run (every entry that is not empty), in table
 // order, none tried yet.

@@ -74,7 +74,7 @@ Failure end_at_exit_line(const Connection& conn, BatchKind kind, const BatchResu
 }
 
 void finish_run(Connection& conn, BatchKind kind, const BatchResult& result) {
-  conn.link.view.text8(format_batch_report(kind, result));  // radio names in it are 8-bit text
+  conn.link.view.text8(format_batch_report(kind, result, conn.link.config.console));  // radio names in it are 8-bit text
   conn.link.view.flush();
   save_run_report(conn.link.config, conn.link.view, kind, result, !stopped(conn));
   end_session(conn);
@@ -132,7 +132,8 @@ BatchResult run_batch_passes(Connection& conn, BatchKind kind, int extra_passes,
 }
 
 RadioAttempt update_one_radio(Connection& conn, int slot, const UpdateAllRequest& request) {
-  say8(conn.link.view, "Updating radio %s ...\n", shown_text(conn.sessions[slot].name_text()).c_str());
+  say8(conn.link.view, "Updating radio %s ...\n",
+       shown_text(conn.sessions[slot].name_text(), conn.link.config.console).c_str());
   conn.link.view.flush();
   if (std::optional<RadioAttempt> unreached = reach_radio(conn, slot)) return *unreached;
 
@@ -186,7 +187,8 @@ RadioAttempt update_one_radio(Connection& conn, int slot, const UpdateAllRequest
 }
 
 RadioAttempt run_commands_on_radio(Connection& conn, int slot, const std::vector<std::string>& commands) {
-  say8(conn.link.view, "Executing commands on radio %s ...\n", shown_text(conn.sessions[slot].name_text()).c_str());
+  say8(conn.link.view, "Executing commands on radio %s ...\n",
+       shown_text(conn.sessions[slot].name_text(), conn.link.config.console).c_str());
   conn.link.view.flush();
   if (std::optional<RadioAttempt> unreached = reach_radio(conn, slot)) return *unreached;
   for (const std::string& line : commands) {
@@ -222,8 +224,8 @@ void print_dry_run(const Link& link, const SessionTable& table) {
        link.config.run_mode == RunMode::UPDATE_ALL ? "update run" : "command run", static_cast<int>(radios.size()));
   say8(link.view, " Node  %-17s  %-8s  MAC Address\n", "Name", "S/N");
   for (const BatchRadioResult& radio : radios) {
-    say8(link.view, " %03d   %-17s  %-8s  %s\n", radio.slot, shown_text(radio.name).c_str(), radio.serial_text.c_str(),
-         format_mac_text(radio.mac).c_str());
+    say8(link.view, " %03d   %-17s  %-8s  %s\n", radio.slot, shown_text(radio.name, link.config.console).c_str(),
+         radio.serial_text.c_str(), format_mac_text(radio.mac).c_str());
   }
   say8(link.view, "Dry run ended.\n");
   link.view.flush();

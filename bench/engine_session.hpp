@@ -12,6 +12,7 @@
 #include "app/operator_input.hpp"
 #include "app/termination.hpp"
 #include "base/config.hpp"
+#include "console/console.hpp"
 #include "engine/engine.hpp"
 #include "engine/session_workers.hpp"
 #include "os/file_server.hpp"
@@ -54,7 +55,7 @@ class EngineSession {
   const std::unique_ptr<HostInfo> host_ = make_host_info();
   WorkingDirectoryFiles files_;
   Config config_;
-  ConsoleView view_;
+  ConsoleView view_{console_of_process()};
   SystemClock clock_;
   Engine engine_{config_, view_, clock_, files_};
   OperatorInput input_{engine_.connection};

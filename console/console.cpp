@@ -2,20 +2,16 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "base/config.hpp"
+#include "console/cp437.hpp"
 #include "os/terminal.hpp"
 
 namespace orvex {
 
 namespace {
-// Whether standard output is a terminal is a fact of the process, looked up
-// once; -1: not decided yet.
-std::atomic<int> g_output_available{-1};
-
 // The default colours (OSC 10 text, OSC 11 background) recolour every cell
 // written without explicit colours, so the screen's text keeps its place; SGR
 // then gives new text the same colours.
@@ -24,24 +20,15 @@ constexpr char WHITE_ON_BLACK[] = "\x1b]10;#ffffff\x07\x1b]11;#000000\x07\x1b[0;
 
 void set_colours(Config& config, uint8_t attribute, const char* sequence) {
   config.attribute = attribute;
-  if (!console_output_available()) return;
+  if (!config.console.terminal) return;
   note_colours_changed();
   std::fputs(sequence, stdout);
   std::fflush(stdout);
 }
 }  // namespace
 
-bool console_output_available() {
-  int v = g_output_available.load(std::memory_order_acquire);
-  if (v < 0) {
-    v = isatty(STDOUT_FILENO) ? 1 : 0;
-    g_output_available.store(v, std::memory_order_release);
-  }
-  return v == 1;
-}
-
-void set_console_output_available(bool available) {
-  g_output_available.store(available ? 1 : 0, std::memory_order_release);
+ConsoleKind console_of_process() {
+  return ConsoleKind{.terminal = isatty(STDOUT_FILENO) == 1, .utf8 = locale_is_utf8()};
 }
 
 void set_black_on_white(Config& config) { set_colours(config, ATTRIBUTE_BLACK_ON_WHITE, BLACK_ON_WHITE); }
@@ -68,20 +55,8 @@ std::string cursor_sequence(int row_delta, int column_delta) {
   return out;
 }
 
-void move_cursor(int row_delta, int column_delta) {
-  if (!console_output_available()) return;
-  std::fputs(cursor_sequence(row_delta, column_delta).c_str(), stdout);
-  std::fflush(stdout);
-}
-
-void erase_below() {
-  if (!console_output_available()) return;
-  std::fputs(ERASE_BELOW, stdout);
-  std::fflush(stdout);
-}
-
-void set_console_title(const char* title) {
-  if (!console_output_available()) return;
+void set_console_title(const ConsoleKind& console, const char* title) {
+  if (!console.terminal) return;
   // The title in use is saved once, and given back at exit.
   if (note_title_pushed()) std::fputs("\x1b[22;0t", stdout);
   // Control bytes would end the sequence early: they are left out.

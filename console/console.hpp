@@ -9,10 +9,9 @@
 
 namespace orvex {
 
-// Whether standard output is a terminal that takes cursor sequences; decided
-// once from standard output, and settable by tests.
-bool console_output_available();
-void set_console_output_available(bool available);
+// Standard output as it is now: whether it is a terminal, and whether the
+// locale makes it show UTF-8. Looked at once, at start-up, into Config::console.
+ConsoleKind console_of_process();
 
 // Cell attributes: low four bits the text colour, high four the background
 // (blue 1, green 2, red 4, bright 8).
@@ -31,19 +30,14 @@ void set_white_on_black(Config& config);
 // alone, leaving the flag as it is.
 void toggle_colours(Config& config);
 
-// Moves the cursor by the given lines and columns; a column delta of -80 means
-// the top-left cell. Does nothing without a console.
-void move_cursor(int row_delta, int column_delta);
-
-// Blanks everything from the cursor to the end of the screen; the cursor stays.
-void erase_below();
-
-// The sequences move_cursor and erase_below write, for output built up first.
+// The sequence that moves the cursor by the given lines and columns; a column
+// delta of -80 means the top-left cell.
 std::string cursor_sequence(int row_delta, int column_delta);
+// Blanks everything from the cursor to the end of the screen; the cursor stays.
 constexpr char ERASE_BELOW[] = "\x1b[J";
 
 // Sets the window title when standard output is a terminal (the terminal's own
 // title is saved first and given back at the end).
-void set_console_title(const char* title);
+void set_console_title(const ConsoleKind& console, const char* title);
 
 }  // namespace orvex

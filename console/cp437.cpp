@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cerrno>
-#include <atomic>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -36,14 +35,14 @@ constexpr std::array<char16_t, 128> HIGH_HALF = {
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
 };
 
-std::atomic<int> g_utf8{-1};  // -1: not decided yet
-
 bool names_utf8(const char* value) {
   if (value == nullptr) return false;
   std::string text(value);
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text.find("utf-8") != std::string::npos || text.find("utf8") != std::string::npos;
 }
+
+}  // namespace
 
 // The first of LC_ALL, LC_CTYPE, LANG that is set and not empty decides.
 bool locale_is_utf8() {
@@ -53,8 +52,6 @@ bool locale_is_utf8() {
   }
   return false;
 }
-
-}  // namespace
 
 char32_t cp437_character(uint8_t byte) {
   return byte < 128 ? char32_t{byte} : char32_t{HIGH_HALF[byte - 128u]};
@@ -77,28 +74,8 @@ size_t cp437_to_utf8(uint8_t byte, char* out) {
   return 3;
 }
 
-bool console_utf8() {
-  int v = g_utf8.load(std::memory_order_acquire);
-  if (v < 0) {
-    v = locale_is_utf8() ? 1 : 0;
-    g_utf8.store(v, std::memory_order_release);
-  }
-  return v == 1;
-}
-
-void set_console_utf8(bool utf8) { g_utf8.store(utf8 ? 1 : 0, std::memory_order_release); }
-
-void console_put_byte(uint8_t byte) {
-  if (byte < 128 || !console_utf8()) {
-    std::fputc(byte, stdout);
-    return;
-  }
-  char out[4];
-  std::fwrite(out, 1, cp437_to_utf8(byte, out), stdout);
-}
-
-void append_console_byte(std::string& out, uint8_t byte) {
-  if (byte < 128 || !console_utf8()) {
+void append_console_byte(const ConsoleKind& console, std::string& out, uint8_t byte) {
+  if (byte < 128 || !console.utf8) {
     out += static_cast<char>(byte);
     return;
   }
@@ -117,8 +94,8 @@ void console_write_now(const std::string& bytes) {
   }
 }
 
-void console_write(const char* text, size_t length) {
-  if (!console_utf8()) {
+void console_write(const ConsoleKind& console, const char* text, size_t length) {
+  if (!console.utf8) {
     std::fwrite(text, 1, length, stdout);
     return;
   }
@@ -130,7 +107,7 @@ void console_write(const char* text, size_t length) {
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
-void console_printf(const char* format, ...) {
+void console_printf(const ConsoleKind& console, const char* format, ...) {
   char small[512];
   va_list args;
   va_start(args, format);
@@ -144,13 +121,13 @@ void console_printf(const char* format, ...) {
   }
   if (static_cast<size_t>(n) < sizeof small) {
     va_end(again);
-    console_write(small, static_cast<size_t>(n));
+    console_write(console, small, static_cast<size_t>(n));
     return;
   }
   std::vector<char> big(static_cast<size_t>(n) + 1);
   std::vsnprintf(big.data(), big.size(), format, again);
   va_end(again);
-  console_write(big.data(), static_cast<size_t>(n));
+  console_write(console, big.data(), static_cast<size_t>(n));
 }
 
 }  // namespace orvex

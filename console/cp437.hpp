@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/config.hpp"
+
 namespace orvex {
 
 // The Unicode character of a code page 437 byte of 128..255.
@@ -16,21 +18,18 @@ char32_t cp437_character(uint8_t byte);
 // returns the number of bytes written. Bytes below 128 are copied.
 size_t cp437_to_utf8(uint8_t byte, char* out);
 
-// Whether console output is translated: decided once from the locale settings
-// in the environment (LC_ALL, LC_CTYPE, LANG), settable by tests.
-bool console_utf8();
-void set_console_utf8(bool utf8);
+// Whether the locale settings in the environment (the first of LC_ALL,
+// LC_CTYPE, LANG that is set) name UTF-8: console output is then translated.
+bool locale_is_utf8();
 
-// Writes one byte of 8-bit text to standard output (buffered, not flushed).
-void console_put_byte(uint8_t byte);
 // Appends the console form of one byte of 8-bit text to `out`.
-void append_console_byte(std::string& out, uint8_t byte);
+void append_console_byte(const ConsoleKind& console, std::string& out, uint8_t byte);
 // Writes bytes already in console form to standard output at once: what
 // standard output holds goes first, then these in one write.
 void console_write_now(const std::string& bytes);
 // Writes text of 8-bit bytes to standard output (buffered, not flushed).
-void console_write(const char* text, size_t length);
+void console_write(const ConsoleKind& console, const char* text, size_t length);
 // Formats like printf and writes the result through console_write.
-void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void console_printf(const ConsoleKind& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace orvex

@@ -35,8 +35,8 @@ Failure open_capture_file(const Config& config) {
   return Failure::NONE;
 }
 
-void render_radio_bytes(RadioOutput& output, std::span<const uint8_t> bytes) {
-  const bool cursor = console_output_available();
+void render_radio_bytes(RadioOutput& output, const ConsoleKind& console, std::span<const uint8_t> bytes) {
+  const bool cursor = console.terminal;
   std::string shown;
   std::string captured;
   for (const uint8_t c : bytes) {
@@ -61,7 +61,7 @@ void render_radio_bytes(RadioOutput& output, std::span<const uint8_t> bytes) {
       output.pending = true;
       continue;
     }
-    append_console_byte(shown, c);  // shown as code page 437; the file gets the raw byte
+    append_console_byte(console, shown, c);  // shown as code page 437; the file gets the raw byte
     captured += static_cast<char>(c);
   }
   console_write_now(shown);

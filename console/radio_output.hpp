@@ -31,7 +31,7 @@ struct RadioOutput {
 // and ESC [ J move the cursor or erase; every other sequence has no effect.
 // Sequence bytes are never shown or captured; every other byte is shown and
 // copied to the capture file.
-void render_radio_bytes(RadioOutput& output, std::span<const uint8_t> bytes);
+void render_radio_bytes(RadioOutput& output, const ConsoleKind& console, std::span<const uint8_t> bytes);
 
 // Prints the text and a line end when diagnostics are on.
 void print_diagnostic(const Config& config, const char* text);

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/config.hpp"
+
 namespace orvex {
 
 enum class LineBreaks { replaced, kept };
@@ -15,6 +17,7 @@ enum class LineBreaks { replaced, kept };
 // code page 437 translation, or, on a terminal without it, as they are, but
 // for 0x80..0x9F, which such a terminal may take as control codes: '?'. `kept` leaves tab, CR and LF, for texts that may
 // span lines.
-std::string shown_text(std::string_view text, LineBreaks breaks = LineBreaks::replaced);
+std::string shown_text(std::string_view text, const ConsoleKind& console,
+                       LineBreaks breaks = LineBreaks::replaced);
 
 }  // namespace orvex

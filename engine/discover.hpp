@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "wire/frame.hpp"
 
@@ -13,7 +14,7 @@ struct Session;
 struct SessionTable;
 
 // Told of each radio recorded (its entry), so that its row is shown at once.
-using RadioFound = void (*)(const Session& entry, int index);
+using RadioFound = std::function<void(const Session& entry, int index)>;
 
 // Broadcasts the request at most three times (at 0, 1 and 2 s of a 1 s clock)
 // and listens until a check finds 4 s passed. The number of radios recorded.

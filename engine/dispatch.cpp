@@ -123,7 +123,8 @@ int handle_error(Connection& conn, Session& s, const Received& r) {
     s.rseq = s.rseq + r.nbytes;
     // The radio's own text, which may span lines.
     const std::string text =
-        shown_text(std::string_view(reinterpret_cast<const char*>(r.payload), r.nbytes), LineBreaks::kept);
+        shown_text(std::string_view(reinterpret_cast<const char*>(r.payload), r.nbytes), conn.link.config.console,
+                   LineBreaks::kept);
     say8(conn.link.view, "Error description: %s\n", text.c_str());
   }
   conn.events.ack_event.set();

@@ -34,8 +34,9 @@ constexpr int LOGGED_PROGRESS_STEP = 10;
 
 // A terminal shows every update over the one before; a log or a pipe gets one
 // when a second has passed or a 10 % step is crossed.
-bool progress_line_due(Clock& clock, TransferState& t, int percent) {
-  if (console_output_available()) return true;
+bool progress_line_due(const Link& link, TransferState& t, int percent) {
+  if (link.config.console.terminal) return true;
+  Clock& clock = link.clock;
   const uint64_t now = clock.now_ms();
   if (now - t.last_progress_ms < LOGGED_PROGRESS_INTERVAL_MS &&
       percent / LOGGED_PROGRESS_STEP == t.last_progress_percent / LOGGED_PROGRESS_STEP) {
@@ -106,7 +107,7 @@ void fail_changed_file(Connection& conn, Session& s) {
   TransferState& t = conn.transfer;
   abandon_transfer(conn, s);
   say8(conn.link.view, "Error: Requested file [%s] changed while it was served\n",
-                 shown_text(t.requested_file_name.data()).c_str());
+       shown_text(t.requested_file_name.data(), conn.link.config.console).c_str());
   // The report is the transfer worker's to send: it waits for an
   // acknowledgement that only this thread delivers. The send waiting for the
   // block just acknowledged ends here.
@@ -157,7 +158,8 @@ const char* refusal_text(ServeRefusal why) {
 // asked for (the refusal names it with ".bin" appended).
 void diagnose_refusal(const Connection& conn, const char* asked, ServeRefusal why) {
   if (conn.link.config.diagnostic_level == 0) return;
-  say8(conn.link.view, "d:Requested file [%s] refused: %s\n", shown_text(asked).c_str(), refusal_text(why));
+  say8(conn.link.view, "d:Requested file [%s] refused: %s\n",
+       shown_text(asked, conn.link.config.console).c_str(), refusal_text(why));
 }
 
 // In an update run only the run's own source file is served (the same file,
@@ -265,7 +267,8 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
     char prefix[PREFIX_SCAN_LIMIT + 1];
     char rest[PREFIX_SCAN_LIMIT + 1];
     if (split_file_prefix(name.data(), prefix, rest) != 0) {
-      say8(conn.link.view, "Invalid prefix:%s. Should be either tmp or flash\n", shown_text(prefix).c_str());
+      say8(conn.link.view, "Invalid prefix:%s. Should be either tmp or flash\n",
+           shown_text(prefix, conn.link.config.console).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-2, -1};
     } else {
@@ -284,18 +287,21 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
     }
     std::FILE* file = served.fd >= 0 ? fdopen(served.fd, "rb") : nullptr;
     if (served.fd < 0) {
-      say8(conn.link.view, "Error: Requested file [%s] is not available\n", shown_text(name.data()).c_str());
+      say8(conn.link.view, "Error: Requested file [%s] is not available\n",
+           shown_text(name.data(), conn.link.config.console).c_str());
       diagnose_refusal(conn, asked.c_str(), why);
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else if (file == nullptr) {
       ::close(served.fd);
-      say8(conn.link.view, "Error: Unable to open requested file [%s]\n\r", shown_text(name.data()).c_str());
+      say8(conn.link.view, "Error: Unable to open requested file [%s]\n\r",
+           shown_text(name.data(), conn.link.config.console).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else {
       (void)std::setvbuf(file, nullptr, _IOFBF, SERVED_FILE_BUFFER_BYTES);
-      say8(conn.link.view, "The requested file [%s] was opened successfully\n\r", shown_text(name.data()).c_str());
+      say8(conn.link.view, "The requested file [%s] was opened successfully\n\r",
+           shown_text(name.data(), conn.link.config.console).c_str());
       s.send_file = file;
       s.bytes_sent = 0;
       t.served = served;
@@ -404,7 +410,7 @@ int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& 
       t.transfer_complete = 1;
       close_send_file(conn, s);
     }
-  } else if (progress_line_due(conn.link.clock, t, percent)) {
+  } else if (progress_line_due(conn.link, t, percent)) {
     conn.link.view.progress(sent, percent, false);
   }
   return 1;

@@ -6,7 +6,7 @@
 
 namespace orvex {
 
-void ConsoleView::radio_bytes(std::span<const uint8_t> bytes) { render_radio_bytes(radio_output_, bytes); }
+void ConsoleView::radio_bytes(std::span<const uint8_t> bytes) { render_radio_bytes(radio_output_, console_, bytes); }
 
 void ConsoleView::connected(int index) {
   std::printf("Connection with device [%d] established successfully. Press F1 for help\n", index);
@@ -21,7 +21,7 @@ void ConsoleView::progress(int64_t sent, int percent, bool done) {
 
 void ConsoleView::message(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
-void ConsoleView::text8(std::string_view text) { console_write(text.data(), text.size()); }
+void ConsoleView::text8(std::string_view text) { console_write(console_, text.data(), text.size()); }
 
 void ConsoleView::diagnostic(std::string_view line) {
   std::fwrite(line.data(), 1, line.size(), stdout);

@@ -10,6 +10,7 @@ namespace orvex {
 
 class ConsoleView final : public View {
  public:
+  explicit ConsoleView(const ConsoleKind& console) : console_(console) {}
   void radio_bytes(std::span<const uint8_t> bytes) override;
   void connected(int index) override;
   void progress(int64_t sent, int percent, bool done) override;
@@ -19,6 +20,7 @@ class ConsoleView final : public View {
   void flush() override;
 
  private:
+  const ConsoleKind console_;
   // Only the thread that dispatches frames shows the radio's bytes.
   RadioOutput radio_output_;
 };

@@ -83,32 +83,32 @@ bool read_word(std::FILE* input, std::string& word) {
 
 }  // namespace
 
-void print_device_table_header() {
+void print_device_table_header(const ConsoleKind& console) {
   char border[BORDER_LENGTH + 1];
   std::memset(border, BOX_HORIZONTAL, BORDER_LENGTH);
   border[BORDER_LENGTH] = '\0';
   border[0] = static_cast<char>(BOX_TOP_LEFT);
   for (size_t at : BORDER_JOINTS) border[at] = static_cast<char>(BOX_DOWN_JOINT);
-  console_printf("\r%s\n", border);
-  console_printf("%c Node %c %-17s %c MAC Address       %c S/N   %c %s\n", BOX_VERTICAL, BOX_VERTICAL, "Name",
-              BOX_VERTICAL, BOX_VERTICAL, BOX_VERTICAL, "Firmware");
+  console_printf(console, "\r%s\n", border);
+  console_printf(console, "%c Node %c %-17s %c MAC Address       %c S/N   %c %s\n", BOX_VERTICAL, BOX_VERTICAL,
+                 "Name", BOX_VERTICAL, BOX_VERTICAL, BOX_VERTICAL, "Firmware");
 }
 
-void print_device_row(const Session& s, int index) {
+void print_device_row(const ConsoleKind& console, const Session& s, int index) {
   if (!SessionTable::valid_index(index)) return;
   // The name and firmware are the radio's own 8-bit text (the firmware field need not be terminated): any
   // station can send them, so their control bytes are shown, not obeyed, each in its own column.
-  const std::string name = shown_text(s.name_text());
-  const std::string firmware = shown_text(std::string_view(s.firmware.data(), s.firmware.size()));
-  console_printf("%c %03d  %c %-17s %c %s %c %s %c %-16.16s\n", ROW_SEPARATOR, index, ROW_SEPARATOR, name.c_str(),
-              ROW_SEPARATOR, format_mac_text(s.mac).c_str(), ROW_SEPARATOR, format_serial_text(s.mac).c_str(),
-              ROW_SEPARATOR, firmware.c_str());
+  const std::string name = shown_text(s.name_text(), console);
+  const std::string firmware = shown_text(std::string_view(s.firmware.data(), s.firmware.size()), console);
+  console_printf(console, "%c %03d  %c %-17s %c %s %c %s %c %-16.16s\n", ROW_SEPARATOR, index, ROW_SEPARATOR,
+                 name.c_str(), ROW_SEPARATOR, format_mac_text(s.mac).c_str(), ROW_SEPARATOR,
+                 format_serial_text(s.mac).c_str(), ROW_SEPARATOR, firmware.c_str());
 }
 
-void print_device_table(const SessionTable& table) {
-  print_device_table_header();
+void print_device_table(const ConsoleKind& console, const SessionTable& table) {
+  print_device_table_header(console);
   for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
-    if (table[i].state != SESSION_EMPTY) print_device_row(table[i], i);
+    if (table[i].state != SESSION_EMPTY) print_device_row(console, table[i], i);
   }
 }
 

@@ -159,15 +159,15 @@ void print_banner(Config& config, Clock& clock) {
   BannerInfo info = banner_info(REVISION_TAG, __DATE__, __TIME__);
   config.version_text = info.version_text;
   config.program_start_time = clock.wall_seconds();
-  set_console_title(info.title.c_str());
+  set_console_title(config.console, info.title.c_str());
   const std::string box = banner_text(info.version_cell);
-  console_write(box.data(), box.size());
+  console_write(config.console, box.data(), box.size());
   std::fflush(stdout);
 }
 
-void print_help() {
+void print_help(const Config& config) {
   const std::string box = help_text();
-  console_write(box.data(), box.size());
+  console_write(config.console, box.data(), box.size());
   std::fflush(stdout);
 }
 

@@ -40,7 +40,7 @@ const char* usage_line();
 void print_banner(Config& config, Clock& clock);
 
 // Prints the help screen (F1).
-void print_help();
+void print_help(const Config& config);
 
 // F2: diagnostics on (one level up) when they are off, else one level down,
 // and says which.

@@ -624,7 +624,7 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
       {true, 0, 22223, 22223}, {false, 0, 10, 10}, {false, 1, 22, 32}, {false, 1000, 22223, 22223}};
   std::string out;
   for (const auto& run : runs) {
-    set_console_output_available(run.terminal);
+    config.console.terminal = run.terminal;
     connect();
     out = view_text(view, [&] {
       feed(PDU_FILE_REQUEST, text_bytes("big"), 0);
@@ -644,7 +644,7 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
     const char* shown = run.terminal ? "<progress 21475800 71>" : "<progress 27001350 90>";
     EXPECT_NE(out.find(shown), std::string::npos) << shown;
   }
-  set_console_output_available(false);
+  config.console.terminal = false;
   // After an error report (here, a download the radio offers) typed text still goes as terminal data.
   connect();
   radio.frames.clear(), radio.shown.clear();

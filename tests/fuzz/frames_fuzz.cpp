@@ -12,6 +12,7 @@
 #include "engine/discover.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
+#include "console/console.hpp"
 #include "ui/console_view.hpp"
 #include "engine/transfer.hpp"
 #include "os/file_server.hpp"
@@ -128,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.run_mode = (mode & 0x20) != 0 ? RunMode::UPDATE_ALL : RunMode::INTERACTIVE;
   config.radio_list[0] = MacAddress{{0xFF, 0xFF, 0xFF, 0, 0, 0x05}};
   config.diagnostic_level = (mode & 0x40) != 0 ? 4 : 0;
-  static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
+  config.console = console_of_process();
+  static ConsoleView view{config.console};  // shown as on the terminal: the escape handling is fuzzed too
   FuzzClock clock;
   WorkingDirectoryFiles files;  // the program's own: what it opens is checked below
   Fresh<Engine> fresh(config, view, clock, files);
@@ -148,7 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Wire& wire = *adapter;
   e.link.io.attach(std::move(adapter));
   if (scenario == DISCOVERING) {
-    discover_radios(e.link, e.sessions, print_device_row);
+    discover_radios(e.link, e.sessions,
+                    [&config](const Session& entry, int index) { print_device_row(config.console, entry, index); });
   } else if (connect_session(e.connection, ENTRY) == 1) {
     clock.while_waiting = [&e] { receive_one(e); };
     // A failure would end the program there.

@@ -6,6 +6,7 @@
 #include "batch/radio_list.hpp"
 #include "batch/script_lines.hpp"
 #include "engine/engine.hpp"
+#include "console/console.hpp"
 #include "os/file_server.hpp"
 #include "os/pcap_capture.hpp"
 #include "ui/console_view.hpp"
@@ -30,7 +31,8 @@ void parse_arguments(std::string text) {
     argv.push_back(word.data());
   }
   Config config;
-  static ConsoleView view;
+  config.console = console_of_process();
+  static ConsoleView view{config.console};
   // The host's services, as the program has them: -D lists the interfaces, -u looks for its file.
   const auto capture = make_pcap_capture();
   WorkingDirectoryFiles files;
@@ -82,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   Config config;
-  static ConsoleView view;  // shown as on the terminal: the escape handling is fuzzed too
+  config.console = console_of_process();
+  static ConsoleView view{config.console};  // shown as on the terminal: the escape handling is fuzzed too
   FuzzClock clock;
   WorkingDirectoryFiles files;
   Fresh<Engine> fresh(config, view, clock, files);

@@ -5,8 +5,6 @@
 
 #include "app/termination.hpp"
 #include "base/clock.hpp"
-#include "console/console.hpp"
-#include "console/cp437.hpp"
 #include "console/radio_output.hpp"
 #include "os/terminal.hpp"
 
@@ -16,9 +14,7 @@ static std::atomic<int> g_session_end_requests{0};
 
 void reset_process_state() {
   reset_terminal();
-  set_console_utf8(false);
   close_capture_file();
-  set_console_output_available(false);
   set_telling_exit_status(false);
   set_stopped_by_operator(false);
 }

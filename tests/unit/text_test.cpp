@@ -105,7 +105,7 @@ void expect_parsed(ArgsCase (&cases)[N]) {
   for (ArgsCase& c : cases) {
     reset_process_state();
     Config options;
-    set_console_output_available(true);
+    options.console.terminal = true;
     std::vector<std::unique_ptr<TempFile>> files;
     std::vector<char*> argv = {const_cast<char*>("orvexterm")};
     for (std::string& a : c.args) {
@@ -116,7 +116,7 @@ void expect_parsed(ArgsCase (&cases)[N]) {
     for (size_t at = c.printed.find('@'); at != std::string::npos; at = c.printed.find('@', at + file.size())) {
       c.printed.replace(at, 1, file);
     }
-    ConsoleView console;  // what the options' own lines and the reports through the view make on the terminal
+    ConsoleView console{options.console};  // what the options' own lines and the reports through the view make on the terminal
     FakePacketCapture capture;
     WorkingDirectoryFiles served;
     const Ran r = run([&] {
@@ -258,7 +258,7 @@ TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
     Config options;
     std::string args[] = {"orvexterm", "--exit-status", "--report", fifo};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data()};
-    ConsoleView console;
+    ConsoleView console{options.console};
     FakePacketCapture capture;
     auto parsed = std::async(std::launch::async,
                              [&] { return run([&] { parse_options(options, console, capture, files, 4, argv); }); });
@@ -383,24 +383,23 @@ TEST_F(Text, StationTextNeverDrivesTheTerminal) {
       {"a\tb\r\n\x7f\x82", LineBreaks::replaced, "a?b???\x82"}, {"a\tb\r\n\x7f\x0e", LineBreaks::kept, "a\tb\r\n??"},
       {std::string("cut\0\x1b", 5), LineBreaks::replaced, "cut"},
   };
-  set_console_utf8(true);
-  for (const auto& [in, breaks, out] : texts) EXPECT_EQ(shown_text(in, breaks), out) << testing::PrintToString(in);
-  set_console_utf8(false);  // bytes go out as they are: 0x80..0x9F would be control codes to an 8-bit terminal
-  EXPECT_EQ(shown_text("\x9b" "2J\x82\xc4"), "?2J?\xc4");
+  const ConsoleKind utf8{.utf8 = true};
+  for (const auto& [in, breaks, out] : texts) EXPECT_EQ(shown_text(in, utf8, breaks), out) << testing::PrintToString(in);
+  // Without UTF-8 bytes go out as they are: 0x80..0x9F would be control codes to an 8-bit terminal.
+  EXPECT_EQ(shown_text("\x9b" "2J\x82\xc4", ConsoleKind{}), "?2J?\xc4");
   // A table row: the name and firmware keep their columns, a code page 437 byte shown as its character.
-  set_console_utf8(true);
   Session& s = e.sessions[1];
   const std::string name = "\x1b]0;t\x07\x1b[2J\x82";
   s.set_name(name.data(), name.size()), s.state = SESSION_FOUND;
   s.mac = MacAddress{{0x02, 0x7A, 0x41, 0x00, 0x2C, 0x11}};
   std::memcpy(s.firmware.data(), "\x1b[5mOR-2\x7f", 9);
-  EXPECT_EQ(capture_stdout([&] { print_device_row(e.sessions[1], 1); }),
+  EXPECT_EQ(capture_stdout([&] { print_device_row(utf8, e.sessions[1], 1); }),
             "■ 001  ■ ?]0;t??[2Jé       ■ 02:7A:41:00:2C:11 ■ 11281 ■ ?[5mOR-2?       \n");
   // The closing report of a batch run lists the radio by that name.
   BatchResult run;
   run.taken_part = 1, run.radios.resize(1);
   run.radios[0].name = name, run.radios[0].serial_text = "11281", run.radios[0].outcome = OUTCOME_DONE;
-  EXPECT_NE(format_batch_report(BatchKind::UPDATE_ALL, run).find("\n     ?]0;t??[2J\x82 11281\n"), std::string::npos);
+  EXPECT_NE(format_batch_report(BatchKind::UPDATE_ALL, run, utf8).find("\n     ?]0;t??[2J\x82 11281\n"), std::string::npos);
   // orvex-scan's lines: control bytes (and the backslash that would make them ambiguous) as \xHH in CSV.
   struct Line { std::string name, firmware, csv_name, csv_firmware, json_name, json_firmware; };
   const Line lines[] = {
@@ -454,10 +453,8 @@ TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   const std::string path = testing::TempDir() + "orvex_unit_capture.txt";
   e.link.config.output_file_name = path;
   capture_stdout([this] { open_capture_file(config); });
-  set_console_output_available(true);
-  set_console_utf8(true);
-  ConsoleView console;  // the radio's bytes as the terminal shows them
-  auto shown = [&console](const std::string& in) {
+  ConsoleView terminal{{.terminal = true, .utf8 = true}}, log{{}};  // the radio's bytes as each shows them
+  auto shown = [](ConsoleView& console, const std::string& in) {
     return capture_stdout([&] { console.radio_bytes(std::span(reinterpret_cast<const uint8_t*>(in.data()), in.size())); });
   };
   const std::pair<std::string, std::string> steps[] = {
@@ -468,13 +465,12 @@ TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
       {"\x1bOPz", "z"},                                // other introducers take two bytes and show nothing
       {"\xC4", "\u2500"},                              // code page 437 on a UTF-8 terminal
   };
-  for (const auto& [in, out] : steps) EXPECT_EQ(shown(in), out) << testing::PrintToString(in);
+  for (const auto& [in, out] : steps) EXPECT_EQ(shown(terminal, in), out) << testing::PrintToString(in);
   close_capture_file();
   std::ifstream file(path, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "abcdJxz\xC4");  // sequences never captured
   std::remove(path.c_str());
-  set_console_output_available(false);  // no terminal: sequences show nothing
-  EXPECT_EQ(shown("a\x1b[Jb"), "ab");
+  EXPECT_EQ(shown(log, "a\x1b[Jb"), "ab");  // no terminal: sequences show nothing
   e.link.config.output_file_name = "/no/such/dir/out.txt";
   Failure opened = Failure::NONE;
   EXPECT_EQ(capture_stdout([&] { opened = open_capture_file(config); }), "------- Error: output file "

@@ -14,6 +14,7 @@
 #include "base/byte_order.hpp"
 #include "base/config.hpp"
 #include "base/failure.hpp"
+#include "console/console.hpp"
 #include "batch/radio_list.hpp"
 #include "engine/discover.hpp"
 #include "engine/link.hpp"
@@ -161,7 +162,8 @@ int run(int argc, char** argv) {
   if (results == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) refuse("cannot set up standard output");
   Config config;
   config.vlan_id = options.vlan_id;
-  View& view = *new ConsoleView;  // never destroyed: the process ends with the scan
+  config.console = console_of_process();
+  View& view = *new ConsoleView(config.console);  // never destroyed: the process ends with the scan
   if (!options.radio_list.empty()) {
     // A bad radio list is a usage error here, told as the program tells it.
     const Failure unread = load_radio_list(config, view, options.radio_list.c_str());

@@ -3,10 +3,8 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/exit_signals.hpp"
@@ -25,6 +23,7 @@
 #include "engine/session_workers.hpp"
 #include "link/adapters.hpp"
 #include "os/packet_capture.hpp"
+#include "os/terminal.hpp"
 #include "ui/device_table.hpp"
 #include "ui/help.hpp"
 
@@ -32,27 +31,25 @@ namespace orvex {
 
 namespace {
 
-// The exit path closes the adapter from whichever thread ends the process.
-std::atomic<Engine*> g_exit_engine{nullptr};
-
 // The operator's choice (after the first one the whole table is printed
 // first) and the connection to the chosen radio; an invalid choice or a
 // failed set-up ends the program.
-void choose_and_connect(Engine& e, bool choose) {
+void choose_and_connect(Engine& e, Termination& termination, bool choose) {
   RunState& run = e.run;
   if (choose) {
     if (run.rows_during_discovery == 0) print_device_table(e.link.config.console, e.sessions);
     const DeviceChoice chosen = choose_device(e.sessions, run.radios_found, e.link.config);
-    if (chosen.failure != Failure::NONE) terminate_app(chosen.failure);
+    if (chosen.failure != Failure::NONE) termination.terminate_app(chosen.failure);
     run.chosen_radio = chosen.index;
     run.rows_during_discovery = 0;
   }
-  if (connect_session(e.connection, run.chosen_radio) == 0) terminate_app(Failure::NO_CONNECTION);
+  if (connect_session(e.connection, run.chosen_radio) == 0) termination.terminate_app(Failure::NO_CONNECTION);
 }
 
 // No radio answered: the message says so, and then which adapter was used and
 // whether its link is up, so that a pulled cable or a wrong adapter shows at once.
-[[noreturn]] void end_with_no_radios(FrameIo& io, PacketCapture& capture, const std::string& adapter) {
+[[noreturn]] void end_with_no_radios(Engine& e, PacketCapture& capture, RadioOutput& output, Termination& termination,
+                                     const std::string& adapter) {
   std::string text = failure_message(Failure::NO_DEVICES);
   const char* link = "unknown";
   std::vector<InterfaceInfo> interfaces;
@@ -63,8 +60,9 @@ void choose_and_connect(Engine& e, bool choose) {
   }
   text.insert(text.find('\n') + 1, "Adapter used: " + adapter + ", link " + link + "\n");
   std::fputs(text.c_str(), stdout);
-  shutdown_clean(io);
-  exit_now(exit_status(usual_status(Failure::NO_DEVICES), telling_status(Failure::NO_DEVICES)));
+  shutdown_clean(e.link.io, output);
+  const Failure none = Failure::NO_DEVICES;
+  termination.exit_now(termination.exit_status(usual_status(none), telling_status(none)));
 }
 
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE (the reader of the output gone): the
@@ -73,20 +71,14 @@ void choose_and_connect(Engine& e, bool choose) {
 // process ends by the signal. The adapter stays open until then: closed here,
 // it would fail the receive worker's read, whose own way out could end the
 // process first, with another status.
-void watch_exit_signals() {
-  route_exit_signals();
-  std::thread([] {
-    const int sig = wait_exit_signal();
-    if (sig <= 0) return;
-    if (Engine* e = g_exit_engine.load()) {
-      const int index = e->connection.radio.load();
-      if (SessionTable::valid_index(index)) {
-        const int32_t state = e->sessions[index].state;
-        if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) disconnect_session(e->connection, index);
-      }
+void watch_exit_signals(Engine& e) {
+  handle_exit_signals([&e] {
+    const int index = e.connection.radio.load();
+    if (SessionTable::valid_index(index)) {
+      const int32_t state = e.sessions[index].state;
+      if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) disconnect_session(e.connection, index);
     }
-    end_by_signal(sig);
-  }).detach();
+  });
 }
 
 // Which folder a radio's file requests are answered from, for -d.
@@ -100,7 +92,7 @@ void tell_served_folder(const Config& config) {
 
 }  // namespace
 
-void prepare_run(SessionTable& table, const Config& options) {
+void prepare_run(SessionTable& table, const Config& options, RadioOutput& output, Termination& termination) {
   for (Session& s : table.entries) {
     s.state = SESSION_EMPTY;
     s.connect_time = 0;
@@ -108,54 +100,55 @@ void prepare_run(SessionTable& table, const Config& options) {
   }
   // The adapter's opening set the local address (-m included) before this.
   if (options.output_file_name.empty()) return;
-  if (const Failure failed = open_capture_file(options); failed != Failure::NONE) terminate_app(failed);
+  if (const Failure failed = output.open_capture_file(options); failed != Failure::NONE) {
+    termination.terminate_app(failed);
+  }
 }
 
-void shutdown_clean(FrameIo& io) {
+void shutdown_clean(FrameIo& io, RadioOutput& output) {
   io.close();
-  if (capture_state() == CAPTURE_ON) close_capture_file();
+  output.close_capture_file();
 }
 
-void run_program(const PlatformServices& platform, int argc, char** argv) {
+void run_program(const PlatformServices& platform, Termination& termination, int argc, char** argv) {
   // Every way out gives the terminal back, whatever ends the program.
   install_exit_guard();
   // Made once for the run and never destroyed: the process ends by exit_now.
   auto* config = new Config;
   config->console = console_of_process();
   auto* view = new ConsoleView(config->console);
+  RadioOutput& output = view->radio_output();
+  termination.set_capture(&output);
   auto* clock = new SystemClock;
-  parse_options(*config, *view, platform.capture, platform.files, argc, argv);
+  parse_options(*config, *view, platform.capture, platform.files, termination, argc, argv);
   print_banner(*config, *clock);
-  auto* engine = new Engine(*config, *view, *clock, platform.files);
-  Engine& e = *engine;
-  g_exit_engine.store(engine);
-  termination_hooks().close_adapter = [] {
-    if (Engine* exiting = g_exit_engine.load()) exiting->link.io.close();
-  };
-  watch_exit_signals();
+  Engine& e = *new Engine(*config, *view, *clock, platform.files);
+  termination.close_adapter = [&e] { e.link.io.close(); };
+  watch_exit_signals(e);
   RunState& run = e.run;
 
   AdapterChoice adapters{*config, e.link.io, *view, platform.capture, platform.host};
   const AdapterSelection adapter = select_adapter(adapters);
-  if (adapter.failure != Failure::NONE) terminate_app(adapter.failure);
-  prepare_run(e.sessions, e.link.config);
+  if (adapter.failure != Failure::NONE) termination.terminate_app(adapter.failure);
+  prepare_run(e.sessions, e.link.config, output, termination);
 
   if (run.rows_during_discovery != 0) print_device_table_header(config->console);
   const auto print_row = [config](const Session& s, int index) { print_device_row(config->console, s, index); };
   run.radios_found = discover_radios(e.link, e.sessions, run.rows_during_discovery != 0 ? print_row : RadioFound{});
-  if (run.radios_found == 0) end_with_no_radios(e.link.io, platform.capture, adapters.table.entries[adapter.id].name);
+  if (run.radios_found == 0) end_with_no_radios(e, platform.capture, output, termination, adapters.table.entries[adapter.id].name);
 
   if (config->dry_run) {
     print_dry_run(e.link, e.sessions);
-    shutdown_clean(e.link.io);
-    exit_now(exit_status(EXIT_DONE, EXIT_DONE));
+    shutdown_clean(e.link.io, output);
+    termination.exit_now(termination.exit_status(EXIT_DONE, EXIT_DONE));
   }
   // The batch operations connect to each radio themselves.
-  if (!config->batch_run()) choose_and_connect(e, true);
+  if (!config->batch_run()) choose_and_connect(e, termination, true);
 
   // A worker's failure ends the program, and the program's end asks their session to end.
-  auto* workers = new SessionWorkers(e, *new OperatorInput(e.connection), terminate_app);
-  set_session_to_end(workers);
+  auto* workers = new SessionWorkers(e, *new OperatorInput(e.connection, termination),
+                                     [&termination](Failure failure) { termination.terminate_app(failure); });
+  termination.set_session_to_end(workers);
   bool all_radios_done = true;
   for (;;) {
     run.new_session_requested = 0;
@@ -166,21 +159,21 @@ void run_program(const PlatformServices& platform, int argc, char** argv) {
       all_radios_done = update_all_radios(e.connection) && all_radios_done;
     } else if (config->run_mode == RunMode::COMMAND_RUN) {
       const CommandRunEnd ran = run_commands_on_all_radios(e.connection);
-      if (ran.failure != Failure::NONE) terminate_app(ran.failure);
+      if (ran.failure != Failure::NONE) termination.terminate_app(ran.failure);
       all_radios_done = ran.all_done && all_radios_done;
     }
     workers->wait_end();
     if (run.new_session_requested != 0) {
-      choose_and_connect(e, true);  // the same table again, no new discovery
+      choose_and_connect(e, termination, true);  // the same table again, no new discovery
     } else if (e.connection.restore_requested != 0) {
-      choose_and_connect(e, false);  // the same radio again
+      choose_and_connect(e, termination, false);  // the same radio again
     } else {
       break;
     }
   }
 
-  shutdown_clean(e.link.io);
-  exit_now(exit_status(EXIT_DONE, all_radios_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED));
+  shutdown_clean(e.link.io, output);
+  termination.exit_now(termination.exit_status(EXIT_DONE, all_radios_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED));
 }
 
 }  // namespace orvex

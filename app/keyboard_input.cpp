@@ -39,7 +39,7 @@ InputRead KeyboardInput::read(uint8_t* buffer) {
       // The run stops where it is and disconnects the radio it is at itself
       // (only it knows whether it is connected); the session's workers end,
       // and with them every wait of the run.
-      set_stopped_by_operator(true);
+      termination_.set_stopped_by_operator(true);
       return command(OperatorCommand::STOP_BATCH);
     }
     if (key < KEY_ESC) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "app/termination.hpp"
 #include "base/config.hpp"
 #include "base/shared_field.hpp"
 #include "console/keys.hpp"
@@ -14,9 +15,10 @@ namespace orvex {
 class KeyboardInput : public SessionInput {
  public:
   // `restore_requested`: the radio asked for a restore, and the next key only
-  // ends the input.
-  KeyboardInput(Config& config, const SharedField<int>& restore_requested)
-      : config_(config), restore_requested_(restore_requested) {}
+  // ends the input. A batch run the operator stops is told to `termination`,
+  // for the exit status.
+  KeyboardInput(Config& config, const SharedField<int>& restore_requested, Termination& termination)
+      : config_(config), restore_requested_(restore_requested), termination_(termination) {}
   // Raw mode for the session, until end().
   void begin() override;
   // One key for the radio (BYTES, 1); OVER when keyboard input for this
@@ -32,6 +34,7 @@ class KeyboardInput : public SessionInput {
  private:
   Config& config_;
   const SharedField<int>& restore_requested_;
+  Termination& termination_;
   KeyDecoder decoder_;  // the escape sequences read so far
 };
 

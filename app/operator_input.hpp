@@ -9,8 +9,8 @@ namespace orvex {
 
 class OperatorInput : public SessionInput {
  public:
-  explicit OperatorInput(Connection& conn)
-      : config_(conn.link.config), keys_(conn.link.config, conn.restore_requested), file_(conn) {}
+  OperatorInput(Connection& conn, Termination& termination)
+      : config_(conn.link.config), keys_(conn.link.config, conn.restore_requested, termination), file_(conn) {}
   void begin() override { chosen().begin(); }
   InputRead read(uint8_t* buffer) override { return chosen().read(buffer); }
   void end() override { chosen().end(); }

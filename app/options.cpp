@@ -59,7 +59,7 @@ void request_console_lines(const Config& options, int lines) {
   std::fflush(stdout);
 }
 
-[[noreturn]] void batch_usage_exit(char option) {
+[[noreturn]] void batch_usage_exit(Termination& termination, char option) {
   if (option == 'u') {
     std::printf("-u is Update all radios\n");
     std::printf("-u srcfile#dstfile#action#retry_count#retry_interval\n");
@@ -69,12 +69,12 @@ void request_console_lines(const Config& options, int lines) {
     std::printf("-x is eXecute command file on all radios\n");
     std::printf("-x cmdfile#retry_cnt#retry_interval\n");
   }
-  terminate_app(Failure::BAD_USAGE);
+  termination.terminate_app(Failure::BAD_USAGE);
 }
 
-[[noreturn]] void refuse_batch_request() {
+[[noreturn]] void refuse_batch_request(Termination& termination) {
   std::printf("\aError: Either wrong arguments or user cancelation. Terminating application ...\n");
-  terminate_app(Failure::REQUEST_REFUSED);
+  termination.terminate_app(Failure::REQUEST_REFUSED);
 }
 
 constexpr char EXIT_STATUS_OPTION[] = "--exit-status";
@@ -82,26 +82,26 @@ constexpr char REPORT_OPTION[] = "--report";
 constexpr char LIST_ADAPTERS_OPTION[] = "--list-adapters";
 
 // -D: for scripts and the -c completion; no adapter is opened, no frame sent.
-[[noreturn]] void list_adapters_and_exit(PacketCapture& capture, View& view) {
+[[noreturn]] void list_adapters_and_exit(PacketCapture& capture, View& view, Termination& termination) {
   const int listed = print_adapter_list(capture, view);
-  exit_now(exit_status(0, listed > 0 ? EXIT_DONE : EXIT_NO_ADAPTER_OR_RADIO));
+  termination.exit_now(termination.exit_status(0, listed > 0 ? EXIT_DONE : EXIT_NO_ADAPTER_OR_RADIO));
 }
 
 constexpr char HELP_OPTION[] = "--help";
 constexpr char VERSION_OPTION[] = "--version";
 constexpr char DRY_RUN_OPTION[] = "--dry-run";
 
-[[noreturn]] void print_help_and_exit(const Config& options) {
+[[noreturn]] void print_help_and_exit(const Config& options, Termination& termination) {
   const std::string box = help_text();
   console_write(options.console, box.data(), box.size());
-  exit_now(0);
+  termination.exit_now(0);
 }
 
 // A long option read as single letters could do something else: refused whole,
 // before an adapter is opened.
-[[noreturn]] void refuse_long_option(const char* argument) {
+[[noreturn]] void refuse_long_option(Termination& termination, const char* argument) {
   std::printf("Unknown option %s - terminating\n%s", argument, usage_line());
-  terminate_app(Failure::BAD_USAGE);
+  termination.terminate_app(Failure::BAD_USAGE);
 }
 
 bool names_interface(const char* parameter) {
@@ -110,7 +110,8 @@ bool names_interface(const char* parameter) {
   return *p != '\0' && *p != '-' && *p != '+' && (*p < '0' || *p > '9');
 }
 
-void act_on_option(Config& options, View& view, PacketCapture& capture, char option, const char* argument,
+void act_on_option(Config& options, View& view, PacketCapture& capture, Termination& termination, char option,
+                   const char* argument,
                    const char* parameter, PendingOptions& pending) {
   switch (option) {
     case 'a':
@@ -127,7 +128,7 @@ void act_on_option(Config& options, View& view, PacketCapture& capture, char opt
       }
       break;
     case 'D':
-      list_adapters_and_exit(capture, view);
+      list_adapters_and_exit(capture, view, termination);
     case 'd':
       options.diagnostic_level = options.diagnostic_level + 1;
       break;
@@ -135,7 +136,7 @@ void act_on_option(Config& options, View& view, PacketCapture& capture, char opt
       options.confirm_without_prompt = 1;
       break;
     case 'h':
-      print_help_and_exit(options);
+      print_help_and_exit(options, termination);
     case 'i':
       if (bounded_text(argument, parameter, MAX_FILE_NAME_LENGTH, options.input_file_name)) {
         pending.input_given = true;
@@ -181,30 +182,31 @@ void act_on_option(Config& options, View& view, PacketCapture& capture, char opt
   }
 }
 
-void evaluate_after_loop(Config& options, View& view, FileServer& files, const PendingOptions& pending) {
+void evaluate_after_loop(Config& options, View& view, FileServer& files, Termination& termination,
+                         const PendingOptions& pending) {
   if (pending.input_given) {
     std::FILE* file = std::fopen(options.input_file_name.c_str(), "r");
     if (file == nullptr) {
       std::printf("------ Error: input file [%s] does not exist.\n", options.input_file_name.c_str());
-      terminate_app(Failure::FILE_NOT_OPENED);
+      termination.terminate_app(Failure::FILE_NOT_OPENED);
     }
     std::fclose(file);
     options.input_source = INPUT_FILE;
   }
   if (pending.list_given) {
     const Failure unread = load_radio_list(options, view, pending.list_file_name.c_str());
-    if (unread != Failure::NONE) terminate_app(unread);
+    if (unread != Failure::NONE) termination.terminate_app(unread);
   }
   // Before -u asks its question: a dry run has nothing to confirm.
   if (options.dry_run && !pending.update_given && !pending.command_run_given) {
     std::printf("Option --dry-run needs -u or -x - terminating\n%s", usage_line());
-    terminate_app(Failure::BAD_USAGE);
+    termination.terminate_app(Failure::BAD_USAGE);
   }
   if (pending.update_given && !parse_update_all(options, view, files, pending.update_text)) {
-    refuse_batch_request();
+    refuse_batch_request(termination);
   }
   if (pending.command_run_given && !parse_command_run(options, view, pending.command_run_text)) {
-    refuse_batch_request();
+    refuse_batch_request(termination);
   }
   // Found before any radio is contacted, not after the run.
   if (!options.report_file.empty()) {
@@ -214,7 +216,7 @@ void evaluate_after_loop(Config& options, View& view, FileServer& files, const P
                       ? "------ Error: report file [%s] is a pipe that nothing reads.\n"
                       : "------ Error: report file [%s] cannot be written.\n",
                   options.report_file.c_str());
-      terminate_app(Failure::REPORT_NOT_WRITABLE);
+      termination.terminate_app(Failure::REPORT_NOT_WRITABLE);
     }
     // The totals from the start: a run that never reaches a radio (none found,
     // no adapter) still leaves a report that says so.
@@ -237,10 +239,11 @@ void evaluate_after_loop(Config& options, View& view, FileServer& files, const P
 
 }  // namespace
 
-void parse_options(Config& options, View& view, PacketCapture& capture, FileServer& files, int argc, char** argv) {
+void parse_options(Config& options, View& view, PacketCapture& capture, FileServer& files, Termination& termination,
+                   int argc, char** argv) {
   // Known before anything can end the program, wherever it stands.
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], EXIT_STATUS_OPTION) == 0) set_telling_exit_status(true);
+    if (std::strcmp(argv[i], EXIT_STATUS_OPTION) == 0) termination.set_telling_exit_status(true);
   }
   options.list_filter_active = 0;
   if (argc <= 1) return;
@@ -254,7 +257,7 @@ void parse_options(Config& options, View& view, PacketCapture& capture, FileServ
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (std::strcmp(argument, EXIT_STATUS_OPTION) == 0) continue;
-    if (std::strcmp(argument, LIST_ADAPTERS_OPTION) == 0) list_adapters_and_exit(capture, view);
+    if (std::strcmp(argument, LIST_ADAPTERS_OPTION) == 0) list_adapters_and_exit(capture, view, termination);
     if (std::strcmp(argument, REPORT_OPTION) == 0) {
       if (i == argc - 1) {
         std::printf("missing parameter for argument %s -ignoring\n", argument);
@@ -267,12 +270,12 @@ void parse_options(Config& options, View& view, PacketCapture& capture, FileServ
       options.dry_run = true;
       continue;
     }
-    if (std::strcmp(argument, HELP_OPTION) == 0) print_help_and_exit(options);
+    if (std::strcmp(argument, HELP_OPTION) == 0) print_help_and_exit(options, termination);
     if (std::strcmp(argument, VERSION_OPTION) == 0) {
       std::fputs(version_line("orvexterm").c_str(), stdout);
-      exit_now(0);
+      termination.exit_now(0);
     }
-    if (argument[0] == '-' && argument[1] == '-' && argument[2] != '\0') refuse_long_option(argument);
+    if (argument[0] == '-' && argument[1] == '-' && argument[2] != '\0') refuse_long_option(termination, argument);
     if (argument[0] != '-' || !known_option(argument[1])) {
       std::printf("Bad argument %s - ignoring\n", argument);
       continue;
@@ -281,15 +284,15 @@ void parse_options(Config& options, View& view, PacketCapture& capture, FileServ
     const char* parameter = nullptr;
     if (needs_parameter(option)) {
       if (i == argc - 1) {
-        if (option == 'u' || option == 'x') batch_usage_exit(option);
+        if (option == 'u' || option == 'x') batch_usage_exit(termination, option);
         std::printf("missing parameter for argument %s -ignoring\n", argument);
         continue;
       }
       parameter = argv[++i];
     }
-    act_on_option(options, view, capture, option, argument, parameter, pending);
+    act_on_option(options, view, capture, termination, option, argument, parameter, pending);
   }
-  evaluate_after_loop(options, view, files, pending);
+  evaluate_after_loop(options, view, files, termination, pending);
 }
 
 }  // namespace orvex

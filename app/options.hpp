@@ -2,6 +2,7 @@
 // radio list and check and confirm the batch requests.
 #pragma once
 
+#include "app/termination.hpp"
 #include "base/config.hpp"
 #include "base/view.hpp"
 #include "os/file_server.hpp"
@@ -9,10 +10,12 @@
 
 namespace orvex {
 
-// May end the program: -h, -u or -x without their argument, a missing input
-// file, a refused batch request, an unreadable radio list. What the radio list
-// and the batch requests report goes to `view`. -D lists the interfaces of
-// `capture`; -u's source must be a file `files` serves.
-void parse_options(Config& config, View& view, PacketCapture& capture, FileServer& files, int argc, char** argv);
+// May end the program, through `termination`, which also learns whether the
+// exit status tells (--exit-status): -h, -u or -x without their argument, a
+// missing input file, a refused batch request, an unreadable radio list. What
+// the radio list and the batch requests report goes to `view`. -D lists the
+// interfaces of `capture`; -u's source must be a file `files` serves.
+void parse_options(Config& config, View& view, PacketCapture& capture, FileServer& files, Termination& termination,
+                   int argc, char** argv);
 
 }  // namespace orvex

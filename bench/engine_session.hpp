@@ -24,10 +24,10 @@ namespace orvex::bench {
 
 class EngineSession {
  public:
-  EngineSession() { set_session_to_end(&workers_); }
+  EngineSession() { termination_.set_session_to_end(&workers_); }
   ~EngineSession() {
     stop();
-    set_session_to_end(nullptr);
+    termination_.set_session_to_end(nullptr);
   }
   EngineSession(const EngineSession&) = delete;
   EngineSession& operator=(const EngineSession&) = delete;
@@ -49,17 +49,20 @@ class EngineSession {
   void stop();
 
   const SessionTable& sessions() const { return engine_.sessions; }
+  // How a worker's failure ends the process (its exit_process may be put in).
+  Termination& termination() { return termination_; }
 
  private:
   const std::unique_ptr<PacketCapture> capture_ = make_pcap_capture();
   const std::unique_ptr<HostInfo> host_ = make_host_info();
   WorkingDirectoryFiles files_;
+  Termination termination_;
   Config config_;
   ConsoleView view_{console_of_process()};
   SystemClock clock_;
   Engine engine_{config_, view_, clock_, files_};
-  OperatorInput input_{engine_.connection};
-  SessionWorkers workers_{engine_, input_, terminate_app};
+  OperatorInput input_{engine_.connection, termination_};
+  SessionWorkers workers_{engine_, input_, [this](Failure failure) { termination_.terminate_app(failure); }};
   bool running_ = false;
   int entry_ = -1;
 };

@@ -535,7 +535,7 @@ int run(size_t file_size, unsigned groups) {
   b.dev_radio = "oxbr" + suffix;
   bench::NamespaceSet pair({b.ns_program, b.ns_radio}, {{b.ns_program, b.dev_program, b.ns_radio, b.dev_radio}});
   g_namespaces = &pair;
-  termination_hooks().exit_process = exit_process;
+  b.session.termination().exit_process = exit_process;
   if (!pair.create()) {
     std::fprintf(stderr, "the veth pair could not be made\n");
     return 1;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <span>
 #include <thread>
+#include <utility>
 
 #include "base/event.hpp"
 #include "engine/dispatch.hpp"
@@ -321,8 +322,8 @@ void start_worker(SessionWorkers& workers, SessionThreads& t, Worker w, void (*b
 
 }  // namespace
 
-SessionWorkers::SessionWorkers(Engine& e, SessionInput& in, void (*failed)(Failure failure))
-    : engine(e), input(in), on_failure(failed), threads_(std::make_unique<Threads>(e.link.clock)) {}
+SessionWorkers::SessionWorkers(Engine& e, SessionInput& in, std::function<void(Failure)> failed)
+    : engine(e), input(in), on_failure(std::move(failed)), threads_(std::make_unique<Threads>(e.link.clock)) {}
 
 SessionWorkers::~SessionWorkers() {
   Threads& t = *threads_;

@@ -4,6 +4,7 @@
 // blocks into the reliable send), and the stopper that ends them all.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "engine/engine.hpp"
@@ -17,7 +18,7 @@ class SessionWorkers {
   // acknowledged, an idle transfer, input that could not be read), on that
   // worker's thread; app/ ends the program there. Should it return, the
   // session ends.
-  SessionWorkers(Engine& engine, SessionInput& input, void (*on_failure)(Failure failure));
+  SessionWorkers(Engine& engine, SessionInput& input, std::function<void(Failure)> on_failure);
   // Ends a running session and joins everything.
   ~SessionWorkers();
   SessionWorkers(const SessionWorkers&) = delete;
@@ -36,7 +37,7 @@ class SessionWorkers {
 
   Engine& engine;
   SessionInput& input;
-  void (*const on_failure)(Failure failure);
+  const std::function<void(Failure)> on_failure;
 
   struct Threads;
 

@@ -1,7 +1,8 @@
 // The POSIX terminal under the console: raw key input for as long as a session
 // reads keys, byte reads that wake on a session stop, and the restore that
 // gives the terminal back (settings, colours, title, window size) and drops
-// unread input; the program's ways out (app/) call it, signal handlers too.
+// unread input; the program's ways out (app/) call it, and so do the handlers
+// installed here for a signal, an uncaught exception and the normal exit.
 #pragma once
 
 #include <cstddef>
@@ -68,5 +69,24 @@ void write_terminal_output(const char* bytes, size_t length);
 // Raw mode left, nothing noted to give back, no wake pending; the input
 // descriptor stays as set (tests).
 void reset_terminal();
+
+// Installs, once, what brings the terminal back however the program ends: an
+// atexit handler, a terminate handler for an uncaught exception, and signal
+// handlers. SIGINT, SIGTERM, SIGHUP and SIGPIPE restore and end the process by
+// the signal (unless routed, below); SIGSEGV, SIGBUS, SIGABRT and SIGQUIT only
+// restore, then take their course.
+void install_exit_guard();
+
+// From now on the first SIGINT, SIGTERM, SIGHUP or SIGPIPE is handed to the
+// thread in wait_exit_signal on the returned descriptor, which takes the
+// program out its normal way and then calls end_by_signal; a second one
+// (SIGPIPE aside, which is then left to fail the write) restores and ends at
+// once, in case that way is stuck. Once: -1 when already routed, or when no
+// pipe could be made (the signals then end the process at once as before).
+int route_exit_signals();
+// Blocks until such a signal came on `fd`: its number (-1 if the wait failed).
+int wait_exit_signal(int fd);
+// Restores the terminal and ends the process by `sig`, as its default does.
+[[noreturn]] void end_by_signal(int sig);
 
 }  // namespace orvex

@@ -6,7 +6,7 @@
 
 namespace orvex {
 
-void ConsoleView::radio_bytes(std::span<const uint8_t> bytes) { render_radio_bytes(radio_output_, console_, bytes); }
+void ConsoleView::radio_bytes(std::span<const uint8_t> bytes) { radio_output_.render(bytes); }
 
 void ConsoleView::connected(int index) {
   std::printf("Connection with device [%d] established successfully. Press F1 for help\n", index);

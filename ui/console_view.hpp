@@ -10,7 +10,7 @@ namespace orvex {
 
 class ConsoleView final : public View {
  public:
-  explicit ConsoleView(const ConsoleKind& console) : console_(console) {}
+  explicit ConsoleView(const ConsoleKind& console) : console_(console), radio_output_(console) {}
   void radio_bytes(std::span<const uint8_t> bytes) override;
   void connected(int index) override;
   void progress(int64_t sent, int percent, bool done) override;
@@ -18,6 +18,10 @@ class ConsoleView final : public View {
   void text8(std::string_view text) override;
   void diagnostic(std::string_view line) override;
   void flush() override;
+
+  // The capture file is the radio output's: app/ opens and closes it there,
+  // and the program's end flushes it.
+  RadioOutput& radio_output() { return radio_output_; }
 
  private:
   const ConsoleKind console_;

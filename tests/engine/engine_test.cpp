@@ -196,9 +196,10 @@ class EngineTest : public ::testing::Test {
   WorkingDirectoryFiles disk;
   FakeFileServer server{&disk};  // the scratch directory's files, and what a test serves or refuses itself
   Engine e{config, view, fake_clock, server};
-  OperatorInput input{e.connection};
-  SessionWorkers workers{e, input, terminate_app};
-  TerminationCatcher catcher{e.connection};  // the program's end throws ProcessExit
+  Termination termination;
+  OperatorInput input{e.connection, termination};
+  SessionWorkers workers{e, input, [this](Failure failure) { termination.terminate_app(failure); }};
+  TerminationCatcher catcher{termination, &e.connection};  // the program's end throws ProcessExit
   KeyPipe keys;
   Radio radio;
   std::filesystem::path previous = std::filesystem::current_path(), scratch;
@@ -822,9 +823,9 @@ TEST_F(EngineTest, AWorkersFailureEndsTheProgramWithItsMessageAndStatus) {
     std::string out;
     const int status = run_in_child([&] {
       // The program's own way out: the session asked to end, then the process ended.
-      termination_hooks() = TerminationHooks{};
-      set_session_to_end(&workers);
-      set_telling_exit_status(true);
+      termination.exit_process = nullptr, termination.request_session_end = nullptr;
+      termination.set_session_to_end(&workers);
+      termination.set_telling_exit_status(true);
       connect();
       c.cause();
       start();
@@ -986,7 +987,7 @@ TEST_F(EngineTest, ARadioLeavingABatchRunClosesOnlyItsEntryAndARefusedDownloadFa
     view_text(view, [&] { feed(c.pdu, text_bytes("missing"), 0); });
     EXPECT_EQ(entry().state, c.state_after);
     EXPECT_EQ(entry().send_file, nullptr);
-    EXPECT_EQ(TerminationCatcher::session_end_requests() + e.connection.restore_requested, 0);
+    EXPECT_EQ(catcher.session_end_requests() + e.connection.restore_requested, 0);
     EXPECT_EQ(e.connection.transfer.transfer_failed, c.update_all);
     EXPECT_EQ(e.connection.events.transfer_done_event.reset(), c.update_all != 0);
   }
@@ -1043,13 +1044,13 @@ TEST_F(EngineTest, F3OrCtrlCStopsABatchRunAtOnceWithADisconnectAndABareEscDoesNo
   e.link.config.report_file = "run.jsonl";
   entry().set_name("One", 64), e.sessions[2].set_name("Two", 64);
   e.sessions[2].mac = RADIO_MAC;
-  set_telling_exit_status(true);
+  termination.set_telling_exit_status(true);
   fake->grace_ms = 500;  // a wait nobody ends takes this long in real time
   radio.wire->empty_read_ms = 0;
   const struct { const char* key; bool stops; } cases[] = {{"\x1b", false}, {"\x1bOR", true}, {"\x03", true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stops ? c.key + 1 : "Esc");
-    radio.frames.clear(), radio.transfers.clear(), e.link.stop.clear(), set_stopped_by_operator(false);
+    radio.frames.clear(), radio.transfers.clear(), e.link.stop.clear(), termination.set_stopped_by_operator(false);
     e.sessions[2].state = c.stops ? SESSION_FOUND : SESSION_EMPTY;  // a radio the stop leaves out
     size_t typed_at = 0;  // frames the radio had seen when the key was typed
     std::vector<std::thread> requests;
@@ -1073,7 +1074,7 @@ TEST_F(EngineTest, F3OrCtrlCStopsABatchRunAtOnceWithADisconnectAndABareEscDoesNo
     workers.wait_end();
     for (std::thread& t : requests) t.join();
     EXPECT_EQ(all_done, !c.stops);
-    EXPECT_EQ(exit_status(EXIT_DONE, all_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED), c.stops ? 5 : 0);
+    EXPECT_EQ(termination.exit_status(EXIT_DONE, all_done ? EXIT_DONE : EXIT_SOME_RADIOS_FAILED), c.stops ? 5 : 0);
     const std::string report = file_text("run.jsonl");
     if (!c.stops) {
       EXPECT_EQ(radio.transfers.size(), 1u) << out;

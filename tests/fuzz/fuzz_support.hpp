@@ -130,7 +130,6 @@ class FuzzClock final : public Clock {
 // a folder. Returns work/'s real path.
 inline std::string prepare_process(const std::map<std::string, std::string>& files) {
   if (!std::freopen("/dev/null", "r", stdin) || !std::freopen("/dev/null", "w", stdout)) finding("/dev/null");
-  termination_hooks().exit_process = [](int status) { throw ProcessExit{status}; };
   static std::string top = (std::filesystem::temp_directory_path() / "orvex-fuzz-XXXXXX").string();
   if (mkdtemp(top.data()) == nullptr) finding("no scratch directory");
   std::atexit([] { std::filesystem::remove_all(top); });

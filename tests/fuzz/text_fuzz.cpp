@@ -36,12 +36,13 @@ void parse_arguments(std::string text) {
   // The host's services, as the program has them: -D lists the interfaces, -u looks for its file.
   const auto capture = make_pcap_capture();
   WorkingDirectoryFiles files;
+  Termination termination;
+  termination.exit_process = [](int status) { throw ProcessExit{status}; };
   try {
-    parse_options(config, view, *capture, files, static_cast<int>(argv.size()), argv.data());
+    parse_options(config, view, *capture, files, termination, static_cast<int>(argv.size()), argv.data());
   } catch (const ProcessExit&) {
   }
   for (const std::string& name : created) std::filesystem::remove(name, unusable);
-  set_telling_exit_status(false);
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
-// A fresh Config and Engine for every test, the process-wide state (terminal,
-// console, clock, capture file, exit hooks) put back around it, and a way to
-// watch the program's end (app/termination.hpp) from inside a test.
+// A fresh Config and Engine for every test, the process-wide state (the
+// terminal) put back around it, and a way to watch the program's end
+// (app/termination.hpp) from inside a test.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
 
+#include "app/termination.hpp"
 #include "base/config.hpp"
 #include "engine/engine.hpp"
 #include "tests/support/recording_view.hpp"
@@ -21,15 +23,21 @@ void reset_process_state();
 
 struct ProcessExit { int status; };  // thrown by the exit hook TerminationCatcher installs
 
-// While alive, terminate_app and exit_now throw ProcessExit instead of ending
-// the process, and the session-end requests (of the exit path and of `e`) are
-// counted.
+// While alive, `termination`'s terminate_app and exit_now throw ProcessExit
+// instead of ending the process, and the session-end requests (of the exit
+// path and of `conn`) are counted.
 class TerminationCatcher {
  public:
-  TerminationCatcher();
-  explicit TerminationCatcher(Connection& conn);
+  explicit TerminationCatcher(Termination& termination, Connection* conn = nullptr);
   ~TerminationCatcher();
-  static int session_end_requests();
+  TerminationCatcher(const TerminationCatcher&) = delete;
+  TerminationCatcher& operator=(const TerminationCatcher&) = delete;
+  int session_end_requests() const { return session_end_requests_.load(); }
+
+ private:
+  Termination& termination_;
+  Connection* conn_;
+  std::atomic<int> session_end_requests_{0};
 };
 
 class OrvexTest : public ::testing::Test {

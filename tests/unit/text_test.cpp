@@ -41,11 +41,13 @@ namespace orvex::test {
 namespace {
 
 struct Ran { std::string out; std::optional<int> status; };  // status: set when the call ended the program
+// `body` is given the program's end, which it may call.
 template <typename F>
 Ran run(F&& body) {
   Ran r;
-  TerminationCatcher catcher;
-  r.out = capture_stdout([&] { try { body(); } catch (const ProcessExit& e) { r.status = e.status; } });
+  Termination termination;
+  TerminationCatcher catcher{termination};
+  r.out = capture_stdout([&] { try { body(termination); } catch (const ProcessExit& e) { r.status = e.status; } });
   return r;
 }
 
@@ -119,8 +121,8 @@ void expect_parsed(ArgsCase (&cases)[N]) {
     ConsoleView console{options.console};  // what the options' own lines and the reports through the view make on the terminal
     FakePacketCapture capture;
     WorkingDirectoryFiles served;
-    const Ran r = run([&] {
-      parse_options(options, console, capture, served, static_cast<int>(argv.size()), argv.data());
+    const Ran r = run([&](Termination& end) {
+      parse_options(options, console, capture, served, end, static_cast<int>(argv.size()), argv.data());
     });
     EXPECT_EQ(std::tuple(c.printed == "?" ? "?" : r.out, settings(options), r.status),
               std::tuple(c.printed, c.settings, c.status)) << testing::PrintToString(c.args);
@@ -260,8 +262,9 @@ TEST_F(Text, AReportPipeIsOpenedWithoutWaitingForAReader) {
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data()};
     ConsoleView console{options.console};
     FakePacketCapture capture;
-    auto parsed = std::async(std::launch::async,
-                             [&] { return run([&] { parse_options(options, console, capture, files, 4, argv); }); });
+    auto parsed = std::async(std::launch::async, [&] {
+      return run([&](Termination& end) { parse_options(options, console, capture, files, end, 4, argv); });
+    });
     if (parsed.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
       ADD_FAILURE() << "waited for a reader";
       close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets the waiting open through
@@ -452,8 +455,8 @@ TEST_F(Text, KeysFromTerminalBytes) {
 TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
   const std::string path = testing::TempDir() + "orvex_unit_capture.txt";
   e.link.config.output_file_name = path;
-  capture_stdout([this] { open_capture_file(config); });
   ConsoleView terminal{{.terminal = true, .utf8 = true}}, log{{}};  // the radio's bytes as each shows them
+  capture_stdout([&] { terminal.radio_output().open_capture_file(config); });
   auto shown = [](ConsoleView& console, const std::string& in) {
     return capture_stdout([&] { console.radio_bytes(std::span(reinterpret_cast<const uint8_t*>(in.data()), in.size())); });
   };
@@ -466,14 +469,14 @@ TEST_F(Text, RadioOutputOnScreenAndInTheCaptureFile) {
       {"\xC4", "\u2500"},                              // code page 437 on a UTF-8 terminal
   };
   for (const auto& [in, out] : steps) EXPECT_EQ(shown(terminal, in), out) << testing::PrintToString(in);
-  close_capture_file();
+  terminal.radio_output().close_capture_file();
   std::ifstream file(path, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "abcdJxz\xC4");  // sequences never captured
   std::remove(path.c_str());
   EXPECT_EQ(shown(log, "a\x1b[Jb"), "ab");  // no terminal: sequences show nothing
   e.link.config.output_file_name = "/no/such/dir/out.txt";
   Failure opened = Failure::NONE;
-  EXPECT_EQ(capture_stdout([&] { opened = open_capture_file(config); }), "------- Error: output file "
+  EXPECT_EQ(capture_stdout([&] { opened = log.radio_output().open_capture_file(config); }), "------- Error: output file "
             "[/no/such/dir/out.txt] couldn't open successfully\n");
   EXPECT_EQ(opened, Failure::FILE_NOT_OPENED);
 }

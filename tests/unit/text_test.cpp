@@ -84,7 +84,7 @@ const std::string END = "end of processing arguments ...\n", T = "\nTerminating 
 const std::string REFUSED = "\aError: Either wrong arguments or user cancelation. Terminating application ...\n" + T;
 
 // While alive, the working directory is a scratch folder holding "a", "fw.bin" and a folder "dir" (-u serves its
-// source from the working directory).
+// source from the working directory). A folder of its own: the tests run as processes side by side.
 struct ScratchDirectory {
   ScratchDirectory() {
     std::filesystem::create_directories(scratch / "dir");
@@ -97,7 +97,10 @@ struct ScratchDirectory {
     std::filesystem::remove_all(scratch);
   }
   const std::filesystem::path home = std::filesystem::current_path();
-  const std::filesystem::path scratch = testing::TempDir() + "orvex_unit_cwd";
+  const std::filesystem::path scratch = [] {
+    std::string dir = testing::TempDir() + "orvex_unit_cwd_XXXXXX";
+    return std::filesystem::path(mkdtemp(dir.data()) != nullptr ? dir : testing::TempDir() + "orvex_unit_cwd");
+  }();
 };
 
 // Each case parsed afresh in a scratch directory; the case's arguments name it on failure.

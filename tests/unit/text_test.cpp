@@ -362,6 +362,7 @@ TEST_F(Text, DeviceChoiceByPreselectionOrAnswer) {
     const std::string out = capture_stdout([&] { chosen = choose_device(*table, found, options, in); });
     std::fclose(in);
     EXPECT_EQ(out.find("out of valid range [1-") != std::string::npos, chosen.failure == Failure::INVALID_CHOICE);
+    EXPECT_TRUE(chosen.failure != Failure::NONE || chosen.index >= 1) << typed << ": a choice names a radio";
     return std::pair(chosen.index, out.find("Please type the device ID>") != std::string::npos);
   };
   const std::string q64(64, 'q'), q63(63, 'q');

@@ -40,10 +40,10 @@ void choose_and_connect(Engine& e, Termination& termination, bool choose) {
     if (run.rows_during_discovery == 0) print_device_table(e.link.config.console, e.sessions);
     const DeviceChoice chosen = choose_device(e.sessions, run.radios_found, e.link.config);
     if (chosen.failure != Failure::NONE) termination.terminate_app(chosen.failure);
-    run.chosen_radio = chosen.index;
+    e.connection.radio = chosen.index;
     run.rows_during_discovery = 0;
   }
-  if (connect_session(e.connection, run.chosen_radio) == 0) termination.terminate_app(Failure::NO_CONNECTION);
+  if (connect_session(e.connection, e.connection.radio) == 0) termination.terminate_app(Failure::NO_CONNECTION);
 }
 
 // No radio answered: the message says so, and then which adapter was used and

@@ -45,6 +45,7 @@ RadioAttempt stopped_at(Connection& conn, int slot) {
 // connected, else how the try ended (a failed connection with its message; a
 // stop in the pause leaves the radio untouched and not tried).
 std::optional<RadioAttempt> reach_radio(Connection& conn, int slot) {
+  conn.radio = slot;  // the session's workers follow it from now on
   if (!conn.link.stop.pause(RADIO_PAUSE_MS)) return RadioAttempt{.done = false, .error = {}, .not_tried = true};
   const int connected = connect_session(conn, slot);
   if (stopped(conn)) return stopped_at(conn, slot);

@@ -40,7 +40,6 @@ uint16_t fresh_cid(uint16_t previous) {
 
 int connect_session(Connection& conn, int index) {
   if (!SessionTable::valid_index(index)) return 0;
-  conn.radio = index;
   Clock& c = conn.link.clock;
   const uint64_t start = c.now_ms();
   uint64_t last_request = start;

@@ -43,8 +43,9 @@ struct Connection {
   Link& link;              // the frames go over it
   SessionTable& sessions;  // the entries the connection's frames are matched to
   FileServer& files;       // opens the files the radio asks for
-  // The entry set up last, or being set up: the radio the session's workers
-  // serve; -1 before the first set-up.
+  // The radio the connection serves, which the session's workers follow: the
+  // operator's choice, or the radio a batch run is at (from before its pause
+  // and set-up); -1 before the first.
   SharedField<int> radio{-1};
   SharedField<int> active_session{0};       // the entry last established
   SharedField<int> session_established{0};  // cleared by a disconnect

@@ -6,7 +6,6 @@
 namespace orvex {
 
 struct RunState {
-  SharedField<int> chosen_radio{-1};  // Session index of the interactive radio, -1 for none
   int rows_during_discovery = 1;
   SharedField<int> new_session_requested{0};
   int radios_found = 0;

@@ -248,9 +248,8 @@ void transfer_worker(SessionWorkers& w, SessionThreads& t) {
   const int own = t.index.load();
   while (!e.connection.events.stopping_now()) {
     const int index = session_index_for(e, own);
-    if (!SessionTable::valid_index(index) || (own < 0 && e.connection.session_established == 0)) {
-      // A batch run is not connected to a radio yet (a block handed over
-      // meanwhile stays pending for the next step).
+    if (!SessionTable::valid_index(index)) {
+      // A batch run has not set up a connection yet.
       t.idle_wake.wait(IDLE_LOOK_MS);
       continue;
     }

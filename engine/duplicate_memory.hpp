@@ -1,5 +1,5 @@
-// The receive side's memory of its last data frame, as the Engine record holds
-// it; engine/receive_state.hpp has what is done with it.
+// The receive side's memory of its last data frame, as a connection holds it;
+// engine/receive_state.hpp has what is done with it.
 #pragma once
 
 #include <array>

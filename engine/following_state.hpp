@@ -1,5 +1,5 @@
-// The record of the file blocks that follow a waiting send, as the Engine
-// record holds it; engine/following_blocks.hpp has what is done with it.
+// The record of the file blocks that follow a waiting send, as a connection
+// holds it; engine/following_blocks.hpp has what is done with it.
 #pragma once
 
 #include <array>

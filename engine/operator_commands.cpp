@@ -7,7 +7,7 @@ namespace orvex {
 
 namespace {
 
-void disconnect_chosen_radio(Engine& e) {
+void disconnect_the_radio(Engine& e) {
   const int index = e.connection.radio.load();
   if (SessionTable::valid_index(index)) disconnect_session(e.connection, index);
 }
@@ -24,9 +24,9 @@ Failure run_operator_command(Engine& e, OperatorCommand command) {
       const uint8_t carriage_return = 0x0D;
       return send_data(e.connection, session, &carriage_return, 1).failure;
     }
-    case OperatorCommand::LEAVE: disconnect_chosen_radio(e); break;
+    case OperatorCommand::LEAVE: disconnect_the_radio(e); break;
     case OperatorCommand::CHOOSE_ANOTHER:
-      disconnect_chosen_radio(e);
+      disconnect_the_radio(e);
       e.run.new_session_requested.store(1);
       break;
     case OperatorCommand::STOP_BATCH: e.link.stop.request(); break;

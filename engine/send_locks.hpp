@@ -1,5 +1,5 @@
-// The locks every send of the engine takes: kept apart from the Engine record
-// so that the record needs no send code to be declared.
+// The locks every send of the engine takes, as the link holds them: kept apart
+// so that the link needs no send code to be declared.
 #pragma once
 
 #include <array>

@@ -1,5 +1,5 @@
-// The state of the file transfer, as the Engine record holds it: kept apart
-// from the transfer code so that the record needs none of it to be declared.
+// The state of the file transfer, as a connection holds it: kept apart from
+// the transfer code so that the connection needs none of it to be declared.
 #pragma once
 
 #include <array>

@@ -73,10 +73,15 @@ void choose_and_connect(Engine& e, Termination& termination, bool choose) {
 // process first, with another status.
 void watch_exit_signals(Engine& e) {
   handle_exit_signals([&e] {
-    const int index = e.connection.radio.load();
-    if (SessionTable::valid_index(index)) {
+    const auto disconnect_if_open = [&e](Connection& conn, int index) {
+      if (!SessionTable::valid_index(index)) return;
       const int32_t state = e.sessions[index].state;
-      if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) disconnect_session(e.connection, index);
+      if (state == SESSION_CONNECTED || state == SESSION_TRANSFER) disconnect_session(conn, index);
+    };
+    disconnect_if_open(e.connection, e.connection.radio.load());
+    // A parallel run's connections, each told by its own.
+    for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
+      if (Connection* owner = e.link.owners[static_cast<size_t>(i)].load()) disconnect_if_open(*owner, i);
     }
   });
 }

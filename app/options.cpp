@@ -34,11 +34,13 @@ struct PendingOptions {
   std::string command_run_text;
   std::string mac_text;
   std::string vlan_text;
+  bool parallel_given = false;
+  std::string parallel_text;
 };
 
-bool needs_parameter(char option) { return std::strchr("cilmnoRruvx", option) != nullptr; }
+bool needs_parameter(char option) { return std::strchr("cilmnoPRruvx", option) != nullptr; }
 
-bool known_option(char option) { return option != '\0' && std::strchr("abcDdfhilmnoRruvx", option) != nullptr; }
+bool known_option(char option) { return option != '\0' && std::strchr("abcDdfhilmnoPRruvx", option) != nullptr; }
 
 // Stores an option's text when it fits its bound; a longer text is refused
 // whole (a cut file name could name another file) and the option ignored.
@@ -90,6 +92,20 @@ constexpr char LIST_ADAPTERS_OPTION[] = "--list-adapters";
 constexpr char HELP_OPTION[] = "--help";
 constexpr char VERSION_OPTION[] = "--version";
 constexpr char DRY_RUN_OPTION[] = "--dry-run";
+constexpr char PARALLEL_OPTION[] = "--parallel";
+constexpr int MAX_PARALLEL = 64;
+
+// The number of radios at once: 1 to MAX_PARALLEL in plain decimal digits, or
+// 0 for anything else.
+int parallel_count(const std::string& text) {
+  if (text.empty() || text.size() > 2) return 0;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+  }
+  return value >= 1 && value <= MAX_PARALLEL ? value : 0;
+}
 
 [[noreturn]] void print_help_and_exit(const Config& options, Termination& termination) {
   const std::string box = help_text();
@@ -160,6 +176,10 @@ void act_on_option(Config& options, View& view, PacketCapture& capture, Terminat
     case 'o':
       bounded_text(argument, parameter, MAX_FILE_NAME_LENGTH, options.output_file_name);
       break;
+    case 'P':
+      pending.parallel_text = parameter;
+      pending.parallel_given = true;
+      break;
     case 'r':
     case 'R':
       options.chosen_radio_text = parameter;
@@ -201,6 +221,18 @@ void evaluate_after_loop(Config& options, View& view, FileServer& files, Termina
   if (options.dry_run && !pending.update_given && !pending.command_run_given) {
     std::printf("Option --dry-run needs -u or -x - terminating\n%s", usage_line());
     termination.terminate_app(Failure::BAD_USAGE);
+  }
+  if (pending.parallel_given) {
+    const int lanes = parallel_count(pending.parallel_text);
+    if (lanes == 0) {
+      std::printf("Option --parallel needs a number from 1 to %d - terminating\n%s", MAX_PARALLEL, usage_line());
+      termination.terminate_app(Failure::BAD_USAGE);
+    }
+    if (!pending.update_given && !pending.command_run_given) {
+      std::printf("Option --parallel needs -u or -x - terminating\n%s", usage_line());
+      termination.terminate_app(Failure::BAD_USAGE);
+    }
+    options.parallel = lanes;
   }
   if (pending.update_given && !parse_update_all(options, view, files, pending.update_text)) {
     refuse_batch_request(termination);
@@ -264,6 +296,15 @@ void parse_options(Config& options, View& view, PacketCapture& capture, FileServ
       } else {
         bounded_text(argument, argv[++i], MAX_FILE_NAME_LENGTH, options.report_file);
       }
+      continue;
+    }
+    if (std::strcmp(argument, PARALLEL_OPTION) == 0) {
+      if (i == argc - 1) {
+        pending.parallel_text.clear();  // refused below, with the bounds
+      } else {
+        pending.parallel_text = argv[++i];
+      }
+      pending.parallel_given = true;
       continue;
     }
     if (std::strcmp(argument, DRY_RUN_OPTION) == 0) {

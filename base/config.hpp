@@ -77,6 +77,7 @@ struct Config {
   RunMode run_mode = RunMode::INTERACTIVE;  // -u, -x
   bool batch_run() const { return run_mode != RunMode::INTERACTIVE; }
   bool dry_run = false;  // --dry-run: -u or -x lists the radios it would reach, connects to none
+  int parallel = 1;      // --parallel / -P: how many radios a -u or -x run works on at once
   UpdateAllRequest update;
   CommandRunRequest command_run;
   std::string report_file;  // --report: the run report also as JSON lines here

@@ -31,20 +31,21 @@ bool AutoResetEvent::reset() {
 }
 
 void StopRequest::request() {
-  // The flag first: a pause that finds it clear has not yet waited, and this set then ends its wait.
-  requested_.store(true, std::memory_order_release);
-  wake_.set();
+  {
+    // Under the lock: a pause that found it clear is then waiting, and wakes.
+    std::lock_guard<std::mutex> lock(mutex_);
+    requested_.store(true, std::memory_order_release);
+  }
+  cv_.notify_all();
 }
 
 bool StopRequest::pause(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
   if (requested()) return false;
-  wake_.wait(ms);
+  clock_.wait_for(cv_, lock, ms, [this] { return requested(); });
   return !requested();
 }
 
-void StopRequest::clear() {
-  requested_.store(false, std::memory_order_release);
-  wake_.reset();
-}
+void StopRequest::clear() { requested_.store(false, std::memory_order_release); }
 
 }  // namespace orvex

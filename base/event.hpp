@@ -34,7 +34,7 @@ class AutoResetEvent {
 // once, and later pauses do not wait at all.
 class StopRequest {
  public:
-  explicit StopRequest(Clock& clock) : wake_(clock) {}
+  explicit StopRequest(Clock& clock) : clock_(clock) {}
   void request();
   bool requested() const { return requested_.load(std::memory_order_acquire); }
   // Waits `ms` unless the stop comes first: true when the whole time passed.
@@ -42,8 +42,11 @@ class StopRequest {
   void clear();
 
  private:
+  // Every pause ends at the stop, however many run at once (a parallel run's).
+  Clock& clock_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
   std::atomic<bool> requested_{false};
-  AutoResetEvent wake_;
 };
 
 }  // namespace orvex

@@ -9,6 +9,7 @@
 #include "base/clock.hpp"
 #include "base/view.hpp"
 #include "batch/command_list.hpp"
+#include "batch/parallel_runs.hpp"
 #include "batch/report_file.hpp"
 #include "batch/script_lines.hpp"
 #include "console/shown_text.hpp"
@@ -50,10 +51,10 @@ std::optional<RadioAttempt> reach_radio(Connection& conn, int slot) {
   const int connected = connect_session(conn, slot);
   if (stopped(conn)) return stopped_at(conn, slot);
   if (connected == 0) {
-    say(conn.link.view, "Connect to Radio: FAILED\n");
+    say(conn.view, "Connect to Radio: FAILED\n");
     return RadioAttempt{false, "connect failed"};
   }
-  say(conn.link.view, "Connect to Radio: OK\n");
+  say(conn.view, "Connect to Radio: OK\n");
   return std::nullopt;
 }
 
@@ -70,14 +71,23 @@ RadioAttempt command_step(Connection& conn, int slot, const void* context) {
 Failure end_at_exit_line(const Connection& conn, BatchKind kind, const BatchResult& result) {
   bool all_done = true;
   for (const BatchRadioResult& radio : result.radios) all_done = all_done && radio.outcome == OUTCOME_DONE;
-  save_run_report(conn.link.config, conn.link.view, kind, result, all_done);
+  save_run_report(conn.link.config, conn.view, kind, result, all_done);
   return all_done ? Failure::LOCAL_EXIT : Failure::LOCAL_EXIT_RADIOS_FAILED;
 }
 
+// One radio at a time, or with --parallel several at once.
+BatchResult run_passes(Connection& conn, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
+                       const void* context) {
+  if (conn.link.config.parallel > 1) {
+    return run_parallel_passes(conn, kind, extra_passes, interval_ms, one_radio, context, conn.link.config.parallel);
+  }
+  return run_batch_passes(conn, kind, extra_passes, interval_ms, one_radio, context);
+}
+
 void finish_run(Connection& conn, BatchKind kind, const BatchResult& result) {
-  conn.link.view.text8(format_batch_report(kind, result, conn.link.config.console));  // radio names in it are 8-bit text
-  conn.link.view.flush();
-  save_run_report(conn.link.config, conn.link.view, kind, result, !stopped(conn));
+  conn.view.text8(format_batch_report(kind, result, conn.link.config.console));  // radio names in it are 8-bit text
+  conn.view.flush();
+  save_run_report(conn.link.config, conn.view, kind, result, !stopped(conn));
   end_session(conn);
 }
 
@@ -89,23 +99,14 @@ BatchResult run_batch_passes(Connection& conn, BatchKind kind, int extra_passes,
   result.interval_ms = interval_ms;
   result.radios = radios_taking_part(conn.sessions);
   result.taken_part = static_cast<int>(result.radios.size());
-  save_run_report(conn.link.config, conn.link.view, kind, result, false);
+  save_run_report(conn.link.config, conn.view, kind, result, false);
   // The operator's stop, or an exit line, which ends the run at once.
   const auto ended = [&conn, &result] { return stopped(conn) || result.exit_line; };
   const auto try_radio = [&](BatchRadioResult& radio) {
     RadioAttempt attempt = one_radio(conn, radio.slot, context);
     if (attempt.not_tried) return;
-    ++radio.tries;
-    radio.outcome = attempt.done ? OUTCOME_DONE : OUTCOME_FAILED;
-    // An error a later try overcame is no longer the radio's state: counted only.
-    if (attempt.done) {
-      radio.last_error.clear();
-    } else {
-      ++radio.errors;
-      radio.last_error = std::move(attempt.error);
-    }
-    result.exit_line = attempt.exit_line;
-    if (!result.exit_line) save_run_report(conn.link.config, conn.link.view, kind, result, false);
+    record_attempt(radio, std::move(attempt), result);
+    if (!result.exit_line) save_run_report(conn.link.config, conn.view, kind, result, false);
   };
   for (BatchRadioResult& radio : result.radios) {
     if (ended()) break;
@@ -114,8 +115,8 @@ BatchResult run_batch_passes(Connection& conn, BatchKind kind, int extra_passes,
   }
   result.tries = 1;
   for (int pass = 1; pass <= extra_passes && result.failed > 0 && !ended(); ++pass) {
-    conn.link.view.message(format_pass_message(kind, result.failed, pass, interval_ms));
-    conn.link.view.flush();
+    conn.view.message(format_pass_message(kind, result.failed, pass, interval_ms));
+    conn.view.flush();
     if (!conn.link.stop.pause(static_cast<uint32_t>(interval_ms))) break;
     ++result.tries;
     for (BatchRadioResult& radio : result.radios) {
@@ -133,9 +134,9 @@ BatchResult run_batch_passes(Connection& conn, BatchKind kind, int extra_passes,
 }
 
 RadioAttempt update_one_radio(Connection& conn, int slot, const UpdateAllRequest& request) {
-  say8(conn.link.view, "Updating radio %s ...\n",
+  say8(conn.view, "Updating radio %s ...\n",
        shown_text(conn.sessions[slot].name_text(), conn.link.config.console).c_str());
-  conn.link.view.flush();
+  conn.view.flush();
   if (std::optional<RadioAttempt> unreached = reach_radio(conn, slot)) return *unreached;
 
   char command[COMMAND_TEXT_SIZE];
@@ -158,12 +159,12 @@ RadioAttempt update_one_radio(Connection& conn, int slot, const UpdateAllRequest
   if (!ended || !paused) end_transfer_after_wait(conn, slot);
   if (!paused) return stopped_at(conn, slot);
   if (!ended || conn.transfer.transfer_failed != 0) {
-    say(conn.link.view, "Download: FAILED\n");
+    say(conn.view, "Download: FAILED\n");
     disconnect_session(conn, slot);
     if (!ended) return {false, "download timed out"};
     return {false, conn.transfer.failure == TransferFailure::FILE_CHANGED ? "file changed while served" : "download failed"};
   }
-  say(conn.link.view, "Download: OK\n");
+  say(conn.view, "Download: OK\n");
 
   switch (request.action) {
     case 2:
@@ -171,12 +172,12 @@ RadioAttempt update_one_radio(Connection& conn, int slot, const UpdateAllRequest
       if (length < 0 || static_cast<size_t>(length) >= sizeof command) length = 0;
       if (send_text(conn, slot, command, static_cast<size_t>(length))) {
         if (!conn.link.stop.pause(RADIO_PAUSE_MS)) return stopped_at(conn, slot);
-        say(conn.link.view, "Set Default Program: OK\n");
+        say(conn.view, "Set Default Program: OK\n");
         disconnect_session(conn, slot);
         return {true, {}};
       }
       if (stopped(conn)) return stopped_at(conn, slot);
-      say(conn.link.view, "Set Default Program: FAILED\n");
+      say(conn.view, "Set Default Program: FAILED\n");
       disconnect_session(conn, slot);
       return {false, "set default program failed"};
     case 1:
@@ -188,24 +189,24 @@ RadioAttempt update_one_radio(Connection& conn, int slot, const UpdateAllRequest
 }
 
 RadioAttempt run_commands_on_radio(Connection& conn, int slot, const std::vector<std::string>& commands) {
-  say8(conn.link.view, "Executing commands on radio %s ...\n",
+  say8(conn.view, "Executing commands on radio %s ...\n",
        shown_text(conn.sessions[slot].name_text(), conn.link.config.console).c_str());
-  conn.link.view.flush();
+  conn.view.flush();
   if (std::optional<RadioAttempt> unreached = reach_radio(conn, slot)) return *unreached;
   for (const std::string& line : commands) {
     if (stopped(conn)) return stopped_at(conn, slot);
     if (is_exit_line(line.c_str())) return {.done = true, .error = {}, .exit_line = true};  // the run ends, this radio done
     // Comments and delays (slept here, between two commands).
-    if (run_script_line({conn.link.view, conn.events}, line.c_str()) != ScriptLine::FOR_RADIO) continue;
+    if (run_script_line({conn.view, conn.events}, line.c_str()) != ScriptLine::FOR_RADIO) continue;
     if (!send_text(conn, slot, line.data(), line.size())) {
       if (stopped(conn)) return stopped_at(conn, slot);
-      say(conn.link.view, "Execution of command [%s]  FAILED\n", line.c_str());
+      say(conn.view, "Execution of command [%s]  FAILED\n", line.c_str());
       disconnect_session(conn, slot);
       return {false, "command failed: " + line.substr(0, line.find_first_of("\r\n"))};
     }
     if (!conn.link.stop.pause(RADIO_PAUSE_MS)) return stopped_at(conn, slot);
-    say(conn.link.view, "OK\n");
-    conn.link.view.flush();
+    say(conn.view, "OK\n");
+    conn.view.flush();
   }
   disconnect_session(conn, slot);
   return {true, {}};
@@ -213,8 +214,8 @@ RadioAttempt run_commands_on_radio(Connection& conn, int slot, const std::vector
 
 bool update_all_radios(Connection& conn) {
   const UpdateAllRequest& request = conn.link.config.update;
-  const BatchResult result = run_batch_passes(conn, BatchKind::UPDATE_ALL, request.extra_passes, request.interval_ms,
-                                              update_step, &request);
+  const BatchResult result = run_passes(conn, BatchKind::UPDATE_ALL, request.extra_passes, request.interval_ms,
+                                        update_step, &request);
   finish_run(conn, BatchKind::UPDATE_ALL, result);
   return result.failed == 0;
 }
@@ -235,10 +236,10 @@ void print_dry_run(const Link& link, const SessionTable& table) {
 CommandRunEnd run_commands_on_all_radios(Connection& conn) {
   const CommandRunRequest& request = conn.link.config.command_run;
   // Read once, with a reader of its own: an input file (-i) keeps its place.
-  const CommandList commands = read_command_list({conn.link.view, conn.events}, request.command_file.c_str());
+  const CommandList commands = read_command_list({conn.view, conn.events}, request.command_file.c_str());
   if (commands.failure != Failure::NONE) return {.all_done = false, .failure = commands.failure};
-  const BatchResult result = run_batch_passes(conn, BatchKind::COMMAND_RUN, request.extra_passes, request.interval_ms,
-                                              command_step, &commands.lines);
+  const BatchResult result = run_passes(conn, BatchKind::COMMAND_RUN, request.extra_passes, request.interval_ms,
+                                        command_step, &commands.lines);
   if (result.exit_line) return {.all_done = false, .failure = end_at_exit_line(conn, BatchKind::COMMAND_RUN, result)};
   finish_run(conn, BatchKind::COMMAND_RUN, result);
   return {.all_done = result.failed == 0, .failure = Failure::NONE};

@@ -10,6 +10,7 @@
 #include "base/failure.hpp"
 #include "batch/batch_report.hpp"
 #include "batch/batch_requests.hpp"
+#include "batch/radio_attempt.hpp"
 
 namespace orvex {
 
@@ -43,14 +44,6 @@ CommandRunEnd run_commands_on_all_radios(Connection& conn);
 // connected.
 void print_dry_run(const Link& link, const SessionTable& table);
 
-// One try at one radio: done when it counts as updated / every command was
-// delivered; otherwise what failed. An exit line ends the whole run after it.
-struct RadioAttempt {
-  bool done = false;
-  std::string error;
-  bool exit_line = false;  // the command file's .exit ended the run here
-  bool not_tried = false;  // the operator's stop came before the radio was asked to connect
-};
 RadioAttempt update_one_radio(Connection& conn, int slot, const UpdateAllRequest& request);
 RadioAttempt run_commands_on_radio(Connection& conn, int slot, const std::vector<std::string>& commands);
 
@@ -59,7 +52,6 @@ RadioAttempt run_commands_on_radio(Connection& conn, int slot, const std::vector
 // report file (when one is named) is saved after every try. The operator's
 // stop ends the passes: every radio not updated then counts as failed. An
 // exit line ends them at once (result.exit_line), the report not yet saved.
-using OneRadio = RadioAttempt (*)(Connection& conn, int slot, const void* context);
 BatchResult run_batch_passes(Connection& conn, BatchKind kind, int extra_passes, int64_t interval_ms, OneRadio one_radio,
                              const void* context);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 #include <vector>
 
 #include "base/clock.hpp"
@@ -36,6 +37,26 @@ uint16_t fresh_cid(uint16_t previous) {
   return cid;
 }
 
+bool cid_in_use(const SessionTable& table, int index, uint16_t cid) {
+  for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
+    const int32_t state = table[i].state;
+    if (i != index && table[i].cid == cid && state != SESSION_EMPTY && state != SESSION_CLOSED) return true;
+  }
+  return false;
+}
+
+// In a parallel run the identifier also differs from every other open
+// connection's, so that no frame can be taken for another radio's.
+uint16_t fresh_shared_cid(Link& link, SessionTable& table, int index) {
+  std::lock_guard<std::mutex> lock(link.cid_mutex);
+  Session& s = table[index];
+  uint16_t cid = fresh_cid(s.cid);
+  for (int tries = 0; cid_in_use(table, index, cid) && tries < 1000; ++tries) cid = fresh_cid(s.cid);
+  s.cid = cid;
+  s.state = SESSION_FOUND;
+  return cid;
+}
+
 }  // namespace
 
 int connect_session(Connection& conn, int index) {
@@ -51,7 +72,9 @@ int connect_session(Connection& conn, int index) {
   conn.session_established = 0;
 
   SessionTable& table = conn.sessions;
-  for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
+  // A parallel run's other connections stay as they are.
+  const bool shared = conn.link.shared.load(std::memory_order_acquire);
+  for (int i = 0; i < MAX_USER_SESSIONS && !shared; ++i) {
     Session& other = table[i];
     // Without workers this thread is the only dispatcher: a transfer cut off
     // by a restore is dropped here, its file closed.
@@ -67,8 +90,12 @@ int connect_session(Connection& conn, int index) {
   s.last_nbytes = 0;
   s.ack_mark_peer_rseq = 0;
   s.ack_mark_rseq = 0;
-  s.cid = fresh_cid(s.cid);
-  s.state = SESSION_FOUND;
+  if (shared) {
+    fresh_shared_cid(conn.link, table, index);
+  } else {
+    s.cid = fresh_cid(s.cid);
+    s.state = SESSION_FOUND;
+  }
   conn.established.reset();
 
   const auto request = connect_request_for(conn, s);

@@ -35,14 +35,17 @@ struct HeldControlFrame {
 };
 
 struct Connection {
-  Connection(Link& l, SessionTable& t, FileServer& f)
-      : link(l), sessions(t), files(f), events(l.clock), established(l.clock) {}
+  Connection(Link& l, SessionTable& t, FileServer& f) : Connection(l, t, f, l.view) {}
+  // A connection of a parallel run reports through a view of its own.
+  Connection(Link& l, SessionTable& t, FileServer& f, View& v)
+      : link(l), sessions(t), files(f), view(v), events(l.clock), established(l.clock) {}
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   Link& link;              // the frames go over it
   SessionTable& sessions;  // the entries the connection's frames are matched to
   FileServer& files;       // opens the files the radio asks for
+  View& view;              // where what happens on this connection is told
   // The radio the connection serves, which the session's workers follow: the
   // operator's choice, or the radio a batch run is at (from before its pause
   // and set-up); -1 before the first.

@@ -32,23 +32,30 @@ struct Received {
 void report_sequence_error(Connection& conn, const char* format, uint32_t tseq, uint32_t rseq) {
   char line[128];
   std::snprintf(line, sizeof line, format, static_cast<long>(tseq), static_cast<long>(rseq));
-  if (conn.link.config.diagnostic_level != 0) conn.link.view.diagnostic(line);
+  if (conn.link.config.diagnostic_level != 0) conn.view.diagnostic(line);
 }
 
-int find_session(Connection& conn, uint16_t cid) {
-  SessionTable& table = conn.sessions;
+// The open entry with the frame's identifier, from the frame's source when
+// there is one; else an entry with the identifier only (another station's
+// frame, rejected), or -1.
+int find_session(const SessionTable& table, uint16_t cid, const MacAddress& source) {
+  int same_cid = -1;
   for (int i = 0; i < MAX_USER_SESSIONS; ++i) {
     const int32_t state = table[i].state;
-    if (table[i].cid == cid && state != SESSION_EMPTY && state != SESSION_CLOSED) return i;
+    if (table[i].cid != cid || state == SESSION_EMPTY || state == SESSION_CLOSED) continue;
+    if (table[i].mac == source) return i;
+    if (same_cid < 0) same_cid = i;
   }
-  return -1;
+  return same_cid;
 }
+
+int handle_session_frame(Connection& conn, int index, const FrameView& frame);
 
 void forget_held_control(Connection& conn) { conn.held_control.held = false; }
 
 void establish(Connection& conn, int index) {
   Session& s = conn.sessions[index];
-  conn.link.view.connected(index);
+  conn.view.connected(index);
   s.reply_buffer = conn.reply_buffer.data();
   s.connect_time = conn.link.clock.wall_seconds();
   forget_duplicates(conn.duplicates);
@@ -87,12 +94,12 @@ int handle_data(Connection& conn, int index, Session& s, const Received& r) {
     return DISPATCH_SEQUENCE_ERROR;
   }
   if (r.nbytes == 0) return 0;
-  if (already_received(conn.duplicates, conn.link.view, r.payload, r.nbytes, r.header.tseq, r.header.rseq)) {
+  if (already_received(conn.duplicates, conn.view, r.payload, r.nbytes, r.header.tseq, r.header.rseq)) {
     acknowledge(conn.link, s);
     acknowledge(conn.link, s);
     return DISPATCH_SEQUENCE_ERROR;
   }
-  conn.link.view.radio_bytes(std::span<const uint8_t>(r.payload, r.nbytes));
+  conn.view.radio_bytes(std::span<const uint8_t>(r.payload, r.nbytes));
   s.rseq = s.rseq + r.nbytes;
   // A transfer in progress goes on: only its own end leaves SESSION_TRANSFER.
   if (s.state != SESSION_TRANSFER) s.state = SESSION_CONNECTED;
@@ -114,7 +121,7 @@ int handle_ack(Connection& conn, int index, Session& s, const Received& r) {
 // An error report in sequence: its text is shown, not obeyed.
 int handle_error(Connection& conn, Session& s, const Received& r) {
   if (s.state == SESSION_TRANSFER) {
-    conn.link.view.message("\nError!! File transfer failed on server side. Please try again\n");
+    conn.view.message("\nError!! File transfer failed on server side. Please try again\n");
     abandon_transfer(conn, s);
     // The update run's wait learns of it now rather than after its time-out.
     report_failure_in_update_run(conn);
@@ -125,7 +132,7 @@ int handle_error(Connection& conn, Session& s, const Received& r) {
     const std::string text =
         shown_text(std::string_view(reinterpret_cast<const char*>(r.payload), r.nbytes), conn.link.config.console,
                    LineBreaks::kept);
-    say8(conn.link.view, "Error description: %s\n", text.c_str());
+    say8(conn.view, "Error description: %s\n", text.c_str());
   }
   conn.events.ack_event.set();
   return 0;
@@ -177,21 +184,21 @@ void leave_batch_run(Connection& conn, int index, Session& s) {
 
 int handle_restore(Connection& conn, int index, Session& s) {
   if (in_batch_run(conn)) {
-    say(conn.link.view, "Restoring connection with device %s.\n", format_mac_text(s.mac).c_str());
+    say(conn.view, "Restoring connection with device %s.\n", format_mac_text(s.mac).c_str());
     leave_batch_run(conn, index, s);
     return 0;
   }
   s.connect_time = conn.link.clock.wall_seconds();
   conn.events.ack_event.set();
   conn.restore_requested = 1;
-  say(conn.link.view, "Restoring connection with device %s.\nPlease press any key to continue ...\n",
+  say(conn.view, "Restoring connection with device %s.\nPlease press any key to continue ...\n",
               format_mac_text(s.mac).c_str());
   end_session(conn);
   return 0;
 }
 
 int handle_disconnect(Connection& conn, int index, Session& s) {
-  conn.link.view.message("Connection with device terminated\n");
+  conn.view.message("Connection with device terminated\n");
   if (in_batch_run(conn)) {
     leave_batch_run(conn, index, s);
   } else {
@@ -249,7 +256,7 @@ int handle_control(Connection& conn, int index, Session& s, const Received& r) {
     char line[160];
     std::snprintf(line, sizeof line, "c:%s: %ld instead of %ld [CID:%d]\n", WRONG_SEQUENCE,
                   static_cast<long>(r.header.tseq), static_cast<long>(s.rseq.load()), r.header.cid);
-    if (conn.link.config.diagnostic_level != 0) conn.link.view.diagnostic(line);
+    if (conn.link.config.diagnostic_level != 0) conn.view.diagnostic(line);
   } else if (r.header.pdu == PDU_FILE_RESPONSE) {
     report_sequence_error(conn, "e:Wrong sequence number recieved: %ld instead of %ld\n", r.header.tseq, s.rseq);
   }
@@ -275,7 +282,7 @@ int act_on_held_control(Connection& conn, int index, Session& s) {
 }  // namespace
 
 void end_session(Connection& conn) {
-  conn.link.view.flush();
+  conn.view.flush();
   if (conn.request_session_end) conn.request_session_end();
 }
 
@@ -297,10 +304,13 @@ void send_identify_response(Link& link, const MacAddress& asker, uint16_t cid) {
 }
 
 int dispatch_frame(Connection& conn, const FrameView& frame) {
-  if (!from_connected_radio(conn, frame)) return DISPATCH_REJECTED;
+  // With one connection only its radio speaks; in a parallel run each entry's
+  // frames are held to its own radio below.
+  const bool shared = conn.link.shared.load(std::memory_order_acquire);
+  if (!shared && !from_connected_radio(conn, frame)) return DISPATCH_REJECTED;
   const FrameHeader& h = frame.header;
   if (conn.link.config.diagnostic_level >= 2) {
-    say(conn.link.view, "TRC08 Received PDU=%d Connection %d\n", h.pdu, h.cid);
+    say(conn.view, "TRC08 Received PDU=%d Connection %d\n", h.pdu, h.cid);
   }
   if (h.pdu == PDU_IDENTIFY_REQUEST || h.pdu == PDU_DISCOVERY_REQUEST) {
     if (may_answer_identify_request(conn.link, h.source)) send_identify_response(conn.link, h.source, h.cid);
@@ -311,18 +321,30 @@ int dispatch_frame(Connection& conn, const FrameView& frame) {
   // it would set rseq apart from the radio's. The radio sends it again.
   if (!frame.whole) return DISPATCH_REJECTED;
 
-  const int index = find_session(conn, h.cid);
+  const int index = find_session(conn.sessions, h.cid, h.source);
   if (index < 0) {
     if (conn.link.config.diagnostic_level != 0) {
-      say(conn.link.view, "discarding packet - unknown session %d\n", h.cid);
+      say(conn.view, "discarding packet - unknown session %d\n", h.cid);
     }
     return DISPATCH_UNKNOWN_SESSION;
   }
-  Session& s = conn.sessions[index];
   // An entry's frames count only from its radio, the address discovery found
   // and the connection request went to: another station that learnt the
   // identifier cannot set the connection up or speak in it.
-  if (h.source != s.mac) return DISPATCH_REJECTED;
+  if (h.source != conn.sessions[index].mac) return DISPATCH_REJECTED;
+  if (!shared) return handle_session_frame(conn, index, frame);
+  // In a parallel run the connection serving the entry acts on its frames;
+  // one that no connection serves any more (a late frame) changes nothing.
+  Connection* owner = conn.link.owners[static_cast<size_t>(index)].load(std::memory_order_acquire);
+  if (owner == nullptr) return DISPATCH_UNKNOWN_SESSION;
+  return handle_session_frame(*owner, index, frame);
+}
+
+namespace {
+
+int handle_session_frame(Connection& conn, int index, const FrameView& frame) {
+  const FrameHeader& h = frame.header;
+  Session& s = conn.sessions[index];
   // Only the transferring connection's own frames keep its transfer alive.
   if (s.state == SESSION_TRANSFER) conn.transfer.transfer_idle_count = 0;
 
@@ -349,10 +371,12 @@ int dispatch_frame(Connection& conn, const FrameView& frame) {
   }
 }
 
+}  // namespace
+
 int dispatch_frame(Connection& conn, const uint8_t* bytes, int length) {
   if (bytes == nullptr || length <= 0) return DISPATCH_REJECTED;
   const auto frame = judge_frame(std::span<const uint8_t>(bytes, static_cast<size_t>(length)), conn.link.config.local_mac,
-                                 vlan_rule(conn.link.config.vlan_id), conn.link.config.diagnostic_level >= 4 ? &conn.link.view : nullptr);
+                                 vlan_rule(conn.link.config.vlan_id), conn.link.config.diagnostic_level >= 4 ? &conn.view : nullptr);
   return frame ? dispatch_frame(conn, *frame) : DISPATCH_REJECTED;
 }
 

@@ -31,10 +31,16 @@ bool sent_once(uint16_t pdu, int payload_size) {
 
 void give_up(Connection& conn, uint16_t pdu) {
   if (pdu == PDU_CONNECT_REQUEST) {
-    conn.link.view.message("\nError: Unable to establish connection with server.\n\r");
+    conn.view.message("\nError: Unable to establish connection with server.\n\r");
   } else {
-    conn.link.view.message("\nError: Max number of retransmissions has been reached.\n");
-    conn.link.view.message("Unable to transfer packet ...\n");
+    conn.view.message("\nError: Max number of retransmissions has been reached.\n");
+    conn.view.message("Unable to transfer packet ...\n");
+  }
+  // In a parallel run the other entries are other connections': only this
+  // one's radio is let go.
+  if (conn.link.shared.load(std::memory_order_acquire)) {
+    disconnect_session(conn, conn.radio.load());
+    return;
   }
   // The entry of the current connection is the highest one still carrying an
   // identifier: a connection set-up gives every other entry CID_NONE.
@@ -106,7 +112,7 @@ SendResult send(Connection& conn, Session& session, uint16_t pdu, std::optional<
   const int index = entry_of(conn.sessions, session);
   if (sent_once(pdu, payload_size)) return send_once(conn.link, session, index, pdu, payload, payload_size);
   if (outside_frame(conn.link, payload_size)) return {.failure = Failure::BROKEN_LIMIT};
-  if (payload_size > 100 && conn.link.config.diagnostic_level != 0) conn.link.view.message("Hi\n");
+  if (payload_size > 100 && conn.link.config.diagnostic_level != 0) conn.view.message("Hi\n");
   data_send_token(conn, index).acquire();
   StartedSend started;
   // The caller learns that nothing was delivered when nothing left.
@@ -120,7 +126,7 @@ bool try_start_data(Connection& conn, Session& session, const uint8_t* payload, 
   if (payload_size <= 0 || payload_size > static_cast<int>(MAX_PAYLOAD_SIZE)) return false;
   const int index = entry_of(conn.sessions, session);
   if (!data_send_token(conn, index).try_acquire()) return false;
-  if (payload_size > 100 && conn.link.config.diagnostic_level != 0) conn.link.view.message("Hi\n");
+  if (payload_size > 100 && conn.link.config.diagnostic_level != 0) conn.view.message("Hi\n");
   return start_with_token(conn, session, PDU_DATA, std::nullopt, payload, payload_size, false, out);
 }
 
@@ -177,8 +183,8 @@ SendResult finish_send(Connection& conn, StartedSend& started) {
     char line[96];
     std::snprintf(line, sizeof line, "\nRetransmitting data: send_data: PDU %d TSEQ: %ld size %d", pdu,
                   static_cast<long>(session.tseq.load()), size);
-    if (conn.link.config.diagnostic_level != 0) conn.link.view.diagnostic(line);
-    if (retransmissions == 4) conn.link.view.message("Retransmitting data ... please wait\n");
+    if (conn.link.config.diagnostic_level != 0) conn.view.diagnostic(line);
+    if (retransmissions == 4) conn.view.message("Retransmitting data ... please wait\n");
     {
       // Nothing goes again once the connection is closed.
       std::lock_guard<std::mutex> building(build_lock(conn.link, index));
@@ -198,7 +204,7 @@ SendResult finish_send(Connection& conn, StartedSend& started) {
     if (conn.link.config.batch_run()) return {};
     return {.delivered = false, .failure = Failure::UNABLE_TO_SEND};
   }
-  conn.link.view.flush();
+  conn.view.flush();
   return {.delivered = true};
 }
 

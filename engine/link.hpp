@@ -14,9 +14,12 @@
 #include "base/event.hpp"
 #include "base/view.hpp"
 #include "engine/send_locks.hpp"
+#include "engine/session_table.hpp"
 #include "link/frame_io.hpp"
 
 namespace orvex {
+
+struct Connection;
 
 // Identify requests answered in the present second: a station must not be
 // able to use the program to flood the segment (an answer is larger than the
@@ -45,6 +48,13 @@ struct Link {
   // Set while the session's receive worker dispatches frames: two threads
   // must never receive at once, so connection set-up then only sends.
   std::atomic<bool> receive_worker_running{false};
+  // A parallel run's connections: each entry's frames go to the connection
+  // serving it, and an entry no connection serves takes none. Off, every
+  // frame goes to the one connection the receive worker was given.
+  std::atomic<bool> shared{false};
+  std::array<std::atomic<Connection*>, MAX_USER_SESSIONS> owners{};
+  // Two set-ups at once never draw the same identifier.
+  std::mutex cid_mutex;
 };
 
 }  // namespace orvex

@@ -53,7 +53,7 @@ bool goes_in_two_frames(size_t length) { return length != 0 && length % 256 == 0
 void report_final_progress(Connection& conn, Session& s) {
   TransferState& t = conn.transfer;
   if (t.final_progress_reported == 0) {
-    conn.link.view.progress(s.bytes_sent.load(), 100, true);
+    conn.view.progress(s.bytes_sent.load(), 100, true);
   }
   t.final_progress_reported = 1;
 }
@@ -106,7 +106,7 @@ void finish(Connection& conn, Session& s) {
 void fail_changed_file(Connection& conn, Session& s) {
   TransferState& t = conn.transfer;
   abandon_transfer(conn, s);
-  say8(conn.link.view, "Error: Requested file [%s] changed while it was served\n",
+  say8(conn.view, "Error: Requested file [%s] changed while it was served\n",
        shown_text(t.requested_file_name.data(), conn.link.config.console).c_str());
   // The report is the transfer worker's to send: it waits for an
   // acknowledgement that only this thread delivers. The send waiting for the
@@ -115,7 +115,7 @@ void fail_changed_file(Connection& conn, Session& s) {
   t.last_block_length = 0;
   conn.events.ack_event.set();
   report_failure_in_update_run(conn, TransferFailure::FILE_CHANGED);
-  conn.link.view.flush();
+  conn.view.flush();
 }
 
 void append_suffix(std::array<char, REQUESTED_NAME_BUFFER_SIZE>& name) {
@@ -158,7 +158,7 @@ const char* refusal_text(ServeRefusal why) {
 // asked for (the refusal names it with ".bin" appended).
 void diagnose_refusal(const Connection& conn, const char* asked, ServeRefusal why) {
   if (conn.link.config.diagnostic_level == 0) return;
-  say8(conn.link.view, "d:Requested file [%s] refused: %s\n",
+  say8(conn.view, "d:Requested file [%s] refused: %s\n",
        shown_text(asked, conn.link.config.console).c_str(), refusal_text(why));
 }
 
@@ -238,18 +238,24 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
 
   // A repeated or out-of-order request is recognised before anything changes:
   // the transfer it belongs to goes on undisturbed.
-  const bool repeated = already_received(conn.duplicates, conn.link.view, payload, nbytes, header.tseq, header.rseq);
+  const bool repeated = already_received(conn.duplicates, conn.view, payload, nbytes, header.tseq, header.rseq);
   if (repeated || header.tseq != s.rseq) {
     char line[160];
     std::snprintf(line, sizeof line, "d:%s: %ld instead of %ld [CID:%d]\n", "Wrong sequence number received",
                   static_cast<long>(header.tseq), static_cast<long>(s.rseq.load()), header.cid);
-    if (conn.link.config.diagnostic_level != 0) conn.link.view.diagnostic(line);
+    if (conn.link.config.diagnostic_level != 0) conn.view.diagnostic(line);
     return -3;
   }
 
   // A new request replaces any transfer left unfinished, also one whose radio
-  // was given up and closed in a batch run (one transfer at a time).
-  for (Session& other : conn.sessions.entries) close_send_file(conn, other);
+  // was given up and closed in a batch run (one transfer at a time). In a
+  // parallel run the other radios' transfers are other connections' and go on;
+  // a connection's earlier radio had its transfer ended when it was left.
+  if (conn.link.shared.load(std::memory_order_acquire)) {
+    close_send_file(conn, s);
+  } else {
+    for (Session& other : conn.sessions.entries) close_send_file(conn, other);
+  }
   s.state = SESSION_TRANSFER;
   t.transfer_complete = 0;
   t.end_of_file_met = false;
@@ -267,7 +273,7 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
     char prefix[PREFIX_SCAN_LIMIT + 1];
     char rest[PREFIX_SCAN_LIMIT + 1];
     if (split_file_prefix(name.data(), prefix, rest) != 0) {
-      say8(conn.link.view, "Invalid prefix:%s. Should be either tmp or flash\n",
+      say8(conn.view, "Invalid prefix:%s. Should be either tmp or flash\n",
            shown_text(prefix, conn.link.config.console).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-2, -1};
@@ -287,20 +293,20 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
     }
     std::FILE* file = served.fd >= 0 ? fdopen(served.fd, "rb") : nullptr;
     if (served.fd < 0) {
-      say8(conn.link.view, "Error: Requested file [%s] is not available\n",
+      say8(conn.view, "Error: Requested file [%s] is not available\n",
            shown_text(name.data(), conn.link.config.console).c_str());
       diagnose_refusal(conn, asked.c_str(), why);
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else if (file == nullptr) {
       ::close(served.fd);
-      say8(conn.link.view, "Error: Unable to open requested file [%s]\n\r",
+      say8(conn.view, "Error: Unable to open requested file [%s]\n\r",
            shown_text(name.data(), conn.link.config.console).c_str());
       s.state = SESSION_CONNECTED;
       response = FileResponse{-1, -1};
     } else {
       (void)std::setvbuf(file, nullptr, _IOFBF, SERVED_FILE_BUFFER_BYTES);
-      say8(conn.link.view, "The requested file [%s] was opened successfully\n\r",
+      say8(conn.view, "The requested file [%s] was opened successfully\n\r",
            shown_text(name.data(), conn.link.config.console).c_str());
       s.send_file = file;
       s.bytes_sent = 0;
@@ -318,7 +324,7 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
   const auto bytes = build_file_response(response);
   hand_over(conn, s, PDU_FILE_RESPONSE, bytes.data(), bytes.size());
   if (response.status != 0) report_failure_in_update_run(conn);
-  conn.link.view.flush();
+  conn.view.flush();
   return 0;
 }
 
@@ -367,7 +373,7 @@ int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& 
     events.ack_event.set();
     close_send_file(conn, s);
     report_final_progress(conn, s);
-    conn.link.view.flush();
+    conn.view.flush();
     conn.link.clock.sleep_ms(TRANSFER_FINAL_PAUSE_MS);
     t.transfer_complete = 1;
     return 1;
@@ -411,7 +417,7 @@ int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& 
       close_send_file(conn, s);
     }
   } else if (progress_line_due(conn.link, t, percent)) {
-    conn.link.view.progress(sent, percent, false);
+    conn.view.progress(sent, percent, false);
   }
   return 1;
 }
@@ -461,7 +467,7 @@ int handle_download_start(Connection& conn, int index, const uint8_t* payload, u
   Session& s = conn.sessions[index];
   const auto response = read_file_response(std::span<const uint8_t>(payload, nbytes));
   if (!response || response->status != 0) {
-    say(conn.link.view, "Server abandoned file transfer. Request status:%ld\n",
+    say(conn.view, "Server abandoned file transfer. Request status:%ld\n",
                 static_cast<long>(response ? response->status : -1));
   } else {
     // No output file is ever named for a download, so nothing is opened. The
@@ -520,12 +526,12 @@ Failure transfer_step(Connection& conn) {
   if (s.state == SESSION_TRANSFER) {
     const int32_t idle = t.transfer_idle_count.fetch_add(1) + 1;
     if (idle > TRANSFER_IDLE_LIMIT) {
-      say(conn.link.view, "File Transfer for session %d has timed-out. Session will terminate.\n", entry);
+      say(conn.view, "File Transfer for session %d has timed-out. Session will terminate.\n", entry);
       disconnect_session(conn, entry);
       if (conn.link.config.run_mode == RunMode::UPDATE_ALL) {
         report_failure_in_update_run(conn);
       } else {
-        conn.link.view.message("\nSession has been timed out. Application will terminate.\n");
+        conn.view.message("\nSession has been timed out. Application will terminate.\n");
         return Failure::TRANSFER_IDLE;
       }
     }

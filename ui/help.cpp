@@ -150,8 +150,8 @@ std::string version_line(const char* program) {
 const char* usage_line() {
   return "Usage: orvexterm [-b] [-c adapter] [-d]... [-f] [-h] [-i file] [-l lines] [-m MAC] [-n listfile]\n"
          "       [-o file] [-r MAC|serial] [-v vlan] [-u src#dst#action#passes#interval]\n"
-         "       [-x cmdfile#passes#interval] [--dry-run] [--report FILE] [--exit-status]\n"
-         "       [--help] [--version]\n"
+         "       [-x cmdfile#passes#interval] [-P N|--parallel N] [--dry-run] [--report FILE]\n"
+         "       [--exit-status] [--help] [--version]\n"
          "       orvexterm -D | --list-adapters\n";
 }
 

@@ -72,6 +72,7 @@ std::string settings(const Config& o) {
       "u" + u.source + "#" + u.destination + "#" + n(u.action) + "#" + n(u.extra_passes) + "#" + n(u.interval_ms));
   add(o.run_mode == RunMode::COMMAND_RUN, "x" + x.command_file + "#" + n(x.extra_passes) + "#" + n(x.interval_ms));
   add(!o.report_file.empty(), "report " + o.report_file), add(o.dry_run, "dry");
+  add(o.parallel != 1, "P" + n(o.parallel));
   return s;
 }
 
@@ -152,6 +153,13 @@ TEST_F(Text, CommandLineOptions) {
       {{"--exit-status", "--dry-run", "-d"}, "Option --dry-run needs -u or -x - terminating\n" + std::string(usage_line()),
        "d1 dry", 2},
       {{"-u", "a#b#2#1#0", "--dry-run"}, "?", "ua#b#2#1#0 dry"},  // nothing changes: no question asked
+      {{"-f", "--parallel", "64", "-u", "a#b#2#1#0"}, "?", "f ua#b#2#1#0 P64"}, {{"-f", "-P", "1", "-x", "a#0#0"}, "?", "f xa#0#0"},
+      {{"-f", "-x", "a#0#0", "-P", "7", "--parallel", "12"}, "?", "f xa#0#0 P12"},  // the later one holds
+      {{"--exit-status", "-P", "4"}, "Option --parallel needs -u or -x - terminating\n" + std::string(usage_line()), "", 2},
+      {{"-f", "-u", "a#b#2#1#0", "--parallel", "65"},
+       "Option --parallel needs a number from 1 to 64 - terminating\n" + std::string(usage_line()), "f", 255},
+      {{"-f", "-u", "a#b#2#1#0", "-P", "0"}, "?", "f", 255}, {{"-f", "-u", "a#b#2#1#0", "-P", "4x"}, "?", "f", 255},
+      {{"-f", "-u", "a#b#2#1#0", "-P", "+4"}, "?", "f", 255}, {{"-f", "-u", "a#b#2#1#0", "--parallel"}, "?", "f", 255},
       {{"-o", "-d", "-c", "-3", "-r", "11282", "-v", "5", "-m", "02:7a:42:00:2c:12"}, M + END,
        "c-3 " + m + " o-d r11282 v5"},  // a parameter is taken whatever it looks like
       {{"-d", "-d", "-c", "eth1", "-v", "x", "-REFUSED", "a", "-REFUSED", "b", "-f"}, END, "ceth1 f d2 rb"},

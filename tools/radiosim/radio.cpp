@@ -86,6 +86,20 @@ void answer_identify_request(Radio& r, const RadioHeader& h, uint64_t now_ms, Ra
   note(out, r, std::string("identify request from ") + format_mac_text(h.source) + " answered");
 }
 
+// refuse-connect: a set-up is its connection id; the program repeats its
+// request with the same id until it gives up, and each repeat goes unanswered.
+bool leave_unanswered(Radio& r, const RadioHeader& h, RadioOutput& out) {
+  const bool repeat = r.connects_refused > 0 && h.cid == r.refused_cid && h.source == r.refused_peer;
+  if (!repeat) {
+    if (r.connects_refused >= r.config.faults.refuse_connects) return false;
+    ++r.connects_refused;
+    r.refused_cid = h.cid;
+    r.refused_peer = h.source;
+  }
+  note(out, r, printf_text("connection request cid=%u left unanswered", unsigned{h.cid}));
+  return true;
+}
+
 void accept_connection(Radio& r, const RadioHeader& h, std::span<const uint8_t> payload, RadioOutput& out) {
   if (r.state == LinkState::connected && h.cid == r.cid && h.source == r.peer) {
     out.frames.push_back(build_radio_frame(r.peer, r.config.mac, PDU_CONNECT_ACCEPT, r.cid, r.tseq, r.rseq, {}));
@@ -155,6 +169,7 @@ void handle_frame(Radio& r, std::span<const uint8_t> frame, uint64_t now_ms, Rad
     return;
   }
   if (h->pdu == PDU_CONNECT_REQUEST) {
+    if (leave_unanswered(r, *h, out)) return;
     accept_connection(r, *h, *payload, out);
     pump(r, now_ms, out);
     return;

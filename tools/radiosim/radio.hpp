@@ -92,6 +92,9 @@ struct Radio {
   // Counters that the faults count against, kept over all connections.
   uint64_t frames_addressed = 0;
   uint32_t commands = 0;
+  uint32_t connects_refused = 0;
+  uint16_t refused_cid = 0;  // of the last set-up left unanswered: its repeats are too
+  MacAddress refused_peer{};
   uint32_t downloads_refused = 0;
   uint32_t stores_failed = 0;
 };

@@ -120,6 +120,9 @@ std::string parse_radio_items(const std::string& items, RadioConfig& radio) {
     } else if (key == "no-empty-ack") {
       error = no_value();
       f.no_empty_ack = true;
+    } else if (key == "refuse-connect") {
+      f.refuse_connects = 1;
+      if (has_value) error = count(f.refuse_connects);
     } else if (key == "refuse-download") {
       f.refuse_downloads = 1;
       if (has_value) error = count(f.refuse_downloads);
@@ -294,6 +297,9 @@ Faults:
   silent                 answer nothing at all
   drop-every=N           lose every N-th frame addressed to the radio (N >= 2)
   no-empty-ack           do not acknowledge the empty last block of a file
+  refuse-connect[=N]     leave the first N connection set-ups unanswered
+                         (default 1); the repeats of a set-up's request (the
+                         same connection id) too, the next set-up is answered
   refuse-download[=N]    refuse the first N downloads (default 1) with an error PDU
   fail-store=N           receive the first N downloads whole, then answer their
                          last block with an error PDU instead of storing them

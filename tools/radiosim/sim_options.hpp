@@ -15,6 +15,7 @@ struct RadioFaults {
   bool silent = false;                 // answers nothing at all
   uint32_t drop_every = 0;             // every N-th frame addressed to the radio is lost
   bool no_empty_ack = false;           // the empty last file block is not acknowledged
+  uint32_t refuse_connects = 0;        // the first N connection set-ups (cids) get no answer
   uint32_t refuse_downloads = 0;       // the first N downloads are refused with an error PDU
   uint32_t fail_stores = 0;            // the first N downloads fail at their last block with an error PDU
   uint32_t fail_command = 0;           // the N-th command line is never acknowledged

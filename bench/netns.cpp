@@ -198,7 +198,7 @@ int ChildProcess::wait(double timeout_s) {
   if (pid_ <= 0) return -1;
   for (int i = 0; status_ < 0 && i <= static_cast<int>(timeout_s * 100); ++i) {
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (wait4(pid_, &status, WNOHANG, &usage_) == pid_) {
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       note_child(0, pid_);
       break;

@@ -3,6 +3,7 @@
 // simulator run inside one of them.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -96,12 +97,15 @@ class ChildProcess {
   // Waits at most `timeout_s` for the end; its exit status, or -1.
   int wait(double timeout_s);
   void stop();
+  // What it used (wait4: CPU times, ru_maxrss), once it has ended.
+  const rusage& usage() const { return usage_; }
 
   static void stop_all();  // for the exit path only
 
  private:
   pid_t pid_ = -1;
   int status_ = -1;
+  rusage usage_{};
   int in_ = -1, out_ = -1;
   std::string pending_;
 };

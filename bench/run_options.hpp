@@ -7,7 +7,8 @@
 
 namespace orvex::bench {
 
-// The groups of a run; a run without --only takes them all.
+// The groups of a run; a run without --only takes all but parallel (minutes
+// of update runs of its own: only when named).
 enum Group : unsigned {
   GROUP_TRANSFER = 1u << 0,  // the raw rows, the program's rows, the TFTP row
   GROUP_KEYS = 1u << 1,      // typed keys and their echo, the typing session
@@ -15,6 +16,8 @@ enum Group : unsigned {
   GROUP_SCALE = 1u << 3,     // discovery of 1000 radios
   GROUP_BATCH = 1u << 4,     // the update run's overhead
   ALL_GROUPS = (1u << 5) - 1,
+  GROUP_PARALLEL = 1u << 5,  // update runs with --parallel
+
 };
 
 struct RunOptions {

@@ -1,5 +1,5 @@
 // orvex-bench-transfer: the program's file transfer, typed keys, a flooded
-// segment and many radios, measured on one veth link between two network
+// segment, many radios and update runs over several at once, measured on one veth link between two network
 // namespaces (names start with oxb, removed on every way out). Prints the
 // figures of every round, their medians, the machine, and one goal line per
 // goal. Needs root; bench/setup_tftp.sh installs the TFTP pair it compares with.
@@ -31,6 +31,7 @@
 #include "bench/engine_session.hpp"
 #include "bench/key_latency.hpp"
 #include "bench/netns.hpp"
+#include "bench/parallel_rows.hpp"
 #include "bench/raw_exchange.hpp"
 #include "bench/run_options.hpp"
 #include "bench/scale_rows.hpp"
@@ -70,6 +71,8 @@ constexpr double GOAL_KEY_US = 50;
 constexpr double GOAL_FLOOD_CPU_PERCENT = 5;
 constexpr int GOAL_LISTED = 599;
 constexpr double GOAL_UPDATE_MS = 100;
+constexpr double GOAL_PARALLEL_SPEEDUP = 15;
+constexpr double GOAL_599_RADIOS_S = 180;
 
 const Clock::time_point g_start = Clock::now();
 bench::NamespaceSet* g_namespaces = nullptr;
@@ -686,6 +689,12 @@ int run(size_t file_size, unsigned groups) {
       std::fprintf(out, "  failed: %s\n", update.error.c_str());
     }
   }
+  ParallelFigures parallel;
+  if ((groups & GROUP_PARALLEL) != 0 && status == 0 && !stop_flag().load()) {
+    parallel = run_parallel_rows({b.ns_program, b.dev_program, b.ns_radio, b.dev_radio, PROGRAM_CPU, RADIO_CPU,
+                                  b.scratch.string()},
+                                 b.capture, out);
+  }
   if (stop_flag().load()) {
     std::fprintf(stderr, "interrupted\n");
     status = 1;
@@ -731,6 +740,14 @@ int run(size_t file_size, unsigned groups) {
     const bool updated = update.error.empty() && !update.overhead_ms.empty();
     goal(out, "update_run_overhead_per_radio", updated ? fixed(median(update.overhead_ms), 0) + " ms" : "not measured",
          "<= " + fixed(GOAL_UPDATE_MS, 0) + " ms", updated && median(update.overhead_ms) <= GOAL_UPDATE_MS);
+  }
+  if ((groups & GROUP_PARALLEL) != 0) {
+    const double speedup = parallel.speedup();
+    goal(out, "parallel_update_speedup", speedup > 0 ? fixed(speedup, 1) : "not measured",
+         fixed(GOAL_PARALLEL_SPEEDUP, 0), speedup >= GOAL_PARALLEL_SPEEDUP);
+    const BatchRun& most = parallel.all_599;
+    goal(out, "update_599_radios_s", most.error.empty() ? fixed(most.wall_s, 1) : "not measured",
+         fixed(GOAL_599_RADIOS_S, 0), most.error.empty() && most.wall_s <= GOAL_599_RADIOS_S);
   }
   std::fprintf(out, "(figures from a shared or busy machine are disturbed: judge the goals on a quiet one)\n");
 

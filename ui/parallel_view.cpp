@@ -189,6 +189,10 @@ void ParallelView::lane_progress(int lane, int64_t sent, int percent, bool done)
     return;
   }
   const int shown = std::clamp(done ? 100 : percent, 0, 100);
+  // The step that started the transfer ("The requested file [...] was opened
+  // successfully") would show as its first words beside the bar; a later
+  // step line replaces this one.
+  if (!l.transferring && !done) l.step = "Downloading";
   if (shown != l.percent) changed_ = true;
   l.percent = shown;
   l.transferring = !done;

@@ -124,7 +124,7 @@ TEST(ParallelViewLive, RowsRedrawnInPlaceFinishedTriesScrollAboveAndFinishLeaves
       return !all.empty() && all.back().rows.size() == 3 && all.back().rows[1].find("Download") != std::string::npos;
     }));
     const std::vector<std::string> rows = draws(out).back().rows;
-    EXPECT_TRUE(rows[0].starts_with("012 North             00012345 Connect to R")) << rows[0];
+    EXPECT_TRUE(rows[0].starts_with("012 North             00012345 Downloading ")) << rows[0];
     EXPECT_NE(rows[0].find("[#########-----------]  45% try 1"), std::string::npos) << rows[0];
     EXPECT_TRUE(rows[1].starts_with("007 So?uth")) << rows[1];
     EXPECT_TRUE(rows[2].ends_with("try 2")) << rows[2];

@@ -232,6 +232,13 @@ void evaluate_after_loop(Config& options, View& view, FileServer& files, Termina
       std::printf("Option --parallel needs -u or -x - terminating\n%s", usage_line());
       termination.terminate_app(Failure::BAD_USAGE);
     }
+    // The capture file takes one radio's output as it comes; several radios'
+    // at once would be mixed past reading. Their lines, each after its radio's
+    // name, are what a parallel run prints.
+    if (lanes > 1 && !options.output_file_name.empty()) {
+      std::printf("Options --parallel and -o cannot be used together - terminating\n%s", usage_line());
+      termination.terminate_app(Failure::BAD_USAGE);
+    }
     options.parallel = lanes;
   }
   if (pending.update_given && !parse_update_all(options, view, files, pending.update_text)) {

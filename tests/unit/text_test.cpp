@@ -155,6 +155,8 @@ TEST_F(Text, CommandLineOptions) {
       {{"-u", "a#b#2#1#0", "--dry-run"}, "?", "ua#b#2#1#0 dry"},  // nothing changes: no question asked
       {{"-f", "--parallel", "64", "-u", "a#b#2#1#0"}, "?", "f ua#b#2#1#0 P64"}, {{"-f", "-P", "1", "-x", "a#0#0"}, "?", "f xa#0#0"},
       {{"-f", "-x", "a#0#0", "-P", "7", "--parallel", "12"}, "?", "f xa#0#0 P12"},  // the later one holds
+      {{"-o", "out.txt", "-P", "2", "-x", "a#0#0", "-f"},
+       "Options --parallel and -o cannot be used together - terminating\n" + std::string(usage_line()), "f oout.txt", 255},
       {{"--exit-status", "-P", "4"}, "Option --parallel needs -u or -x - terminating\n" + std::string(usage_line()), "", 2},
       {{"-f", "-u", "a#b#2#1#0", "--parallel", "65"},
        "Option --parallel needs a number from 1 to 64 - terminating\n" + std::string(usage_line()), "f", 255},

@@ -223,12 +223,20 @@ def segment():
 
 
 @pytest.fixture
+def another_segment():
+    """A second segment, for two runs side by side."""
+    seg = Segment().create()
+    yield seg
+    seg.remove()
+
+
+@pytest.fixture
 def start_simulator(segment, tmp_path, request):
-    """start_simulator([radio text, ...], extra_args=()) -> a running Simulator."""
+    """start_simulator([radio text, ...], extra_args=(), on=segment) -> a running Simulator."""
     started = []
 
-    def start(radios, extra_args=()):
-        started.append(Simulator(segment, radios, str(tmp_path / f"sim{len(started)}"), extra_args))
+    def start(radios, extra_args=(), on=None):
+        started.append(Simulator(on or segment, radios, str(tmp_path / f"sim{len(started)}"), extra_args))
         return started[-1]
 
     yield start

@@ -13,7 +13,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from conftest import PROGRAM, PROGRAM_MAC
-from test_e2e_batch import RULE, plain, steps
+from test_e2e_batch import DASHES, RULE, plain, steps
 from test_e2e_session import F3
 
 # A radio's line in a parallel run without a terminal: its name, its serial number, the line.
@@ -106,6 +106,28 @@ def test_e2e_parallel_command_run_gives_every_radio_each_line_once(segment, star
     assert own == []
     assert json.loads(report_lines(tmp_path)[-1])["totals"] == {"run": "commands", "radios": 6, "ok": 6, "failed": 0,
                                                                 "not_tried": 0, "passes": 1, "complete": True}
+
+
+def test_e2e_parallel_run_on_a_terminal_redraws_its_rows_in_place(start_simulator, run_program, tmp_path):
+    (tmp_path / "fw.bin").write_bytes(bytes(range(256)) * 20)
+    start_simulator(radios(3, {2: ["refuse-download"]}))
+    program = run_program([PROGRAM, "--exit-status", "-c", "1", "-f", "--parallel", "3", "-u", "fw.bin#new.bin#3#1#1000"])
+    assert program.wait_exit(90) == 0
+    screen = plain(program.screen())
+    # A row of each radio under way (node, name, serial number, step, try), redrawn where it stands ...
+    assert re.search(r"\x1b\[\d+A\x1b\[2K\d{3} Radio-", screen)
+    assert set(re.findall(r"\x1b\[2K\d{3} (Radio-\d) +\d +[^\n]*try (\d)\n", screen)) == {
+        ("Radio-1", "1"), ("Radio-2", "1"), ("Radio-2", "2"), ("Radio-3", "1")}
+    # ... each finished try scrolls above them ...
+    results = re.findall(r"Radio-\d+ \(\d+\): (?:OK|FAILED: [^\n\x1b]*?) \(try \d\)", screen)
+    assert sorted(results) == ["Radio-1 (1): OK (try 1)", "Radio-2 (2): FAILED: download failed (try 1)",
+                               "Radio-2 (2): OK (try 2)", "Radio-3 (3): OK (try 1)"]
+    # ... and at the end the rows go and the report stays.
+    last = screen[screen.rindex("\x1b[J") + 3:]
+    assert last == (f"\n{RULE}\n Radio Update Report:\n Radios updated successfully: 3\n Radios not updated: 0\n"
+                    f" Number of tries: 2\n Time interval between tries (in millisecs): 1000\n{DASHES}\n\n"
+                    f"Detailed list:\n{DASHES}\nRadios Updated successfully (radio name/serial number)\n\n"
+                    f"         Radio-1 1\n         Radio-2 2\n         Radio-3 3\n\n{RULE}\n\n"), last
 
 
 def test_e2e_f3_closes_every_connection_of_a_parallel_run(start_simulator, run_program, capture, tmp_path):

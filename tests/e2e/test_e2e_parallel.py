@@ -110,22 +110,24 @@ def test_e2e_parallel_command_run_gives_every_radio_each_line_once(segment, star
 
 def test_e2e_parallel_run_on_a_terminal_redraws_its_rows_in_place(start_simulator, run_program, tmp_path):
     (tmp_path / "fw.bin").write_bytes(bytes(range(256)) * 20)
-    start_simulator(radios(3, {2: ["refuse-download"]}))
-    program = run_program([PROGRAM, "--exit-status", "-c", "1", "-f", "--parallel", "3", "-u", "fw.bin#new.bin#3#1#1000"])
+    # Radio 2 refuses two downloads: the third pass is its own.
+    start_simulator(radios(3, {2: ["refuse-download=2"]}))
+    program = run_program([PROGRAM, "--exit-status", "-c", "1", "-f", "--parallel", "3", "-u", "fw.bin#new.bin#3#2#1000"])
     assert program.wait_exit(90) == 0
     screen = plain(program.screen())
     # A row of each radio under way (node, name, serial number, step, try), redrawn where it stands ...
     assert re.search(r"\x1b\[\d+A\x1b\[2K\d{3} Radio-", screen)
     assert set(re.findall(r"\x1b\[2K\d{3} (Radio-\d) +\d +[^\n]*try (\d)\n", screen)) == {
-        ("Radio-1", "1"), ("Radio-2", "1"), ("Radio-2", "2"), ("Radio-3", "1")}
+        ("Radio-1", "1"), ("Radio-2", "1"), ("Radio-2", "2"), ("Radio-2", "3"), ("Radio-3", "1")}
     # ... each finished try scrolls above them ...
     results = re.findall(r"Radio-\d+ \(\d+\): (?:OK|FAILED: [^\n\x1b]*?) \(try \d\)", screen)
     assert sorted(results) == ["Radio-1 (1): OK (try 1)", "Radio-2 (2): FAILED: download failed (try 1)",
-                               "Radio-2 (2): OK (try 2)", "Radio-3 (3): OK (try 1)"]
+                               "Radio-2 (2): FAILED: download failed (try 2)", "Radio-2 (2): OK (try 3)",
+                               "Radio-3 (3): OK (try 1)"]
     # ... and at the end the rows go and the report stays.
     last = screen[screen.rindex("\x1b[J") + 3:]
     assert last == (f"\n{RULE}\n Radio Update Report:\n Radios updated successfully: 3\n Radios not updated: 0\n"
-                    f" Number of tries: 2\n Time interval between tries (in millisecs): 1000\n{DASHES}\n\n"
+                    f" Number of tries: 3\n Time interval between tries (in millisecs): 1000\n{DASHES}\n\n"
                     f"Detailed list:\n{DASHES}\nRadios Updated successfully (radio name/serial number)\n\n"
                     f"         Radio-1 1\n         Radio-2 2\n         Radio-3 3\n\n{RULE}\n\n"), last
 

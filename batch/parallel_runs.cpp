@@ -50,8 +50,8 @@ struct ParallelRun {
 bool stopped(const Link& link) { return link.stop.requested(); }
 
 // A lane's transfer worker: until the run ends, the blocks of whichever radio
-// the lane is at. A lane's transfer that goes quiet is a failed try, never
-// the program's end.
+// the lane is at. A lane's transfer that goes quiet is a failed try (its
+// radio is disconnected), never the program's end.
 void lane_transfers(Connection& conn) {
   while (!conn.events.stopping_now()) transfer_step(conn);
 }

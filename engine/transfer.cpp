@@ -528,7 +528,9 @@ Failure transfer_step(Connection& conn) {
     if (idle > TRANSFER_IDLE_LIMIT) {
       say(conn.view, "File Transfer for session %d has timed-out. Session will terminate.\n", entry);
       disconnect_session(conn, entry);
-      if (conn.link.config.run_mode == RunMode::UPDATE_ALL) {
+      // An update run goes on with its next radio, and a parallel run with its
+      // other radios: only this radio's try fails.
+      if (conn.link.config.run_mode == RunMode::UPDATE_ALL || conn.link.shared.load(std::memory_order_acquire)) {
         report_failure_in_update_run(conn);
       } else {
         conn.view.message("\nSession has been timed out. Application will terminate.\n");

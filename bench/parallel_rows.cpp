@@ -120,7 +120,7 @@ struct RunPlan {
   int reached = 0;    // radios the run is to reach (all, or those of `list`)
   int parallel = 1;
   std::string list;   // -n: the serial numbers 1..reached
-  std::string spec;   // -u
+  std::string update_text;  // -u
   double limit_s = 0;
 };
 
@@ -151,7 +151,7 @@ BatchRun simulated_run(const ParallelSetup& s, const RunPlan& plan, const std::s
     for (int i = 1; i <= plan.reached; ++i) list << i << "\n";  // a simulated radio's serial number is its index
     argv.insert(argv.end(), {"-n", plan.list});
   }
-  argv.insert(argv.end(), {"-u", plan.spec});
+  argv.insert(argv.end(), {"-u", plan.update_text});
   const Clock::time_point start = Clock::now();
   ChildProcess program(in_namespace_on_cpu(s.ns_program, s.program_cpu, argv), ChildProcess::Output::discard_all);
   while (program.wait(0) < 0 && since(start) < plan.limit_s && !stop_flag().load()) {

@@ -69,17 +69,24 @@ void worker_failed(SessionWorkers& w, Failure failure) {
   w.request_end();
 }
 
+bool finish_handed_send(SessionWorkers& w, SessionThreads& t);
+
 // The ring's bytes as they lie: those to the buffer's end and, when they wrap,
 // those from its start, one frame each. Bytes handed to a send are taken even
 // when a stop cuts it short: the frame may be on the wire and taken by the
 // radio, and sent again by the next session (with a new TSEQ) the line would
 // run twice. Only bytes not yet handed over stay for the next session. False
 // when the worker is to end.
-bool send_ring(SessionWorkers& w, Session& session) {
+bool send_ring(SessionWorkers& w, SessionThreads& t, Session& session) {
   Engine& e = w.engine;
   for (bool wrapped = true; wrapped;) {
     const std::span<const uint8_t> bytes = key_ring_front(e.connection.keys);
     if (bytes.empty()) break;
+    // The keyboard's thread sends a key at once only while the ring is empty,
+    // so a key it sent before these bytes may still hold the entry's token;
+    // its wait is ours, and comes first. Until the ring is empty again no
+    // other key leaves that way.
+    if (!finish_handed_send(w, t)) return false;
     const SendResult sent = send_data(e.connection, session, bytes.data(), static_cast<int>(bytes.size()));
     // A frame the radio never acknowledged ends the program, from here.
     if (sent.failure != Failure::NONE) {
@@ -133,7 +140,7 @@ void send_worker(SessionWorkers& w, SessionThreads& t) {
   if (SessionTable::valid_index(index)) {
     Session& session = e.sessions[index];
     while (!e.connection.events.stopping_now()) {
-      if (!finish_handed_send(w, t) || !send_ring(w, session)) break;
+      if (!finish_handed_send(w, t) || !send_ring(w, t, session)) break;
       events.ring_space_event.set();
       if (key_ring_count(e.connection.keys) == 0) events.ring_data_event.wait();
     }

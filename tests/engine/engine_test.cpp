@@ -774,6 +774,35 @@ TEST_F(EngineTest, TheStopEndsEveryWorkerWhereverItWaitsAndTheNextSessionSendsEv
   stop();
 }
 
+TEST_F(EngineTest, KeysTypedAsTheOnesBeforeAreAcknowledgedAllReachTheRadioInOrder) {
+  // A line typed as the terminal gives it: its first key leaves from the keyboard's thread at once, and the
+  // rest come as its acknowledgement is taken, at times swept over that moment. However the two threads
+  // meet, no key waits for ever behind a send whose acknowledgement nobody waits for.
+  fake->grace_ms = 10000;  // every acknowledgement comes: nothing is repeated
+  std::atomic<int> frames{0};
+  radio.wire->on_send = [&](const Bytes& f) { radio.on_frame(f), frames.fetch_add(1); };
+  connect();
+  start();
+  std::string expected;
+  for (int line = 0; line < 10000; ++line) {
+    const std::string text = "line " + std::to_string(line) + "\r";
+    const int before = frames.load();
+    keys.type(text.substr(0, 1));
+    while (frames.load() == before) std::this_thread::yield();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(line % 50);
+    while (std::chrono::steady_clock::now() < until) {}
+    keys.type(text.substr(1));
+    expected += text;
+    std::unique_lock<std::mutex> lock(radio.mutex);
+    if (!radio.changed.wait_for(lock, std::chrono::seconds(5), [&] { return radio.shown == expected; })) {
+      ADD_FAILURE() << "line " << line << " stopped at: " << radio.shown.substr(radio.shown.rfind('\r') + 1);
+      e.link.send_locks.data[RADIO].held.release();  // a send stuck for its turn is let go, so the test ends
+      break;
+    }
+  }
+  stop();
+}
+
 // The exit status of a child process that runs `body` (100 when it returns), and what it wrote on standard
 // output; -1 when it did not end within 20 seconds.
 int run_in_child(const std::function<void()>& body, std::string& out) {

@@ -69,7 +69,25 @@ void worker_failed(SessionWorkers& w, Failure failure) {
   w.request_end();
 }
 
-bool finish_handed_send(SessionWorkers& w, SessionThreads& t);
+// The key typed while nothing waited in the ring and no send was in flight
+// leaves from the keyboard worker's thread at once, sparing the wake of this
+// one; the wait for its acknowledgement is this worker's. False when the
+// worker is to end.
+bool finish_handed_send(SessionWorkers& w, SessionThreads& t) {
+  StartedSend started;
+  {
+    std::lock_guard<std::mutex> lock(t.handed_mutex);
+    if (!t.handed_held) return true;
+    started = t.handed;
+    t.handed_held = false;
+  }
+  const SendResult sent = finish_send(w.engine.connection, started);
+  if (sent.failure != Failure::NONE) {
+    worker_failed(w, sent.failure);
+    return false;
+  }
+  return !w.engine.connection.events.stopping_now();
+}
 
 // The ring's bytes as they lie: those to the buffer's end and, when they wrap,
 // those from its start, one frame each. Bytes handed to a send are taken even
@@ -97,26 +115,6 @@ bool send_ring(SessionWorkers& w, SessionThreads& t, Session& session) {
     if (e.connection.events.stopping_now()) return false;
   }
   return true;
-}
-
-// The key typed while nothing waited in the ring and no send was in flight
-// leaves from the keyboard worker's thread at once, sparing the wake of this
-// one; the wait for its acknowledgement is this worker's. False when the
-// worker is to end.
-bool finish_handed_send(SessionWorkers& w, SessionThreads& t) {
-  StartedSend started;
-  {
-    std::lock_guard<std::mutex> lock(t.handed_mutex);
-    if (!t.handed_held) return true;
-    started = t.handed;
-    t.handed_held = false;
-  }
-  const SendResult sent = finish_send(w.engine.connection, started);
-  if (sent.failure != Failure::NONE) {
-    worker_failed(w, sent.failure);
-    return false;
-  }
-  return !w.engine.connection.events.stopping_now();
 }
 
 // On the keyboard worker: sends the typed bytes at once when none wait in the

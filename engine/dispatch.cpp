@@ -109,8 +109,13 @@ int handle_data(Connection& conn, int index, Session& s, const Received& r) {
 
 int handle_ack(Connection& conn, int index, Session& s, const Received& r) {
   const int32_t state = s.state;
-  if (state == SESSION_TRANSFER) return handle_file_acknowledgement(conn, index, r.header);
-  if (state != SESSION_CONNECTED) return 0;
+  // A transfer's acknowledgements start with the file response's. One short of
+  // it (a typed line's, repeated after the first was lost) ends that line's
+  // wait: taken for the response's, it would send the first block early.
+  if (state == SESSION_TRANSFER && acknowledges_transfer(conn.transfer, r.header.rseq)) {
+    return handle_file_acknowledgement(conn, index, r.header);
+  }
+  if (state != SESSION_CONNECTED && state != SESSION_TRANSFER) return 0;
   if (r.header.rseq == s.tseq && is_new_acknowledgement(s, r.header.rseq)) {
     take_acknowledgement(s, r.header.rseq);
     conn.events.ack_event.set();

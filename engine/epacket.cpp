@@ -96,7 +96,11 @@ bool start_with_token(Connection& conn, Session& session, uint16_t pdu, std::opt
   // frame's: kept, it would end the wait at once, and a lost frame would never
   // be repeated.
   const bool built = build_and_send(conn.link, session, out.index, pdu, set_state, payload, out.frame, size,
-                                    [&conn] { conn.events.ack_event.reset(); });
+                                    [&conn, &session, pdu] {
+                                      conn.events.ack_event.reset();
+                                      // From here on the transfer's acknowledgements can come.
+                                      if (pdu == PDU_FILE_RESPONSE) conn.transfer.response_end = session.tseq.load();
+                                    });
   if (!built) {
     if (out.followed) end_following(conn.following);
     data_send_token(conn, out.index).release();

@@ -256,6 +256,7 @@ int handle_file_request(Connection& conn, int index, const FrameHeader& header, 
   } else {
     for (Session& other : conn.sessions.entries) close_send_file(conn, other);
   }
+  t.response_end = -1;
   s.state = SESSION_TRANSFER;
   t.transfer_complete = 0;
   t.end_of_file_met = false;
@@ -332,6 +333,12 @@ static bool covers_whole_file(const Connection& conn, const Session& s, uint32_t
   const TransferState& t = conn.transfer;
   return t.data_started && static_cast<int32_t>(frame_rseq - t.data_end) >= 0 &&
          static_cast<int32_t>(frame_rseq - s.tseq) <= 0;
+}
+
+bool acknowledges_transfer(const TransferState& t, uint32_t frame_rseq) {
+  if (t.data_started) return true;
+  const int64_t response_end = t.response_end;
+  return response_end >= 0 && static_cast<int32_t>(frame_rseq - static_cast<uint32_t>(response_end)) >= 0;
 }
 
 int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& header) {

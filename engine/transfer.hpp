@@ -39,6 +39,9 @@ int progress_percent(int32_t sent, int64_t total);
 // Dispatcher side, for the entry found for the frame. `payload` holds `nbytes`
 // bytes that really arrived.
 int handle_file_request(Connection& conn, int index, const FrameHeader& header, const uint8_t* payload, uint32_t nbytes);
+// Whether an acknowledgement with `frame_rseq`, during a transfer, is the
+// transfer's: the file response's or a later one.
+bool acknowledges_transfer(const TransferState& t, uint32_t frame_rseq);
 int handle_file_acknowledgement(Connection& conn, int index, const FrameHeader& header);
 // A file response in sequence (the caller tested it).
 int handle_download_start(Connection& conn, int index, const uint8_t* payload, uint32_t nbytes);

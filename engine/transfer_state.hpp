@@ -59,6 +59,10 @@ struct TransferState {
   ServedFile served;              // the file as it was when its size was announced
   int64_t announced = 0;          // the size the file response announced: exactly this much is sent
   bool data_started = false;      // the file response was acknowledged
+  // The connection's TSEQ once the file response is out (written as its frame
+  // is built); -1 before. An acknowledgement short of it is for the bytes
+  // sent before the response, not the transfer's.
+  SharedField<int64_t> response_end{-1};
   uint32_t data_end = 0;          // the radio's RSEQ once every byte of the file is acknowledged
   bool end_of_file_met = false;   // the last block (short or empty) is out
   int32_t last_block_length = 0;  // of the block read last: 0 means nobody waits for its ack

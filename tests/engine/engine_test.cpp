@@ -553,6 +553,28 @@ TEST_F(EngineTest, ABlockLostOnTheWayIsSentAgainAsItWasUntilItArrives) {
   }
 }
 
+TEST_F(EngineTest, ALateAcknowledgementOfTheLineThatAskedForAFileIsNotTakenForTheFileResponses) {
+  // The typed line's acknowledgement is lost, the radio asks for the file, then repeats that acknowledgement
+  // as the line comes again: it ends the line's wait and releases no block before the file response is taken.
+  const Bytes content = write_file("fw", 5000);
+  fake->grace_ms = 10000;  // the line's frame is not repeated: the radio's repeat stands for it
+  connect();
+  radio.ack_data = false;
+  start();
+  keys.type("d");
+  ASSERT_TRUE(radio.wait([&] { return radio.count(PDU_DATA) == 1; }));
+  radio.ack_data = true;
+  view_text(view, [&] {
+    radio.say(PDU_FILE_REQUEST, "fw");
+    ASSERT_TRUE(eventually([&] { return entry().state == SESSION_TRANSFER; }));
+    radio.say(PDU_ACK, "");
+    ASSERT_TRUE(radio.wait([&] { return !radio.transfers.empty() && radio.transfers.back().complete; }));
+    stop();
+  });
+  EXPECT_TRUE(radio.transfers[0].bytes == content);
+  EXPECT_EQ(radio.transfers[0].blocks, (std::vector<uint32_t>{1350, 1350, 1350, 950}));
+}
+
 TEST_F(EngineTest, ARepeatedAcknowledgementAfterTheRadiosOutputDoesNotSkipALostBlock) {
   // The radio prints after each block and then repeats its acknowledgement; the second block is lost on the way.
   const Bytes content = write_file("fw", 6000);
@@ -630,6 +652,7 @@ TEST_F(EngineTest, ProgressCountsRightBeyond21MBAndAFramesTypeIsWhatItIs) {
     out = view_text(view, [&] {
       feed(PDU_FILE_REQUEST, text_bytes("big"), 0);
       entry().tseq = entry().tseq + static_cast<uint32_t>(FILE_RESPONSE_SIZE);
+      e.connection.transfer.response_end = entry().tseq.load();  // as the response's frame leaves
       for (int i = 0; i < 22300 && e.connection.transfer.transfer_complete == 0; ++i) {
         fake->advance(run.ms_per_ack);
         feed(PDU_ACK, {}, 3, entry().tseq);

@@ -61,7 +61,12 @@ Following take_following(FollowingBlocks& f, uint64_t& seen, std::span<uint8_t> 
     frame_size = f.size;
     sent_at_ms = f.sent_at_ms;
   }
-  if (f.newest_acknowledged) return Following::ALL_ACKNOWLEDGED;
+  if (f.newest_acknowledged) {
+    // The wait ends here: a block sent behind it now would have nobody to
+    // repeat it. The dispatcher hands such a block to the worker instead.
+    f.waiting_entry = -1;
+    return Following::ALL_ACKNOWLEDGED;
+  }
   return newer ? Following::BLOCK_IN_FLIGHT : Following::NOTHING_NEW;
 }
 

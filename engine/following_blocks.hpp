@@ -36,7 +36,7 @@ enum class Following { NOTHING_NEW, BLOCK_IN_FLIGHT, ALL_ACKNOWLEDGED };
 
 // What happened behind the frame the wait holds: the newest block sent after
 // it, when there is one, is copied into `frame` to be waited for instead, and
-// `sent_at_ms` tells when it left.
+// `sent_at_ms` tells when it left. ALL_ACKNOWLEDGED ends the following at once.
 Following take_following(FollowingBlocks& f, uint64_t& seen, std::span<uint8_t> frame, int& frame_size,
                          uint64_t& sent_at_ms);
 

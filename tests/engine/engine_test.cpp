@@ -26,6 +26,7 @@
 #include "engine/dispatch.hpp"
 #include "engine/engine.hpp"
 #include "engine/epacket.hpp"
+#include "engine/following_blocks.hpp"
 #include "engine/key_ring.hpp"
 #include "engine/receive_state.hpp"
 #include "engine/session_events.hpp"
@@ -573,6 +574,22 @@ TEST_F(EngineTest, ALateAcknowledgementOfTheLineThatAskedForAFileIsNotTakenForTh
   });
   EXPECT_TRUE(radio.transfers[0].bytes == content);
   EXPECT_EQ(radio.transfers[0].blocks, (std::vector<uint32_t>{1350, 1350, 1350, 950}));
+}
+
+TEST_F(EngineTest, NoBlockFollowsAWaitThatHasSeenEverythingAcknowledged) {
+  // The waiting send's time-out comes as the dispatcher takes the acknowledgement and reads the next block:
+  // the wait ends, so that block goes to the transfer worker, which repeats it if lost, not out unwatched.
+  connect();
+  FollowingBlocks& f = e.connection.following;
+  uint64_t seen = 0, sent_at = 0;
+  allow_following(f, RADIO, seen);
+  note_file_acknowledgement(f);
+  std::array<uint8_t, FRAME_BUFFER_SIZE> frame{};
+  int size = 0;
+  EXPECT_EQ(take_following(f, seen, frame, size, sent_at), Following::ALL_ACKNOWLEDGED);
+  const uint8_t block[3] = {1, 2, 3};
+  EXPECT_FALSE(send_following_block(e.connection, RADIO, block, 3));
+  EXPECT_EQ(radio.count(PDU_FILE_DATA), 0u);
 }
 
 TEST_F(EngineTest, ARepeatedAcknowledgementAfterTheRadiosOutputDoesNotSkipALostBlock) {
